@@ -1,0 +1,15 @@
+// The BMP plug-in: recognises BMP files and returns them as packed DIBs through BmpFile.
+#pragma once
+
+#include "SPI_BASE.h"
+
+class SPI_BMP : public SPI_BASE {
+public:
+    int32_t GetPluginInfo(int32_t index, char* buffer, int32_t length) override;
+    int32_t IsSupported(const char* file_name, SpiHeadWord head_or_handle) override;
+    int32_t GetPictureInfo(const char* buffer, SpiLength length, uint32_t flag,
+                           PictureInfoRecord* info) override;
+    int32_t GetPicture(const char* buffer, SpiLength length, uint32_t flag, SpiHandle* info_slot,
+                       SpiHandle* bits_slot, ProgressCallback progress,
+                       SpiUserData user_data) override;
+};

@@ -1,0 +1,28 @@
+# add_zem_plugin(NAME SOURCES src... [DEF file.def] [LIBS lib...])
+# Builds one plug-in module: the framework's exports plus the plug-in's own sources, no "lib"
+# prefix, placed in bin/plugins/. Only the five exports are visible.
+function(add_zem_plugin name)
+    cmake_parse_arguments(ARG "" "DEF" "SOURCES;LIBS" ${ARGN})
+    add_library(${name} MODULE ${ARG_SOURCES} $<TARGET_OBJECTS:zem_exports>)
+    target_link_libraries(${name} PRIVATE zem_framework ${ARG_LIBS})
+    zem_set_warnings(${name})
+    set_target_properties(${name} PROPERTIES
+        PREFIX ""
+        LIBRARY_OUTPUT_DIRECTORY ${ZEM_PLUGIN_DIR}
+        RUNTIME_OUTPUT_DIRECTORY ${ZEM_PLUGIN_DIR}
+        CXX_VISIBILITY_PRESET hidden
+        VISIBILITY_INLINES_HIDDEN ON)
+    if(WIN32)
+        if(ARG_DEF)
+            target_sources(${name} PRIVATE ${ARG_DEF})
+        endif()
+        target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++)
+        if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+            target_link_options(${name} PRIVATE -Wl,--kill-at)
+        endif()
+    else()
+        set(script ${PROJECT_SOURCE_DIR}/cmake/plugin_exports.map)
+        target_link_options(${name} PRIVATE -Wl,--version-script=${script} -Wl,--no-undefined)
+        set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${script})
+    endif()
+endfunction()

@@ -188,7 +188,7 @@ TEST_F(Exports, SourceKindsAndMissingSlots) {
         EXPECT_EQ(i, nullptr);
         EXPECT_EQ(b, nullptr);
 
-        PictureInfoRecord rec;
+        alignas(8) PictureInfoRecord rec;
         std::memset(&rec, 0xAB, sizeof rec);
         EXPECT_EQ(M().GetPictureInfo(reinterpret_cast<const char*>(file.data()),
                                      static_cast<SpiLength>(file.size()), kind, &rec),
@@ -201,7 +201,8 @@ TEST_F(Exports, SourceKindsAndMissingSlots) {
         // Fields this plug-in does not own keep the caller's bytes.
         EXPECT_EQ(reinterpret_cast<uintptr_t>(rec.infoHandle) & 0xFF, 0xABu);
         EXPECT_EQ(rec.reserved[0], 0xAB);
-        EXPECT_EQ(rec.imageType, 0xABABABABu);
+        const uint32_t image_type = rec.imageType;  // packed field: copy before binding
+        EXPECT_EQ(image_type, 0xABABABABu);
     }
     EXPECT_EQ(GetFromMemory(file, nullptr, nullptr), SPI_NOT_IMPLEMENTED);
     EXPECT_EQ(M().GetPictureInfo(reinterpret_cast<const char*>(file.data()),
@@ -246,7 +247,7 @@ TEST_F(Exports, FileSourcesWithOffsets) {
     FreeHandle(info);
     FreeHandle(bits);
 
-    PictureInfoRecord rec{};
+    alignas(8) PictureInfoRecord rec{};
     EXPECT_EQ(M().GetPictureInfo(inner.c_str(), 100, SPI_SRC_FILE, &rec), SPI_OK);
     EXPECT_EQ(rec.width, 5);
     EXPECT_EQ(rec.height, 3);

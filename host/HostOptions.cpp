@@ -1,0 +1,329 @@
+#include "HostOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+struct OptionSpec {
+    const char* name;
+    bool takes_value;
+};
+
+const OptionSpec kOptions[] = {
+    {"--plugins", true}, {"--plugin", true}, {"-o", true},       {"--output", true},
+    {"--format", true},  {"--memory", false}, {"--split", false}, {"--offset", true},
+    {"--image", true},   {"--frame", true},   {"--position", true}, {"--scale", true},
+    {"--type", true},
+};
+
+const OptionSpec* FindOption(const std::string& name) {
+    for (const OptionSpec& spec : kOptions) {
+        if (name == spec.name) return &spec;
+    }
+    return nullptr;
+}
+
+// The options that each command takes, besides --plugins, which every command takes.
+bool OptionApplies(Command command, const std::string& name) {
+    if (name == "--plugins") return true;
+    switch (command) {
+        case Command::Info:
+            return name == "--plugin" || name == "--memory" || name == "--offset" ||
+                   name == "--type";
+        case Command::Decode:
+            return true;
+        default:
+            return false;
+    }
+}
+
+const char* CommandName(Command command) {
+    switch (command) {
+        case Command::Plugins: return "plugins";
+        case Command::Probe: return "probe";
+        case Command::Info: return "info";
+        case Command::Decode: return "decode";
+        default: return "help";
+    }
+}
+
+bool ParseInt32(const std::string& text, int32_t& out) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || value < std::numeric_limits<int32_t>::min() ||
+        value > std::numeric_limits<int32_t>::max()) {
+        return false;
+    }
+    out = static_cast<int32_t>(value);
+    return true;
+}
+
+bool ParseOffset(const std::string& text, uint64_t& out) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0') return false;
+    // The offset travels in the length argument, which is 32-bit in 32-bit builds.
+    if (value > static_cast<unsigned long long>(std::numeric_limits<SpiLength>::max())) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+bool ApplyOption(const std::string& name, const std::string& value, HostOptions& out,
+                 std::string& error) {
+    auto int_option = [&](std::optional<int32_t>& field) {
+        int32_t v;
+        if (!ParseInt32(value, v)) {
+            error = name + " needs a whole number from -2147483648 to 2147483647, not '" +
+                    value + "'";
+            return false;
+        }
+        field = v;
+        return true;
+    };
+    if (name == "--plugins") {
+        out.plugin_dir = value;
+    } else if (name == "--plugin") {
+        out.plugin_name = value;
+    } else if (name == "-o" || name == "--output") {
+        out.output = value;
+    } else if (name == "--format") {
+        if (value == "png" || value == "PNG") {
+            out.format = OutputFormat::Png;
+        } else if (value == "bmp" || value == "BMP") {
+            out.format = OutputFormat::Bmp;
+        } else {
+            error = "--format takes png or bmp, not '" + value + "'";
+            return false;
+        }
+    } else if (name == "--memory") {
+        out.memory = true;
+    } else if (name == "--split") {
+        out.split = true;
+    } else if (name == "--offset") {
+        if (!ParseOffset(value, out.offset)) {
+            error = "--offset needs a byte count from 0 to " +
+                    std::to_string(std::numeric_limits<SpiLength>::max()) + ", not '" + value +
+                    "'";
+            return false;
+        }
+    } else if (name == "--image") {
+        return int_option(out.image);
+    } else if (name == "--frame") {
+        return int_option(out.frame);
+    } else if (name == "--position") {
+        return int_option(out.position);
+    } else if (name == "--scale") {
+        return int_option(out.scale);
+    } else if (name == "--type") {
+        return int_option(out.type);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out, std::string& error) {
+    out = HostOptions();
+    std::vector<std::string> positional;
+    std::vector<std::string> given;
+    bool options_done = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (options_done || arg.size() < 2 || arg[0] != '-') {
+            positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_done = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            out = HostOptions();
+            out.command = Command::Help;
+            return true;
+        }
+        std::string name = arg;
+        std::string value;
+        bool has_value = false;
+        const size_t eq = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            has_value = true;
+        }
+        const OptionSpec* spec = FindOption(name);
+        if (!spec) {
+            error = "unknown option " + name;
+            return false;
+        }
+        if (spec->takes_value && !has_value) {
+            if (i + 1 >= args.size()) {
+                error = name + " needs a value";
+                return false;
+            }
+            value = args[++i];
+        } else if (!spec->takes_value && has_value) {
+            error = name + " takes no value";
+            return false;
+        }
+        if (!ApplyOption(name, value, out, error)) return false;
+        given.push_back(name);
+    }
+
+    if (positional.empty()) {
+        error = "no command given";
+        return false;
+    }
+    const std::string& command = positional[0];
+    if (command == "help") {
+        out.command = Command::Help;
+        return true;
+    } else if (command == "plugins") {
+        out.command = Command::Plugins;
+    } else if (command == "probe") {
+        out.command = Command::Probe;
+    } else if (command == "info") {
+        out.command = Command::Info;
+    } else if (command == "decode") {
+        out.command = Command::Decode;
+    } else {
+        error = "unknown command '" + command + "'";
+        return false;
+    }
+    out.files.assign(positional.begin() + 1, positional.end());
+    const char* name = CommandName(out.command);
+
+    for (const std::string& option : given) {
+        if (!OptionApplies(out.command, option)) {
+            error = "option " + option + " does not apply to " + name;
+            return false;
+        }
+    }
+    switch (out.command) {
+        case Command::Plugins:
+            if (!out.files.empty()) {
+                error = "plugins takes no file";
+                return false;
+            }
+            break;
+        case Command::Probe:
+            if (out.files.empty()) {
+                error = "probe needs at least one FILE";
+                return false;
+            }
+            break;
+        case Command::Info:
+            if (out.files.size() != 1) {
+                error = "info takes exactly one FILE";
+                return false;
+            }
+            break;
+        case Command::Decode:
+            if (out.files.empty()) {
+                error = "decode needs at least one FILE";
+                return false;
+            }
+            if (out.output.empty()) {
+                error = "decode needs -o OUT.png, -o OUT.bmp or -o DIR/";
+                return false;
+            }
+            if (out.image && out.frame) {
+                error = "--image and --frame both set byte 48 of the request block; give one";
+                return false;
+            }
+            break;
+        default:
+            break;
+    }
+    return true;
+}
+
+bool FillRequestBlock(const HostOptions& options, PictureRequestBlock& block) {
+    std::memset(&block, 0, sizeof block);
+    if (!options.HasRequestFields()) return false;
+    std::memcpy(block.tag, "zem", 3);
+    if (options.scale) block.field44 = *options.scale;
+    if (options.image) {
+        block.field48 = *options.image;
+    } else if (options.frame) {
+        block.field48 = *options.frame;
+    }
+    if (options.position) block.field52 = *options.position;
+    if (options.type) block.field56 = *options.type;
+    return true;
+}
+
+OutputFormat FormatFromExtension(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    const size_t slash = path.find_last_of("/\\");
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+        return OutputFormat::Unspecified;
+    }
+    std::string ext = path.substr(dot + 1);
+    for (char& c : ext) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (ext == "png") return OutputFormat::Png;
+    if (ext == "bmp") return OutputFormat::Bmp;
+    return OutputFormat::Unspecified;
+}
+
+std::string UsageText(bool png_available) {
+    std::string text =
+        R"(zemhost loads image plug-ins the way a viewer does and drives their five exports.
+
+Usage:
+  zemhost plugins                 each plug-in with its four information strings
+  zemhost probe FILE...           which plug-ins accept each file: by name and head (the first
+                                  2048 bytes, passed in memory) and by file (the plug-in reads it)
+  zemhost info FILE               size, depth, densities, comment text and the extended fields
+  zemhost decode FILE -o OUT.png  decode and save; the extension (.png or .bmp) picks the format
+  zemhost decode FILE... -o DIR/  decode each FILE into DIR, named after it, with the extension
+                                  of --format (default png)
+  zemhost help | --help | -h      this text
+
+Options:
+  --plugins DIR     load the plug-ins in DIR (default: the "plugins" folder beside zemhost)
+  --plugin NAME     info, decode: use this plug-in (its file name without extension, as listed
+                    by "zemhost plugins") instead of the first one that accepts the file
+  -o, --output OUT  decode: OUT.png, OUT.bmp, or a folder (an existing one, or ending in "/")
+  --format png|bmp  decode: the output format for a folder, or for an OUT of another extension
+  --memory          info, decode: pass the file's bytes instead of its name
+  --offset N        info, decode: the picture starts N bytes into the file (with --memory, the
+                    bytes from N on are passed)
+  --split           decode: ask for two handles (header and bits) and join them again
+
+Request block (decode): any of these options passes a 60-byte block tagged "zem" whose
+32-bit fields are set as below; fields not given are 0.
+  --scale S         byte 44: decoding scale (multi-format plug-in; above 1 reduces JPEGs)
+  --image N         byte 48: image of an animated GIF, page of a multi-page picture (0 = first)
+  --frame N         byte 48 too, for when --image is not given (the two share the field)
+  --position P      byte 52: video frame position (seconds from the start; -1 to -100: per cent)
+  --type T          byte 56: image type to decode as (multi-format plug-in; written back)
+                    For info, --type T sets the image type at byte 106 of the record.
+
+The plug-in used is the first, in file-name order, that accepts the file by file; with
+--offset above 0 the bytes from the offset are tested instead.
+
+Output: PNG files are 8-bit RGB, or RGBA for DIBs with an alpha bit field. BMP files are the
+returned DIB behind a 14-byte file header, exactly as returned (RLE and top-down included).
+Nothing is written when a step fails. Progress ("[3/10] name") goes to standard error when it
+is a terminal.
+
+Exit status: 0 success, 1 failure (the reason on standard error), 2 usage error.
+probe exits with 1 when a file cannot be read or no plug-in accepts it.
+)";
+    if (!png_available) {
+        text += "\nPNG output is not supported in this build: use .bmp or --format bmp.\n";
+    }
+    return text;
+}

@@ -1,0 +1,46 @@
+// The command line of zemhost: commands, options, and the request block that the options fill.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "plugin_abi.h"
+
+enum class Command { None, Help, Plugins, Probe, Info, Decode };
+enum class OutputFormat { Unspecified, Png, Bmp };
+
+struct HostOptions {
+    Command command = Command::None;
+    std::vector<std::string> files;
+    std::string plugin_dir;   // --plugins; empty: the plugins folder beside the executable
+    std::string plugin_name;  // --plugin; empty: the first plug-in that accepts the file
+    std::string output;       // -o
+    OutputFormat format = OutputFormat::Unspecified;  // --format
+    bool memory = false;
+    bool split = false;
+    uint64_t offset = 0;
+    std::optional<int32_t> image;     // byte 48
+    std::optional<int32_t> frame;     // byte 48 when --image is absent
+    std::optional<int32_t> position;  // byte 52
+    std::optional<int32_t> scale;     // byte 44
+    std::optional<int32_t> type;      // byte 56; for info, byte 106 of the record
+
+    bool HasRequestFields() const { return image || frame || position || scale || type; }
+};
+
+// Parses the arguments after the program name. False, with a message, on a usage error.
+[[nodiscard]] bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out,
+                                    std::string& error);
+
+// Fills `block` from the request options: the tag "zem", then bytes 44, 48, 52 and 56 from
+// --scale, --image (or --frame), --position and --type; the rest is zero. False, leaving the
+// block zeroed, when no request option was given: the host then passes no block.
+bool FillRequestBlock(const HostOptions& options, PictureRequestBlock& block);
+
+// The usage text of --help.
+std::string UsageText(bool png_available);
+
+// The output format named by a file's extension (.png or .bmp, any case), or Unspecified.
+OutputFormat FormatFromExtension(const std::string& path);

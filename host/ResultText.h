@@ -1,0 +1,14 @@
+// Plain-language text for the result codes that the plug-ins return.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The plug-ins that give result codes meanings of their own, told apart by information
+// string 3 (the file type name).
+enum class PluginFamily { Generic, Gif, MultiFormat, Video, Avi };
+
+PluginFamily FamilyFromTypeName(const std::string& type_name);
+
+// One sentence, ending with the numeric code: "the GIF data ended early (code 2)".
+std::string DescribeResult(int32_t code, PluginFamily family);

@@ -1,0 +1,30 @@
+# zemhost, the command-line host, and the units that the tests share with it.
+add_library(zem_hostcore STATIC
+    BmpWriter.cpp
+    DibImage.cpp
+    HostOptions.cpp
+    PluginSet.cpp
+    ReceivedDib.cpp
+    ResultText.cpp
+    StagedFile.cpp)
+target_include_directories(zem_hostcore PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(zem_hostcore PUBLIC zem_hostlib zem_framework zem_platform)
+
+# PNG output: libpng natively. Windows builds have no libpng; they say so and write no PNG.
+if(WIN32)
+    target_sources(zem_hostcore PRIVATE PngWriterUnavailable.cpp)
+    target_compile_definitions(zem_hostcore PUBLIC ZEM_HOST_PNG=0)
+else()
+    find_package(PNG REQUIRED)
+    target_sources(zem_hostcore PRIVATE PngWriterLibpng.cpp)
+    target_link_libraries(zem_hostcore PUBLIC PNG::PNG)
+    target_compile_definitions(zem_hostcore PUBLIC ZEM_HOST_PNG=1)
+endif()
+zem_set_warnings(zem_hostcore)
+
+add_executable(zemhost zemhost.cpp)
+target_link_libraries(zemhost PRIVATE zem_hostcore)
+zem_set_warnings(zemhost)
+if(WIN32)
+    target_link_options(zemhost PRIVATE -static)
+endif()

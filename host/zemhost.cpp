@@ -285,7 +285,8 @@ int RunInfo(const HostOptions& options) {
     std::printf("plug-in:       %s\n", plugin->name.c_str());
     std::printf("size:          %d x %d%s\n", record.width, record.height,
                 record.height < 0 ? " (rows top-down)" : "");
-    std::printf("depth:         %u bits\n", static_cast<unsigned>(record.colorDepth));
+    std::printf("depth:         %u bit%s per pixel\n", static_cast<unsigned>(record.colorDepth),
+                record.colorDepth == 1 ? "" : "s");
     std::printf("densities:     %u x %u\n", static_cast<unsigned>(record.xDensity),
                 static_cast<unsigned>(record.yDensity));
     if (has_comment) {

@@ -27,12 +27,12 @@ bool PlanBmpFile(const uint8_t* dib, size_t size, BmpFilePlan& plan, std::string
     }
     const uint64_t off_bits = kFileHeaderSize + m.HeaderPartSize();
     uint8_t* h = plan.file_header;
-    h[0] = 'B';                                                       // bfType
+    h[0] = 'B';  // bfType
     h[1] = 'M';
     ByteReader::StoreU32LE(h + 2, static_cast<uint32_t>(file_size));  // bfSize
-    ByteReader::StoreU16LE(h + 6, 0);                                  // bfReserved1
-    ByteReader::StoreU16LE(h + 8, 0);                                  // bfReserved2
-    ByteReader::StoreU32LE(h + 10, static_cast<uint32_t>(off_bits));   // bfOffBits
+    ByteReader::StoreU16LE(h + 6, 0);                                 // bfReserved1
+    ByteReader::StoreU16LE(h + 8, 0);                                 // bfReserved2
+    ByteReader::StoreU32LE(h + 10, static_cast<uint32_t>(off_bits));  // bfOffBits
     plan.dib_bytes = static_cast<size_t>(m.total_size);
     return true;
 }
@@ -42,8 +42,7 @@ bool WriteBmpFile(const std::string& path, const uint8_t* dib, size_t size, std:
     if (!PlanBmpFile(dib, size, plan, error)) return false;
     StagedFile out(path);
     if (!out.Open(error)) return false;
-    if (!out.Write(plan.file_header, sizeof plan.file_header) ||
-        !out.Write(dib, plan.dib_bytes)) {
+    if (!out.Write(plan.file_header, sizeof plan.file_header) || !out.Write(dib, plan.dib_bytes)) {
         error = "cannot write " + path + " (disk full?)";
         return false;
     }

@@ -14,13 +14,20 @@ std::string Hex(uint32_t value) {
 
 const char* CompressionName(uint32_t compression) {
     switch (compression) {
-        case BI_RGB: return "BI_RGB";
-        case BI_RLE8: return "BI_RLE8";
-        case BI_RLE4: return "BI_RLE4";
-        case BI_BITFIELDS: return "BI_BITFIELDS";
-        case BI_JPEG: return "BI_JPEG";
-        case BI_PNG: return "BI_PNG";
-        default: return nullptr;
+        case BI_RGB:
+            return "BI_RGB";
+        case BI_RLE8:
+            return "BI_RLE8";
+        case BI_RLE4:
+            return "BI_RLE4";
+        case BI_BITFIELDS:
+            return "BI_BITFIELDS";
+        case BI_JPEG:
+            return "BI_JPEG";
+        case BI_PNG:
+            return "BI_PNG";
+        default:
+            return nullptr;
     }
 }
 
@@ -81,8 +88,8 @@ bool DibImage::Load(const uint8_t* data, size_t size, std::string& error) {
         return false;
     }
     if (c != BI_RGB && c != BI_BITFIELDS) {
-        error = "the DIB has the unknown compression value " + std::to_string(c) +
-                "; cannot convert";
+        error =
+            "the DIB has the unknown compression value " + std::to_string(c) + "; cannot convert";
         return false;
     }
     const uint32_t bits = m.bit_count;

@@ -13,8 +13,8 @@ struct OptionSpec {
 };
 
 const OptionSpec kOptions[] = {
-    {"--plugins", true}, {"--plugin", true}, {"-o", true},       {"--output", true},
-    {"--format", true},  {"--memory", false}, {"--split", false}, {"--offset", true},
+    {"--plugins", true}, {"--plugin", true},  {"-o", true},         {"--output", true},
+    {"--format", true},  {"--memory", false}, {"--split", false},   {"--offset", true},
     {"--image", true},   {"--frame", true},   {"--position", true}, {"--scale", true},
     {"--type", true},
 };
@@ -42,11 +42,16 @@ bool OptionApplies(Command command, const std::string& name) {
 
 const char* CommandName(Command command) {
     switch (command) {
-        case Command::Plugins: return "plugins";
-        case Command::Probe: return "probe";
-        case Command::Info: return "info";
-        case Command::Decode: return "decode";
-        default: return "help";
+        case Command::Plugins:
+            return "plugins";
+        case Command::Probe:
+            return "probe";
+        case Command::Info:
+            return "info";
+        case Command::Decode:
+            return "decode";
+        default:
+            return "help";
     }
 }
 
@@ -82,8 +87,8 @@ bool ApplyOption(const std::string& name, const std::string& value, HostOptions&
     auto int_option = [&](std::optional<int32_t>& field) {
         int32_t v;
         if (!ParseInt32(value, v)) {
-            error = name + " needs a whole number from -2147483648 to 2147483647, not '" +
-                    value + "'";
+            error =
+                name + " needs a whole number from -2147483648 to 2147483647, not '" + value + "'";
             return false;
         }
         field = v;
@@ -111,8 +116,7 @@ bool ApplyOption(const std::string& name, const std::string& value, HostOptions&
     } else if (name == "--offset") {
         if (!ParseOffset(value, out.offset)) {
             error = "--offset needs a byte count from 0 to " +
-                    std::to_string(std::numeric_limits<SpiLength>::max()) + ", not '" + value +
-                    "'";
+                    std::to_string(std::numeric_limits<SpiLength>::max()) + ", not '" + value + "'";
             return false;
         }
     } else if (name == "--image") {

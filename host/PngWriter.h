@@ -11,5 +11,4 @@ bool PngOutputAvailable();
 
 // Writes `image` as an 8-bit RGB or RGBA PNG at `path` (native encoding); nothing is left there
 // on failure.
-[[nodiscard]] bool WritePngFile(const std::string& path, const DibImage& image,
-                                std::string& error);
+[[nodiscard]] bool WritePngFile(const std::string& path, const DibImage& image, std::string& error);

@@ -16,31 +16,43 @@ const char* FamilyText(int32_t code, PluginFamily family) {
     switch (family) {
         case PluginFamily::Gif:
             switch (code) {
-                case 1: return "not a valid GIF: bad header or LZW minimum code size";
-                case 2: return "the GIF data ended early";
-                case 3: return "image not found: no image at that index, or a block is broken";
-                case 4: return "LZW string table overflow, or out of memory";
-                case -6: return "the GIF holds no image after its header and colour table";
-                default: return nullptr;
+                case 1:
+                    return "not a valid GIF: bad header or LZW minimum code size";
+                case 2:
+                    return "the GIF data ended early";
+                case 3:
+                    return "image not found: no image at that index, or a block is broken";
+                case 4:
+                    return "LZW string table overflow, or out of memory";
+                case -6:
+                    return "the GIF holds no image after its header and colour table";
+                default:
+                    return nullptr;
             }
         case PluginFamily::MultiFormat:
             switch (code) {
-                case SPI_UNKNOWN_FORMAT: return "unknown format: the picture cannot be decoded";
+                case SPI_UNKNOWN_FORMAT:
+                    return "unknown format: the picture cannot be decoded";
                 case SPI_BROKEN_DATA:
                     return "broken data: the picture cannot be decoded as the requested type";
-                default: return nullptr;
+                default:
+                    return nullptr;
             }
         case PluginFamily::Video:
             switch (code) {
-                case 1: return "the video plug-in reads only named files, not memory";
-                default: return nullptr;
+                case 1:
+                    return "the video plug-in reads only named files, not memory";
+                default:
+                    return nullptr;
             }
         case PluginFamily::Avi:
             switch (code) {
                 case SPI_UNKNOWN_FORMAT:
                     return "unknown format: the AVI file cannot be opened or its header read";
-                case SPI_BROKEN_DATA: return "broken data: no frame could be taken at that position";
-                default: return nullptr;
+                case SPI_BROKEN_DATA:
+                    return "broken data: no frame could be taken at that position";
+                default:
+                    return nullptr;
             }
         case PluginFamily::Generic:
             return nullptr;
@@ -50,17 +62,25 @@ const char* FamilyText(int32_t code, PluginFamily family) {
 
 const char* CommonText(int32_t code) {
     switch (code) {
-        case SPI_OK: return "ok";
-        case SPI_NOT_IMPLEMENTED: return "not implemented: the plug-in ran no read for this request";
-        case 1: return "the file is not a valid picture for this plug-in";
-        case SPI_UNKNOWN_FORMAT: return "unknown format: the file is not a valid picture for this plug-in";
-        case SPI_BROKEN_DATA: return "broken data: the file is not a valid picture for this plug-in";
-        case SPI_OUT_OF_MEMORY: return "out of memory";
-        case SPI_INTERNAL_ERROR: return "internal error in the plug-in";
+        case SPI_OK:
+            return "ok";
+        case SPI_NOT_IMPLEMENTED:
+            return "not implemented: the plug-in ran no read for this request";
+        case 1:
+            return "the file is not a valid picture for this plug-in";
+        case SPI_UNKNOWN_FORMAT:
+            return "unknown format: the file is not a valid picture for this plug-in";
+        case SPI_BROKEN_DATA:
+            return "broken data: the file is not a valid picture for this plug-in";
+        case SPI_OUT_OF_MEMORY:
+            return "out of memory";
+        case SPI_INTERNAL_ERROR:
+            return "internal error in the plug-in";
         case SPI_FILE_READ_ERROR:
             return "file read error: the file cannot be opened or mapped, the offset lies at or "
                    "beyond its end, or the data is shorter than the picture needs";
-        default: return nullptr;
+        default:
+            return nullptr;
     }
 }
 

@@ -21,8 +21,8 @@
 #include "PngWriter.h"
 #include "ReceivedDib.h"
 #include "ResultText.h"
-#include "plugin_abi.h"
 #include "platform/platform.h"
+#include "plugin_abi.h"
 
 namespace {
 
@@ -92,8 +92,8 @@ public:
             return false;
         }
         if (m_offset >= m_view.Size()) {
-            error = "offset " + std::to_string(m_offset) + " lies at or beyond the end of " +
-                    path + " (" + std::to_string(m_view.Size()) + " bytes)";
+            error = "offset " + std::to_string(m_offset) + " lies at or beyond the end of " + path +
+                    " (" + std::to_string(m_view.Size()) + " bytes)";
             return false;
         }
         if (m_view.Size() - m_offset >
@@ -104,8 +104,7 @@ public:
         return true;
     }
     const char* Buffer() const {
-        return m_memory ? reinterpret_cast<const char*>(m_view.Data() + m_offset)
-                        : m_path.c_str();
+        return m_memory ? reinterpret_cast<const char*>(m_view.Data() + m_offset) : m_path.c_str();
     }
     SpiLength Length() const {
         return static_cast<SpiLength>(m_memory ? m_view.Size() - m_offset : m_offset);
@@ -127,8 +126,8 @@ HostPlugin* ChoosePlugin(const PluginSet& plugins, const HostOptions& options,
     if (!options.plugin_name.empty()) {
         HostPlugin* plugin = plugins.Find(options.plugin_name);
         if (!plugin) {
-            error = "no plug-in called " + options.plugin_name + " (loaded: " + plugins.Names() +
-                    ")";
+            error =
+                "no plug-in called " + options.plugin_name + " (loaded: " + plugins.Names() + ")";
         }
         return plugin;
     }
@@ -234,8 +233,10 @@ int RunProbe(const HostOptions& options) {
         for (const auto& plugin : plugins.Plugins()) {
             const int32_t head_answer = plugin->module.IsSupported(path.c_str(), HeadWord(head));
             const int32_t file_answer = plugin->module.IsSupported(path.c_str(), 0);
-            if (head_answer != 0) by_head += (by_head.empty() ? "" : ", ") + Acceptance(*plugin, head_answer);
-            if (file_answer != 0) by_file += (by_file.empty() ? "" : ", ") + Acceptance(*plugin, file_answer);
+            if (head_answer != 0)
+                by_head += (by_head.empty() ? "" : ", ") + Acceptance(*plugin, head_answer);
+            if (file_answer != 0)
+                by_file += (by_file.empty() ? "" : ", ") + Acceptance(*plugin, file_answer);
         }
         std::printf("%s\n", path.c_str());
         std::printf("  by name and head: %s\n", by_head.empty() ? "none" : by_head.c_str());
@@ -403,8 +404,7 @@ bool DecodeOne(const PluginSet& plugins, const HostOptions& options, const Decod
         if (!WriteBmpFile(job.output, dib.Data(), dib.Size(), error)) return false;
     } else {
         DibImage image;
-        if (!image.Load(dib.Data(), dib.Size(), error) ||
-            !WritePngFile(job.output, image, error)) {
+        if (!image.Load(dib.Data(), dib.Size(), error) || !WritePngFile(job.output, image, error)) {
             error = "(" + plugin->name + ") " + error;
             return false;
         }
@@ -473,10 +473,14 @@ int Run(const std::vector<std::string>& args) {
         return kExitUsage;
     }
     switch (options.command) {
-        case Command::Plugins: return RunPlugins(options);
-        case Command::Probe: return RunProbe(options);
-        case Command::Info: return RunInfo(options);
-        case Command::Decode: return RunDecode(options);
+        case Command::Plugins:
+            return RunPlugins(options);
+        case Command::Probe:
+            return RunProbe(options);
+        case Command::Info:
+            return RunInfo(options);
+        case Command::Decode:
+            return RunDecode(options);
         default:
             std::fputs(UsageText(PngOutputAvailable()).c_str(), stdout);
             return kExitOk;

@@ -1,0 +1,405 @@
+// zemhost run as a process on the sample pictures, with the plug-ins of the build.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "ByteReader.h"
+#include "TestSupport.h"
+
+#if ZEM_HOST_PNG
+#include <png.h>
+#endif
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
+
+#ifndef ZEMHOST_PATH
+#error "ZEMHOST_PATH must name the built zemhost"
+#endif
+#ifndef ZEM_SAMPLES_DIR
+#error "ZEM_SAMPLES_DIR must name the samples folder"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ReadWholeFile;
+using testing_support::WriteWholeFile;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& s) {
+#if defined(_WIN32)
+    return "\"" + s + "\"";
+#else
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+#endif
+}
+
+std::string Sample(const char* name) { return std::string(ZEM_SAMPLES_DIR) + "/" + name; }
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(ReadWholeFile(path, bytes)) << path;
+    return bytes;
+}
+
+class Zemhost : public testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = testing_support::MakeTempDir();
+        ASSERT_FALSE(m_dir.empty());
+    }
+    void TearDown() override { testing_support::RemoveTree(m_dir); }
+
+    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
+
+    Outcome Run(const std::vector<std::string>& args) const {
+        std::string command = Quote(ZEMHOST_PATH);
+        for (const std::string& a : args) command += " " + Quote(a);
+        const std::string out = Path("stdout.txt");
+        const std::string err = Path("stderr.txt");
+        command += " >" + Quote(out) + " 2>" + Quote(err);
+#if defined(_WIN32)
+        // cmd /c drops the first and the last quote of a line that holds several.
+        command = "\"" + command + "\"";
+#endif
+        const int rc = std::system(command.c_str());
+        Outcome o;
+#if defined(_WIN32)
+        o.status = rc;
+#else
+        o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+#endif
+        std::vector<uint8_t> bytes;
+        if (ReadWholeFile(out, bytes)) o.out.assign(bytes.begin(), bytes.end());
+        if (ReadWholeFile(err, bytes)) o.err.assign(bytes.begin(), bytes.end());
+        fs::remove(out);
+        fs::remove(err);
+        return o;
+    }
+
+    std::string m_dir;
+};
+
+#define EXPECT_HAS(text, part) \
+    EXPECT_NE((text).find(part), std::string::npos) << "missing '" << (part) << "' in:\n" << (text)
+
+TEST_F(Zemhost, HelpDescribesTheCommands) {
+    for (const char* form : {"--help", "-h", "help"}) {
+        const Outcome o = Run({form});
+        EXPECT_EQ(o.status, 0) << form;
+        EXPECT_HAS(o.out, "zemhost decode FILE -o OUT.png");
+        EXPECT_HAS(o.out, "zemhost probe FILE...");
+        EXPECT_HAS(o.out, "--split");
+        EXPECT_HAS(o.out, "byte 48");
+    }
+    const Outcome bare = Run({});
+    EXPECT_EQ(bare.status, 2);
+    EXPECT_HAS(bare.err, "Usage:");
+    const Outcome bad = Run({"decode", "--bogus"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_HAS(bad.err, "unknown option --bogus");
+}
+
+TEST_F(Zemhost, PluginsListsTheInformationStrings) {
+    const Outcome o = Run({"plugins"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_HAS(o.out, "bmpsrc (bmpsrc");
+    EXPECT_HAS(o.out, "00IN");
+    EXPECT_HAS(o.out, "BMP to DIB image plug-in");
+    EXPECT_HAS(o.out, "*.bmp;*.dib");
+
+    const Outcome empty = Run({"plugins", "--plugins", m_dir});
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_HAS(empty.err, "no plug-in modules");
+}
+
+TEST_F(Zemhost, ProbeTellsWhoAcceptsEachFile) {
+    ASSERT_TRUE(WriteWholeFile(Path("note.txt"), {'h', 'i', '\n'}));
+    const Outcome o = Run({"probe", Sample("gradient-24.bmp"), Path("note.txt")});
+    EXPECT_EQ(o.status, 1);  // the text file is accepted by no plug-in
+    EXPECT_HAS(o.out, "by name and head: bmpsrc");
+    EXPECT_HAS(o.out, "by file:          bmpsrc");
+    EXPECT_HAS(o.out, "by file:          none");
+
+    const Outcome missing = Run({"probe", Path("missing.bmp")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_HAS(missing.err, "no such file");
+}
+
+TEST_F(Zemhost, InfoReportsSizeDepthAndRowOrder) {
+    const Outcome o = Run({"info", Sample("gradient-24.bmp")});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_HAS(o.out, "plug-in:       bmpsrc");
+    EXPECT_HAS(o.out, "size:          48 x 32\n");
+    EXPECT_HAS(o.out, "depth:         24 bits per pixel");
+    EXPECT_HAS(o.out, "comment:       none");
+    EXPECT_HAS(o.out, "frame count:   0");
+
+    const Outcome top = Run({"info", "--memory", Sample("topdown-24.bmp")});
+    EXPECT_EQ(top.status, 0) << top.err;
+    EXPECT_HAS(top.out, "48 x -32 (rows top-down)");
+}
+
+#if ZEM_HOST_PNG
+struct Png {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::vector<uint8_t> rgb;
+    std::vector<uint8_t> At(uint32_t x, uint32_t y) const {
+        const uint8_t* p = rgb.data() + (size_t{y} * width + x) * 3;
+        return {p[0], p[1], p[2]};
+    }
+};
+
+bool ReadPng(const std::string& path, Png& png) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
+    image.format = PNG_FORMAT_RGB;
+    png.width = image.width;
+    png.height = image.height;
+    png.rgb.resize(PNG_IMAGE_SIZE(image));
+    return png_image_finish_read(&image, nullptr, png.rgb.data(), 0, nullptr) != 0;
+}
+
+struct PixelCheck {
+    uint32_t x, y;
+    std::vector<uint8_t> rgb;
+};
+
+struct SampleCase {
+    const char* file;
+    uint32_t width, height;
+    std::vector<PixelCheck> pixels;  // as drawn by samples/make_samples.py
+};
+
+void PrintTo(const SampleCase& c, std::ostream* os) { *os << c.file; }
+
+class ZemhostSample : public Zemhost, public testing::WithParamInterface<SampleCase> {};
+
+TEST_P(ZemhostSample, DecodesToPngOfRightSizeAndColours) {
+    const SampleCase& c = GetParam();
+    const std::string out = Path("out.png");
+    const Outcome o = Run({"decode", Sample(c.file), "-o", out});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_HAS(o.out, "via bmpsrc");
+    Png png;
+    ASSERT_TRUE(ReadPng(out, png));
+    EXPECT_EQ(png.width, c.width);
+    EXPECT_EQ(png.height, c.height);
+    for (const PixelCheck& p : c.pixels) {
+        EXPECT_EQ(png.At(p.x, p.y), p.rgb) << "pixel " << p.x << "," << p.y;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Samples, ZemhostSample,
+    testing::Values(
+        SampleCase{"gradient-24.bmp",
+                   48,
+                   32,
+                   {{0, 0, {0, 0, 96}}, {24, 16, {32, 64, 224}}, {47, 31, {255, 255, 96}}}},
+        SampleCase{"topdown-24.bmp",
+                   48,
+                   32,
+                   {{24, 0, {250, 250, 250}}, {0, 0, {40, 80, 200}}, {0, 31, {40, 220, 200}}}},
+        SampleCase{"palette-8.bmp", 64, 48, {}},
+        SampleCase{"palette-4.bmp", 64, 48, {{0, 0, {255, 0, 0}}, {0, 47, {0, 0, 255}}}},
+        SampleCase{"mono-1.bmp", 64, 48, {{0, 0, {250, 240, 210}}, {8, 0, {30, 30, 90}}}},
+        SampleCase{"rle8.bmp", 64, 48, {{0, 0, {255, 0, 0}}, {0, 47, {0, 0, 255}}}},
+        SampleCase{"rle4.bmp", 64, 48, {}},
+        SampleCase{"bitfields-565.bmp", 64, 48, {{0, 0, {255, 0, 0}}}},
+        SampleCase{"rgb-32.bmp", 48, 32, {{0, 0, {0, 160, 255}}, {30, 4, {20, 20, 20}}}}),
+    [](const testing::TestParamInfo<SampleCase>& info) {
+        std::string name = info.param.file;
+        name = name.substr(0, name.find('.'));
+        for (char& ch : name) {
+            if (ch == '-') ch = '_';
+        }
+        return name;
+    });
+
+TEST_F(Zemhost, RunLengthAndPlainSamplesDecodeAlike) {
+    // rle8.bmp and palette-4.bmp hold the same drawing, compressed and plain.
+    ASSERT_EQ(Run({"decode", Sample("rle8.bmp"), "-o", Path("rle.png")}).status, 0);
+    ASSERT_EQ(Run({"decode", Sample("palette-4.bmp"), "-o", Path("plain.png")}).status, 0);
+    Png rle, plain;
+    ASSERT_TRUE(ReadPng(Path("rle.png"), rle));
+    ASSERT_TRUE(ReadPng(Path("plain.png"), plain));
+    EXPECT_EQ(rle.rgb, plain.rgb);
+}
+
+TEST_F(Zemhost, StillCompressedDibIsRefusedForPngButSavedAsBmp) {
+    // An RLE8 run longer than its row: the plug-in hands back the bitmap still compressed.
+    std::vector<uint8_t> bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    std::vector<uint8_t> header(40, 0);
+    ByteReader::StoreU32LE(header.data(), 40);      // biSize
+    ByteReader::StoreU32LE(header.data() + 4, 2);   // biWidth
+    ByteReader::StoreU32LE(header.data() + 8, 1);   // biHeight
+    ByteReader::StoreU16LE(header.data() + 12, 1);  // biPlanes
+    ByteReader::StoreU16LE(header.data() + 14, 8);  // biBitCount
+    ByteReader::StoreU32LE(header.data() + 16, 1);  // biCompression: BI_RLE8
+    ByteReader::StoreU32LE(header.data() + 20, 4);  // biSizeImage
+    ByteReader::StoreU32LE(header.data() + 32, 1);  // biClrUsed
+    bmp.insert(bmp.end(), header.begin(), header.end());
+    bmp.insert(bmp.end(), {0, 0, 255, 0});  // one colour
+    bmp.insert(bmp.end(), {5, 0, 0, 1});    // a run of 5 in a 4-byte row, end
+    ASSERT_TRUE(WriteWholeFile(Path("overrun.bmp"), bmp));
+
+    const Outcome png = Run({"decode", Path("overrun.bmp"), "-o", Path("overrun.png")});
+    EXPECT_EQ(png.status, 1);
+    EXPECT_HAS(png.err, "still RLE-compressed (BI_RLE8); cannot convert");
+    EXPECT_FALSE(fs::exists(Path("overrun.png")));
+
+    const Outcome saved = Run({"decode", Path("overrun.bmp"), "-o", Path("copy.bmp")});
+    EXPECT_EQ(saved.status, 0) << saved.err;
+    std::vector<uint8_t> expected(bmp);
+    ByteReader::StoreU32LE(expected.data() + 2, static_cast<uint32_t>(bmp.size()));  // bfSize
+    ByteReader::StoreU32LE(expected.data() + 10, 14 + 40 + 4);                       // bfOffBits
+    EXPECT_EQ(FileBytes(Path("copy.bmp")), expected);
+}
+#else
+TEST_F(Zemhost, PngOutputSaysItIsUnsupported) {
+    const Outcome o = Run({"decode", Sample("gradient-24.bmp"), "-o", Path("out.png")});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_HAS(o.err, "PNG output is not supported in this build");
+    EXPECT_FALSE(fs::exists(Path("out.png")));
+}
+#endif  // ZEM_HOST_PNG
+
+TEST_F(Zemhost, BmpOutputReproducesPlainSamplesByteForByte) {
+    for (const char* name : {"gradient-24.bmp", "topdown-24.bmp", "palette-8.bmp", "mono-1.bmp",
+                             "bitfields-565.bmp", "rgb-32.bmp"}) {
+        const std::vector<uint8_t> original = FileBytes(Sample(name));
+        const std::vector<std::vector<std::string>> variants = {
+            {}, {"--split"}, {"--memory"}, {"--memory", "--split"}};
+        for (const auto& extra : variants) {
+            std::vector<std::string> args = {"decode", Sample(name), "-o", Path("out.bmp")};
+            args.insert(args.end(), extra.begin(), extra.end());
+            const Outcome o = Run(args);
+            ASSERT_EQ(o.status, 0) << name << ": " << o.err;
+            EXPECT_EQ(FileBytes(Path("out.bmp")), original) << name << " " << extra.size();
+        }
+    }
+}
+
+TEST_F(Zemhost, RunLengthSampleBecomesUncompressedBmp) {
+    const Outcome o = Run({"decode", Sample("rle8.bmp"), "-o", Path("rle.bmp"), "--split"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_HAS(o.out, "(two handles)");
+    const std::vector<uint8_t> in = FileBytes(Sample("rle8.bmp"));
+    const std::vector<uint8_t> out = FileBytes(Path("rle.bmp"));
+    const size_t head = 14 + 40 + 16 * 4;
+    ASSERT_EQ(out.size(), head + 64 * 48);
+    EXPECT_EQ(ByteReader::LoadU32LE(out.data() + 2), out.size());                   // bfSize
+    EXPECT_EQ(ByteReader::LoadU32LE(out.data() + 10), head);                        // bfOffBits
+    EXPECT_EQ(ByteReader::LoadU32LE(out.data() + 14 + 16), 0u);                     // biCompression
+    EXPECT_EQ(ByteReader::LoadU32LE(out.data() + 14 + 20), 0u);                     // biSizeImage
+    EXPECT_TRUE(std::equal(in.begin() + 54, in.begin() + head, out.begin() + 54));  // palette
+    // Each 8-bit index equals the nibble of the plain 4-bit drawing of the same picture.
+    const std::vector<uint8_t> plain = FileBytes(Sample("palette-4.bmp"));
+    for (size_t row = 0; row < 48; ++row) {
+        for (size_t x = 0; x < 64; ++x) {
+            const uint8_t byte = plain[head + row * 32 + x / 2];
+            const uint8_t nibble = static_cast<uint8_t>(x % 2 ? byte & 0x0F : byte >> 4);
+            ASSERT_EQ(out[head + row * 64 + x], nibble) << "row " << row << ", x " << x;
+        }
+    }
+}
+
+TEST_F(Zemhost, FailuresWriteNothingAndKeepExistingOutput) {
+    ASSERT_TRUE(WriteWholeFile(Path("note.txt"), {'h', 'i', '\n'}));
+    const Outcome none = Run({"decode", Path("note.txt"), "-o", Path("note.bmp")});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_HAS(none.err, "no plug-in accepts");
+    EXPECT_FALSE(fs::exists(Path("note.bmp")));
+
+    // A BMP cut short: bmpsrc takes it by its header, then finds the rows missing.
+    std::vector<uint8_t> cut = FileBytes(Sample("gradient-24.bmp"));
+    cut.resize(cut.size() / 2);
+    ASSERT_TRUE(WriteWholeFile(Path("cut.bmp"), cut));
+    ASSERT_TRUE(WriteWholeFile(Path("old.bmp"), {'o', 'l', 'd'}));
+    const Outcome short_read = Run({"decode", Path("cut.bmp"), "-o", Path("old.bmp")});
+    EXPECT_EQ(short_read.status, 1);
+    EXPECT_HAS(short_read.err, "file read error");
+    EXPECT_HAS(short_read.err, "(code 6)");
+    EXPECT_EQ(FileBytes(Path("old.bmp")), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_FALSE(fs::exists(Path("old.bmp.zemhost-partial")));
+
+    const Outcome format = Run({"decode", Sample("gradient-24.bmp"), "-o", Path("x.jpg")});
+    EXPECT_EQ(format.status, 2);
+    EXPECT_HAS(format.err, "cannot tell the output format");
+
+    const Outcome named =
+        Run({"decode", Sample("gradient-24.bmp"), "-o", Path("x.bmp"), "--plugin", "nosuch"});
+    EXPECT_EQ(named.status, 1);
+    EXPECT_HAS(named.err, "no plug-in called nosuch (loaded: bmpsrc");
+
+    const Outcome offset = Run({"decode", Sample("gradient-24.bmp"), "-o", Path("x.bmp"),
+                                "--memory", "--offset", "99999"});
+    EXPECT_EQ(offset.status, 1);
+    EXPECT_HAS(offset.err, "lies at or beyond the end");
+    EXPECT_FALSE(fs::exists(Path("x.bmp")));
+    EXPECT_FALSE(fs::exists(Path("x.jpg")));
+}
+
+TEST_F(Zemhost, PictureAtAnOffsetIsFoundByFileAndInMemory) {
+    std::vector<uint8_t> file(100, 0x5A);
+    const std::vector<uint8_t> original = FileBytes(Sample("gradient-24.bmp"));
+    file.insert(file.end(), original.begin(), original.end());
+    ASSERT_TRUE(WriteWholeFile(Path("wrapped.dat"), file));
+    for (bool memory : {false, true}) {
+        std::vector<std::string> args = {"decode",      Path("wrapped.dat"), "-o",
+                                         Path("x.bmp"), "--offset",          "100"};
+        if (memory) args.push_back("--memory");
+        const Outcome o = Run(args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(FileBytes(Path("x.bmp")), original) << "memory " << memory;
+    }
+    const Outcome info = Run({"info", Path("wrapped.dat"), "--offset", "100"});
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_HAS(info.out, "48 x 32");
+}
+
+TEST_F(Zemhost, BatchDecodesIntoFolderAndCountsFailures) {
+    ASSERT_TRUE(WriteWholeFile(Path("note.txt"), {'h', 'i', '\n'}));
+    const std::string folder = Path("batch") + "/";
+    const Outcome o = Run({"decode", Sample("gradient-24.bmp"), Path("note.txt"),
+                           Sample("palette-8.bmp"), "-o", folder, "--format", "bmp"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_HAS(o.out, "decoded 2 of 3 files");
+    EXPECT_HAS(o.err, "no plug-in accepts");
+    EXPECT_EQ(o.err.find("[1/3]"), std::string::npos);  // no progress when stderr is a file
+    EXPECT_EQ(FileBytes(folder + "gradient-24.bmp"), FileBytes(Sample("gradient-24.bmp")));
+    EXPECT_TRUE(fs::exists(folder + "palette-8.bmp"));
+    EXPECT_FALSE(fs::exists(folder + "note.bmp"));
+
+    fs::create_directory(Path("a"));
+    ASSERT_TRUE(WriteWholeFile(Path("a/gradient-24.bmp"), FileBytes(Sample("gradient-24.bmp"))));
+    const Outcome clash = Run({"decode", Sample("gradient-24.bmp"), Path("a/gradient-24.bmp"), "-o",
+                               Path("clash") + "/"});
+    EXPECT_EQ(clash.status, 2);
+    EXPECT_HAS(clash.err, "would both be written to");
+    EXPECT_FALSE(fs::exists(Path("clash")));
+
+    const Outcome not_folder =
+        Run({"decode", Sample("gradient-24.bmp"), Sample("palette-8.bmp"), "-o", Path("one.png")});
+    EXPECT_EQ(not_folder.status, 2);
+    EXPECT_HAS(not_folder.err, "several inputs need -o to name a folder");
+}
+
+}  // namespace

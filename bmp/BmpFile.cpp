@@ -1,6 +1,7 @@
 #include "BmpFile.h"
 
 #include <cstring>
+#include <new>
 
 #include "ByteReader.h"
 #include "Checked.h"
@@ -81,7 +82,7 @@ bool BuildBmpFileHeader(const DibMeasures& m, uint8_t out[kFileHeaderSize]) {
     const uint64_t file_size = m.total_size + kFileHeaderSize;
     const uint64_t off_bits = kFileHeaderSize + m.HeaderPartSize();
     if (file_size > UINT32_MAX) return false;
-    out[0] = 'B';                                                // bfType
+    out[0] = 'B';  // bfType
     out[1] = 'M';
     ByteReader::StoreU32LE(out + 2, static_cast<uint32_t>(file_size));  // bfSize
     ByteReader::StoreU16LE(out + 6, 0);                                 // bfReserved1
@@ -102,15 +103,19 @@ int32_t BmpFile::WritePictureToMemory() {
     uint8_t file_header[kFileHeaderSize];
     const uint64_t file_size = m.total_size + kFileHeaderSize;
     if (!BuildBmpFileHeader(m, file_header) || file_size > INT32_MAX) return SPI_OUT_OF_MEMORY;
-    m_outputBuffer.Reserve(static_cast<int32_t>(file_size));
+    // The byte buffer raises when it cannot grow; that ends the write, not the caller.
+    try {
+        m_outputBuffer.Reserve(static_cast<int32_t>(file_size));
+    } catch (const std::bad_alloc&) {
+        return SPI_OUT_OF_MEMORY;
+    }
+    // The buffer now holds file_size bytes, so neither write needs to grow it.
     m_outputBuffer.WriteAt(file_header, kFileHeaderSize, 0);
     m_outputBuffer.WriteAt(lock.Data(), static_cast<int32_t>(m.total_size), kFileHeaderSize);
     return SPI_OK;
 }
 
-int32_t BmpFile::WritePictureToFile() {
-    return SaveDibAsBmpFile(m_fileName, m_resultDib) ? 0 : 1;
-}
+int32_t BmpFile::WritePictureToFile() { return SaveDibAsBmpFile(m_fileName, m_resultDib) ? 0 : 1; }
 
 bool SaveDibAsBmpFile(const wchar_t* file_name, SpiHandle dib) {
     if (!dib || !file_name) return false;
@@ -129,8 +134,7 @@ bool WriteBmpToFile(platform::OutputFile& file, SpiHandle dib) {
     ScopedLock lock(dib);
     if (!lock) return false;
     DibMeasures m;
-    if (!MeasureDib(lock.Data(), block_size, m) || !m.IsInfoType() ||
-        m.total_size > block_size) {
+    if (!MeasureDib(lock.Data(), block_size, m) || !m.IsInfoType() || m.total_size > block_size) {
         return false;
     }
     uint8_t file_header[kFileHeaderSize];

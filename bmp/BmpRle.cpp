@@ -46,6 +46,9 @@ bool DecodeRle(const uint8_t* src, size_t size, Cursor& cur, RunFn run, LiteralF
             default: {  // absolute run, padded to an even number of bytes
                 const size_t bytes = literal_bytes(second);
                 const size_t avail = bytes < in.Remaining() ? bytes : in.Remaining();
+                // Data that ends right after the code writes nothing, so it cannot fail the
+                // decode wherever the cursor was moved.
+                if (avail == 0) return true;
                 if (!literal(in.Position(), second, avail)) return false;
                 if (avail < bytes) return true;  // the data ended inside the run
                 if (!in.Skip(bytes + (bytes & 1))) return true;

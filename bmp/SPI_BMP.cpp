@@ -24,7 +24,13 @@ int32_t SPI_BMP::IsSupported(const char* file_name, SpiHeadWord head_or_handle) 
     if (p[0] != 'B' || p[1] != 'M') return 0;
     if (ByteReader::LoadU32LE(p + 14) != kInfoHeaderSize) return 0;
     switch (ByteReader::LoadU16LE(p + 28)) {
-        case 0: case 1: case 4: case 8: case 16: case 24: case 32:
+        case 0:
+        case 1:
+        case 4:
+        case 8:
+        case 16:
+        case 24:
+        case 32:
             return 1;
         default:
             return 0;

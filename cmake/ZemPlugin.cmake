@@ -22,7 +22,12 @@ function(add_zem_plugin name)
         endif()
     else()
         set(script ${PROJECT_SOURCE_DIR}/cmake/plugin_exports.map)
-        target_link_options(${name} PRIVATE -Wl,--version-script=${script} -Wl,--no-undefined)
+        target_link_options(${name} PRIVATE -Wl,--version-script=${script})
+        # clang's sanitizer and coverage runtimes live in the fuzz executables, so a fuzz build's
+        # modules resolve them only when loaded.
+        if(NOT ZEM_BUILD_FUZZ)
+            target_link_options(${name} PRIVATE -Wl,--no-undefined)
+        endif()
         set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${script})
     endif()
 endfunction()

@@ -136,11 +136,12 @@ bool DibImage::Load(const uint8_t* data, size_t size, std::string& error) {
 
 // Reads the colour table: RGBQUAD entries after an info-type header, RGBTRIPLE after a core one.
 bool DibImage::LoadPalette(const uint8_t* data, std::string&) {
-    const uint64_t entry_size = m_measures.kind == 2 ? 3 : 4;
-    const uint64_t usable = uint64_t{1} << m_bit_count;
-    const uint64_t count = m_measures.color_count < usable ? m_measures.color_count : usable;
+    const size_t entry_size = m_measures.kind == 2 ? 3 : 4;
+    const size_t usable = size_t{1} << m_bit_count;  // at most 256
+    const size_t count =
+        m_measures.color_count < usable ? static_cast<size_t>(m_measures.color_count) : usable;
     const uint8_t* table = data + m_measures.header_size;
-    for (uint64_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         const uint8_t* e = table + i * entry_size;
         m_palette[i] = Rgb{e[2], e[1], e[0]};
     }

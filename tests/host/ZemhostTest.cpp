@@ -1,6 +1,7 @@
 // zemhost run as a process on the sample pictures, with the plug-ins of the build.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -87,6 +88,10 @@ protected:
         if (ReadWholeFile(err, bytes)) o.err.assign(bytes.begin(), bytes.end());
         fs::remove(out);
         fs::remove(err);
+        // Windows writes text-mode lines ending in CR LF.
+        for (std::string* text : {&o.out, &o.err}) {
+            text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
+        }
         return o;
     }
 

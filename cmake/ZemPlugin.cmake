@@ -18,7 +18,9 @@ function(add_zem_plugin name)
         endif()
         target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++)
         if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-            target_link_options(${name} PRIVATE -Wl,--kill-at)
+            # The .def file names the __stdcall functions without their @N suffix: the linker
+            # matches them to the decorated symbols and exports the plain names.
+            target_link_options(${name} PRIVATE -Wl,--kill-at -Wl,--enable-stdcall-fixup)
         endif()
     else()
         set(script ${PROJECT_SOURCE_DIR}/cmake/plugin_exports.map)

@@ -6,8 +6,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
 #include <io.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -39,9 +39,9 @@ std::wstring CodePageToWide(const char* text, size_t length) {
 // The message of a system error code, without the trailing line break.
 std::string ErrorText(DWORD code) {
     char* text = nullptr;
-    DWORD n = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                   FORMAT_MESSAGE_IGNORE_INSERTS,
-                               nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    DWORD n = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
     std::string message = n && text ? std::string(text, n) : std::string();
     if (text) ::LocalFree(text);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
@@ -101,8 +101,8 @@ void MemFree(SpiHandle handle) {
 
 size_t ReadFileHead(const char* ansi_name, void* buffer, size_t capacity) {
     if (!ansi_name || !buffer) return 0;
-    HANDLE file = ::CreateFileA(ansi_name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                0, nullptr);
+    HANDLE file =
+        ::CreateFileA(ansi_name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 0;
     size_t got = 0;
     auto* out = static_cast<unsigned char*>(buffer);
@@ -136,8 +136,8 @@ std::string WideToNative(const std::wstring& wide) {
 bool FileView::Open(const wchar_t* name) {
     Close();
     if (!name) return false;
-    HANDLE file = ::CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE file =
+        ::CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD high = 0;
     DWORD low = ::GetFileSize(file, &high);

@@ -1,9 +1,9 @@
 // libpng's simplified reading calls over stb_image (see png.h beside this file).
-#include "png.h"
-
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "png.h"
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic push

@@ -16,10 +16,9 @@
 #define PNG_FORMAT_RGBA (PNG_FORMAT_FLAG_COLOR | PNG_FORMAT_FLAG_ALPHA)
 
 #define PNG_IMAGE_PIXEL_CHANNELS(fmt) \
-    (1U + ((fmt) & PNG_FORMAT_FLAG_COLOR ? 2U : 0U) + ((fmt) & PNG_FORMAT_FLAG_ALPHA ? 1U : 0U))
+    (1U + ((fmt)&PNG_FORMAT_FLAG_COLOR ? 2U : 0U) + ((fmt)&PNG_FORMAT_FLAG_ALPHA ? 1U : 0U))
 #define PNG_IMAGE_ROW_STRIDE(image) (PNG_IMAGE_PIXEL_CHANNELS((image).format) * (image).width)
-#define PNG_IMAGE_SIZE(image) \
-    (static_cast<size_t>(PNG_IMAGE_ROW_STRIDE(image)) * (image).height)
+#define PNG_IMAGE_SIZE(image) (static_cast<size_t>(PNG_IMAGE_ROW_STRIDE(image)) * (image).height)
 
 struct png_control;
 typedef struct png_control* png_controlp;

@@ -380,6 +380,35 @@ TEST_F(Zemhost, PictureAtAnOffsetIsFoundByFileAndInMemory) {
     EXPECT_HAS(info.out, "48 x 32");
 }
 
+// The request block and the comment handle, end to end through the GIF plug-in.
+TEST_F(Zemhost, RequestBlockChoosesTheImageOfAnAnimation) {
+    if (!fs::exists(testing_support::PluginPath("gifsrc"))) {
+        GTEST_SKIP() << "gifsrc is not built";
+    }
+    const std::string gif = Sample("gif-animation-4.gif");
+    std::vector<std::vector<uint8_t>> images;
+    for (const char* index : {"0", "1", "3"}) {
+        const Outcome o = Run({"decode", gif, "--image", index, "-o", Path("frame.bmp")});
+        ASSERT_EQ(o.status, 0) << o.err;
+        images.push_back(FileBytes(Path("frame.bmp")));
+    }
+    EXPECT_NE(images[0], images[1]);
+    EXPECT_NE(images[1], images[2]);
+    const Outcome frame = Run({"decode", gif, "--frame", "1", "-o", Path("frame.bmp")});
+    ASSERT_EQ(frame.status, 0) << frame.err;
+    EXPECT_EQ(FileBytes(Path("frame.bmp")), images[1]);
+    const Outcome beyond = Run({"decode", gif, "--image", "4", "-o", Path("beyond.bmp")});
+    EXPECT_EQ(beyond.status, 1);
+    EXPECT_HAS(beyond.err, "image not found");
+    EXPECT_HAS(beyond.err, "(code 3)");
+    EXPECT_FALSE(fs::exists(Path("beyond.bmp")));
+
+    const Outcome info = Run({"info", gif});
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_HAS(info.out, "plug-in:       gifsrc");
+    EXPECT_HAS(info.out, "comment:       \"zem sample: 4 frames\"");
+}
+
 TEST_F(Zemhost, BatchDecodesIntoFolderAndCountsFailures) {
     ASSERT_TRUE(WriteWholeFile(Path("note.txt"), {'h', 'i', '\n'}));
     const std::string folder = Path("batch") + "/";

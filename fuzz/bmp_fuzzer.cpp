@@ -18,8 +18,10 @@
 
 namespace {
 
-// Decoded RLE bitmaps above 4096 x 4096 only slow the search down; their bounds are unit-tested.
+// Decoded RLE bitmaps above 4096 x 4096 pixels or 16 MiB only slow the search down; their
+// bounds are unit-tested.
 constexpr uint64_t kMaxFuzzDimension = 4096;
+constexpr uint64_t kMaxFuzzRleBytes = uint64_t{16} << 20;
 
 volatile uint32_t g_sink;
 
@@ -51,7 +53,8 @@ bool SkipInput(const uint8_t* data, size_t size) {
     }
     DibMeasures m;
     return IsRle(header, size) && MeasureDib(header, size, m) &&
-           (static_cast<uint64_t>(m.width) > kMaxFuzzDimension || m.abs_height > kMaxFuzzDimension);
+           (static_cast<uint64_t>(m.width) > kMaxFuzzDimension ||
+            m.abs_height > kMaxFuzzDimension || m.uncompressed_image_size > kMaxFuzzRleBytes);
 }
 
 void CheckInfoRead(const uint8_t* data, size_t size) {

@@ -97,14 +97,23 @@ bool GifFile::SkipBytes(size_t count) {
     return true;
 }
 
-// Steps over data sub-blocks up to and including the Block Terminator.
+// Steps over data sub-blocks up to and including the Block Terminator. On failure the position
+// stays on the length byte that could not be honoured.
 bool GifFile::SkipSubBlocks() {
-    for (;;) {
-        uint8_t length;
-        if (!ReadBytes(&length, 1)) return false;
-        if (length == 0) return true;
-        if (!SkipBytes(length)) return false;
+    const uint8_t* data = m_gifData;
+    const size_t size = m_gifDataSize;
+    size_t pos = m_gifReadPos;
+    while (pos < size) {
+        const size_t length = data[pos];
+        if (length == 0) {
+            m_gifReadPos = pos + 1;
+            return true;
+        }
+        if (length >= size - pos) break;
+        pos += length + 1;
     }
+    m_gifReadPos = pos;
+    return false;
 }
 
 // Reads a Global or Local Color Table into the palette planes.

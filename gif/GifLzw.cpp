@@ -12,13 +12,19 @@ inline uint8_t StoredValue(uint32_t value) {
 }
 
 inline uint64_t LoadU64LE(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
     return v;
 }
 
-// Located strings are addressed by 32-bit offsets into the rows.
-constexpr size_t kMaxLocatableRegion = size_t{1} << 31;
+// Located strings are addressed by 30-bit offsets into the rows.
+constexpr size_t kMaxLocatableRegion = size_t{1} << 30;
+constexpr uint32_t kOffsetMask = 0x3FFFFFFF;
+constexpr uint32_t kNoReadAheadBit = 0x40000000;  // the string's 16-byte chunks pass the rows' end
+constexpr uint32_t kStableBit = 0x80000000;
 
 }  // namespace
 
@@ -104,8 +110,7 @@ GifLzwResult GifLzwDecoder::Decode(const uint8_t* data, size_t size, size_t& pos
         result = GifLzwResult::DataEnded;  // the caller rejects these sizes; decode nothing
     } else if (!placer.IsFinished()) {
         // Codes that were never defined read as the string "0 0": prefix 0, suffix 0.
-        std::memset(m_prefix, 0, sizeof m_prefix);
-        std::memset(m_suffix, 0, sizeof m_suffix);
+        std::memset(m_link, 0, sizeof m_link);
         result = Run(min_code_size, placer);
         // A bulk copy may have written up to 16 bytes beyond the last index; those positions
         // were never reached and must read 0.
@@ -184,133 +189,215 @@ void GifLzwDecoder::Emit(GifPixelPlacer& placer, const uint8_t* src, uint32_t co
     placer.Advance(count);
 }
 
+// The decoder keeps the write position, the bit buffer and the previous code in locals: stores
+// into the rows (bytes) could otherwise alias every member and force reloads after each string.
 GifLzwResult GifLzwDecoder::Run(uint32_t min_code_size, GifPixelPlacer& placer) {
     const uint32_t clear_code = 1u << min_code_size;
     const uint32_t end_code = clear_code + 1;
-    uint32_t next_code = clear_code + 2;
+    // The next free entry; 0 while no code has been read since the last clear code.
+    uint32_t next_code = 0;
     uint32_t code_size = min_code_size + 1;
     uint32_t mask = (1u << code_size) - 1;
 
     uint8_t* const region = placer.RegionStart();
     const size_t region_size = placer.RegionSize();
-    const bool can_locate = region_size <= kMaxLocatableRegion;
+    const uint32_t locate_mask = region_size <= kMaxLocatableRegion ? ~0u : 0u;
     const bool linear = placer.IsLinear();
     uint8_t* const stack_end = m_stack + kMaxCodes;
 
-    // A stream may omit the leading clear code: it starts as if one had just been read.
-    bool just_cleared = true;
+    for (uint32_t r = 0; r < clear_code; ++r) {
+        m_roots[r] = StoredValue(r);
+        m_link[r] = 1;
+        m_place[r] = r | kStableBit;
+    }
+    std::memset(m_roots + clear_code, 0, kSlack);
+
+    uint8_t* dst = placer.Cursor();
+    uint8_t* row_end = placer.RowEnd();
+    uint64_t bits = 0;
+    uint32_t bit_count = 0;
+    size_t buf_pos = 0;
+    size_t buf_end = 0;
+
     uint32_t prev_code = 0;
-    uint8_t first_value = 0;  // first value of the string written last
-    // Where the string of the previous code was written, when it is stable and lies in one
-    // piece in the rows (length 0 otherwise).
-    bool prev_stable = false;
-    uint32_t prev_offset = 0;
+    uint32_t first_value = 0;  // first value of the string written last (kept wide: a spilled
+                               // byte reloaded as a word stalls the pipeline)
+    // Where the string of the previous code was written (offset, and kStableBit when it is
+    // stable), and its length when it is stable and lies in one piece in the rows (else 0).
+    uint32_t prev_place = 0;
     uint32_t prev_length = 0;
 
+    // Defines the next table entry as the previous string followed by `cur_first`, the first
+    // value of the string just written at `cur_offset`.
+    auto define = [&](uint32_t cur_first, uint32_t cur_offset) {
+        if (next_code >= kMaxCodes) return;  // a full table stays as it is until a clear code
+        const bool adjacent =
+            (cur_offset == (prev_place & kOffsetMask) + prev_length) & (prev_length != 0);
+        const uint32_t length = prev_length + 1;
+        const uint32_t offset = prev_place & kOffsetMask;
+        const uint32_t no_read_ahead =
+            offset + ((length + 15) & ~15u) > region_size ? kNoReadAheadBit : 0;
+        m_link[next_code] = (adjacent ? length : 0) | (prev_code << 12) |
+                            (static_cast<uint32_t>(cur_first) << 24);
+        m_place[next_code] = prev_place | no_read_ahead;
+        ++next_code;
+        if (next_code > mask && code_size < 12) {
+            ++code_size;
+            mask = (1u << code_size) - 1;
+        }
+    };
+
     for (;;) {
-        if (m_bitCount < code_size && !Refill(code_size)) return GifLzwResult::DataEnded;
-        const auto code = static_cast<uint32_t>(m_bits & mask);
-        m_bits >>= code_size;
-        m_bitCount -= code_size;
+        if (bit_count < code_size) {
+            if (buf_end - buf_pos >= 8) {
+                // Load 8 bytes and keep the whole ones that fit; the partial byte above them is
+                // read again next time, so the bits beyond bit_count equal the stream's next bits.
+                bits |= LoadU64LE(m_gather + buf_pos) << bit_count;
+                buf_pos += (63 - bit_count) >> 3;
+                bit_count |= 56;
+            } else {
+                m_bits = bits;
+                m_bitCount = bit_count;
+                m_bufPos = buf_pos;
+                m_bufEnd = buf_end;
+                const bool ok = Refill(code_size);
+                bits = m_bits;
+                bit_count = m_bitCount;
+                buf_pos = m_bufPos;
+                buf_end = m_bufEnd;
+                if (!ok) {
+                    placer.Seek(dst);
+                    return GifLzwResult::DataEnded;
+                }
+            }
+        }
+        const auto code = static_cast<uint32_t>(bits & mask);
+        bits >>= code_size;
+        bit_count -= code_size;
+
+        // The common case: a root or a table entry whose string already stands in the rows and
+        // fits in the rest of the current row.
+        if (code - clear_code >= 2 && code < next_code) {
+            const uint32_t length = m_link[code] & 0xFFF;
+            const auto room = static_cast<size_t>(row_end - dst);
+            if (length != 0 && length <= room) {
+                const uint32_t place = m_place[code];
+                const uint8_t* src = (code < clear_code ? m_roots : region) + (place & kOffsetMask);
+                const uint32_t cur_first = *src;
+                const auto cur_offset = static_cast<uint32_t>(dst - region) & kOffsetMask;
+                const size_t chunks = (length + 15) & ~size_t{15};
+                if (chunks <= room && (place & kNoReadAheadBit) == 0) {
+                    // 16 bytes at a time; what lands beyond the string is overwritten later.
+                    for (size_t i = 0; i < chunks; i += 16) {
+                        uint8_t chunk[16];
+                        std::memcpy(chunk, src + i, 16);
+                        std::memcpy(dst + i, chunk, 16);
+                    }
+                } else {
+                    std::memcpy(dst, src, length);
+                }
+                dst += length;
+                define(cur_first, cur_offset);
+                prev_code = code;
+                first_value = cur_first;
+                prev_place = cur_offset | kStableBit;
+                prev_length = length & locate_mask;
+                if (dst == row_end) {
+                    placer.Seek(dst);
+                    if (placer.IsFinished()) return GifLzwResult::ImageComplete;
+                    dst = placer.Cursor();
+                    row_end = placer.RowEnd();
+                }
+                continue;
+            }
+        }
 
         if (code == clear_code) {
             // The table entries are not erased; they are redefined in order from here on.
-            next_code = clear_code + 2;
+            next_code = 0;
             code_size = min_code_size + 1;
             mask = (1u << code_size) - 1;
-            just_cleared = true;
             continue;
         }
-        if (code == end_code) return GifLzwResult::EndCode;
+        if (code == end_code) {
+            placer.Seek(dst);
+            return GifLzwResult::EndCode;
+        }
 
+        placer.Seek(dst);
         const uint32_t room = placer.RoomInRow();
-        const auto cur_offset = can_locate ? static_cast<uint32_t>(placer.Cursor() - region) : 0;
-
-        if (just_cleared) {
-            // The first code after a clear code is written as a value, whatever it is.
-            just_cleared = false;
+        const auto cur_offset = static_cast<uint32_t>(dst - region) & kOffsetMask;
+        if (next_code == 0) {
+            // The first code after a clear code (or at the start: a stream may omit the leading
+            // clear code) is written as a value, whatever it is; it defines no entry.
+            next_code = clear_code + 2;
             first_value = StoredValue(code);
-            placer.PutPixel(first_value);
+            placer.PutPixel(static_cast<uint8_t>(first_value));
             prev_code = code;
-            prev_stable = code < clear_code;
-            prev_offset = cur_offset;
-            prev_length = prev_stable && can_locate ? 1 : 0;
-            if (placer.IsFinished()) return GifLzwResult::ImageComplete;
-            continue;
-        }
-
-        uint32_t cur_length;
-        uint8_t cur_first;
-        bool cur_stable;
-        const bool beyond_table = code >= next_code;
-        if (!beyond_table && code < clear_code) {
-            cur_first = StoredValue(code);
-            placer.PutPixel(cur_first);
-            cur_length = 1;
-            cur_stable = true;
-        } else if (!beyond_table && m_length[code] != 0) {
-            const uint32_t offset = m_offset[code];
-            cur_length = m_length[code];
-            cur_first = region[offset];
-            Emit(placer, region + offset, cur_length, offset + size_t{16} <= region_size);
-            cur_stable = true;
-        } else if (beyond_table && prev_length != 0) {
-            // The code the encoder was still defining (or one beyond it): the previous string
-            // followed by its own first value.
-            cur_first = region[prev_offset];
-            Emit(placer, region + prev_offset, prev_length,
-                 prev_offset + size_t{16} <= region_size);
-            placer.PutPixel(first_value);
-            cur_length = prev_length + 1;
-            cur_stable = false;  // settled below, once the entry is defined
+            const bool stable = code < clear_code;
+            prev_place = cur_offset | (stable ? kStableBit : 0);
+            prev_length = stable ? 1 & locate_mask : 0;
         } else {
-            // Walk the table back to a root, collecting the string back to front. A chain that
-            // does not reach a root within 4095 steps is cut there.
-            uint8_t* top = stack_end;
-            uint32_t count = 0;
-            uint32_t c = code;
-            if (beyond_table) {
-                *--top = first_value;
-                count = 1;
-                c = prev_code;
-            }
-            while (c >= clear_code) {
-                if (count == kMaxCodes - 1) break;
-                *--top = m_suffix[c];
-                c = m_prefix[c];
+            const bool beyond_table = code >= next_code;
+            const uint32_t located = beyond_table ? 0 : m_link[code] & 0xFFF;
+            uint32_t cur_length;
+            uint32_t cur_first;
+            bool cur_stable;
+            if (located != 0) {
+                // A known string that runs on into the next rows.
+                const uint32_t offset = m_place[code] & kOffsetMask;
+                const uint8_t* src = (code < clear_code ? m_roots : region) + offset;
+                cur_first = *src;
+                placer.PutPixels(src, located);
+                cur_length = located;
+                cur_stable = true;
+            } else if (beyond_table && prev_length != 0) {
+                // The code the encoder was still defining (or one beyond it): the previous
+                // string followed by its own first value.
+                const uint32_t offset = prev_place & kOffsetMask;
+                const uint8_t* src = region + offset;
+                cur_first = *src;
+                Emit(placer, src, prev_length, offset + size_t{16} <= region_size);
+                placer.PutPixel(static_cast<uint8_t>(first_value));
+                cur_length = prev_length + 1;
+                cur_stable = false;  // settled below, once the entry is defined
+            } else {
+                // Walk the table back to a root, collecting the string back to front. A chain
+                // that does not reach a root within 4095 steps is cut there.
+                uint8_t* top = stack_end;
+                uint32_t count = 0;
+                uint32_t c = code;
+                if (beyond_table) {
+                    *--top = static_cast<uint8_t>(first_value);
+                    count = 1;
+                    c = prev_code;
+                }
+                while (c >= clear_code) {
+                    if (count == kMaxCodes - 1) break;
+                    const uint32_t link = m_link[c];
+                    *--top = static_cast<uint8_t>(link >> 24);
+                    c = (link >> 12) & 0xFFF;
+                    ++count;
+                }
+                *--top = StoredValue(c);
                 ++count;
+                cur_first = *top;
+                Emit(placer, top, count, true);
+                cur_length = count;
+                cur_stable = !beyond_table && (m_place[code] & kStableBit) != 0;
             }
-            *--top = StoredValue(c);
-            ++count;
-            cur_first = *top;
-            Emit(placer, top, count, true);
-            cur_length = count;
-            cur_stable = !beyond_table && m_stable[code] != 0;
+            const uint32_t defined = next_code;
+            const bool prev_stable = (prev_place & kStableBit) != 0;
+            define(cur_first, cur_offset);
+            if (beyond_table) cur_stable = code == defined && prev_stable;
+            prev_code = code;
+            first_value = cur_first;
+            prev_place = cur_offset | (cur_stable ? kStableBit : 0);
+            const bool in_one_piece = cur_length <= room || linear;
+            prev_length = cur_stable && in_one_piece ? cur_length & locate_mask : 0;
         }
-
-        if (next_code < kMaxCodes) {
-            // A full table is kept as it stands until a clear code arrives.
-            const uint32_t n = next_code;
-            m_prefix[n] = static_cast<uint16_t>(prev_code);
-            m_suffix[n] = cur_first;
-            m_stable[n] = prev_stable ? 1 : 0;
-            const bool adjacent = prev_length != 0 && cur_offset == prev_offset + prev_length;
-            m_length[n] = static_cast<uint16_t>(adjacent ? prev_length + 1 : 0);
-            m_offset[n] = prev_offset;
-            if (beyond_table) cur_stable = code == n && prev_stable;
-            ++next_code;
-            if (next_code > mask && code_size < 12) {
-                ++code_size;
-                mask = (1u << code_size) - 1;
-            }
-        }
-
-        prev_code = code;
-        first_value = cur_first;
-        prev_stable = cur_stable;
-        prev_offset = cur_offset;
-        const bool in_one_piece = cur_length <= room || linear;
-        prev_length = cur_stable && can_locate && in_one_piece ? cur_length : 0;
         if (placer.IsFinished()) return GifLzwResult::ImageComplete;
+        dst = placer.Cursor();
+        row_end = placer.RowEnd();
     }
 }

@@ -58,6 +58,10 @@ public:
     bool IsFinished() const { return m_interlacePass == kGifFinishedPass; }
     uint32_t RoomInRow() const { return m_width - m_pixelColumn; }
     uint8_t* Cursor() const { return m_row + m_pixelColumn; }
+    uint8_t* RowEnd() const { return m_row + m_width; }
+    // Moves to `cursor`, a position in the current row up to its end, which the caller has
+    // written up to; at the row's end on to the next row.
+    void Seek(uint8_t* cursor) { Advance(static_cast<uint32_t>(cursor - Cursor())); }
     int32_t PixelRow() const { return m_pixelRow; }
     uint32_t PixelColumn() const { return m_pixelColumn; }
     int32_t InterlacePass() const { return m_interlacePass; }
@@ -128,17 +132,17 @@ private:
     uint64_t m_bits = 0;
     uint32_t m_bitCount = 0;
 
-    // The string table: code k is the string of code m_prefix[k] followed by m_suffix[k].
+    // The string table. Code k is the string of its prefix code followed by its suffix value.
     // A stable code (its chain runs through codes defined since the last clear code, each below
-    // the one before, down to a root) keeps its string until the next clear code; m_length and
-    // m_offset then tell where that string already stands in the rows, when it does (length 0:
-    // nowhere known).
-    uint16_t m_prefix[kMaxCodes];
-    uint8_t m_suffix[kMaxCodes];
-    uint8_t m_stable[kMaxCodes];
-    uint16_t m_length[kMaxCodes];
-    uint32_t m_offset[kMaxCodes];
+    // the one before, down to a root) keeps its string until the next clear code; its length
+    // and m_place then tell where that string already stands in the rows, when it does (length
+    // 0: nowhere known). Root codes have length 1 and their value at m_roots[k].
+    //   m_link: bits 0-11 length, 12-23 prefix, 24-31 suffix
+    //   m_place: bits 0-29 offset, bit 30 "no 16-byte reads", bit 31 stable
+    uint32_t m_link[kMaxCodes];
+    uint32_t m_place[kMaxCodes];
 
+    uint8_t m_roots[kMaxCodes + kSlack];
     uint8_t m_gather[kGatherBytes + kSlack];
     // A string built by walking the table, back to front; room to read 16 bytes past its end.
     uint8_t m_stack[kMaxCodes + kSlack];

@@ -98,23 +98,25 @@ TEST_F(GifPlugin, PictureInfoCarriesTheCommentHandle) {
     ASSERT_EQ(P().GetPictureInfo(reinterpret_cast<const char*>(gif.data()),
                                  static_cast<SpiLength>(gif.size()), SPI_SRC_MEMORY, &info),
               0);
-    EXPECT_EQ(info.left, 0);
-    EXPECT_EQ(info.top, 0);
-    EXPECT_EQ(info.width, 30);
-    EXPECT_EQ(info.height, 20);
-    EXPECT_EQ(info.xDensity, 0);
-    EXPECT_EQ(info.colorDepth, 8);
-    ASSERT_NE(info.infoHandle, nullptr);
-    const auto comment = HandleBytes(info.infoHandle);
+    const PictureInfoRecord got = info;
+    EXPECT_EQ(int32_t{got.left}, 0);
+    EXPECT_EQ(int32_t{got.top}, 0);
+    EXPECT_EQ(int32_t{got.width}, 30);
+    EXPECT_EQ(int32_t{got.height}, 20);
+    EXPECT_EQ(int{got.xDensity}, 0);
+    EXPECT_EQ(int{got.colorDepth}, 8);
+    SpiHandle handle = info.infoHandle;  // a packed field: read it by value
+    ASSERT_NE(handle, nullptr);
+    const auto comment = HandleBytes(handle);
     EXPECT_EQ(std::string(comment.begin(), comment.begin() + 6), "frames");
-    FreeHandle(info.infoHandle);
-    EXPECT_EQ(info.reserved[0], 0xEE);  // bytes the plug-in does not name are left alone
+    FreeHandle(handle);
+    EXPECT_EQ(int{info.reserved[0]}, 0xEE);  // bytes the plug-in does not name are left alone
 
     // From a file, with the picture starting at an offset.
     TempFile file(Anim(), 100);
     std::memset(&info, 0, sizeof info);
     ASSERT_EQ(P().GetPictureInfo(file.path.c_str(), 100, SPI_SRC_FILE, &info), 0);
-    EXPECT_EQ(info.width, 30);
+    EXPECT_EQ(int32_t{info.width}, 30);
     FreeHandle(info.infoHandle);
     EXPECT_EQ(P().GetPictureInfo(file.path.c_str(), 100 + static_cast<SpiLength>(Anim().size()),
                                  SPI_SRC_FILE, &info),
@@ -125,10 +127,11 @@ TEST_F(GifPlugin, PictureInfoCarriesTheCommentHandle) {
     EXPECT_EQ(P().GetPictureInfo(reinterpret_cast<const char*>(gif.data()), 13, SPI_SRC_MEMORY,
                                  &info),
               -6);
-    EXPECT_EQ(info.width, 50);
-    EXPECT_EQ(info.infoHandle, nullptr);
+    EXPECT_EQ(int32_t{info.width}, 50);
+    handle = info.infoHandle;
+    EXPECT_EQ(handle, nullptr);
     EXPECT_EQ(P().GetPictureInfo(reinterpret_cast<const char*>(gif.data()), 13, 2, &info), 6);
-    EXPECT_EQ(info.width, 0);
+    EXPECT_EQ(int32_t{info.width}, 0);
     EXPECT_EQ(P().GetPictureInfo(reinterpret_cast<const char*>(gif.data()), 13, 1, nullptr), -1);
 }
 

@@ -2,6 +2,7 @@
 // must show the pixels of their reference pictures.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,6 +21,9 @@ struct CorpusFile {
     int32_t stored_height;  // biHeight as the file stores it
     bool is_supported;      // IsSupported admits only 40-byte headers
 };
+
+// Names the case in messages (the raw bytes of the struct include padding).
+void PrintTo(const CorpusFile& value, std::ostream* os) { *os << value.bmp; }
 
 // The suite's own table of files and references (README.md beside the files).
 const CorpusFile kFiles[] = {

@@ -1,6 +1,7 @@
 // BmpFile's reads and the RLE decoders, driven directly.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,9 @@ struct RleCase {
     Bytes stream;
 };
 
+// Names the case in messages (the raw bytes of the struct include padding).
+void PrintTo(const RleCase& value, std::ostream* os) { *os << value.name; }
+
 std::string RleCaseName(const ::testing::TestParamInfo<RleCase>& info) { return info.param.name; }
 
 bool Decode(const RleCase& c, Bytes& pixels) {
@@ -155,6 +159,9 @@ struct RleGoodCase {
     RleCase c;
     Bytes pixels;
 };
+
+// Names the case in messages (the raw bytes of the struct include padding).
+void PrintTo(const RleGoodCase& value, std::ostream* os) { *os << value.c.name; }
 
 class BmpRleEndsWell : public ::testing::TestWithParam<RleGoodCase> {};
 
@@ -224,6 +231,9 @@ struct PlainCase {
     const char* name;
     BmpSpec spec;
 };
+
+// Names the case in messages (the raw bytes of the struct include padding).
+void PrintTo(const PlainCase& value, std::ostream* os) { *os << value.name; }
 
 class BmpPlainRead : public ::testing::TestWithParam<PlainCase> {};
 
@@ -301,6 +311,9 @@ struct BadCase {
     const char* name;
     Bytes data;
 };
+
+// Names the case in messages (the raw bytes of the struct include padding).
+void PrintTo(const BadCase& value, std::ostream* os) { *os << value.name; }
 
 BmpSpec Patched(BmpSpec s, void (*patch)(BmpSpec&)) {
     patch(s);
@@ -383,6 +396,9 @@ struct ShortInfo {
     Bytes data;
     size_t needed;  // shortest length whose info read succeeds
 };
+
+// Names the case in messages (the raw bytes of the struct include padding).
+void PrintTo(const ShortInfo& value, std::ostream* os) { *os << value.name; }
 
 class BmpShortInfo : public ::testing::TestWithParam<ShortInfo> {};
 

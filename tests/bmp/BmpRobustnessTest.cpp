@@ -2,6 +2,7 @@
 // the fuzz findings, and a long loop of calls for the leak checkers.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -19,6 +20,9 @@ struct Sample {
     const char* name;
     Bytes bmp;
 };
+
+// Names the case in messages (the raw bytes of the struct include padding).
+void PrintTo(const Sample& value, std::ostream* os) { *os << value.name; }
 
 Bytes Rle8WithoutSize() {
     BmpSpec s = RleSpec(6, 3, false, Rle8Stream());

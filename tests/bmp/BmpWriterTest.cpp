@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "BmpFile.h"
@@ -96,6 +97,9 @@ struct RoundTrip {
     const char* name;
     BmpSpec spec;
 };
+
+// Names the case in messages (the raw bytes of the struct include padding).
+void PrintTo(const RoundTrip& value, std::ostream* os) { *os << value.name; }
 
 BmpSpec Pal4Rle() { return RleSpec(8, 3, true, Rle4Stream()); }
 

@@ -220,6 +220,27 @@ std::vector<uint8_t> Palette(int bits, uint32_t seed) {
     return table;
 }
 
+std::vector<uint8_t> RampPalette(int bits, uint32_t seed) {
+    std::mt19937 rng(seed);
+    uint8_t stops[4][3];
+    for (auto& stop : stops) {
+        for (auto& c : stop) c = static_cast<uint8_t>(rng());
+    }
+    stops[0][0] = stops[0][1] = stops[0][2] = 10;  // from near black
+    const size_t n = size_t{1} << bits;
+    std::vector<uint8_t> table(3 * n);
+    for (size_t i = 0; i < n; ++i) {
+        const double t = n > 1 ? 3.0 * static_cast<double>(i) / static_cast<double>(n - 1) : 0.0;
+        const size_t k = std::min<size_t>(static_cast<size_t>(t), 2);
+        const double f = t - static_cast<double>(k);
+        for (size_t c = 0; c < 3; ++c) {
+            table[3 * i + c] =
+                static_cast<uint8_t>(stops[k][c] + f * (stops[k + 1][c] - stops[k][c]) + 0.5);
+        }
+    }
+    return table;
+}
+
 std::vector<uint16_t> PhotoLike(int width, int height, int colours, uint32_t seed, int noise) {
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> jitter(-noise, noise);

@@ -69,6 +69,8 @@ private:
 
 // A colour table of 2^bits entries with colours from `seed`.
 std::vector<uint8_t> Palette(int bits, uint32_t seed);
+// A colour table of 2^bits entries running smoothly through a few colours chosen by `seed`.
+std::vector<uint8_t> RampPalette(int bits, uint32_t seed);
 // Photo-like content: smooth gradients plus noise, indices below `colours`.
 std::vector<uint16_t> PhotoLike(int width, int height, int colours, uint32_t seed,
                                 int noise = 6);

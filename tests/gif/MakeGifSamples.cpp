@@ -30,12 +30,12 @@ GifImage Image(int w, int h, std::vector<uint16_t> indices, int min_code_size, b
 
 std::vector<uint8_t> Animation(int frames, int size) {
     GifBuilder b;
-    b.Header().Screen(static_cast<uint16_t>(size), static_cast<uint16_t>(size), Palette(5, 8));
+    b.Header().Screen(static_cast<uint16_t>(size), static_cast<uint16_t>(size), RampPalette(5, 8));
     b.Comment("zem sample: " + std::to_string(frames) + " frames");
     b.Extension(0xFF, {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 1, 0, 0});
     for (int i = 0; i < frames; ++i) {
         GifImage image = Image(size, size, PhotoLike(size, size, 32, 100u + static_cast<uint32_t>(i)), 5);
-        if (i % 2 == 1) image.local_table = Palette(5, 200u + static_cast<uint32_t>(i));
+        if (i % 2 == 1) image.local_table = RampPalette(5, 200u + static_cast<uint32_t>(i));
         b.GraphicControl(20, i == 0 ? -1 : 0).Image(image);
     }
     return b.Trailer().Bytes();
@@ -54,10 +54,10 @@ int main(int argc, char** argv) {
     // samples/: a few small pictures of each kind gifsrc reads.
     const std::string s = root + "/samples/";
     ok &= Write(s + "gif-photo-256.gif",
-                GifBuilder().Header().Screen(96, 64, Palette(8, 1)).Comment("zem sample: 256 colours")
+                GifBuilder().Header().Screen(96, 64, RampPalette(8, 1)).Comment("zem sample: 256 colours")
                     .Image(Image(96, 64, PhotoLike(96, 64, 256, 1), 8)).Trailer().Bytes());
     ok &= Write(s + "gif-interlaced-16.gif",
-                GifBuilder().Header("GIF87a").Screen(80, 60, Palette(4, 2))
+                GifBuilder().Header("GIF87a").Screen(80, 60, RampPalette(4, 2))
                     .Image(Image(80, 60, PhotoLike(80, 60, 16, 2), 4, true)).Trailer().Bytes());
     ok &= Write(s + "gif-mono-2.gif",
                 GifBuilder().Header().Screen(64, 32, {0, 0, 0, 255, 255, 255})

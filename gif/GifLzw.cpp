@@ -23,7 +23,6 @@ inline uint64_t LoadU64LE(const uint8_t* p) {
 // Located strings are addressed by 30-bit offsets into the rows.
 constexpr size_t kMaxLocatableRegion = size_t{1} << 30;
 constexpr uint32_t kOffsetMask = 0x3FFFFFFF;
-constexpr uint32_t kNoReadAheadBit = 0x40000000;  // the string's 16-byte chunks pass the rows' end
 constexpr uint32_t kStableBit = 0x80000000;
 
 }  // namespace
@@ -234,12 +233,9 @@ GifLzwResult GifLzwDecoder::Run(uint32_t min_code_size, GifPixelPlacer& placer) 
         const bool adjacent =
             (cur_offset == (prev_place & kOffsetMask) + prev_length) & (prev_length != 0);
         const uint32_t length = prev_length + 1;
-        const uint32_t offset = prev_place & kOffsetMask;
-        const uint32_t no_read_ahead =
-            offset + ((length + 15) & ~15u) > region_size ? kNoReadAheadBit : 0;
         m_link[next_code] = (adjacent ? length : 0) | (prev_code << 12) |
                             (static_cast<uint32_t>(cur_first) << 24);
-        m_place[next_code] = prev_place | no_read_ahead;
+        m_place[next_code] = prev_place;
         ++next_code;
         if (next_code > mask && code_size < 12) {
             ++code_size;
@@ -286,8 +282,10 @@ GifLzwResult GifLzwDecoder::Run(uint32_t min_code_size, GifPixelPlacer& placer) 
                 const uint32_t cur_first = *src;
                 const auto cur_offset = static_cast<uint32_t>(dst - region) & kOffsetMask;
                 const size_t chunks = (length + 15) & ~size_t{15};
-                if (chunks <= room && (place & kNoReadAheadBit) == 0) {
-                    // 16 bytes at a time; what lands beyond the string is overwritten later.
+                // 16 bytes at a time where both ends allow it (roots read from m_roots, which has
+                // room; the test against the rows only makes them take the exact copy in tiny
+                // pictures); what lands beyond the string is overwritten later.
+                if (chunks <= room && (place & kOffsetMask) + chunks <= region_size) {
                     for (size_t i = 0; i < chunks; i += 16) {
                         uint8_t chunk[16];
                         std::memcpy(chunk, src + i, 16);

@@ -138,7 +138,7 @@ private:
     // and m_place then tell where that string already stands in the rows, when it does (length
     // 0: nowhere known). Root codes have length 1 and their value at m_roots[k].
     //   m_link: bits 0-11 length, 12-23 prefix, 24-31 suffix
-    //   m_place: bits 0-29 offset, bit 30 "no 16-byte reads", bit 31 stable
+    //   m_place: bits 0-29 offset, bit 31 stable
     uint32_t m_link[kMaxCodes];
     uint32_t m_place[kMaxCodes];
 

@@ -107,8 +107,8 @@ void DecodeStb(benchmark::State& state, const Workload& w) {
                                                &delays, &x, &y, &z, &comp, 0);
             stbi_image_free(delays);
         } else {
-            pixels = stbi_load_from_memory(w.bytes.data(), static_cast<int>(w.bytes.size()), &x,
-                                           &y, &comp, 0);
+            pixels = stbi_load_from_memory(w.bytes.data(), static_cast<int>(w.bytes.size()), &x, &y,
+                                           &comp, 0);
         }
         if (!pixels || z != w.frames) state.SkipWithError("stb_image failed");
         benchmark::DoNotOptimize(pixels);
@@ -136,7 +136,8 @@ public:
 
 int main(int argc, char** argv) {
     std::string error;
-    const std::string path = std::string(ZEM_BENCH_PLUGIN_DIR) + "/gifsrc" + platform::ModuleSuffix();
+    const std::string path =
+        std::string(ZEM_BENCH_PLUGIN_DIR) + "/gifsrc" + platform::ModuleSuffix();
     if (!g_gifsrc.Load(path, error)) {
         std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), error.c_str());
         return 1;
@@ -150,9 +151,12 @@ int main(int argc, char** argv) {
     const char* peers[] = {"gifsrc", "giflib", "stb_image"};
     for (const Workload& w : workloads) {
         std::printf("%s: %zu bytes\n", w.name.c_str(), w.bytes.size());
-        benchmark::RegisterBenchmark((w.name + "/gifsrc").c_str(), DecodeGifsrc, w)->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark((w.name + "/giflib").c_str(), DecodeGiflib, w)->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark((w.name + "/stb_image").c_str(), DecodeStb, w)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((w.name + "/gifsrc").c_str(), DecodeGifsrc, w)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((w.name + "/giflib").c_str(), DecodeGiflib, w)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((w.name + "/stb_image").c_str(), DecodeStb, w)
+            ->Unit(benchmark::kMillisecond);
     }
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
@@ -164,7 +168,8 @@ int main(int argc, char** argv) {
         std::printf("  %-28s", w.name.c_str());
         for (const char* peer : peers) {
             const auto t = reporter.times.find(w.name + "/" + peer);
-            if (t != reporter.times.end()) std::printf("  %s %.2fx", peer, giflib->second / t->second);
+            if (t != reporter.times.end())
+                std::printf("  %s %.2fx", peer, giflib->second / t->second);
         }
         std::printf("\n");
     }

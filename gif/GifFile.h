@@ -13,11 +13,11 @@
 // Result codes of the GIF reads, as the exports return them.
 enum class GifResult : int32_t {
     Ok = 0,
-    BadSignature = 1,    // header not GIF87a/GIF89a; LZW minimum code size 12 or more;
-                         // decoder tables not obtained
-    DataEnded = 2,       // the data ended before the selected image's data
-    BadBlock = 3,        // a byte other than 0x21 or 0x2C where a block must begin
-    NoMemory = 4,        // picture memory not obtained, or more pixels than allowed
+    BadSignature = 1,         // header not GIF87a/GIF89a; LZW minimum code size 12 or more;
+                              // decoder tables not obtained
+    DataEnded = 2,            // the data ended before the selected image's data
+    BadBlock = 3,             // a byte other than 0x21 or 0x2C where a block must begin
+    NoMemory = 4,             // picture memory not obtained, or more pixels than allowed
     NothingAfterHeader = -6,  // information read: no block after the screen descriptor
 };
 

@@ -20,8 +20,6 @@ inline uint64_t LoadU64LE(const uint8_t* p) {
     return v;
 }
 
-// Located strings are addressed by 30-bit offsets into the rows.
-constexpr size_t kMaxLocatableRegion = size_t{1} << 30;
 constexpr uint32_t kOffsetMask = 0x3FFFFFFF;
 constexpr uint32_t kStableBit = 0x80000000;
 
@@ -200,7 +198,7 @@ GifLzwResult GifLzwDecoder::Run(uint32_t min_code_size, GifPixelPlacer& placer) 
 
     uint8_t* const region = placer.RegionStart();
     const size_t region_size = placer.RegionSize();
-    const uint32_t locate_mask = region_size <= kMaxLocatableRegion ? ~0u : 0u;
+    const uint32_t locate_mask = region_size <= m_locateLimit ? ~0u : 0u;
     const bool linear = placer.IsLinear();
     uint8_t* const stack_end = m_stack + kMaxCodes;
 
@@ -233,8 +231,8 @@ GifLzwResult GifLzwDecoder::Run(uint32_t min_code_size, GifPixelPlacer& placer) 
         const bool adjacent =
             (cur_offset == (prev_place & kOffsetMask) + prev_length) & (prev_length != 0);
         const uint32_t length = prev_length + 1;
-        m_link[next_code] = (adjacent ? length : 0) | (prev_code << 12) |
-                            (static_cast<uint32_t>(cur_first) << 24);
+        m_link[next_code] =
+            (adjacent ? length : 0) | (prev_code << 12) | (static_cast<uint32_t>(cur_first) << 24);
         m_place[next_code] = prev_place;
         ++next_code;
         if (next_code > mask && code_size < 12) {

@@ -111,6 +111,14 @@ public:
     GifLzwResult Decode(const uint8_t* data, size_t size, size_t& pos, uint32_t min_code_size,
                         GifPixelPlacer& placer);
 
+    // Strings are copied from where they already stand only in rows that span at most this
+    // many bytes (2^30, the most a 30-bit offset reaches). Tests lower it to send every table
+    // code through the table walk.
+    void SetLocateLimit(size_t bytes) {
+        m_locateLimit = bytes < kLocateLimit ? bytes : kLocateLimit;
+    }
+    static constexpr size_t kLocateLimit = size_t{1} << 30;
+
 private:
     static constexpr size_t kGatherBytes = 4096;
     static constexpr size_t kSlack = 16;
@@ -119,6 +127,8 @@ private:
     bool Gather();
     GifLzwResult Run(uint32_t min_code_size, GifPixelPlacer& placer);
     void Emit(GifPixelPlacer& placer, const uint8_t* src, uint32_t count, bool can_read_ahead);
+
+    size_t m_locateLimit = kLocateLimit;
 
     // Source: the raw bytes and the position of the next sub-block length byte.
     const uint8_t* m_data = nullptr;

@@ -41,9 +41,8 @@ int32_t SPI_GIF::GetPicture(const char* buffer, SpiLength length, uint32_t flag,
     const bool split = PrepareSlots(info_slot, bits_slot);
     GifFile file;
     if (const PictureRequestBlock* block = RequestBlock(user_data)) {
-        file.SetImageIndex(
-            ByteReader::LoadI32LE(reinterpret_cast<const uint8_t*>(block) +
-                                  offsetof(PictureRequestBlock, field48)));
+        file.SetImageIndex(ByteReader::LoadI32LE(reinterpret_cast<const uint8_t*>(block) +
+                                                 offsetof(PictureRequestBlock, field48)));
     }
     return RunGetPicture(file, buffer, length, flag, info_slot, bits_slot, split);
 }

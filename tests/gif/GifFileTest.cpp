@@ -37,8 +37,8 @@ Picture ReadPicture(const std::vector<uint8_t>& bytes, int32_t index = 0,
 
 void ExpectSameAsReference(const std::vector<uint8_t>& bytes, int32_t index = 0,
                            uint64_t max_pixels = GifFile::kDefaultMaxPixels) {
-    const ReferencePicture ref = ReferenceDecodePicture(bytes.data(), bytes.size(), index,
-                                                        max_pixels);
+    const ReferencePicture ref =
+        ReferenceDecodePicture(bytes.data(), bytes.size(), index, max_pixels);
     const Picture got = ReadPicture(bytes, index, max_pixels);
     ASSERT_EQ(got.result, ref.result);
     if (ref.result != 0) return;
@@ -64,11 +64,13 @@ GifImage MakeImage(int width, int height, std::vector<uint16_t> indices, int min
 // Three images of different sizes and tables, with the extensions an animation carries.
 std::vector<uint8_t> Animation() {
     GifBuilder b;
-    b.Header().Screen(40, 30, Palette(8, 1)).Comment("three frames").Extension(
-        0xFF, {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 1, 0, 0});
+    b.Header()
+        .Screen(40, 30, Palette(8, 1))
+        .Comment("three frames")
+        .Extension(0xFF, {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 1, 0, 0});
     for (int i = 0; i < 3; ++i) {
-        GifImage image = MakeImage(20 + i, 10 + i, PhotoLike(20 + i, 10 + i, 16, 10u + i), 4,
-                                   i == 1);
+        GifImage image =
+            MakeImage(20 + i, 10 + i, PhotoLike(20 + i, 10 + i, 16, 10u + i), 4, i == 1);
         if (i == 2) image.local_table = Palette(4, 99);
         b.GraphicControl(10, i).Image(image);
     }
@@ -99,7 +101,11 @@ INSTANTIATE_TEST_SUITE_P(Headers, GifSignature,
                          testing::Values(SignatureCase{"GIF87a", 0}, SignatureCase{"GIF89a", 0},
                                          SignatureCase{"gif89a", 1}, SignatureCase{"GIF88a", 1},
                                          SignatureCase{"GIF89b", 1}, SignatureCase{"GIF89", 2},
-                                         SignatureCase{"", 2}));
+                                         SignatureCase{"", 2}),
+                         [](const testing::TestParamInfo<SignatureCase>& info) {
+                             std::string name = info.param.bytes;
+                             return name.empty() ? std::string("Empty") : name;
+                         });
 
 TEST(GifFile, BlockErrorsAndImageIndexes) {
     const auto anim = Animation();
@@ -144,14 +150,15 @@ TEST_P(GifDepth, TableSizeChoosesTheDibBitCount) {
     const auto indices = PhotoLike(width, height, 1 << p.colour_bits, 3);
     for (bool with_table : {true, false}) {
         GifImage image = MakeImage(width, height, indices, std::max(2, p.colour_bits));
-        const auto gif = GifBuilder()
-                             .Header()
-                             .Screen(width, height, with_table ? Palette(p.colour_bits, 5)
-                                                               : std::vector<uint8_t>{},
-                                     p.colour_bits)
-                             .Image(image)
-                             .Trailer()
-                             .Bytes();
+        const auto gif =
+            GifBuilder()
+                .Header()
+                .Screen(width, height,
+                        with_table ? Palette(p.colour_bits, 5) : std::vector<uint8_t>{},
+                        p.colour_bits)
+                .Image(image)
+                .Trailer()
+                .Bytes();
         const Picture got = ReadPicture(gif);
         ASSERT_EQ(got.result, 0);
         EXPECT_EQ(got.dib[14], p.dib_bits);
@@ -174,7 +181,10 @@ TEST_P(GifDepth, TableSizeChoosesTheDibBitCount) {
 INSTANTIATE_TEST_SUITE_P(AllTableSizes, GifDepth,
                          testing::Values(DepthCase{1, 1}, DepthCase{2, 4}, DepthCase{3, 4},
                                          DepthCase{4, 4}, DepthCase{5, 8}, DepthCase{6, 8},
-                                         DepthCase{7, 8}, DepthCase{8, 8}));
+                                         DepthCase{7, 8}, DepthCase{8, 8}),
+                         [](const testing::TestParamInfo<DepthCase>& info) {
+                             return "Table" + std::to_string(1 << info.param.colour_bits);
+                         });
 
 TEST(GifFile, PacksOneAndFourBitRows) {
     // 3 pixels 1, 0, 1 in a 1-bit DIB: 0xA0, then the rest of the 4-byte stride.
@@ -193,14 +203,16 @@ TEST(GifFile, PacksOneAndFourBitRows) {
 TEST(GifFile, IndexBeyondTheTableStaysInItsPixel) {
     // A 4-colour table (4-bit DIB) whose data carries indices up to 31.
     GifImage image = MakeImage(4, 1, {31, 17, 2, 16}, 5);
-    const auto gif = GifBuilder().Header().Screen(4, 1, Palette(2, 1)).Image(image).Trailer().Bytes();
+    const auto gif =
+        GifBuilder().Header().Screen(4, 1, Palette(2, 1)).Image(image).Trailer().Bytes();
     const Picture got = ReadPicture(gif);
     ASSERT_EQ(got.result, 0);
     EXPECT_EQ(got.dib[40 + 64], 0xF1);
     EXPECT_EQ(got.dib[40 + 64 + 1], 0x20);
     // A 2-colour table (1-bit DIB): index 3 is its low bit.
     GifImage mono = MakeImage(3, 1, {3, 2, 3}, 2);
-    const auto gif1 = GifBuilder().Header().Screen(3, 1, Palette(1, 1)).Image(mono).Trailer().Bytes();
+    const auto gif1 =
+        GifBuilder().Header().Screen(3, 1, Palette(1, 1)).Image(mono).Trailer().Bytes();
     EXPECT_EQ(ReadPicture(gif1).dib[40 + 8], 0xA0);
     ExpectSameAsReference(gif);
     ExpectSameAsReference(gif1);
@@ -217,7 +229,8 @@ TEST(GifFile, GraphicControlBodyIsSixBytesWhateverItsSizeSays) {
 TEST(GifFile, EmptyImages) {
     for (auto [w, h] : {std::pair<int, int>{0, 3}, {3, 0}, {0, 0}}) {
         GifImage image = MakeImage(w, h, {}, 2);
-        const auto gif = GifBuilder().Header().Screen(1, 1, Palette(8, 1)).Image(image).Trailer().Bytes();
+        const auto gif =
+            GifBuilder().Header().Screen(1, 1, Palette(8, 1)).Image(image).Trailer().Bytes();
         const Picture got = ReadPicture(gif);
         ASSERT_EQ(got.result, 0);
         EXPECT_EQ(U32(got.dib, 4), static_cast<uint32_t>(w));
@@ -232,11 +245,13 @@ TEST(GifFile, RefusesPicturesAboveThePixelLimit) {
     image.height = 65535;
     image.raw_data = true;
     image.data = {2, 2, 0x4C, 0x01, 0};
-    const auto huge = GifBuilder().Header().Screen(1, 1, Palette(8, 1)).Image(image).Trailer().Bytes();
+    const auto huge =
+        GifBuilder().Header().Screen(1, 1, Palette(8, 1)).Image(image).Trailer().Bytes();
     EXPECT_EQ(ReadPicture(huge).result, 4);
     // A refused minimum code size is reported first.
     image.data = {12, 0};
-    const auto bad_code = GifBuilder().Header().Screen(1, 1, Palette(8, 1)).Image(image).Trailer().Bytes();
+    const auto bad_code =
+        GifBuilder().Header().Screen(1, 1, Palette(8, 1)).Image(image).Trailer().Bytes();
     EXPECT_EQ(ReadPicture(bad_code).result, 1);
 
     const auto small = SimpleGif(10, 10, std::vector<uint16_t>(100, 1), 1);
@@ -291,9 +306,15 @@ TEST(GifFile, DamagedStreamsMatchLiteralReader) {
         for (int e = 0; e < edits; ++e) {
             const size_t at = 6 + rng() % (bytes.size() - 6);
             switch (rng() % 3) {
-                case 0: bytes[at] = static_cast<uint8_t>(rng()); break;
-                case 1: bytes.erase(bytes.begin() + static_cast<ptrdiff_t>(at)); break;
-                default: bytes.insert(bytes.begin() + static_cast<ptrdiff_t>(at), static_cast<uint8_t>(rng()));
+                case 0:
+                    bytes[at] = static_cast<uint8_t>(rng());
+                    break;
+                case 1:
+                    bytes.erase(bytes.begin() + static_cast<ptrdiff_t>(at));
+                    break;
+                default:
+                    bytes.insert(bytes.begin() + static_cast<ptrdiff_t>(at),
+                                 static_cast<uint8_t>(rng()));
             }
         }
         ExpectSameAsReference(bytes, static_cast<int32_t>(rng() % 3));
@@ -327,7 +348,13 @@ std::vector<uint8_t> Text(const std::string& s) { return {s.begin(), s.end()}; }
 
 TEST(GifInfo, ScreenFirstImageAndComments) {
     const auto image = MakeImage(7, 5, std::vector<uint16_t>(35, 1), 2);
-    const auto gif = GifBuilder().Header().Screen(30, 20, Palette(5, 1)).Comment("hello").Image(image).Trailer().Bytes();
+    const auto gif = GifBuilder()
+                         .Header()
+                         .Screen(30, 20, Palette(5, 1))
+                         .Comment("hello")
+                         .Image(image)
+                         .Trailer()
+                         .Bytes();
     Info info = ReadInfo(gif);
     EXPECT_EQ(info.result, 0);
     EXPECT_EQ(info.width, 7);  // the first image's own size
@@ -339,7 +366,14 @@ TEST(GifInfo, ScreenFirstImageAndComments) {
     const std::string long_text(3000, 'x');
     GifImage local = image;
     local.local_table = Palette(3, 2);
-    const auto two = GifBuilder().Header().Screen(30, 20, {}).Comment("ab", 1).GraphicControl(1).Comment(long_text).Image(local).Bytes();
+    const auto two = GifBuilder()
+                         .Header()
+                         .Screen(30, 20, {})
+                         .Comment("ab", 1)
+                         .GraphicControl(1)
+                         .Comment(long_text)
+                         .Image(local)
+                         .Bytes();
     info = ReadInfo(two);
     EXPECT_EQ(info.depth, 3);
     ASSERT_GE(info.comment.size(), 2048u);
@@ -349,16 +383,24 @@ TEST(GifInfo, ScreenFirstImageAndComments) {
 }
 
 TEST(GifInfo, ShortAndCutData) {
-    const auto gif = GifBuilder().Header().Screen(300, 200, Palette(2, 1)).Comment("note").Image(MakeImage(1, 1, {0}, 2)).Bytes();
+    const auto gif = GifBuilder()
+                         .Header()
+                         .Screen(300, 200, Palette(2, 1))
+                         .Comment("note")
+                         .Image(MakeImage(1, 1, {0}, 2))
+                         .Bytes();
     // Nothing after the screen descriptor and its table: -6 with the screen's fields; shorter
     // data reports what it holds and zeros for the rest.
-    struct { size_t size; int32_t result, width, height, depth; } cases[] = {
-        {0, -6, 0, 0, 0},      {7, -6, 0, 0, 0},       {9, -6, 300, 0, 0},
-        {11, -6, 300, 200, 2}, {13, -6, 300, 200, 2}, {25, -6, 300, 200, 2},
-        {26, 0, 300, 200, 2},
+    struct {
+        size_t size;
+        int32_t result, width, height, depth;
+    } cases[] = {
+        {0, -6, 0, 0, 0},      {7, -6, 0, 0, 0},      {9, -6, 300, 0, 0},   {11, -6, 300, 200, 2},
+        {13, -6, 300, 200, 2}, {25, -6, 300, 200, 2}, {26, 0, 300, 200, 2},
     };
     for (const auto& c : cases) {
-        const Info info = ReadInfo(std::vector<uint8_t>(gif.begin(), gif.begin() + static_cast<ptrdiff_t>(c.size)));
+        const Info info = ReadInfo(
+            std::vector<uint8_t>(gif.begin(), gif.begin() + static_cast<ptrdiff_t>(c.size)));
         EXPECT_EQ(info.result, c.result) << c.size;
         EXPECT_EQ(info.width, c.width) << c.size;
         EXPECT_EQ(info.height, c.height) << c.size;
@@ -367,7 +409,8 @@ TEST(GifInfo, ShortAndCutData) {
     // A comment sub-block cut by the end of the data ends the walk; the first image is not
     // looked for, and only whole sub-blocks count.
     for (size_t cut = 26; cut < gif.size(); ++cut) {
-        const Info info = ReadInfo(std::vector<uint8_t>(gif.begin(), gif.begin() + static_cast<ptrdiff_t>(cut)));
+        const Info info =
+            ReadInfo(std::vector<uint8_t>(gif.begin(), gif.begin() + static_cast<ptrdiff_t>(cut)));
         EXPECT_EQ(info.result, 0);
         const bool whole_comment = cut >= 25 + 2 + 1 + 4;
         EXPECT_EQ(info.comment.empty(), !whole_comment) << cut;

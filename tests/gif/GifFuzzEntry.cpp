@@ -19,7 +19,7 @@ constexpr uint64_t kCompareMaxPixels = uint64_t{1} << 16;
 }  // namespace
 
 DecodedRows DecodeLzwIntoRows(const std::vector<uint8_t>& data, int width, int height,
-                              bool interlaced, Rows rows) {
+                              bool interlaced, Rows rows, bool walk_only) {
     const size_t w = static_cast<size_t>(width);
     const size_t h = static_cast<size_t>(height);
     const size_t pitch = rows == Rows::Packed ? w : w + 3;
@@ -37,6 +37,7 @@ DecodedRows DecodeLzwIntoRows(const std::vector<uint8_t>& data, int width, int h
     GifPixelPlacer placer;
     placer.Start(layout);
     auto decoder = std::make_unique<GifLzwDecoder>();
+    if (walk_only) decoder->SetLocateLimit(0);
     size_t pos = 1;
     DecodedRows out;
     out.result = decoder->Decode(data.data(), data.size(), pos, data[0], placer);
@@ -78,7 +79,8 @@ std::string FuzzGif(const uint8_t* data, size_t size) {
         platform::MemFree(dib);
     }
     if (compare) {
-        const ReferencePicture ref = ReferenceDecodePicture(data, size, index, kFuzzMaxPixels, true);
+        const ReferencePicture ref =
+            ReferenceDecodePicture(data, size, index, kFuzzMaxPixels, true);
         if (ref.result != result) {
             problem = "result " + std::to_string(result) + ", literal reader " +
                       std::to_string(ref.result);
@@ -106,6 +108,7 @@ std::string FuzzGif(const uint8_t* data, size_t size) {
 std::string FuzzGifLzw(const uint8_t* data, size_t size) {
     if (size < 4) return {};
     const int width = data[size - 3] % 64;
+    const bool walk_only = (data[size - 3] & 0x80) != 0;
     const int height = data[size - 2] % 64;
     const uint8_t flags = data[size - 1];
     const bool interlaced = (flags & 4) != 0;
@@ -115,7 +118,7 @@ std::string FuzzGifLzw(const uint8_t* data, size_t size) {
     if ((flags & 8) != 0) body = SubBlocks(body, 1 + (flags >> 4) * 17u, (flags & 0x80) == 0);
     stream.insert(stream.end(), body.begin(), body.end());
 
-    const DecodedRows got = DecodeLzwIntoRows(stream, width, height, interlaced, rows);
+    const DecodedRows got = DecodeLzwIntoRows(stream, width, height, interlaced, rows, walk_only);
     if (!got.padding_untouched) return "wrote outside the rows";
     std::vector<uint8_t> expected(static_cast<size_t>(width) * static_cast<size_t>(height), 0);
     const int ref = ReferenceDecodeImageData(stream.data(), stream.size(), 0, width, height,

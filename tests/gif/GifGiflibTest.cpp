@@ -45,7 +45,8 @@ bool GiflibFrames(const std::vector<uint8_t>& bytes, std::vector<Frame>& frames)
     for (int i = 0; ok && i < gif->ImageCount; ++i) {
         const SavedImage& s = gif->SavedImages[i];
         Frame f{s.ImageDesc.Width, s.ImageDesc.Height, {}};
-        f.indices.assign(s.RasterBits, s.RasterBits + static_cast<size_t>(f.width) * static_cast<size_t>(f.height));
+        f.indices.assign(s.RasterBits, s.RasterBits + static_cast<size_t>(f.width) *
+                                                          static_cast<size_t>(f.height));
         frames.push_back(std::move(f));
     }
     DGifCloseFile(gif, &error);
@@ -73,7 +74,8 @@ bool OurFrame(const std::vector<uint8_t>& bytes, int32_t index, Frame& frame) {
         for (size_t x = 0; x < w; ++x) {
             const size_t bit = x * static_cast<size_t>(bits);
             const int shift = 8 - bits - static_cast<int>(bit % 8);
-            frame.indices.push_back(static_cast<uint8_t>((row[bit / 8] >> shift) & ((1 << bits) - 1)));
+            frame.indices.push_back(
+                static_cast<uint8_t>((row[bit / 8] >> shift) & ((1 << bits) - 1)));
         }
     }
     return true;
@@ -109,9 +111,16 @@ TEST(GifGiflib, GeneratedStreamsDecodeAlike) {
             image.height = static_cast<uint16_t>(1 + rng() % 200);
             const size_t count = size_t{image.width} * image.height;
             switch (rng() % 3) {
-                case 0: image.indices = PhotoLike(image.width, image.height, colours, rng(), static_cast<int>(rng() % 8)); break;
-                case 1: image.indices = RandomIndices(count, colours, rng()); break;
-                default: image.indices.assign(count, static_cast<uint16_t>(rng() % static_cast<uint32_t>(colours)));
+                case 0:
+                    image.indices = PhotoLike(image.width, image.height, colours, rng(),
+                                              static_cast<int>(rng() % 8));
+                    break;
+                case 1:
+                    image.indices = RandomIndices(count, colours, rng());
+                    break;
+                default:
+                    image.indices.assign(
+                        count, static_cast<uint16_t>(rng() % static_cast<uint32_t>(colours)));
             }
             image.interlaced = rng() % 2 == 0;
             image.block_size = 1 + rng() % 255;
@@ -121,7 +130,9 @@ TEST(GifGiflib, GeneratedStreamsDecodeAlike) {
             image.lzw.deferred_clear = rng() % 3 == 0;
             image.lzw.clear_after_full = static_cast<int>(rng() % 3) * 40;
             if (rng() % 3 == 0) image.local_table = Palette(table_bits, rng());
-            if (rng() % 2 == 0) b.GraphicControl(static_cast<uint16_t>(rng() % 100), static_cast<int>(rng() % 2) - 1);
+            if (rng() % 2 == 0)
+                b.GraphicControl(static_cast<uint16_t>(rng() % 100),
+                                 static_cast<int>(rng() % 2) - 1);
             b.Image(image);
         }
         ExpectSameAsGiflib(b.Trailer().Bytes(), "stream " + std::to_string(n));

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "GifFuzzEntry.h"
@@ -16,8 +17,8 @@ namespace {
 using Decoded = DecodedRows;
 
 Decoded DecodeCore(const std::vector<uint8_t>& data, int width, int height, bool interlaced,
-                   Rows rows = Rows::Packed) {
-    Decoded out = DecodeLzwIntoRows(data, width, height, interlaced, rows);
+                   Rows rows = Rows::Packed, bool walk_only = false) {
+    Decoded out = DecodeLzwIntoRows(data, width, height, interlaced, rows, walk_only);
     EXPECT_TRUE(out.padding_untouched);
     return out;
 }
@@ -38,13 +39,13 @@ std::vector<uint8_t> Stored(const std::vector<uint16_t>& v) {
 
 // The fast decoder must agree with the literal one on every input; where it stopped early
 // because the image was complete, the literal one may have ended either way.
-void ExpectSameAsReference(const std::vector<uint8_t>& data, int width, int height,
-                           bool interlaced, Rows rows) {
+void ExpectSameAsReference(const std::vector<uint8_t>& data, int width, int height, bool interlaced,
+                           Rows rows, bool walk_only = false) {
     std::vector<uint8_t> expected(static_cast<size_t>(width) * static_cast<size_t>(height), 0);
-    const int ref = ReferenceDecodeImageData(data.data(), data.size(), 0, width, height,
-                                             interlaced, expected);
+    const int ref =
+        ReferenceDecodeImageData(data.data(), data.size(), 0, width, height, interlaced, expected);
     if (ref == 1) return;  // minimum code size refused before the decoder runs
-    const Decoded got = DecodeCore(data, width, height, interlaced, rows);
+    const Decoded got = DecodeCore(data, width, height, interlaced, rows, walk_only);
     ASSERT_EQ(got.indices, expected);
     if (got.result == GifLzwResult::EndCode) EXPECT_EQ(ref, 0);
     if (got.result == GifLzwResult::DataEnded) EXPECT_EQ(ref, 2);
@@ -54,9 +55,9 @@ void ExpectSameAsReference(const std::vector<uint8_t>& data, int width, int heig
 
 // A published example: a 10x10 picture in 22 bytes of 2-bit LZW data.
 TEST(GifLzw, DecodesKnownStream) {
-    const std::vector<uint8_t> data = {0x02, 0x16, 0x8C, 0x2D, 0x99, 0x87, 0x2A, 0x1C, 0xDC, 0x33,
-                                       0xA0, 0x02, 0x75, 0xEC, 0x95, 0xFA, 0xA8, 0xDE, 0x60, 0x8C,
-                                       0x04, 0x91, 0x4C, 0x01, 0x00};
+    const std::vector<uint8_t> data = {0x02, 0x16, 0x8C, 0x2D, 0x99, 0x87, 0x2A, 0x1C, 0xDC,
+                                       0x33, 0xA0, 0x02, 0x75, 0xEC, 0x95, 0xFA, 0xA8, 0xDE,
+                                       0x60, 0x8C, 0x04, 0x91, 0x4C, 0x01, 0x00};
     const char* rows[10] = {"1111122222", "1111122222", "1111122222", "1110000222", "1110000222",
                             "2220000111", "2220000111", "2222211111", "2222211111", "2222211111"};
     std::vector<uint8_t> expected;
@@ -89,6 +90,9 @@ TEST_P(GifLzwRoundTrip, DecodesWhatWasEncoded) {
         const auto data = ImageData(ToStreamOrder(image, width, height, p.interlaced), lzw, 17);
         const Decoded got = DecodeCore(data, width, height, p.interlaced, p.rows);
         EXPECT_EQ(got.indices, Stored(image)) << "photo " << photo;
+        // The table walk alone gives the same picture.
+        const Decoded walked = DecodeCore(data, width, height, p.interlaced, p.rows, true);
+        EXPECT_EQ(walked.indices, Stored(image)) << "photo " << photo;
         ExpectSameAsReference(data, width, height, p.interlaced, p.rows);
     }
 }
@@ -105,7 +109,14 @@ std::vector<RoundTripCase> RoundTripCases() {
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(AllCodeSizes, GifLzwRoundTrip, testing::ValuesIn(RoundTripCases()));
+std::string RoundTripName(const testing::TestParamInfo<RoundTripCase>& info) {
+    static const char* const kRows[] = {"Packed", "Padded", "BottomUp"};
+    return "Code" + std::to_string(info.param.min_code_size) +
+           (info.param.interlaced ? "Interlaced" : "") + kRows[static_cast<int>(info.param.rows)];
+}
+
+INSTANTIATE_TEST_SUITE_P(AllCodeSizes, GifLzwRoundTrip, testing::ValuesIn(RoundTripCases()),
+                         RoundTripName);
 
 TEST(GifLzw, StreamWithoutLeadingClearCodeLosesNothing) {
     const auto image = PhotoLike(64, 20, 16, 3);
@@ -141,8 +152,8 @@ TEST(GifLzw, DataEndingEarlyKeepsWhatWasDecoded) {
     lzw.min_code_size = 6;
     auto codes = LzwEncode(image, lzw);
     // The last two bytes hold the last pixel code and the end code.
-    for (size_t cut : {size_t{0}, size_t{1}, size_t{2}, size_t{17}, codes.size() / 2,
-                       codes.size() - 3}) {
+    for (size_t cut :
+         {size_t{0}, size_t{1}, size_t{2}, size_t{17}, codes.size() / 2, codes.size() - 3}) {
         std::vector<uint8_t> part(codes.begin(), codes.begin() + static_cast<ptrdiff_t>(cut));
         std::vector<uint8_t> data{6};
         const auto blocks = SubBlocks(part, 40);
@@ -250,7 +261,8 @@ TEST(GifLzw, AgreesWithLiteralDecoderOnArbitraryData) {
         const int width = static_cast<int>(rng() % 40);
         const int height = static_cast<int>(rng() % 30);
         const auto rows = static_cast<Rows>(rng() % 3);
-        ExpectSameAsReference(data, width, height, rng() % 2 == 0, rows);
+        const bool interlaced = rng() % 2 == 0;
+        ExpectSameAsReference(data, width, height, interlaced, rows, iteration % 4 == 0);
         if (testing::Test::HasFatalFailure()) {
             FAIL() << "iteration " << iteration << " m " << m << " " << width << "x" << height;
         }

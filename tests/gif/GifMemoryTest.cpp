@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <vector>
@@ -97,19 +98,23 @@ TEST(GifMemory, PictureReadStaysWithinIndexBufferDibAnd64K) {
     struct Case {
         int width, height, bits;
         bool interlaced;
-    } cases[] = {{1920, 1080, 8, false}, {1920, 1080, 8, true}, {999, 777, 4, true},
-                 {1001, 333, 1, false}};
+    } cases[] = {
+        {1920, 1080, 8, false}, {1920, 1080, 8, true}, {999, 777, 4, true}, {1001, 333, 1, false}};
     for (const auto& c : cases) {
-        const auto gif = giftest::SimpleGif(
-            c.width, c.height, giftest::PhotoLike(c.width, c.height, 1 << c.bits, 1), c.bits,
-            c.interlaced);
+        const auto gif = giftest::SimpleGif(c.width, c.height,
+                                            giftest::PhotoLike(c.width, c.height, 1 << c.bits, 1),
+                                            c.bits, c.interlaced);
         const Measured m = Measure(gif);
         ASSERT_EQ(m.result, 0);
         const size_t pixels = static_cast<size_t>(c.width) * static_cast<size_t>(c.height);
         // 8-bit pictures decode straight into the DIB: no index buffer at all.
         const size_t index_buffer = c.bits == 8 ? 0 : pixels;
         EXPECT_LE(m.work_peak, index_buffer + 64 * 1024) << c.width << "x" << c.height;
-        const size_t stride = (static_cast<size_t>(c.width) * (c.bits == 1 ? 1 : c.bits == 4 ? 4 : 8) + 31) / 32 * 4;
+        const size_t stride = (static_cast<size_t>(c.width) * (c.bits == 1   ? 1
+                                                               : c.bits == 4 ? 4
+                                                                             : 8) +
+                               31) /
+                              32 * 4;
         EXPECT_EQ(m.dib_bytes, 40 + (size_t{4} << c.bits) + stride * static_cast<size_t>(c.height));
         RecordProperty("work_peak_" + std::to_string(c.width), static_cast<int>(m.work_peak));
         std::printf("%dx%d %d-bit%s: work memory peak %zu bytes, DIB %zu bytes\n", c.width,

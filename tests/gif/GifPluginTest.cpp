@@ -124,9 +124,9 @@ TEST_F(GifPlugin, PictureInfoCarriesTheCommentHandle) {
 
     // Header and screen descriptor only: -6 and no handle.
     std::memset(&info, 0, sizeof info);
-    EXPECT_EQ(P().GetPictureInfo(reinterpret_cast<const char*>(gif.data()), 13, SPI_SRC_MEMORY,
-                                 &info),
-              -6);
+    EXPECT_EQ(
+        P().GetPictureInfo(reinterpret_cast<const char*>(gif.data()), 13, SPI_SRC_MEMORY, &info),
+        -6);
     EXPECT_EQ(int32_t{info.width}, 50);
     handle = info.infoHandle;
     EXPECT_EQ(handle, nullptr);
@@ -171,7 +171,8 @@ TEST_F(GifPlugin, RequestBlockChoosesTheImage) {
     for (int32_t index = 0; index < 4; ++index) {
         block.field48 = index;
         SpiHandle info = nullptr;
-        const int32_t result = GetMemory(gif, &info, nullptr, reinterpret_cast<SpiUserData>(&block));
+        const int32_t result =
+            GetMemory(gif, &info, nullptr, reinterpret_cast<SpiUserData>(&block));
         const auto ref = ReferenceDecodePicture(gif.data(), gif.size(), index);
         ASSERT_EQ(result, ref.result) << index;
         if (index == 3) {

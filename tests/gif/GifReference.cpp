@@ -228,7 +228,8 @@ ReferencePicture ReferenceDecodePicture(const uint8_t* data, size_t size, int32_
 
     const int bit_count = pic.colour_bits == 1 ? 1 : (pic.colour_bits <= 4 ? 4 : 8);
     const int colours = 1 << bit_count;
-    const size_t stride = (static_cast<size_t>(pic.width) * static_cast<size_t>(bit_count) + 31) / 32 * 4;
+    const size_t stride =
+        (static_cast<size_t>(pic.width) * static_cast<size_t>(bit_count) + 31) / 32 * 4;
     const size_t head = 40 + 4 * static_cast<size_t>(colours);
     const auto h = static_cast<size_t>(pic.height);
     const auto w = static_cast<size_t>(pic.width);

@@ -175,8 +175,8 @@ GifBuilder& GifBuilder::Extension(uint8_t label, const std::vector<uint8_t>& bod
 GifBuilder& GifBuilder::GraphicControl(uint16_t delay, int transparent_index) {
     const uint8_t flags = transparent_index >= 0 ? 1 : 0;
     const auto transparent = static_cast<uint8_t>(transparent_index >= 0 ? transparent_index : 0);
-    return Extension(0xF9, {flags, static_cast<uint8_t>(delay), static_cast<uint8_t>(delay >> 8),
-                            transparent});
+    return Extension(
+        0xF9, {flags, static_cast<uint8_t>(delay), static_cast<uint8_t>(delay >> 8), transparent});
 }
 
 GifBuilder& GifBuilder::Image(const GifImage& image) {
@@ -187,7 +187,8 @@ GifBuilder& GifBuilder::Image(const GifImage& image) {
     PutU16(m_bytes, image.height);
     uint8_t packed = image.interlaced ? 0x40 : 0;
     if (!image.local_table.empty()) {
-        packed = static_cast<uint8_t>(packed | 0x80 | (TableSizeBits(image.local_table.size()) - 1));
+        packed =
+            static_cast<uint8_t>(packed | 0x80 | (TableSizeBits(image.local_table.size()) - 1));
     }
     m_bytes.push_back(packed);
     m_bytes.insert(m_bytes.end(), image.local_table.begin(), image.local_table.end());

@@ -37,7 +37,7 @@ struct GifImage {
     uint16_t top = 0;
     uint16_t width = 0;
     uint16_t height = 0;
-    std::vector<uint16_t> indices;   // image order, width * height
+    std::vector<uint16_t> indices;  // image order, width * height
     bool interlaced = false;
     std::vector<uint8_t> local_table;  // RGB triples, 2 to 256 entries (a power of 2); or none
     LzwOptions lzw;
@@ -72,8 +72,7 @@ std::vector<uint8_t> Palette(int bits, uint32_t seed);
 // A colour table of 2^bits entries running smoothly through a few colours chosen by `seed`.
 std::vector<uint8_t> RampPalette(int bits, uint32_t seed);
 // Photo-like content: smooth gradients plus noise, indices below `colours`.
-std::vector<uint16_t> PhotoLike(int width, int height, int colours, uint32_t seed,
-                                int noise = 6);
+std::vector<uint16_t> PhotoLike(int width, int height, int colours, uint32_t seed, int noise = 6);
 // Uniformly random indices below `colours`.
 std::vector<uint16_t> RandomIndices(size_t count, int colours, uint32_t seed);
 // A one-image GIF of the given indices (image order) with a global table of 2^bits colours.

@@ -234,8 +234,8 @@ TEST_F(Exports, FileSourcesWithOffsets) {
     const std::string dir = testing_support::MakeTempDir();
     ASSERT_FALSE(dir.empty());
     auto bmp_file = MakeBmp(5, 3, 8, 0);
-    std::vector<uint8_t> wrapped(100, 0x5A);
-    wrapped.insert(wrapped.end(), bmp_file.begin(), bmp_file.end());
+    std::vector<uint8_t> wrapped(100 + bmp_file.size(), 0x5A);
+    std::copy(bmp_file.begin(), bmp_file.end(), wrapped.begin() + 100);
     const std::string plain = dir + "/plain.bmp", inner = dir + "/wrapped.bin";
     ASSERT_TRUE(testing_support::WriteWholeFile(plain, bmp_file));
     ASSERT_TRUE(testing_support::WriteWholeFile(inner, wrapped));

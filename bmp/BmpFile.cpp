@@ -120,8 +120,29 @@ int32_t BmpFile::WritePictureToMemory() {
 
 int32_t BmpFile::WritePictureToFile() { return SaveDibAsBmpFile(m_fileName, m_resultDib) ? 0 : 1; }
 
+namespace {
+
+// Measures a DIB that the writer can put in a BMP file: an info-type header whose bitmap lies
+// within its block and whose file size fits the file header.
+bool MeasureWritableDib(const uint8_t* dib, size_t block_size, DibMeasures& m,
+                        uint8_t file_header[kFileHeaderSize]) {
+    return MeasureDib(dib, block_size, m) && m.IsInfoType() && m.total_size <= block_size &&
+           BuildBmpFileHeader(m, file_header);
+}
+
+}  // namespace
+
 bool SaveDibAsBmpFile(const wchar_t* file_name, SpiHandle dib) {
     if (!dib || !file_name) return false;
+    {
+        // A DIB that cannot be written leaves an existing file as it was: it is checked before
+        // the file is opened (and so truncated).
+        const size_t block_size = platform::MemSize(dib);
+        ScopedLock lock(dib);
+        DibMeasures m;
+        uint8_t file_header[kFileHeaderSize];
+        if (!lock || !MeasureWritableDib(lock.Data(), block_size, m, file_header)) return false;
+    }
     platform::OutputFile file;
     // A file that cannot be opened was never ours to delete.
     if (!file.Create(file_name)) return false;
@@ -137,11 +158,8 @@ bool WriteBmpToFile(platform::OutputFile& file, SpiHandle dib) {
     ScopedLock lock(dib);
     if (!lock) return false;
     DibMeasures m;
-    if (!MeasureDib(lock.Data(), block_size, m) || !m.IsInfoType() || m.total_size > block_size) {
-        return false;
-    }
     uint8_t file_header[kFileHeaderSize];
-    if (!BuildBmpFileHeader(m, file_header)) return false;
+    if (!MeasureWritableDib(lock.Data(), block_size, m, file_header)) return false;
     return file.Write(file_header, sizeof file_header) &&
            file.Write(lock.Data(), static_cast<size_t>(m.total_size));
 }

@@ -187,17 +187,20 @@ TEST(BmpWriteFile, MissingFolderCreatesNothing) {
     EXPECT_FALSE(fs::exists(dir.File("missing")));
 }
 
-TEST(BmpWriteFile, IncompleteWriteDeletesTheFileItCreated) {
+TEST(BmpWriteFile, UnwritableDibTouchesNoFile) {
     TempDir dir;
     const std::string path = dir.File("short.bmp");
     const std::wstring wide = platform::AnsiToWide(path.c_str());
     SpiHandle dib = ShortDib();
     EXPECT_FALSE(SaveDibAsBmpFile(wide.c_str(), dib));
     EXPECT_FALSE(fs::exists(path));
-    // An existing file is truncated when opened, so a failed write deletes it as well.
+    // The DIB is checked before the file is opened, so an existing file is neither truncated
+    // nor deleted.
     ASSERT_TRUE(testing_support::WriteWholeFile(path, Bytes(10, 7)));
     EXPECT_FALSE(SaveDibAsBmpFile(wide.c_str(), dib));
-    EXPECT_FALSE(fs::exists(path));
+    Bytes kept;
+    ASSERT_TRUE(testing_support::ReadWholeFile(path, kept));
+    EXPECT_EQ(kept, Bytes(10, 7));
     testing_support::FreeHandle(dib);
 }
 

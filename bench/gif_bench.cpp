@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -117,19 +118,27 @@ void DecodeStb(benchmark::State& state, const Workload& w) {
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(w.pixels));
 }
 
-// Keeps each run's CPU time per iteration so that the ratios can be printed at the end. CPU time
-// rather than wall time: the machines we share run other jobs, which stretch wall time unevenly.
+// Keeps the CPU time per iteration of every repetition, so that the ratios can be printed at the
+// end from the median. CPU time rather than wall time, and the median of several repetitions:
+// the machines we share run other jobs, which stretch single runs unevenly.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                times[run.benchmark_name()] = run.GetAdjustedCPUTime();
+                times[run.run_name.function_name].push_back(run.GetAdjustedCPUTime());
             }
         }
     }
-    std::map<std::string, double> times;
+    double Median(const std::string& name) const {
+        auto it = times.find(name);
+        if (it == times.end() || it->second.empty()) return 0;
+        std::vector<double> v = it->second;
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    }
+    std::map<std::string, std::vector<double>> times;
 };
 
 }  // namespace
@@ -152,24 +161,26 @@ int main(int argc, char** argv) {
     for (const Workload& w : workloads) {
         std::printf("%s: %zu bytes\n", w.name.c_str(), w.bytes.size());
         benchmark::RegisterBenchmark((w.name + "/gifsrc").c_str(), DecodeGifsrc, w)
-            ->Unit(benchmark::kMillisecond);
+            ->Unit(benchmark::kMillisecond)
+            ->Repetitions(3);
         benchmark::RegisterBenchmark((w.name + "/giflib").c_str(), DecodeGiflib, w)
-            ->Unit(benchmark::kMillisecond);
+            ->Unit(benchmark::kMillisecond)
+            ->Repetitions(3);
         benchmark::RegisterBenchmark((w.name + "/stb_image").c_str(), DecodeStb, w)
-            ->Unit(benchmark::kMillisecond);
+            ->Unit(benchmark::kMillisecond)
+            ->Repetitions(3);
     }
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\nthroughput relative to giflib, from CPU time (higher is faster):\n");
+    std::printf("\nthroughput relative to giflib, median CPU time (higher is faster):\n");
     for (const Workload& w : workloads) {
-        const auto giflib = reporter.times.find(w.name + "/giflib");
-        if (giflib == reporter.times.end()) continue;
+        const double giflib = reporter.Median(w.name + "/giflib");
+        if (giflib <= 0) continue;
         std::printf("  %-28s", w.name.c_str());
         for (const char* peer : peers) {
-            const auto t = reporter.times.find(w.name + "/" + peer);
-            if (t != reporter.times.end())
-                std::printf("  %s %.2fx", peer, giflib->second / t->second);
+            const double t = reporter.Median(w.name + "/" + peer);
+            if (t > 0) std::printf("  %s %.2fx", peer, giflib / t);
         }
         std::printf("\n");
     }

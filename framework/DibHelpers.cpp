@@ -26,7 +26,7 @@ bool DibStrideFor(uint64_t bit_count, uint64_t width, uint64_t& stride) {
     return true;
 }
 
-bool MeasureDib(const uint8_t* header, size_t available, DibMeasures& out) {
+bool MeasureDib(const uint8_t* header, size_t available, DibMeasures& out, bool allow_empty) {
     out = DibMeasures();
     if (!header || available < 4) return false;
     const uint32_t header_size = ByteReader::LoadU32LE(header);
@@ -54,7 +54,7 @@ bool MeasureDib(const uint8_t* header, size_t available, DibMeasures& out) {
             out.size_image = ByteReader::LoadU32LE(header + 20);
         }
     }
-    if (out.width <= 0) return false;
+    if (out.width < 0 || (out.width == 0 && !allow_empty)) return false;
     out.abs_height = static_cast<uint64_t>(std::llabs(static_cast<long long>(out.height)));
 
     if (!DibStrideFor(out.bit_count, static_cast<uint64_t>(out.width), out.stride)) return false;

@@ -41,9 +41,10 @@ struct DibMeasures {
 
 // Reads the header at `header`, of which `available` bytes may be read, and measures it. False
 // when the header fields do not fit in `available`, the header length is below 12, the width is
-// not positive, or a measure overflows 64 bits. Whether the data holds total_size bytes is the
-// caller's check.
-[[nodiscard]] bool MeasureDib(const uint8_t* header, size_t available, DibMeasures& out);
+// negative (or 0, unless `allow_empty`: a DIB this process built for an empty picture), or a
+// measure overflows 64 bits. Whether the data holds total_size bytes is the caller's check.
+[[nodiscard]] bool MeasureDib(const uint8_t* header, size_t available, DibMeasures& out,
+                              bool allow_empty = false);
 
 // Bytes per row for a bit count and width, rounded up to a multiple of 4; false on overflow.
 [[nodiscard]] bool DibStrideFor(uint64_t bit_count, uint64_t width, uint64_t& stride);

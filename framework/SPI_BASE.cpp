@@ -111,7 +111,10 @@ int32_t SPI_BASE::SplitPackedDib(SpiHandle dib, SpiHandle* info_out, SpiHandle* 
     ScopedLock lock(dib);
     if (!lock) return SPI_OUT_OF_MEMORY;
     DibMeasures m;
-    if (!MeasureDib(lock.Data(), total, m) || m.HeaderPartSize() > total) return SPI_BROKEN_DATA;
+    // A picture of width 0 (an empty GIF image) still splits into its header and no bits.
+    if (!MeasureDib(lock.Data(), total, m, true) || m.HeaderPartSize() > total) {
+        return SPI_BROKEN_DATA;
+    }
     const auto head_size = static_cast<size_t>(m.HeaderPartSize());
     OwnedHandle head = OwnedHandle::Allocate(head_size, true);
     OwnedHandle bits = OwnedHandle::Allocate(total - head_size, true);

@@ -311,3 +311,31 @@ TEST(SplitPackedDib, CoreHeaderSplitsAfterThreeByteEntries) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SplitPackedDib, EmptyPictureSplitsIntoHeaderAndNoBits) {
+    // An empty GIF image comes back as a DIB of width 0: it splits like any other.
+    const size_t total = 40 + 4 * 2;
+    SpiHandle dib = platform::MemAlloc(total, true);
+    auto* p = static_cast<uint8_t*>(platform::MemLock(dib));
+    ByteReader::StoreU32LE(p, 40);     // biSize
+    ByteReader::StoreU32LE(p + 8, 3);  // biHeight, with biWidth 0
+    ByteReader::StoreU16LE(p + 14, 1); // biBitCount
+    platform::MemUnlock(dib);
+    SpiHandle info = nullptr, bits = nullptr;
+    ASSERT_EQ(SPI_BASE::SplitPackedDib(dib, &info, &bits), SPI_OK);
+    EXPECT_GE(platform::MemSize(info), 48u);
+    EXPECT_NE(bits, nullptr);
+    FreeHandle(info);
+    FreeHandle(bits);
+    // A negative width is never measured.
+    dib = platform::MemAlloc(total, true);
+    p = static_cast<uint8_t*>(platform::MemLock(dib));
+    ByteReader::StoreU32LE(p, 40);
+    ByteReader::StoreU32LE(p + 4, 0xFFFFFFFF);
+    platform::MemUnlock(dib);
+    EXPECT_EQ(SPI_BASE::SplitPackedDib(dib, &info, &bits), SPI_BROKEN_DATA);
+}
+
+}  // namespace

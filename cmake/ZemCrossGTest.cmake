@@ -9,12 +9,9 @@ if(NOT TARGET gtest)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
     add_subdirectory(${ZEM_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-    # The test framework's own speed does not matter; its compile time does.
-    foreach(lib gtest gtest_main gmock gmock_main)
-        if(TARGET ${lib})
-            target_compile_options(${lib} PRIVATE -O1)
-        endif()
-    endforeach()
+    # Keep one optimisation level for every object of a program: MinGW's GCC lets callers rely
+    # on the registers that a template instance it compiled leaves alone (-fipa-ra), and the
+    # linker may keep the instance of another object, compiled with other flags.
 endif()
 foreach(lib gtest gtest_main gmock gmock_main)
     if(NOT TARGET GTest::${lib})

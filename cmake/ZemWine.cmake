@@ -14,8 +14,7 @@ find_program(ZEM_WINE_SERVER NAMES wineserver64 wineserver wineserver32
 if(NOT ZEM_WINE_SERVER)
     find_program(ZEM_WINE_SERVER NAMES wineserver)
 endif()
-find_program(ZEM_OBJDUMP NAMES ${CMAKE_CXX_COMPILER_TARGET}-objdump
-    ${ZEM_MINGW_TRIPLET}-objdump objdump)
+find_program(ZEM_OBJDUMP NAMES ${ZEM_MINGW_TRIPLET}-objdump objdump)
 set(ZEM_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix for the tests")
 
 set(ZEM_EMULATOR_RUNS OFF)

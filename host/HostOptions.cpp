@@ -20,8 +20,8 @@ const OptionSpec kOptions[] = {
 };
 
 const OptionSpec* FindOption(const std::string& name) {
-    for (const OptionSpec& spec : kOptions) {
-        if (name == spec.name) return &spec;
+    for (const OptionSpec& option : kOptions) {
+        if (name == option.name) return &option;
     }
     return nullptr;
 }
@@ -164,18 +164,18 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out, st
             value = arg.substr(eq + 1);
             has_value = true;
         }
-        const OptionSpec* spec = FindOption(name);
-        if (!spec) {
+        const OptionSpec* option = FindOption(name);
+        if (!option) {
             error = "unknown option " + name;
             return false;
         }
-        if (spec->takes_value && !has_value) {
+        if (option->takes_value && !has_value) {
             if (i + 1 >= args.size()) {
                 error = name + " needs a value";
                 return false;
             }
             value = args[++i];
-        } else if (!spec->takes_value && has_value) {
+        } else if (!option->takes_value && has_value) {
             error = name + " takes no value";
             return false;
         }

@@ -69,12 +69,12 @@ TEST(BmpRle, Rle4DecodesNibblesHighFirst) {
 TEST(BmpRle, DecodedDibKeepsTheFileColourTable) {
     for (bool rle4 : {false, true}) {
         SCOPED_TRACE(rle4 ? "RLE4" : "RLE8");
-        const BmpSpec spec =
+        const BmpSpec layout =
             rle4 ? RleSpec(8, 3, true, Rle4Stream()) : RleSpec(6, 3, false, Rle8Stream());
-        const Bytes bmp = BuildBmp(spec);
+        const Bytes bmp = BuildBmp(layout);
         const ReadResult r = ReadPicture(bmp);
         ASSERT_EQ(r.result, SPI_OK);
-        const size_t head_part = 40 + 4 * spec.palette.size();
+        const size_t head_part = 40 + 4 * layout.palette.size();
         const Bytes pixels = rle4 ? Rle4Pixels() : Rle8Pixels();
         ASSERT_GE(r.dib.size(), head_part + pixels.size());
         // Header as read, except that the bitmap is no longer compressed.
@@ -85,15 +85,15 @@ TEST(BmpRle, DecodedDibKeepsTheFileColourTable) {
         EXPECT_EQ(Bytes(r.dib.begin() + static_cast<long>(head_part),
                         r.dib.begin() + static_cast<long>(head_part + pixels.size())),
                   pixels);
-        EXPECT_EQ(r.width, spec.width);
-        EXPECT_EQ(r.bit_count, spec.bit_count);
+        EXPECT_EQ(r.width, layout.width);
+        EXPECT_EQ(r.bit_count, layout.bit_count);
     }
 }
 
 TEST(BmpRle, SizeImageZeroReadsToTheEndOfTheData) {
-    BmpSpec spec = RleSpec(6, 3, false, Rle8Stream());
-    spec.size_image = 0;
-    const ReadResult r = ReadPicture(BuildBmp(spec));
+    BmpSpec layout = RleSpec(6, 3, false, Rle8Stream());
+    layout.size_image = 0;
+    const ReadResult r = ReadPicture(BuildBmp(layout));
     ASSERT_EQ(r.result, SPI_OK);
     EXPECT_EQ(GetU32(r.dib.data() + 16), 0u);
     EXPECT_EQ(Bytes(r.dib.begin() + 1064, r.dib.begin() + 1088), Rle8Pixels());
@@ -229,7 +229,7 @@ TEST(BmpRle, OutputBeyondTheDecodeLimitStaysCompressed) {
 
 struct PlainCase {
     const char* name;
-    BmpSpec spec;
+    BmpSpec layout;
 };
 
 // Names the case in messages (the raw bytes of the struct include padding).
@@ -238,22 +238,22 @@ void PrintTo(const PlainCase& value, std::ostream* os) { *os << value.name; }
 class BmpPlainRead : public ::testing::TestWithParam<PlainCase> {};
 
 TEST_P(BmpPlainRead, CopiesTheDibWhole) {
-    const BmpSpec& spec = GetParam().spec;
-    const Bytes bmp = BuildBmp(spec);
+    const BmpSpec& layout = GetParam().layout;
+    const Bytes bmp = BuildBmp(layout);
     const ReadResult r = ReadPicture(bmp);
     ASSERT_EQ(r.result, SPI_OK);
     ASSERT_GE(r.dib.size(), DibOf(bmp).size());
     EXPECT_EQ(Prefix(r.dib, DibOf(bmp).size()), DibOf(bmp));
     for (size_t i = DibOf(bmp).size(); i < r.dib.size(); ++i) ASSERT_EQ(r.dib[i], 0) << i;
-    EXPECT_EQ(r.width, spec.width);
-    EXPECT_EQ(r.height, spec.height);
-    EXPECT_EQ(r.bit_count, spec.bit_count);
+    EXPECT_EQ(r.width, layout.width);
+    EXPECT_EQ(r.height, layout.height);
+    EXPECT_EQ(r.bit_count, layout.bit_count);
 
     const ReadResult info = ReadInfo(bmp, bmp.size());
     EXPECT_EQ(info.result, SPI_OK);
-    EXPECT_EQ(info.width, spec.width);
-    EXPECT_EQ(info.height, spec.height);
-    EXPECT_EQ(info.bit_count, spec.bit_count);
+    EXPECT_EQ(info.width, layout.width);
+    EXPECT_EQ(info.height, layout.height);
+    EXPECT_EQ(info.bit_count, layout.bit_count);
 }
 
 BmpSpec WithTrailing(BmpSpec s) {

@@ -90,7 +90,7 @@ TEST(BmpIsSupportedFile, MissingOrShortFilesAreRefused) {
 
 struct SourceCase {
     const char* name;
-    BmpSpec spec;
+    BmpSpec layout;
     size_t split_at;  // where the two-handle form cuts the packed DIB
 };
 
@@ -101,7 +101,7 @@ class BmpSources : public ::testing::TestWithParam<SourceCase> {};
 
 TEST_P(BmpSources, FileOffsetAndMemoryAgree) {
     const SourceCase& c = GetParam();
-    const Bytes bmp = BuildBmp(c.spec);
+    const Bytes bmp = BuildBmp(c.layout);
     const Bytes dib = DibOf(bmp);
 
     const Picture mem = PictureFromMemory(bmp);
@@ -131,16 +131,16 @@ TEST_P(BmpSources, FileOffsetAndMemoryAgree) {
         ASSERT_EQ(InfoFromFile(path, offset, record), SPI_OK);
         EXPECT_EQ(record.left, 0);
         EXPECT_EQ(record.top, 0);
-        EXPECT_EQ(record.width, c.spec.width);
-        EXPECT_EQ(record.height, c.spec.height);
-        EXPECT_EQ(record.colorDepth, c.spec.bit_count);
+        EXPECT_EQ(record.width, c.layout.width);
+        EXPECT_EQ(record.height, c.layout.height);
+        EXPECT_EQ(record.colorDepth, c.layout.bit_count);
     }
 
     PictureInfoRecord record;
     ASSERT_EQ(InfoFromMemory(bmp, bmp.size(), record), SPI_OK);
-    EXPECT_EQ(record.width, c.spec.width);
-    EXPECT_EQ(record.height, c.spec.height);
-    EXPECT_EQ(record.colorDepth, c.spec.bit_count);
+    EXPECT_EQ(record.width, c.layout.width);
+    EXPECT_EQ(record.height, c.layout.height);
+    EXPECT_EQ(record.colorDepth, c.layout.bit_count);
     // bmpsrc hands out no information handle: those bytes stay the caller's.
     uint8_t handle_bytes[sizeof(SpiHandle)];
     std::memcpy(handle_bytes, reinterpret_cast<const uint8_t*>(&record) + 22, sizeof handle_bytes);

@@ -189,10 +189,10 @@ TEST(BmpCorruptRle, RandomStreamsStayInBounds) {
             // Small values make escape codes and short runs likely.
             b = static_cast<uint8_t>(rng() % 3 == 0 ? rng() % 4 : rng());
         }
-        BmpSpec spec = RleSpec(1 + static_cast<int32_t>(rng() % 9),
+        BmpSpec layout = RleSpec(1 + static_cast<int32_t>(rng() % 9),
                                1 + static_cast<int32_t>(rng() % 5), rle4, stream);
-        if (rng() % 4 == 0) spec.size_image = 0;
-        const Bytes bmp = BuildBmp(spec);
+        if (rng() % 4 == 0) layout.size_image = 0;
+        const Bytes bmp = BuildBmp(layout);
         SCOPED_TRACE(round);
         const Picture p = PictureFromMemory(bmp);
         ASSERT_EQ(p.result, SPI_OK);

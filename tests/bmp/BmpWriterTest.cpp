@@ -95,7 +95,7 @@ TEST(BmpWriteMemory, WithoutADibWritesNothing) {
 
 struct RoundTrip {
     const char* name;
-    BmpSpec spec;
+    BmpSpec layout;
 };
 
 // Names the case in messages (the raw bytes of the struct include padding).
@@ -107,7 +107,7 @@ BmpSpec Pal4Rle() { return RleSpec(8, 3, true, Rle4Stream()); }
 class BmpRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
 
 TEST_P(BmpRoundTrip, ThroughMemoryAndFile) {
-    const Bytes bmp = BuildBmp(GetParam().spec);
+    const Bytes bmp = BuildBmp(GetParam().layout);
     ReadBmp read(bmp);
     ASSERT_EQ(read.Result(), SPI_OK);
     const SpiHandle dib = read.File().ResultDib();

@@ -1,0 +1,58 @@
+// One back end of the codec layer: a format (or a family of formats) that it recognises,
+// decodes into a DibCanvas and, where offered, encodes from a DibView. Back ends hold no state:
+// one instance serves every request, from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "CodecTypes.h"
+#include "DibCanvas.h"
+#include "DibView.h"
+
+struct DecodeRequest {
+    int32_t frame = 0;        // frame (page, image) to decode; outside the frames: NoFrame
+    uint32_t jpeg_scale = 1;  // 1..32; only JPEG decoders look at it
+    uint32_t type = kTypeUnknown;  // the type asked for (0: detected), for back ends of two
+};
+
+// What a decode learns besides the pixels.
+struct DecodeResult {
+    uint32_t type = kTypeUnknown;  // the source's type; the back end's own type when left 0
+    int32_t frame_count = 1;
+    double x_dpi = 0;  // 0: the file has none (the layer then reports 96)
+    double y_dpi = 0;
+};
+
+struct EncodeOptions {
+    uint32_t type = kTypeUnknown;
+    int32_t jpeg_quality = 90;  // 1..100
+};
+
+class CodecBackend {
+public:
+    virtual ~CodecBackend() = default;
+
+    // The type this back end is registered under (the first it reads).
+    virtual uint32_t Type() const = 0;
+    // Whether Decode takes a request for `type` (a back end may serve several codes).
+    virtual bool Reads(uint32_t type) const { return type == Type(); }
+    // Whether the bytes look like this format, for detection with type 0. Cheap: the head only.
+    virtual bool Sniff(const uint8_t* data, size_t size) const = 0;
+
+    // Decodes request.frame into `canvas` (which the back end creates) and fills `result`.
+    // May throw std::bad_alloc; the layer turns that into NoMemory. Must not longjmp out.
+    [[nodiscard]] virtual CodecStatus Decode(const uint8_t* data, size_t size,
+                                             const DecodeRequest& request, DibCanvas& canvas,
+                                             DecodeResult& result) const = 0;
+
+    // Encodes the picture in the back end's format into `out`.
+    [[nodiscard]] virtual CodecStatus Encode(const DibView&, const EncodeOptions&,
+                                             std::vector<uint8_t>&) const {
+        return CodecStatus::Unsupported;
+    }
+};
+
+// Every back end of this build, in detection order (camera RAW before TIFF, TGA last).
+const CodecBackend* const* CodecBackends(size_t& count);

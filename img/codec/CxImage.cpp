@@ -1,0 +1,206 @@
+#include "CxImage.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "Checked.h"
+#include "DibHelpers.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr int32_t kDefaultDpi = 96;
+
+int32_t RoundDpi(double dpi) {
+    if (!(dpi > 0) || dpi > 65535) return kDefaultDpi;
+    const long v = std::lround(dpi);
+    return v > 0 ? static_cast<int32_t>(v) : kDefaultDpi;
+}
+
+}  // namespace
+
+CxImage::CxImage(uint32_t image_type) : m_type(image_type) {}
+
+CxImage::~CxImage() { Destroy(); }
+
+const CodecBackend* CxImage::BackendFor(uint32_t type) {
+    size_t count = 0;
+    const CodecBackend* const* all = CodecBackends(count);
+    for (size_t i = 0; i < count; ++i) {
+        if (all[i]->Reads(type)) return all[i];
+    }
+    return nullptr;
+}
+
+bool CxImage::Decode(const uint8_t* data, uint32_t size, uint32_t type) {
+    m_canvas.Reset();
+    m_width = m_height = 0;
+    m_bpp = 0;
+    m_frameCount = 0;
+    m_status = CodecStatus::NotThisFormat;
+    if (!data || size == 0) {
+        m_status = CodecStatus::Broken;
+        return false;
+    }
+    DecodeRequest request;
+    request.frame = m_frame;
+    request.jpeg_scale = m_jpegScale;
+    request.type = type;
+    DecodeResult result;
+    const CodecBackend* used = nullptr;
+    try {
+        if (type != kTypeUnknown) {
+            used = BackendFor(type);
+            m_status = used ? used->Decode(data, size, request, m_canvas, result)
+                            : CodecStatus::Unsupported;
+        } else {
+            size_t count = 0;
+            const CodecBackend* const* all = CodecBackends(count);
+            for (size_t i = 0; i < count; ++i) {
+                if (!all[i]->Sniff(data, size)) continue;
+                used = all[i];
+                m_status = used->Decode(data, size, request, m_canvas, result);
+                if (m_status != CodecStatus::NotThisFormat) break;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        m_status = CodecStatus::NoMemory;
+    }
+    if (m_status != CodecStatus::Ok || !m_canvas.IsCreated()) {
+        if (m_status == CodecStatus::Ok) m_status = CodecStatus::Broken;
+        m_canvas.Reset();
+        return false;
+    }
+    m_width = m_canvas.Width();
+    m_height = m_canvas.Height();
+    m_bpp = m_canvas.BitCount();
+    m_frameCount = result.frame_count;
+    m_type = result.type != kTypeUnknown ? result.type : used->Type();
+    m_xDpi = RoundDpi(result.x_dpi);
+    m_yDpi = RoundDpi(result.y_dpi);
+    m_canvas.SetResolution(m_xDpi, m_yDpi);
+    return true;
+}
+
+SpiHandle CxImage::CopyToHandle() { return m_canvas.Release(); }
+
+bool CxImage::CreateFromHANDLE(SpiHandle dib) {
+    m_hasView = false;
+    m_source.clear();
+    if (!dib) return false;
+    const size_t total = platform::MemSize(dib);
+    ScopedLock lock(dib);
+    if (!lock) return false;
+    DibMeasures m;
+    if (!MeasureDib(lock.Data(), total, m) || !m.IsInfoType() || m.compression != BI_RGB ||
+        m.total_size > total || m.abs_height == 0) {
+        return false;
+    }
+    switch (m.bit_count) {
+        case 1: case 4: case 8: case 24: case 32: break;
+        default: return false;
+    }
+    try {
+        m_source.assign(lock.Data(), lock.Data() + m.total_size);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    const uint8_t* base = m_source.data();
+    DibView& v = m_view;
+    v = DibView();
+    v.width = static_cast<uint32_t>(m.width);
+    v.height = static_cast<uint32_t>(m.abs_height);
+    v.bit_count = static_cast<uint16_t>(m.bit_count);
+    if (m.bit_count <= 8) {
+        v.palette = reinterpret_cast<const RgbQuad*>(base + m.header_size);
+        v.palette_size = static_cast<uint32_t>(m.color_count);
+    }
+    const uint8_t* rows = base + m.HeaderPartSize();
+    const auto stride = static_cast<ptrdiff_t>(m.stride);
+    if (m.IsTopDown()) {
+        v.top_row = rows;
+        v.pitch = stride;
+    } else {
+        v.top_row = rows + (static_cast<ptrdiff_t>(v.height) - 1) * stride;
+        v.pitch = -stride;
+    }
+    const auto x_ppm = static_cast<int32_t>(ByteReader::LoadU32LE(base + 24));
+    const auto y_ppm = static_cast<int32_t>(ByteReader::LoadU32LE(base + 28));
+    v.x_dpi = x_ppm > 0 ? x_ppm * 0.0254 : kDefaultDpi;
+    v.y_dpi = y_ppm > 0 ? y_ppm * 0.0254 : kDefaultDpi;
+    if (v.bit_count == 32) {
+        for (uint32_t y = 0; y < v.height && !v.has_alpha; ++y) {
+            const uint8_t* r = v.Row(y);
+            for (uint32_t x = 0; x < v.width; ++x) {
+                if (r[x * 4 + 3] != 0) {
+                    v.has_alpha = true;
+                    break;
+                }
+            }
+        }
+    }
+    m_hasView = true;
+    return true;
+}
+
+void CxImage::SetCodecOption(uint32_t, uint32_t) {
+    // JPEG encoding has no options beyond the quality here: baseline, 4:2:0, optimised tables.
+}
+
+bool CxImage::EncodeTo(std::vector<uint8_t>& out, uint32_t type) {
+    out.clear();
+    if (!m_hasView) return false;
+    const CodecBackend* backend = BackendFor(type);
+    if (!backend) return false;
+    EncodeOptions options;
+    options.type = type;
+    options.jpeg_quality = m_jpegQuality == 0 ? 1 : (m_jpegQuality > 100 ? 100 : m_jpegQuality);
+    try {
+        m_status = backend->Encode(m_view, options, out);
+    } catch (const std::bad_alloc&) {
+        m_status = CodecStatus::NoMemory;
+    }
+    return m_status == CodecStatus::Ok && !out.empty();
+}
+
+bool CxImage::Save(const wchar_t* file_name, uint32_t type) {
+    if (!file_name) return false;
+    std::vector<uint8_t> bytes;
+    if (!EncodeTo(bytes, type)) return false;
+    platform::OutputFile file;
+    if (!file.Create(file_name)) return false;
+    if (!file.Write(bytes.data(), bytes.size()) || !file.Close()) {
+        file.Close();
+        platform::RemoveFile(file_name);
+        return false;
+    }
+    return true;
+}
+
+bool CxImage::Encode(uint8_t*& buffer, int32_t& size, uint32_t type) {
+    buffer = nullptr;
+    size = 0;
+    std::vector<uint8_t> bytes;
+    if (!EncodeTo(bytes, type) || bytes.size() > INT32_MAX) return false;
+    auto* block = static_cast<uint8_t*>(std::malloc(bytes.size()));
+    if (!block) return false;
+    std::memcpy(block, bytes.data(), bytes.size());
+    buffer = block;
+    size = static_cast<int32_t>(bytes.size());
+    return true;
+}
+
+void CxImage::FreeMemory(void* block) { std::free(block); }
+
+void CxImage::DestroyFrames() { m_canvas.Reset(); }
+
+void CxImage::Destroy() {
+    m_canvas.Reset();
+    m_source.clear();
+    m_source.shrink_to_fit();
+    m_hasView = false;
+    m_width = m_height = 0;
+    m_bpp = 0;
+}

@@ -1,0 +1,72 @@
+// The codec layer's image object: the operations that the multi-format reader relies on, over
+// the back ends of this build. One object serves one request and is not shared between threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "CodecBackend.h"
+#include "DibCanvas.h"
+#include "plugin_abi.h"
+
+class CxImage {
+public:
+    explicit CxImage(uint32_t image_type = kTypeUnknown);
+    ~CxImage();
+    CxImage(const CxImage&) = delete;
+    CxImage& operator=(const CxImage&) = delete;
+
+    void SetJpegScale(uint8_t scale) { m_jpegScale = scale == 0 ? 1 : scale; }
+    void SetFrame(int32_t frame) { m_frame = frame; }
+    // Decodes the chosen frame; `type` 0 detects the format. False when nothing was decoded;
+    // LastStatus() tells why.
+    bool Decode(const uint8_t* data, uint32_t size, uint32_t type);
+
+    uint32_t GetWidth() const { return m_width; }
+    uint32_t GetHeight() const { return m_height; }
+    uint16_t GetBpp() const { return m_bpp; }
+    int32_t GetNumFrames() const { return m_frameCount; }
+    uint32_t GetType() const { return m_type; }
+    int32_t GetXDPI() const { return m_xDpi; }
+    int32_t GetYDPI() const { return m_yDpi; }
+    CodecStatus LastStatus() const { return m_status; }
+
+    // Hands the decoded frame to the caller as a packed DIB; null when there is none (a second
+    // call, or no successful decode).
+    SpiHandle CopyToHandle();
+
+    // Takes a copy of an uncompressed packed DIB as the picture to encode.
+    bool CreateFromHANDLE(SpiHandle dib);
+    void SetJpegQuality(uint8_t quality) { m_jpegQuality = quality; }
+    void SetCodecOption(uint32_t option, uint32_t type);
+    bool Save(const wchar_t* file_name, uint32_t type);
+    // On success `buffer` holds a block of `size` bytes that FreeMemory releases.
+    bool Encode(uint8_t*& buffer, int32_t& size, uint32_t type);
+    static void FreeMemory(void* block);
+
+    void DestroyFrames();
+    void Destroy();
+
+    // The back end that reads `type`, or null.
+    static const CodecBackend* BackendFor(uint32_t type);
+
+private:
+    bool EncodeTo(std::vector<uint8_t>& out, uint32_t type);
+
+    DibCanvas m_canvas;
+    std::vector<uint8_t> m_source;  // CreateFromHANDLE's copy
+    DibView m_view;
+    bool m_hasView = false;
+    CodecStatus m_status = CodecStatus::Ok;
+    uint32_t m_width = 0;
+    uint32_t m_height = 0;
+    uint16_t m_bpp = 0;
+    int32_t m_frameCount = 0;
+    uint32_t m_type = kTypeUnknown;
+    int32_t m_xDpi = 96;
+    int32_t m_yDpi = 96;
+    int32_t m_frame = 0;
+    uint8_t m_jpegScale = 1;
+    uint8_t m_jpegQuality = 90;
+};

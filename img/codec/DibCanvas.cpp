@@ -1,0 +1,104 @@
+#include "DibCanvas.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "ByteReader.h"
+#include "Checked.h"
+#include "DibHelpers.h"
+
+DibCanvas::~DibCanvas() { Reset(); }
+
+void DibCanvas::Reset() {
+    if (m_base) platform::MemUnlock(m_block.Get());
+    m_block.Reset();
+    m_base = nullptr;
+    m_bottomRow = nullptr;
+    m_palette = nullptr;
+    m_stride = 0;
+    m_width = m_height = 0;
+    m_bitCount = 0;
+}
+
+CodecStatus DibCanvas::Create(uint32_t width, uint32_t height, uint16_t bit_count,
+                              bool zero_rows) {
+    Reset();
+    if (width == 0 || height == 0) return CodecStatus::Broken;
+    if (bit_count != 1 && bit_count != 4 && bit_count != 8 && bit_count != 24 && bit_count != 32) {
+        return CodecStatus::Unsupported;
+    }
+    // Refuse before any picture memory is taken; the header fields are signed 32-bit too.
+    uint64_t pixels = 0;
+    if (!CheckedMul(width, height, pixels) || pixels > kMaxPixels || width > INT32_MAX ||
+        height > INT32_MAX) {
+        return CodecStatus::NoMemory;
+    }
+    uint64_t stride = 0;
+    uint64_t image = 0;
+    uint64_t total = 0;
+    const uint64_t colours = bit_count <= 8 ? (uint64_t{1} << bit_count) : 0;
+    const uint64_t head = kInfoHeaderSize + colours * 4;
+    if (!DibStrideFor(bit_count, width, stride) || !CheckedMul(stride, height, image) ||
+        !CheckedAdd(head, image, total) || !FitsSizeT(total) || image > UINT32_MAX) {
+        return CodecStatus::NoMemory;
+    }
+    m_block = OwnedHandle::Allocate(static_cast<size_t>(total), false);
+    if (!m_block) return CodecStatus::NoMemory;
+    m_base = static_cast<uint8_t*>(platform::MemLock(m_block.Get()));
+    if (!m_base) {
+        m_block.Reset();
+        return CodecStatus::NoMemory;
+    }
+    uint8_t* h = m_base;
+    std::memset(h, 0, static_cast<size_t>(head));
+    ByteReader::StoreU32LE(h + 0, kInfoHeaderSize);                 // biSize
+    ByteReader::StoreU32LE(h + 4, width);                           // biWidth
+    ByteReader::StoreU32LE(h + 8, height);                          // biHeight (bottom-up)
+    ByteReader::StoreU16LE(h + 12, 1);                              // biPlanes
+    ByteReader::StoreU16LE(h + 14, bit_count);                      // biBitCount
+    ByteReader::StoreU32LE(h + 16, BI_RGB);                         // biCompression
+    ByteReader::StoreU32LE(h + 20, static_cast<uint32_t>(image));   // biSizeImage
+    ByteReader::StoreU32LE(h + 32, static_cast<uint32_t>(colours)); // biClrUsed
+    m_palette = reinterpret_cast<RgbQuad*>(h + kInfoHeaderSize);
+    m_stride = static_cast<ptrdiff_t>(stride);
+    m_bottomRow = h + head + (height - uint64_t{1}) * stride;
+    if (zero_rows) std::memset(h + head, 0, static_cast<size_t>(image));
+    m_width = width;
+    m_height = height;
+    m_bitCount = bit_count;
+    SetResolution(96, 96);
+    return CodecStatus::Ok;
+}
+
+void DibCanvas::SetPalette(const RgbQuad* colours, uint32_t count) {
+    if (!m_palette || m_bitCount > 8) return;
+    const uint32_t room = 1u << m_bitCount;
+    std::memcpy(m_palette, colours, sizeof(RgbQuad) * (count < room ? count : room));
+}
+
+void DibCanvas::SetGreyPalette() {
+    if (!m_palette || m_bitCount > 8) return;
+    const uint32_t n = 1u << m_bitCount;
+    for (uint32_t i = 0; i < n; ++i) {
+        const auto v = static_cast<uint8_t>(i * 255 / (n - 1));
+        m_palette[i] = RgbQuad{v, v, v, 0};
+    }
+}
+
+void DibCanvas::SetResolution(double x_dpi, double y_dpi) {
+    if (!m_base) return;
+    auto ppm = [](double dpi) -> uint32_t {
+        if (!(dpi > 0) || dpi > 1e6) return 0;
+        return static_cast<uint32_t>(std::lround(dpi / 0.0254));
+    };
+    ByteReader::StoreU32LE(m_base + 24, ppm(x_dpi));  // biXPelsPerMeter
+    ByteReader::StoreU32LE(m_base + 28, ppm(y_dpi));  // biYPelsPerMeter
+}
+
+SpiHandle DibCanvas::Release() {
+    if (m_base) platform::MemUnlock(m_block.Get());
+    m_base = nullptr;
+    SpiHandle h = m_block.Release();
+    Reset();
+    return h;
+}

@@ -1,0 +1,64 @@
+// The packed DIB that a back end decodes into: one movable block holding a BITMAPINFOHEADER,
+// the colour table and bottom-up rows, so rows are decoded straight into the memory that the
+// host receives. Sizes are computed in 64 bits and checked before anything is allocated.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "CodecTypes.h"
+#include "GlobalBlock.h"
+
+struct RgbQuad {
+    uint8_t blue, green, red, reserved;
+};
+
+class DibCanvas {
+public:
+    // Largest picture, in pixels, that the codec layer builds.
+    static constexpr uint64_t kMaxPixels = uint64_t{1} << 30;
+
+    DibCanvas() = default;
+    ~DibCanvas();
+    DibCanvas(const DibCanvas&) = delete;
+    DibCanvas& operator=(const DibCanvas&) = delete;
+
+    // Allocates the DIB (header written, colour table zeroed, rows not cleared unless
+    // `zero_rows`) and keeps it locked. `bit_count` is 1, 4, 8, 24 or 32; indexed pictures
+    // get 2^bit_count colour-table entries. NoMemory for empty or over-large pictures too
+    // (width or height 0 gives Broken).
+    [[nodiscard]] CodecStatus Create(uint32_t width, uint32_t height, uint16_t bit_count,
+                                     bool zero_rows = false);
+    // Convenience for the common table kinds.
+    void SetPalette(const RgbQuad* colours, uint32_t count);
+    void SetGreyPalette();  // a ramp over all 2^bit_count entries
+
+    // Row y counted from the top of the picture.
+    uint8_t* Row(uint32_t y) const { return m_bottomRow - static_cast<ptrdiff_t>(y) * m_stride; }
+    ptrdiff_t Stride() const { return m_stride; }
+    // Distance from one row to the next lower one in memory (negative: rows are bottom-up).
+    // With Row(0) and this, a library that writes top-down rows at a pitch can fill the DIB.
+    ptrdiff_t TopDownPitch() const { return -m_stride; }
+    RgbQuad* Palette() const { return m_palette; }
+
+    uint32_t Width() const { return m_width; }
+    uint32_t Height() const { return m_height; }
+    uint16_t BitCount() const { return m_bitCount; }
+    bool IsCreated() const { return m_block.Get() != nullptr; }
+
+    // Dots per inch into biXPelsPerMeter / biYPelsPerMeter.
+    void SetResolution(double x_dpi, double y_dpi);
+    // Hands the DIB on, unlocked; the canvas is empty afterwards.
+    SpiHandle Release();
+    void Reset();
+
+private:
+    OwnedHandle m_block;
+    uint8_t* m_base = nullptr;  // locked header
+    uint8_t* m_bottomRow = nullptr;  // first row in memory = last row of the picture
+    RgbQuad* m_palette = nullptr;
+    ptrdiff_t m_stride = 0;
+    uint32_t m_width = 0;
+    uint32_t m_height = 0;
+    uint16_t m_bitCount = 0;
+};

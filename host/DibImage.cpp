@@ -148,8 +148,9 @@ bool DibImage::LoadPalette(const uint8_t* data, std::string&) {
     return true;
 }
 
-// Sets up the channel masks: 5-5-5 for 16-bit BI_RGB, 8-8-8 for 32-bit BI_RGB (the fourth byte
-// is unused), else the three masks after a 40-byte header or the four inside a version 4 or 5
+// Sets up the channel masks: 5-5-5 for 16-bit BI_RGB, 8-8-8 for 32-bit BI_RGB (its fourth byte
+// is straight alpha when any pixel sets it: the multi-format plug-in's pictures with alpha; a DIB
+// whose fourth bytes are all 0 is opaque), else the three masks after a 40-byte header or the four inside a version 4 or 5
 // header, whose fourth is the alpha mask.
 bool DibImage::LoadMasks(const uint8_t* data, std::string& error) {
     uint32_t masks[4] = {0, 0, 0, 0};
@@ -162,6 +163,7 @@ bool DibImage::LoadMasks(const uint8_t* data, std::string& error) {
             masks[0] = 0x00FF0000;
             masks[1] = 0x0000FF00;
             masks[2] = 0x000000FF;
+            if (AnyFourthByte()) masks[3] = 0xFF000000;
         }
     } else {
         // Both layouts keep the colour masks at byte 40: inside a version 4 or 5 header, or
@@ -191,6 +193,16 @@ bool DibImage::LoadMasks(const uint8_t* data, std::string& error) {
     }
     m_has_alpha = masks[3] != 0;
     return true;
+}
+
+bool DibImage::AnyFourthByte() const {
+    for (uint32_t y = 0; y < m_height; ++y) {
+        const uint8_t* row = RowData(y);
+        for (uint32_t x = 0; x < m_width; ++x) {
+            if (row[size_t{x} * 4 + 3] != 0) return true;
+        }
+    }
+    return false;
 }
 
 const uint8_t* DibImage::RowData(uint32_t y) const {

@@ -18,7 +18,8 @@ public:
 
     uint32_t Width() const { return m_width; }
     uint32_t Height() const { return m_height; }
-    // 4 when the DIB carries an alpha mask (bit fields in a version 4 or 5 header), else 3.
+    // 4 when the DIB carries alpha (bit fields in a version 4 or 5 header with an alpha mask, or
+    // 32-bit BI_RGB whose fourth bytes are not all 0), else 3.
     size_t Channels() const { return m_has_alpha ? 4 : 3; }
     bool HasAlpha() const { return m_has_alpha; }
     size_t RowBytes() const { return static_cast<size_t>(m_width) * Channels(); }
@@ -44,6 +45,7 @@ private:
     [[nodiscard]] bool LoadPalette(const uint8_t* data, std::string& error);
     [[nodiscard]] bool LoadMasks(const uint8_t* data, std::string& error);
     const uint8_t* RowData(uint32_t y) const;
+    bool AnyFourthByte() const;
 
     DibMeasures m_measures;
     const uint8_t* m_pixels = nullptr;

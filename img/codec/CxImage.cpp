@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "ByteReader.h"
 #include "Checked.h"
 #include "DibHelpers.h"
 #include "platform/platform.h"

@@ -70,6 +70,35 @@ CodecStatus DibCanvas::Create(uint32_t width, uint32_t height, uint16_t bit_coun
     return CodecStatus::Ok;
 }
 
+CodecStatus DibCanvas::Adopt(SpiHandle dib) {
+    Reset();
+    OwnedHandle block(dib);
+    if (!block) return CodecStatus::NoMemory;
+    const size_t available = platform::MemSize(dib);
+    auto* base = static_cast<uint8_t*>(platform::MemLock(dib));
+    if (!base) return CodecStatus::NoMemory;
+    DibMeasures m;
+    const bool fits = MeasureDib(base, available, m) && m.header_size == kInfoHeaderSize &&
+                      m.compression == BI_RGB && !m.IsTopDown() && m.abs_height > 0 &&
+                      m.total_size <= available &&
+                      (m.bit_count == 1 || m.bit_count == 4 || m.bit_count == 8 ||
+                       m.bit_count == 24 || m.bit_count == 32) &&
+                      m.abs_height * static_cast<uint64_t>(m.width) <= kMaxPixels;
+    if (!fits) {
+        platform::MemUnlock(dib);
+        return CodecStatus::Broken;
+    }
+    m_block = std::move(block);
+    m_base = base;
+    m_palette = reinterpret_cast<RgbQuad*>(base + m.header_size);
+    m_stride = static_cast<ptrdiff_t>(m.stride);
+    m_bottomRow = base + m.HeaderPartSize() + (m.abs_height - 1) * m.stride;
+    m_width = static_cast<uint32_t>(m.width);
+    m_height = static_cast<uint32_t>(m.abs_height);
+    m_bitCount = static_cast<uint16_t>(m.bit_count);
+    return CodecStatus::Ok;
+}
+
 void DibCanvas::SetPalette(const RgbQuad* colours, uint32_t count) {
     if (!m_palette || m_bitCount > 8) return;
     const uint32_t room = 1u << m_bitCount;

@@ -29,6 +29,10 @@ public:
     // (width or height 0 gives Broken).
     [[nodiscard]] CodecStatus Create(uint32_t width, uint32_t height, uint16_t bit_count,
                                      bool zero_rows = false);
+    // Takes over a packed DIB that is already in the canvas's form (40-byte header, BI_RGB,
+    // bottom-up, 1, 4, 8, 24 or 32 bits), as our own BMP and GIF readers build them. On failure
+    // the DIB is freed and the canvas stays empty.
+    [[nodiscard]] CodecStatus Adopt(SpiHandle dib);
     // Convenience for the common table kinds.
     void SetPalette(const RgbQuad* colours, uint32_t count);
     void SetGreyPalette();  // a ramp over all 2^bit_count entries

@@ -1,0 +1,200 @@
+// BMP through the plug-ins' own reader (bmpsrc's BmpFile, which also expands RLE). DIBs already
+// in the canvas's form are taken over as they are; the others (top-down rows, OS/2 headers,
+// 16-bit and bit-field pixels) are converted to 24-bit BGR, or 32-bit BGRA when an alpha mask
+// is declared.
+#include <cstring>
+
+#include "BmpFile.h"
+#include "ByteReader.h"
+#include "CodecBackends.h"
+
+namespace {
+
+struct Channel {
+    uint32_t mask = 0;
+    uint32_t shift = 0;
+    uint32_t max = 0;
+
+    explicit Channel(uint32_t m = 0) : mask(m) {
+        if (!mask) return;
+        while (((mask >> shift) & 1) == 0) ++shift;
+        max = mask >> shift;
+    }
+    uint8_t Take(uint32_t pixel) const {
+        if (!max) return 0;
+        const uint64_t v = (pixel & mask) >> shift;
+        return static_cast<uint8_t>((v * 255 + max / 2) / max);
+    }
+};
+
+class BmpCodec final : public CodecBackend {
+public:
+    uint32_t Type() const override { return kTypeBmp; }
+
+    bool Sniff(const uint8_t* p, size_t size) const override {
+        return size >= 2 && p[0] == 'B' && p[1] == 'M';
+    }
+
+    CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
+                       DibCanvas& canvas, DecodeResult& result) const override {
+        if (request.frame != 0) return CodecStatus::NoFrame;
+        BmpFile bmp;
+        bmp.SetMemorySource(data, size);
+        const int32_t read = bmp.ReadPictureFromMemory();
+        if (read == SPI_OUT_OF_MEMORY) return CodecStatus::NoMemory;
+        OwnedHandle dib(bmp.TakeResultDib());
+        if (read != SPI_OK || !dib) return CodecStatus::Broken;
+        if (!IsCanvasForm(dib.Get())) return Convert(dib.Get(), canvas, result);
+        ReadResolution(dib.Get(), result);
+        return canvas.Adopt(dib.Release());
+    }
+
+private:
+    // Whether the DIB is already a 40-byte-header, BI_RGB, bottom-up 1-, 4-, 8- or 24-bit one.
+    static bool IsCanvasForm(SpiHandle dib) {
+        ScopedLock lock(dib);
+        DibMeasures m;
+        if (!lock || !MeasureDib(lock.Data(), platform::MemSize(dib), m)) return false;
+        const bool indexed = m.bit_count == 1 || m.bit_count == 4 || m.bit_count == 8;
+        return m.header_size == kInfoHeaderSize && m.compression == BI_RGB && !m.IsTopDown() &&
+               (indexed || m.bit_count == 24);
+    }
+
+    static void ReadResolution(SpiHandle dib, DecodeResult& result) {
+        ScopedLock lock(dib);
+        DibMeasures m;
+        if (!lock || !MeasureDib(lock.Data(), platform::MemSize(dib), m) || !m.IsInfoType()) {
+            return;
+        }
+        const auto x_ppm = static_cast<int32_t>(ByteReader::LoadU32LE(lock.Data() + 24));
+        const auto y_ppm = static_cast<int32_t>(ByteReader::LoadU32LE(lock.Data() + 28));
+        if (x_ppm > 0 && y_ppm > 0) {
+            result.x_dpi = x_ppm * 0.0254;
+            result.y_dpi = y_ppm * 0.0254;
+        }
+    }
+
+    static CodecStatus Convert(SpiHandle dib, DibCanvas& canvas, DecodeResult& result) {
+        ReadResolution(dib, result);
+        const size_t available = platform::MemSize(dib);
+        ScopedLock lock(dib);
+        if (!lock) return CodecStatus::NoMemory;
+        DibMeasures m;
+        if (!MeasureDib(lock.Data(), available, m) || m.total_size > available ||
+            m.abs_height == 0) {
+            return CodecStatus::Broken;
+        }
+        return Convert(lock.Data(), m, canvas);
+    }
+
+    static CodecStatus Convert(const uint8_t* header, const DibMeasures& m, DibCanvas& canvas) {
+        const uint8_t* rows = header + m.HeaderPartSize();
+        const auto height = static_cast<uint32_t>(m.abs_height);
+        const auto width = static_cast<uint32_t>(m.width);
+        auto source_row = [&](uint32_t y) {
+            const uint64_t stored = m.IsTopDown() ? y : height - 1 - y;
+            return rows + stored * m.stride;
+        };
+        const bool indexed = m.bit_count == 1 || m.bit_count == 4 || m.bit_count == 8;
+        if (indexed || m.bit_count == 24) {
+            if (m.compression != BI_RGB) return CodecStatus::Unsupported;
+            const CodecStatus created =
+                canvas.Create(width, height, static_cast<uint16_t>(m.bit_count));
+            if (created != CodecStatus::Ok) return created;
+            if (indexed) {
+                // OS/2 headers carry 3-byte colour entries, the others 4-byte ones.
+                const uint64_t entry = m.kind == 2 ? 3 : 4;
+                const uint8_t* table = header + m.header_size;
+                const uint64_t room = uint64_t{1} << m.bit_count;
+                for (uint64_t i = 0; i < m.color_count && i < room; ++i) {
+                    const uint8_t* c = table + i * entry;
+                    canvas.Palette()[i] = RgbQuad{c[0], c[1], c[2], 0};
+                }
+            }
+            const auto bytes = static_cast<size_t>((uint64_t{width} * m.bit_count + 7) / 8);
+            for (uint32_t y = 0; y < height; ++y) std::memcpy(canvas.Row(y), source_row(y), bytes);
+            return CodecStatus::Ok;
+        }
+        if (m.bit_count != 16 && m.bit_count != 32) return CodecStatus::Unsupported;
+        uint32_t masks[4] = {0, 0, 0, 0};
+        if (m.compression == BI_BITFIELDS) {
+            // The masks follow a 40-byte header, or sit inside the larger ones.
+            const uint8_t* at = header + kInfoHeaderSize;
+            for (int i = 0; i < 3; ++i) masks[i] = ByteReader::LoadU32LE(at + 4 * i);
+            if (m.header_size >= 56) masks[3] = ByteReader::LoadU32LE(at + 12);
+        } else if (m.compression == BI_RGB) {
+            if (m.bit_count == 16) {
+                masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;
+            } else {
+                masks[0] = 0xFF0000, masks[1] = 0xFF00, masks[2] = 0xFF;
+            }
+        } else {
+            return CodecStatus::Unsupported;
+        }
+        const Channel red(masks[0]), green(masks[1]), blue(masks[2]), alpha(masks[3]);
+        const bool has_alpha = masks[3] != 0;
+        const CodecStatus created = canvas.Create(width, height, has_alpha ? 32 : 24);
+        if (created != CodecStatus::Ok) return created;
+        const uint32_t step = has_alpha ? 4 : 3;
+        for (uint32_t y = 0; y < height; ++y) {
+            const uint8_t* s = source_row(y);
+            uint8_t* d = canvas.Row(y);
+            for (uint32_t x = 0; x < width; ++x, d += step) {
+                const uint32_t pixel = m.bit_count == 16 ? ByteReader::LoadU16LE(s + 2 * x)
+                                                         : ByteReader::LoadU32LE(s + 4 * x);
+                d[0] = blue.Take(pixel);
+                d[1] = green.Take(pixel);
+                d[2] = red.Take(pixel);
+                if (has_alpha) d[3] = alpha.Take(pixel);
+            }
+        }
+        return CodecStatus::Ok;
+    }
+
+public:
+    CodecStatus Encode(const DibView& view, const EncodeOptions&,
+                       std::vector<uint8_t>& out) const override;
+};
+
+// A BMP file of the picture as it stands: 40-byte header, its palette, bottom-up rows.
+CodecStatus BmpCodec::Encode(const DibView& v, const EncodeOptions&,
+                             std::vector<uint8_t>& out) const {
+    DibMeasures m;
+    uint64_t stride = 0;
+    if (!DibStrideFor(v.bit_count, v.width, stride)) return CodecStatus::NoMemory;
+    m.header_size = kInfoHeaderSize;
+    m.color_table_size = v.bit_count <= 8 ? uint64_t{4} << v.bit_count : 0;
+    m.total_size = kInfoHeaderSize + m.color_table_size + stride * v.height;
+    uint8_t file_header[kFileHeaderSize];
+    if (!BuildBmpFileHeader(m, file_header)) return CodecStatus::NoMemory;
+    out.assign(file_header, file_header + kFileHeaderSize);
+    out.resize(static_cast<size_t>(kFileHeaderSize + m.total_size));
+    uint8_t* h = out.data() + kFileHeaderSize;
+    ByteReader::StoreU32LE(h + 0, kInfoHeaderSize);                          // biSize
+    ByteReader::StoreU32LE(h + 4, v.width);                                  // biWidth
+    ByteReader::StoreU32LE(h + 8, v.height);                                 // biHeight
+    ByteReader::StoreU16LE(h + 12, 1);                                       // biPlanes
+    ByteReader::StoreU16LE(h + 14, v.bit_count);                             // biBitCount
+    ByteReader::StoreU32LE(h + 20, static_cast<uint32_t>(stride * v.height));  // biSizeImage
+    ByteReader::StoreU32LE(h + 24, static_cast<uint32_t>(v.x_dpi / 0.0254 + 0.5));
+    ByteReader::StoreU32LE(h + 28, static_cast<uint32_t>(v.y_dpi / 0.0254 + 0.5));
+    if (v.bit_count <= 8) {
+        ByteReader::StoreU32LE(h + 32, 1u << v.bit_count);  // biClrUsed
+        const uint32_t n = v.palette_size < (1u << v.bit_count) ? v.palette_size
+                                                               : (1u << v.bit_count);
+        if (v.palette) std::memcpy(h + kInfoHeaderSize, v.palette, 4 * size_t{n});
+    }
+    uint8_t* rows = h + kInfoHeaderSize + m.color_table_size;
+    const auto bytes = static_cast<size_t>((uint64_t{v.width} * v.bit_count + 7) / 8);
+    for (uint32_t y = 0; y < v.height; ++y) {
+        std::memcpy(rows + static_cast<size_t>((v.height - 1 - y) * stride), v.Row(y), bytes);
+    }
+    return CodecStatus::Ok;
+}
+
+}  // namespace
+
+const CodecBackend& BmpBackend() {
+    static const BmpCodec backend;
+    return backend;
+}

@@ -1,0 +1,319 @@
+// TIFF through the built module against libtiff's own RGBA reader, on pictures that libtiff
+// writes: every colour layout, strips and tiles, each compression libtiff has, several pages;
+// then resolution, damaged directory chains, truncation and byte flips, and the writer.
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "CxImage.h"
+#include "ImgTestSupport.h"
+#include "LibPictures.h"
+#include "TestSupport.h"
+
+namespace {
+
+using img_test::TiffPage;
+
+enum Extra : uint16_t { kNone, kAssociated, kUnassociated };
+
+struct Layout {
+    const char* name;
+    uint16_t photometric, bps, spp;
+    Extra extra;
+    uint16_t planar;
+    uint16_t dib_bits;
+    int tolerance;
+    bool premultiplied;  // libtiff's RGBA reader premultiplies this layout's alpha
+    bool jpeg;           // may be JPEG-compressed
+    // libtiff 4.5's RGBA reader misplaces the samples of partial tiles in this layout (more
+    // than one byte a pixel, grey); the reference is then read from the same page in strips.
+    bool strip_reference = false;
+};
+
+constexpr uint16_t C = PLANARCONFIG_CONTIG, S = PLANARCONFIG_SEPARATE;
+
+const Layout kLayouts[] = {
+    {"bilevel", PHOTOMETRIC_MINISBLACK, 1, 1, kNone, C, 1, 0, false, false},
+    {"bilevel-min-is-white", PHOTOMETRIC_MINISWHITE, 1, 1, kNone, C, 1, 0, false, false},
+    {"palette-1", PHOTOMETRIC_PALETTE, 1, 1, kNone, C, 1, 0, false, false},
+    {"palette-2", PHOTOMETRIC_PALETTE, 2, 1, kNone, C, 4, 0, false, false},
+    {"palette-4", PHOTOMETRIC_PALETTE, 4, 1, kNone, C, 4, 0, false, false},
+    {"palette-8", PHOTOMETRIC_PALETTE, 8, 1, kNone, C, 8, 0, false, false},
+    {"grey-2", PHOTOMETRIC_MINISBLACK, 2, 1, kNone, C, 8, 0, false, false},
+    {"grey-4", PHOTOMETRIC_MINISBLACK, 4, 1, kNone, C, 8, 0, false, false},
+    {"grey-8", PHOTOMETRIC_MINISBLACK, 8, 1, kNone, C, 8, 0, false, true},
+    {"grey-8-min-is-white", PHOTOMETRIC_MINISWHITE, 8, 1, kNone, C, 8, 0, false, false},
+    {"grey-16", PHOTOMETRIC_MINISBLACK, 16, 1, kNone, C, 8, 1, false, false, true},
+    {"grey-alpha-8", PHOTOMETRIC_MINISBLACK, 8, 2, kUnassociated, C, 32, 0, false, false, true},
+    {"rgb-8", PHOTOMETRIC_RGB, 8, 3, kNone, C, 24, 0, false, true},
+    {"rgb-16", PHOTOMETRIC_RGB, 16, 3, kNone, C, 24, 1, false, false},
+    {"rgba-8", PHOTOMETRIC_RGB, 8, 4, kUnassociated, C, 32, 0, true, false},
+    {"rgba-8-associated", PHOTOMETRIC_RGB, 8, 4, kAssociated, C, 32, 1, true, false},
+    {"rgba-16", PHOTOMETRIC_RGB, 16, 4, kUnassociated, C, 32, 1, true, false},
+    {"cmyk-8", PHOTOMETRIC_SEPARATED, 8, 4, kNone, C, 24, 0, false, false},
+    {"ycbcr-jpeg", PHOTOMETRIC_YCBCR, 8, 3, kNone, C, 24, 0, false, true},
+    {"rgb-8-planes", PHOTOMETRIC_RGB, 8, 3, kNone, S, 24, 0, false, false},
+    {"rgba-8-planes-associated", PHOTOMETRIC_RGB, 8, 4, kAssociated, S, 32, 1, true, false},
+};
+
+TiffPage MakePage(const Layout& l, uint16_t compression, uint32_t tile, std::mt19937& rng) {
+    TiffPage p;
+    p.width = 1 + rng() % 70;
+    p.height = 1 + rng() % 50;
+    p.photometric = l.photometric;
+    p.bps = l.bps;
+    p.spp = l.spp;
+    p.planar = l.planar;
+    p.compression = compression;
+    p.tile = tile;
+    p.rows_per_strip = tile ? 0 : 1 + rng() % 20;
+    if (compression == COMPRESSION_JPEG) p.rows_per_strip = 16;
+    if (l.extra != kNone) {
+        p.extra_samples = {l.extra == kAssociated ? uint16_t{EXTRASAMPLE_ASSOCALPHA}
+                                                  : uint16_t{EXTRASAMPLE_UNASSALPHA}};
+    }
+    img_test::FillRandom(p, rng);
+    return p;
+}
+
+// Our straight alpha premultiplied as libtiff's RGBA reader does, for comparison with it.
+std::vector<uint8_t> Premultiplied(std::vector<uint8_t> rgba) {
+    for (size_t i = 0; i < rgba.size(); i += 4) {
+        for (int c = 0; c < 3; ++c) rgba[i + c] = (rgba[i + 3] * rgba[i + c] + 127) / 255;
+    }
+    return rgba;
+}
+
+::testing::AssertionResult MatchesLibtiff(const std::vector<uint8_t>& tiff, int page,
+                                          const Layout& l,
+                                          const std::vector<uint8_t>* reference = nullptr) {
+    std::vector<uint8_t> want;
+    uint32_t width = 0, height = 0;
+    if (!img_test::TiffReference(reference ? *reference : tiff, reference ? 0 : page, want,
+                                 width, height)) {
+        return ::testing::AssertionFailure() << "libtiff cannot read it";
+    }
+    img_test::Picture got = img_test::Decode(tiff, page);
+    if (got.result == 0 && got.bit_count != l.dib_bits) {
+        return ::testing::AssertionFailure() << "bit count " << got.bit_count;
+    }
+    if (l.premultiplied) got.rgba = Premultiplied(got.rgba);
+    return img_test::SameRgba(got, want, width, height, l.tolerance);
+}
+
+std::string CompressionName(uint16_t c) {
+    switch (c) {
+        case COMPRESSION_NONE: return "none";
+        case COMPRESSION_LZW: return "lzw";
+        case COMPRESSION_ADOBE_DEFLATE: return "deflate";
+        case COMPRESSION_PACKBITS: return "packbits";
+        case COMPRESSION_JPEG: return "jpeg";
+    }
+    return std::to_string(c);
+}
+
+TEST(TiffCodec, EveryLayoutMatchesLibtiffInStripsAndTiles) {
+    std::mt19937 rng(6);
+    const uint16_t compressions[] = {COMPRESSION_NONE, COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE,
+                                     COMPRESSION_PACKBITS, COMPRESSION_JPEG};
+    int checked = 0;
+    for (const Layout& l : kLayouts) {
+        for (uint16_t compression : compressions) {
+            if (!TIFFIsCODECConfigured(compression)) continue;
+            if ((compression == COMPRESSION_JPEG) != (l.photometric == PHOTOMETRIC_YCBCR) &&
+                !(compression == COMPRESSION_JPEG && l.jpeg)) {
+                continue;
+            }
+            for (uint32_t tile : {0u, 16u, 32u}) {
+                if (tile && l.planar == S) continue;
+                SCOPED_TRACE(std::string(l.name) + ", " + CompressionName(compression) +
+                             (tile ? ", tiles of " + std::to_string(tile) : ", strips"));
+                TiffPage page = MakePage(l, compression, tile, rng);
+                const std::vector<uint8_t> tiff = img_test::MakeTiff({page});
+                ASSERT_FALSE(tiff.empty());
+                page.tile = 0;
+                const std::vector<uint8_t> strips = img_test::MakeTiff({page});
+                EXPECT_TRUE(MatchesLibtiff(tiff, 0, l,
+                                           tile && l.strip_reference ? &strips : nullptr));
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 150);
+}
+
+TEST(TiffCodec, EveryPageIsAFrame) {
+    std::mt19937 rng(7);
+    const Layout* layouts[] = {&kLayouts[12], &kLayouts[5], &kLayouts[8], &kLayouts[14]};
+    std::vector<TiffPage> pages;
+    for (const Layout* l : layouts) pages.push_back(MakePage(*l, COMPRESSION_LZW, 0, rng));
+    pages[1].tile = 16;
+    const std::vector<uint8_t> tiff = img_test::MakeTiff(pages);
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(layouts[i]->name);
+        EXPECT_TRUE(MatchesLibtiff(tiff, i, *layouts[i]));
+    }
+    const img_test::Info info = img_test::GetInfo(tiff);
+    EXPECT_EQ(info.result, 0);
+    EXPECT_EQ(info.record.frameCount, 4u);
+    EXPECT_EQ(info.record.imageType, 6u);
+    EXPECT_EQ(img_test::Decode(tiff, 4).result, 2);
+    EXPECT_EQ(img_test::Decode(tiff, -1).result, 2);
+}
+
+TEST(TiffCodec, ResolutionFromTheTags) {
+    struct Case {
+        float x, y;
+        uint16_t unit;
+        int32_t x_ppm, y_ppm;
+    } cases[] = {
+        {300, 150, RESUNIT_INCH, 11811, 5906},
+        {100, 100, RESUNIT_CENTIMETER, 10000, 10000},
+        {72, 72, RESUNIT_NONE, 3780, 3780},  // aspect only: the default 96 dpi
+        {0, 0, RESUNIT_INCH, 3780, 3780},    // no tags
+    };
+    std::mt19937 rng(8);
+    for (const Case& c : cases) {
+        TiffPage p = MakePage(kLayouts[12], COMPRESSION_NONE, 0, rng);
+        p.x_res = c.x, p.y_res = c.y, p.res_unit = c.unit;
+        const img_test::Picture got = img_test::Decode(img_test::MakeTiff({p}));
+        ASSERT_EQ(got.result, 0);
+        EXPECT_EQ(got.x_ppm, c.x_ppm) << c.x << " unit " << c.unit;
+        EXPECT_EQ(got.y_ppm, c.y_ppm) << c.y << " unit " << c.unit;
+    }
+}
+
+uint32_t Load32(const std::vector<uint8_t>& b, size_t at) {
+    uint32_t v;
+    std::memcpy(&v, b.data() + at, 4);
+    return v;
+}
+
+void Store32(std::vector<uint8_t>& b, size_t at, uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+
+// Offset of the little-endian IFD that follows `ifd`'s entries (its "next" field).
+size_t NextField(const std::vector<uint8_t>& b, size_t ifd) {
+    uint16_t entries;
+    std::memcpy(&entries, b.data() + ifd, 2);
+    return ifd + 2 + entries * 12u;
+}
+
+TEST(TiffCodec, DamagedDirectoryChainsAndSizes) {
+    std::mt19937 rng(9);
+    std::vector<TiffPage> pages = {MakePage(kLayouts[12], COMPRESSION_NONE, 0, rng),
+                                   MakePage(kLayouts[8], COMPRESSION_NONE, 0, rng)};
+    const std::vector<uint8_t> two = img_test::MakeTiff(pages);
+    ASSERT_EQ(two[0], 'I');  // the edits below are little-endian
+    const size_t first = Load32(two, 4);
+    const size_t second = Load32(two, NextField(two, first));
+
+    std::vector<uint8_t> loop = two;  // the second directory points back to the first
+    Store32(loop, NextField(loop, second), static_cast<uint32_t>(first));
+    const img_test::Info info = img_test::GetInfo(loop);
+    EXPECT_EQ(info.result, 0);
+    EXPECT_EQ(info.record.frameCount, 2u);
+    EXPECT_TRUE(MatchesLibtiff(loop, 1, kLayouts[8]));
+    EXPECT_EQ(img_test::Decode(loop, 2).result, 2);
+
+    std::vector<uint8_t> self = two;  // the first directory points at itself
+    Store32(self, NextField(self, first), static_cast<uint32_t>(first));
+    EXPECT_EQ(img_test::GetInfo(self).record.frameCount, 1u);
+
+    // Width and length of 100000 each: far beyond the largest picture, refused before libtiff
+    // or the DIB allocate for it.
+    std::vector<uint8_t> huge = two;
+    uint16_t entries;
+    std::memcpy(&entries, huge.data() + first, 2);
+    for (uint16_t i = 0; i < entries; ++i) {
+        const size_t e = first + 2 + i * 12u;
+        uint16_t tag, type;
+        std::memcpy(&tag, huge.data() + e, 2);
+        std::memcpy(&type, huge.data() + e + 2, 2);
+        if (tag != TIFFTAG_IMAGEWIDTH && tag != TIFFTAG_IMAGELENGTH) continue;
+        if (type == TIFF_SHORT) {
+            const uint16_t big = 60000;
+            std::memcpy(huge.data() + e + 8, &big, 2);
+        } else {
+            Store32(huge, e + 8, 100000);
+        }
+    }
+    const img_test::Picture got = img_test::Decode(huge);
+    EXPECT_NE(got.result, 0);
+}
+
+// Every prefix of a few small files, and random byte flips: a code or a picture, never a crash.
+TEST(TiffCodec, TruncatedAndCorruptedFiles) {
+    std::mt19937 rng(10);
+    std::vector<std::vector<uint8_t>> files;
+    for (const Layout* l : {&kLayouts[12], &kLayouts[5], &kLayouts[15], &kLayouts[19]}) {
+        files.push_back(img_test::MakeTiff({MakePage(*l, COMPRESSION_LZW, 0, rng)}));
+        files.push_back(img_test::MakeTiff({MakePage(*l, COMPRESSION_ADOBE_DEFLATE,
+                                                     l->planar == S ? 0 : 16, rng)}));
+    }
+    if (TIFFIsCODECConfigured(COMPRESSION_JPEG)) {
+        files.push_back(img_test::MakeTiff({MakePage(kLayouts[18], COMPRESSION_JPEG, 16, rng)}));
+    }
+    for (const std::vector<uint8_t>& file : files) {
+        ASSERT_EQ(img_test::Decode(file).result, 0);
+        const size_t stride = file.size() / 300 + 1;
+        for (size_t n = 1; n < file.size(); n += stride) {
+            const std::vector<uint8_t> prefix(file.begin(), file.begin() + static_cast<ptrdiff_t>(n));
+            const img_test::Picture got = img_test::Decode(prefix);
+            EXPECT_TRUE(got.result == 0 || got.result == 2) << n << " bytes: " << got.result;
+        }
+        for (int round = 0; round < 150; ++round) {
+            std::vector<uint8_t> bent = file;
+            for (int flips = 0; flips < 1 + round % 8; ++flips) {
+                bent[rng() % bent.size()] ^= static_cast<uint8_t>(1 + rng() % 255);
+            }
+            const img_test::Picture got = img_test::Decode(bent);
+            EXPECT_TRUE(got.result == 0 || got.result == 2) << "round " << round;
+        }
+    }
+}
+
+// The writer: each DIB kind that a decode gives is written and read back unchanged, as the
+// TIFF kind that suits it, with its resolution.
+TEST(TiffCodec, WriterKeepsEveryDibKind) {
+    struct Case {
+        size_t layout;
+        uint16_t photometric;
+    } cases[] = {{0, PHOTOMETRIC_MINISBLACK}, {1, PHOTOMETRIC_MINISWHITE},
+                 {2, PHOTOMETRIC_PALETTE},    {4, PHOTOMETRIC_PALETTE},
+                 {5, PHOTOMETRIC_PALETTE},    {8, PHOTOMETRIC_MINISBLACK},
+                 {12, PHOTOMETRIC_RGB},       {14, PHOTOMETRIC_RGB}};
+    std::mt19937 rng(11);
+    for (const Case& c : cases) {
+        const Layout& l = kLayouts[c.layout];
+        SCOPED_TRACE(l.name);
+        TiffPage page = MakePage(l, COMPRESSION_NONE, 0, rng);
+        page.x_res = 200, page.y_res = 300;
+        CxImage image;
+        const std::vector<uint8_t> source = img_test::MakeTiff({page});
+        ASSERT_TRUE(image.Decode(source.data(), static_cast<uint32_t>(source.size()), 0));
+        SpiHandle dib = image.CopyToHandle();
+        const std::vector<uint8_t> dib_bytes = testing_support::HandleBytes(dib);
+        ASSERT_TRUE(image.CreateFromHANDLE(dib));
+        testing_support::FreeHandle(dib);
+        uint8_t* encoded = nullptr;
+        int32_t size = 0;
+        ASSERT_TRUE(image.Encode(encoded, size, kTypeTiff));
+        const std::vector<uint8_t> tiff(encoded, encoded + size);
+        CxImage::FreeMemory(encoded);
+
+        const img_test::Picture back = img_test::Decode(tiff);
+        ASSERT_EQ(back.result, 0);
+        ASSERT_LE(back.dib.size(), dib_bytes.size());  // a block may be rounded up
+        const auto differ = std::mismatch(back.dib.begin(), back.dib.end(), dib_bytes.begin());
+        EXPECT_EQ(differ.first, back.dib.end())  // header, palette, rows and resolution
+            << "byte " << differ.first - back.dib.begin() << " of " << back.dib.size();
+        EXPECT_EQ(img_test::TiffTag(tiff, TIFFTAG_PHOTOMETRIC), c.photometric);
+        EXPECT_EQ(img_test::TiffTag(tiff, TIFFTAG_COMPRESSION), COMPRESSION_LZW);
+    }
+}
+
+}  // namespace

@@ -220,8 +220,7 @@ CodecStatus Fill(const opj_image_t& image, DibCanvas& canvas) {
     for (uint32_t c = 0; c < n; ++c) {
         if (!channels[c].Set(image, image.comps[c], width)) return CodecStatus::Broken;
     }
-    const CodecStatus created =
-        canvas.Create(width, height, alpha ? 32 : (colour ? 24 : 8));
+    const CodecStatus created = canvas.Create(width, height, alpha ? 32 : (colour ? 24 : 8));
     if (created != CodecStatus::Ok) return created;
     if (!colour && !alpha) canvas.SetGreyPalette();
     const uint32_t step = alpha ? 4 : (colour ? 3 : 1);
@@ -279,8 +278,7 @@ public:
     }
 
 private:
-    static CodecStatus DecodePixels(const uint8_t* data, size_t size, bool jp2,
-                                    DibCanvas& canvas) {
+    static CodecStatus DecodePixels(const uint8_t* data, size_t size, bool jp2, DibCanvas& canvas) {
         std::unique_ptr<opj_codec_t, CodecCloser> codec(
             opj_create_decompress(jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
         if (!codec) return CodecStatus::NoMemory;

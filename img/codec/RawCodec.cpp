@@ -13,8 +13,7 @@
 
 namespace {
 
-bool StartsWith(const uint8_t* p, size_t size, const char* text, size_t length,
-                size_t at = 0) {
+bool StartsWith(const uint8_t* p, size_t size, const char* text, size_t length, size_t at = 0) {
     return size >= at + length && std::memcmp(p + at, text, length) == 0;
 }
 
@@ -30,13 +29,13 @@ public:
     bool Sniff(const uint8_t* p, size_t size) const override {
         return StartsWith(p, size, "II*\0", 4) || StartsWith(p, size, "MM\0*", 4) ||  // TIFF
                StartsWith(p, size, "IIRO", 4) || StartsWith(p, size, "IIRS", 4) ||
-               StartsWith(p, size, "MMOR", 4) ||                          // ORF
-               StartsWith(p, size, "IIU\0", 4) ||                         // RW2
-               StartsWith(p, size, "FUJIFILM", 8) ||                      // RAF
-               StartsWith(p, size, "\0MRM", 4) ||                         // MRW
-               StartsWith(p, size, "FOVb", 4) ||                          // X3F
-               StartsWith(p, size, "HEAPCCDR", 8, 6) ||                   // CRW
-               StartsWith(p, size, "ftypcrx ", 8, 4);                     // CR3
+               StartsWith(p, size, "MMOR", 4) ||         // ORF
+               StartsWith(p, size, "IIU\0", 4) ||        // RW2
+               StartsWith(p, size, "FUJIFILM", 8) ||     // RAF
+               StartsWith(p, size, "\0MRM", 4) ||        // MRW
+               StartsWith(p, size, "FOVb", 4) ||         // X3F
+               StartsWith(p, size, "HEAPCCDR", 8, 6) ||  // CRW
+               StartsWith(p, size, "ftypcrx ", 8, 4);    // CR3
     }
 
     CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
@@ -59,8 +58,8 @@ private:
     static CodecStatus Develop(const uint8_t* data, size_t size, const DecodeRequest& request,
                                DibCanvas& canvas, DecodeResult& result) {
         // No message on stderr from LibRaw's default callbacks.
-        std::unique_ptr<LibRaw> raw(new (std::nothrow) LibRaw(
-            LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK));
+        std::unique_ptr<LibRaw> raw(new (std::nothrow) LibRaw(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
+                                                              LIBRAW_OPIONS_NO_DATAERR_CALLBACK));
         if (!raw) return CodecStatus::NoMemory;
         // The buffer stream reads the caller's bytes and nothing else (no side files); LibRaw
         // does not write through the pointer.
@@ -89,8 +88,8 @@ private:
         if (status != CodecStatus::Ok) return status;
         if (colours == 1) canvas.SetGreyPalette();
         // Top-down rows straight into the DIB, blue first.
-        status = FromLibRaw(raw->copy_mem_image(canvas.Row(0),
-                                                static_cast<int>(canvas.TopDownPitch()), 1));
+        status = FromLibRaw(
+            raw->copy_mem_image(canvas.Row(0), static_cast<int>(canvas.TopDownPitch()), 1));
         if (status != CodecStatus::Ok) return status;
         canvas.ClearRowPadding();
         result.frame_count = 1;

@@ -93,8 +93,8 @@ TiffPtr OpenTiff(MemoryIo& io, const char* mode) {
     // No single allocation beyond the largest DIB plus slack: damaged byte counts cannot make
     // libtiff ask for more.
     TIFFOpenOptionsSetMaxSingleMemAlloc(
-        options, static_cast<tmsize_t>(std::min<uint64_t>(DibCanvas::kMaxPixels * 4 + (1u << 20),
-                                                           SIZE_MAX / 2)));
+        options, static_cast<tmsize_t>(
+                     std::min<uint64_t>(DibCanvas::kMaxPixels * 4 + (1u << 20), SIZE_MAX / 2)));
     TIFF* tif = TIFFClientOpenExt("memory", mode, &io, IoRead, IoWrite, IoSeek, IoClose, IoSize,
                                   IoMap, IoUnmap, options);
     TIFFOpenOptionsFree(options);
@@ -128,11 +128,18 @@ struct Layout {
     // the DIB row and converted there.
     bool InPlace() const {
         switch (kind) {
-            case Kind::Bilevel: case Kind::Palette: return bps != 2;
-            case Kind::Grey: return bps >= 8;
-            case Kind::Rgb: case Kind::Cmyk: return true;
-            case Kind::RgbAlpha: return true;
-            case Kind::GreyAlpha: return false;
+            case Kind::Bilevel:
+            case Kind::Palette:
+                return bps != 2;
+            case Kind::Grey:
+                return bps >= 8;
+            case Kind::Rgb:
+            case Kind::Cmyk:
+                return true;
+            case Kind::RgbAlpha:
+                return true;
+            case Kind::GreyAlpha:
+                return false;
         }
         return false;
     }
@@ -154,8 +161,10 @@ struct Layout {
                 if (bps == 2) {  // widened to 4 bits
                     for (uint32_t x = 0; x < width; ++x) {
                         const uint32_t v = (src[x / 4] >> (6 - 2 * (x % 4))) & 3;
-                        if (x % 2 == 0) dst[x / 2] = static_cast<uint8_t>(v << 4);
-                        else dst[x / 2] = static_cast<uint8_t>(dst[x / 2] | v);
+                        if (x % 2 == 0)
+                            dst[x / 2] = static_cast<uint8_t>(v << 4);
+                        else
+                            dst[x / 2] = static_cast<uint8_t>(dst[x / 2] | v);
                     }
                 } else if (src != dst) {
                     std::memcpy(dst, src, (static_cast<size_t>(width) * bps + 7) / 8);
@@ -406,8 +415,8 @@ CodecStatus ReadRgba(TIFF* tif, uint32_t width, uint32_t height, uint16_t orient
     }
     band = std::max<uint32_t>(1, std::min(band, height));
     const bool alpha = image.alpha != 0;
-    const bool grey = image.photometric == PHOTOMETRIC_MINISBLACK ||
-                      image.photometric == PHOTOMETRIC_MINISWHITE;
+    const bool grey =
+        image.photometric == PHOTOMETRIC_MINISBLACK || image.photometric == PHOTOMETRIC_MINISWHITE;
     const CodecStatus created = canvas.Create(width, height, alpha ? 32 : (grey ? 8 : 24));
     if (created != CodecStatus::Ok) return created;
     if (grey && !alpha) canvas.SetGreyPalette();
@@ -485,9 +494,7 @@ CodecStatus DecodeDirectory(TIFF* tif, DibCanvas& canvas, DecodeResult& result) 
 
 bool IsBlackWhite(const DibView& v, bool& min_is_white) {
     if (v.palette_size < 2) return false;
-    auto is = [](const RgbQuad& c, uint8_t x) {
-        return c.red == x && c.green == x && c.blue == x;
-    };
+    auto is = [](const RgbQuad& c, uint8_t x) { return c.red == x && c.green == x && c.blue == x; };
     if (is(v.palette[0], 0) && is(v.palette[1], 255)) return min_is_white = false, true;
     if (is(v.palette[0], 255) && is(v.palette[1], 0)) return min_is_white = true, true;
     return false;
@@ -502,9 +509,12 @@ CodecStatus WriteTiff(TIFF* tif, const DibView& v) {
     const uint16_t spp = indexed ? 1 : (alpha ? 4 : 3);
     const uint16_t bps = indexed ? v.bit_count : 8;
     uint16_t photometric = PHOTOMETRIC_RGB;
-    if (bilevel) photometric = min_is_white ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK;
-    else if (grey) photometric = PHOTOMETRIC_MINISBLACK;
-    else if (indexed) photometric = PHOTOMETRIC_PALETTE;
+    if (bilevel)
+        photometric = min_is_white ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK;
+    else if (grey)
+        photometric = PHOTOMETRIC_MINISBLACK;
+    else if (indexed)
+        photometric = PHOTOMETRIC_PALETTE;
 
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, v.width);
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, v.height);

@@ -57,7 +57,8 @@ TEST(Jp2Codec, EveryLayoutMatchesOpenJpeg) {
         for (bool codestream : {false, true}) {
             for (int round = 0; round < 3; ++round) {
                 SCOPED_TRACE(std::string(l.name) + (codestream ? ", J2K" : ", JP2"));
-                const std::vector<uint8_t> bytes = img_test::MakeJp2(MakePicture(l, codestream, rng));
+                const std::vector<uint8_t> bytes =
+                    img_test::MakeJp2(MakePicture(l, codestream, rng));
                 ASSERT_FALSE(bytes.empty());
                 std::vector<uint8_t> want;
                 uint32_t width = 0, height = 0;
@@ -75,7 +76,8 @@ TEST(Jp2Codec, EveryLayoutMatchesOpenJpeg) {
 TEST(Jp2Codec, EitherTypeReadsBothKinds) {
     std::mt19937 rng(22);
     for (bool codestream : {false, true}) {
-        const std::vector<uint8_t> bytes = img_test::MakeJp2(MakePicture(kLayouts[4], codestream, rng));
+        const std::vector<uint8_t> bytes =
+            img_test::MakeJp2(MakePicture(kLayouts[4], codestream, rng));
         const uint32_t found = codestream ? 12 : 11;
         for (uint32_t asked : {11u, 12u}) {
             const img_test::Picture got = img_test::Decode(bytes, 0, 1, asked);
@@ -128,9 +130,11 @@ TEST(Jp2Codec, TruncatedAndCorruptedFiles) {
         ASSERT_EQ(img_test::Decode(file).result, 0);
         const size_t stride = file.size() / 200 + 1;
         for (size_t n = 1; n < file.size(); n += stride) {
-            const std::vector<uint8_t> prefix(file.begin(), file.begin() + static_cast<ptrdiff_t>(n));
+            const std::vector<uint8_t> prefix(file.begin(),
+                                              file.begin() + static_cast<ptrdiff_t>(n));
             const img_test::Picture got = img_test::Decode(prefix);
-            EXPECT_TRUE(got.result == 0 || got.result == 2 || got.result == 4) << n << " bytes: " << got.result;
+            EXPECT_TRUE(got.result == 0 || got.result == 2 || got.result == 4)
+                << n << " bytes: " << got.result;
         }
         for (int round = 0; round < 100; ++round) {
             std::vector<uint8_t> bent = file;

@@ -3,7 +3,6 @@
 #include <libraw/libraw.h>
 #include <openjpeg.h>
 #include <tiffio.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,6 +41,8 @@ bool WritePage(TIFF* tif, const TiffPage& p) {
     TIFFSetField(tif, TIFFTAG_COMPRESSION, p.compression);
     if (p.compression == COMPRESSION_JPEG && p.photometric == PHOTOMETRIC_YCBCR) {
         TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    } else if (p.photometric == PHOTOMETRIC_YCBCR) {
+        TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, 1, 1);  // raw samples, one set a pixel
     }
     if (!p.extra_samples.empty()) {
         TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, static_cast<uint16_t>(p.extra_samples.size()),
@@ -152,8 +153,8 @@ void FillRandom(TiffPage& page, std::mt19937& rng) {
         page.colormap.resize(3u << page.bps);
         for (uint16_t& c : page.colormap) c = static_cast<uint16_t>((rng() & 255) * 257);
     }
-    const bool associated = !page.extra_samples.empty() &&
-                            page.extra_samples[0] == EXTRASAMPLE_ASSOCALPHA;
+    const bool associated =
+        !page.extra_samples.empty() && page.extra_samples[0] == EXTRASAMPLE_ASSOCALPHA;
     if (!associated) return;
     const size_t pixels = static_cast<size_t>(page.width) * page.height;
     const uint16_t alpha = static_cast<uint16_t>(page.spp - page.extra_samples.size());
@@ -299,8 +300,8 @@ std::vector<uint8_t> MakeJp2(const Jp2Picture& p) {
         m.prec = p.precision;
         m.sgnd = p.is_signed ? 1 : 0;
     }
-    opj_image_t* image = opj_image_create(p.components, parms.data(),
-                                          static_cast<OPJ_COLOR_SPACE>(p.colour_space));
+    opj_image_t* image =
+        opj_image_create(p.components, parms.data(), static_cast<OPJ_COLOR_SPACE>(p.colour_space));
     if (!image) return {};
     image->x0 = image->y0 = 0;
     image->x1 = p.width;
@@ -316,8 +317,8 @@ std::vector<uint8_t> MakeJp2(const Jp2Picture& p) {
     parameters.tcp_rates[0] = p.lossy ? 12.0f : 0.0f;
     parameters.cp_disto_alloc = 1;
     parameters.tcp_mct = (p.components >= 3 && p.dx == 1 && p.dy == 1) ? 1 : 0;
-    const uint32_t smallest = std::min(p.PlaneWidth(p.components > 1 ? 1 : 0),
-                                       p.PlaneHeight(p.components > 1 ? 1 : 0));
+    const uint32_t smallest =
+        std::min(p.PlaneWidth(p.components > 1 ? 1 : 0), p.PlaneHeight(p.components > 1 ? 1 : 0));
     while (parameters.numresolution > 1 &&
            (1u << (parameters.numresolution - 1)) > std::min({smallest, p.width, p.height})) {
         --parameters.numresolution;
@@ -334,11 +335,10 @@ std::vector<uint8_t> MakeJp2(const Jp2Picture& p) {
     return ok ? out.data : std::vector<uint8_t>{};
 }
 
-std::vector<uint8_t> AddJp2Resolution(const std::vector<uint8_t>& jp2, double x_dpi,
-                                      double y_dpi) {
+std::vector<uint8_t> AddJp2Resolution(const std::vector<uint8_t>& jp2, double x_dpi, double y_dpi) {
     auto u32 = [&](size_t at) {
-        return uint32_t{jp2[at]} << 24 | uint32_t{jp2[at + 1]} << 16 |
-               uint32_t{jp2[at + 2]} << 8 | jp2[at + 3];
+        return uint32_t{jp2[at]} << 24 | uint32_t{jp2[at + 1]} << 16 | uint32_t{jp2[at + 2]} << 8 |
+               jp2[at + 3];
     };
     auto put32 = [](std::vector<uint8_t>& v, uint32_t x) {
         for (int s = 24; s >= 0; s -= 8) v.push_back(static_cast<uint8_t>(x >> s));
@@ -376,8 +376,8 @@ std::vector<uint8_t> AddJp2Resolution(const std::vector<uint8_t>& jp2, double x_
     return jp2;
 }
 
-bool Jp2Reference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgba,
-                  uint32_t& width, uint32_t& height) {
+bool Jp2Reference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgba, uint32_t& width,
+                  uint32_t& height) {
     Bytes in{bytes, 0};
     const bool codestream = bytes.size() > 2 && bytes[0] == 0xFF && bytes[1] == 0x4F;
     opj_codec_t* codec = opj_create_decompress(codestream ? OPJ_CODEC_J2K : OPJ_CODEC_JP2);
@@ -475,8 +475,8 @@ std::vector<uint8_t> MakeDng(uint32_t width, uint32_t height, std::vector<uint16
     return file.Bytes();
 }
 
-bool RawReference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgb,
-                  uint32_t& width, uint32_t& height) {
+bool RawReference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgb, uint32_t& width,
+                  uint32_t& height) {
     auto raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
                                         LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
     std::vector<uint8_t> copy(bytes);

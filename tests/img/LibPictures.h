@@ -14,9 +14,9 @@ namespace img_test {
 struct TiffPage {
     uint32_t width = 0, height = 0;
     uint16_t bps = 8, spp = 3;
-    uint16_t photometric = 2;  // PHOTOMETRIC_RGB
-    uint16_t planar = 1;       // PLANARCONFIG_CONTIG
-    uint16_t compression = 1;  // COMPRESSION_NONE
+    uint16_t photometric = 2;             // PHOTOMETRIC_RGB
+    uint16_t planar = 1;                  // PLANARCONFIG_CONTIG
+    uint16_t compression = 1;             // COMPRESSION_NONE
     std::vector<uint16_t> extra_samples;  // EXTRASAMPLE_* kinds
     std::vector<uint16_t> colormap;       // red, green, blue tables of 2^bps entries
     uint32_t tile = 0;                    // tile width and length; 0: strips
@@ -58,19 +58,18 @@ struct Jp2Picture {
 void FillRandom(Jp2Picture& picture, std::mt19937& rng);
 std::vector<uint8_t> MakeJp2(const Jp2Picture& picture);
 // Adds a capture-resolution box (resc) to a JP2 file's header box.
-std::vector<uint8_t> AddJp2Resolution(const std::vector<uint8_t>& jp2, double x_dpi,
-                                      double y_dpi);
+std::vector<uint8_t> AddJp2Resolution(const std::vector<uint8_t>& jp2, double x_dpi, double y_dpi);
 // OpenJPEG's decode, each component reduced to 8 bits with rounding (signed ones shifted)
 // and sub-sampled ones repeated, as RGBA (grey and grey+alpha widened).
-bool Jp2Reference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgba,
-                  uint32_t& width, uint32_t& height);
+bool Jp2Reference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgba, uint32_t& width,
+                  uint32_t& height);
 
 // A small uncompressed CFA DNG (RGGB, 16-bit) written with libtiff, with the tags that LibRaw
 // needs to develop it. `mosaic` is width*height samples below `white`; empty: random.
 std::vector<uint8_t> MakeDng(uint32_t width, uint32_t height, std::vector<uint16_t> mosaic,
                              std::mt19937& rng, uint16_t white = 4095);
 // LibRaw's own development with the camera's white balance (dcraw_make_mem_image), as RGB.
-bool RawReference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgb,
-                  uint32_t& width, uint32_t& height);
+bool RawReference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgb, uint32_t& width,
+                  uint32_t& height);
 
 }  // namespace img_test

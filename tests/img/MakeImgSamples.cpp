@@ -73,8 +73,8 @@ img_test::TiffPage Grey16Page() {
         for (uint32_t x = 0; x < kWidth; ++x) {
             double c[3];
             Scene(x, y, c);
-            v[y * kWidth + x] = static_cast<uint16_t>((0.3 * c[0] + 0.59 * c[1] + 0.11 * c[2]) *
-                                                      65535);
+            v[y * kWidth + x] =
+                static_cast<uint16_t>((0.3 * c[0] + 0.59 * c[1] + 0.11 * c[2]) * 65535);
         }
     }
     return p;
@@ -108,8 +108,7 @@ std::vector<uint8_t> Dng() {
             double c[3];
             Scene(x, y, c);
             const int filter = (y % 2) + (x % 2);  // 0 red, 1 green, 2 blue
-            mosaic[y * kWidth + x] =
-                static_cast<uint16_t>(c[filter] * gain[filter] * 0.8 * white);
+            mosaic[y * kWidth + x] = static_cast<uint16_t>(c[filter] * gain[filter] * 0.8 * white);
         }
     }
     std::mt19937 unused(0);

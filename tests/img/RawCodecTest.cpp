@@ -5,6 +5,7 @@
 
 #include <random>
 
+#include "DamageSweep.h"
 #include "ImgTestSupport.h"
 #include "LibPictures.h"
 
@@ -54,22 +55,11 @@ TEST(RawCodec, PlainTiffIsLeftToTheTiffBackEnd) {
 
 TEST(RawCodec, TruncatedAndCorruptedDng) {
     std::mt19937 rng(33);
-    const std::vector<uint8_t> dng = img_test::MakeDng(40, 32, {}, rng);
-    ASSERT_EQ(img_test::Decode(dng).result, 0);
-    for (size_t n = 1; n < dng.size(); n += dng.size() / 60 + 1) {
-        const std::vector<uint8_t> prefix(dng.begin(), dng.begin() + static_cast<ptrdiff_t>(n));
-        const int32_t result = img_test::Decode(prefix).result;
-        EXPECT_TRUE(result == 0 || result == 2 || result == 4) << n << " bytes: " << result;
-    }
-    for (int round = 0; round < 80; ++round) {
-        std::vector<uint8_t> bent = dng;
-        // The header and directory hold most of what LibRaw interprets.
-        for (int flips = 0; flips < 1 + round % 6; ++flips) {
-            bent[rng() % (round % 2 ? bent.size() : 400)] ^= static_cast<uint8_t>(1 + rng() % 255);
-        }
-        const int32_t result = img_test::Decode(bent).result;
-        EXPECT_TRUE(result == 0 || result == 2 || result == 4) << "round " << round;
-    }
+    // LibRaw develops even a tiny DNG slowly: fewer rounds, half of them in the header and
+    // directory, which hold most of what LibRaw interprets.
+    img_test::DamageSweep sweep;
+    sweep.prefixes = 60, sweep.rounds = 80, sweep.head_bytes = 400;
+    img_test::ExpectSurvivesDamage(img_test::MakeDng(40, 32, {}, rng), sweep, rng);
 }
 
 }  // namespace

@@ -114,6 +114,14 @@ void DibCanvas::SetGreyPalette() {
     }
 }
 
+void DibCanvas::ClearRowPadding() {
+    if (!m_base) return;
+    const size_t used = static_cast<size_t>((uint64_t{m_width} * m_bitCount + 7) / 8);
+    const auto stride = static_cast<size_t>(m_stride);
+    if (used >= stride) return;
+    for (uint32_t y = 0; y < m_height; ++y) std::memset(Row(y) + used, 0, stride - used);
+}
+
 void DibCanvas::SetResolution(double x_dpi, double y_dpi) {
     if (!m_base) return;
     auto ppm = [](double dpi) -> uint32_t {

@@ -41,6 +41,9 @@ public:
     // Convenience for the common table kinds.
     void SetPalette(const RgbQuad* colours, uint32_t count);
     void SetGreyPalette();  // a ramp over all 2^bit_count entries
+    // Zeroes the bytes after each row's pixels up to the stride, for decoders that fill rows
+    // pixel by pixel (so no stale memory reaches the host).
+    void ClearRowPadding();
 
     // Row y counted from the top of the picture.
     uint8_t* Row(uint32_t y) const { return m_bottomRow - static_cast<ptrdiff_t>(y) * m_stride; }

@@ -1,0 +1,105 @@
+// Camera RAW through LibRaw, from memory only: developed to 8-bit sRGB with LibRaw's defaults
+// and the camera's white balance, as a 24-bit DIB (8-bit grey for monochrome sensors). Many raw
+// formats are TIFF-structured; LibRaw decides, and a plain TIFF comes back NotThisFormat so that
+// detection goes on to the TIFF back end. LibRaw reports through return codes and throws
+// internally; nothing it throws leaves this unit.
+#include <libraw/libraw.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "CodecBackends.h"
+
+namespace {
+
+bool StartsWith(const uint8_t* p, size_t size, const char* text, size_t length, size_t at = 0) {
+    return size >= at + length && std::memcmp(p + at, text, length) == 0;
+}
+
+CodecStatus FromLibRaw(int code) {
+    if (code == LIBRAW_SUCCESS) return CodecStatus::Ok;
+    return code == LIBRAW_UNSUFFICIENT_MEMORY ? CodecStatus::NoMemory : CodecStatus::Broken;
+}
+
+class RawCodec final : public CodecBackend {
+public:
+    uint32_t Type() const override { return kTypeRaw; }
+
+    bool Sniff(const uint8_t* p, size_t size) const override {
+        return StartsWith(p, size, "II*\0", 4) || StartsWith(p, size, "MM\0*", 4) ||  // TIFF
+               StartsWith(p, size, "IIRO", 4) || StartsWith(p, size, "IIRS", 4) ||
+               StartsWith(p, size, "MMOR", 4) ||         // ORF
+               StartsWith(p, size, "IIU\0", 4) ||        // RW2
+               StartsWith(p, size, "FUJIFILM", 8) ||     // RAF
+               StartsWith(p, size, "\0MRM", 4) ||        // MRW
+               StartsWith(p, size, "FOVb", 4) ||         // X3F
+               StartsWith(p, size, "HEAPCCDR", 8, 6) ||  // CRW
+               StartsWith(p, size, "ftypcrx ", 8, 4);    // CR3
+    }
+
+    CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
+                       DibCanvas& canvas, DecodeResult& result) const override {
+        // Asked for by type, LibRaw may recognise formats that have no signature here.
+        if (request.type != kTypeRaw && !Sniff(data, size)) return CodecStatus::NotThisFormat;
+        CodecStatus status = CodecStatus::Broken;
+        try {
+            status = Develop(data, size, request, canvas, result);
+        } catch (const std::bad_alloc&) {
+            status = CodecStatus::NoMemory;
+        } catch (...) {
+            status = CodecStatus::Broken;
+        }
+        if (status != CodecStatus::Ok) canvas.Reset();
+        return status;
+    }
+
+private:
+    static CodecStatus Develop(const uint8_t* data, size_t size, const DecodeRequest& request,
+                               DibCanvas& canvas, DecodeResult& result) {
+        // No message on stderr from LibRaw's default callbacks.
+        std::unique_ptr<LibRaw> raw(new (std::nothrow) LibRaw(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
+                                                              LIBRAW_OPIONS_NO_DATAERR_CALLBACK));
+        if (!raw) return CodecStatus::NoMemory;
+        // The buffer stream reads the caller's bytes and nothing else (no side files); LibRaw
+        // does not write through the pointer.
+        if (raw->open_buffer(const_cast<uint8_t*>(data), size) != LIBRAW_SUCCESS) {
+            // Plain TIFF among them: the next back end decides.
+            return CodecStatus::NotThisFormat;
+        }
+        if (request.frame != 0) return CodecStatus::NoFrame;
+        const libraw_image_sizes_t& sizes = raw->imgdata.sizes;
+        if (uint64_t{sizes.raw_width} * sizes.raw_height > DibCanvas::kMaxPixels ||
+            uint64_t{sizes.width} * sizes.height > DibCanvas::kMaxPixels) {
+            return CodecStatus::NoMemory;
+        }
+        raw->imgdata.params.use_camera_wb = 1;
+        raw->imgdata.params.output_bps = 8;
+        CodecStatus status = FromLibRaw(raw->unpack());
+        if (status == CodecStatus::Ok) status = FromLibRaw(raw->dcraw_process());
+        if (status != CodecStatus::Ok) return status;
+        int width = 0, height = 0, colours = 0, bits = 0;
+        raw->get_mem_image_format(&width, &height, &colours, &bits);
+        if (width <= 0 || height <= 0 || bits != 8 || (colours != 1 && colours != 3)) {
+            return CodecStatus::Unsupported;
+        }
+        status = canvas.Create(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                               colours == 1 ? 8 : 24);
+        if (status != CodecStatus::Ok) return status;
+        if (colours == 1) canvas.SetGreyPalette();
+        // Top-down rows straight into the DIB, blue first.
+        status = FromLibRaw(
+            raw->copy_mem_image(canvas.Row(0), static_cast<int>(canvas.TopDownPitch()), 1));
+        if (status != CodecStatus::Ok) return status;
+        canvas.ClearRowPadding();
+        result.frame_count = 1;
+        return CodecStatus::Ok;
+    }
+};
+
+}  // namespace
+
+const CodecBackend& RawBackend() {
+    static const RawCodec backend;
+    return backend;
+}

@@ -1,0 +1,163 @@
+#include "OwnWriters.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace own_writers {
+
+void PutU16BE(std::vector<uint8_t>& out, uint32_t v) {
+    out.push_back(static_cast<uint8_t>(v >> 8));
+    out.push_back(static_cast<uint8_t>(v));
+}
+void PutU32BE(std::vector<uint8_t>& out, uint32_t v) {
+    PutU16BE(out, v >> 16);
+    PutU16BE(out, v);
+}
+void PutU16LE(std::vector<uint8_t>& out, uint32_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+void PutU32LE(std::vector<uint8_t>& out, uint32_t v) {
+    PutU16LE(out, v);
+    PutU16LE(out, v >> 16);
+}
+
+std::vector<uint8_t> PackBits(const uint8_t* data, size_t size) {
+    std::vector<uint8_t> out;
+    size_t i = 0;
+    while (i < size) {
+        size_t run = 1;
+        while (i + run < size && run < 128 && data[i + run] == data[i]) ++run;
+        if (run >= 2) {
+            out.push_back(static_cast<uint8_t>(257 - run));
+            out.push_back(data[i]);
+            i += run;
+            continue;
+        }
+        size_t literal = 1;
+        while (i + literal < size && literal < 128 &&
+               !(i + literal + 1 < size && data[i + literal] == data[i + literal + 1])) {
+            ++literal;
+        }
+        out.push_back(static_cast<uint8_t>(literal - 1));
+        out.insert(out.end(), data + i, data + i + literal);
+        i += literal;
+    }
+    return out;
+}
+
+namespace {
+
+// One channel's rows as stored: bits packed from the high end, bytes, or big-endian pairs.
+std::vector<uint8_t> PsdRow(const PsdSpec& s, const std::vector<uint16_t>& plane, uint32_t y) {
+    std::vector<uint8_t> row;
+    const uint16_t* p = plane.data() + static_cast<size_t>(y) * s.width;
+    if (s.depth == 1) {
+        row.assign((s.width + 7) / 8, 0);
+        for (uint32_t x = 0; x < s.width; ++x) {
+            if (p[x]) row[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
+        }
+    } else {
+        for (uint32_t x = 0; x < s.width; ++x) {
+            if (s.depth == 16) {
+                PutU16BE(row, p[x]);
+            } else {
+                row.push_back(static_cast<uint8_t>(p[x]));
+            }
+        }
+    }
+    return row;
+}
+
+void PutFixed(std::vector<uint8_t>& out, double v) {
+    PutU32BE(out, static_cast<uint32_t>(std::lround(v * 65536)));
+}
+
+}  // namespace
+
+std::vector<uint8_t> WritePsd(const PsdSpec& s) {
+    const bool psb = s.version == 2;
+    std::vector<uint8_t> out = {'8', 'B', 'P', 'S'};
+    PutU16BE(out, s.version);
+    out.insert(out.end(), 6, 0);
+    PutU16BE(out, static_cast<uint32_t>(s.planes.size()));
+    PutU32BE(out, s.height);
+    PutU32BE(out, s.width);
+    PutU16BE(out, s.depth);
+    PutU16BE(out, s.mode);
+
+    PutU32BE(out, static_cast<uint32_t>(s.palette.size()));
+    out.insert(out.end(), s.palette.begin(), s.palette.end());
+
+    // Resources: an unrelated one with an odd name and odd length first, then the resolution.
+    std::vector<uint8_t> res = {'8', 'B', 'I', 'M'};
+    PutU16BE(res, 0x0404);
+    res.insert(res.end(), {3, 'a', 'b', 'c'});
+    PutU32BE(res, 3);
+    res.insert(res.end(), {1, 2, 3, 0});
+    if (s.dpi > 0) {
+        res.insert(res.end(), {'8', 'B', 'I', 'M'});
+        PutU16BE(res, 0x03ED);
+        res.insert(res.end(), {0, 0});
+        PutU32BE(res, 16);
+        PutFixed(res, s.dpi);
+        PutU16BE(res, 1);
+        PutU16BE(res, 1);
+        PutFixed(res, s.dpi);
+        PutU16BE(res, 1);
+        PutU16BE(res, 1);
+    }
+    PutU32BE(out, static_cast<uint32_t>(res.size()));
+    out.insert(out.end(), res.begin(), res.end());
+
+    std::vector<uint8_t> layers;
+    auto put_length = [&](std::vector<uint8_t>& to, uint64_t v) {
+        if (psb) PutU32BE(to, static_cast<uint32_t>(v >> 32));
+        PutU32BE(to, static_cast<uint32_t>(v));
+    };
+    if (s.has_layer_section) {
+        if (s.count_in_lr16) {
+            put_length(layers, 0);  // no layer info of its own
+            PutU32BE(layers, 0);    // no global mask
+            layers.insert(layers.end(), {'8', 'B', 'I', 'M', 'L', 'r', '1', '6'});
+            put_length(layers, 4);
+            PutU16BE(layers, static_cast<uint16_t>(s.layer_count));
+            PutU16BE(layers, 0);
+        } else {
+            put_length(layers, 2);
+            PutU16BE(layers, static_cast<uint16_t>(s.layer_count));
+            PutU32BE(layers, 0);
+        }
+    }
+    put_length(out, layers.size());
+    out.insert(out.end(), layers.begin(), layers.end());
+
+    PutU16BE(out, s.packbits ? 1 : 0);
+    if (!s.packbits) {
+        for (const auto& plane : s.planes) {
+            for (uint32_t y = 0; y < s.height; ++y) {
+                const std::vector<uint8_t> row = PsdRow(s, plane, y);
+                out.insert(out.end(), row.begin(), row.end());
+            }
+        }
+        return out;
+    }
+    std::vector<uint8_t> counts, body;
+    for (const auto& plane : s.planes) {
+        for (uint32_t y = 0; y < s.height; ++y) {
+            const std::vector<uint8_t> row = PsdRow(s, plane, y);
+            const std::vector<uint8_t> packed = PackBits(row.data(), row.size());
+            if (psb) {
+                PutU32BE(counts, static_cast<uint32_t>(packed.size()));
+            } else {
+                PutU16BE(counts, static_cast<uint32_t>(packed.size()));
+            }
+            body.insert(body.end(), packed.begin(), packed.end());
+        }
+    }
+    out.insert(out.end(), counts.begin(), counts.end());
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+}  // namespace own_writers

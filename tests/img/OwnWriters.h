@@ -1,0 +1,39 @@
+// Small writers for the formats that imgsrc reads with its own readers (PSD, QOI, PNM, TGA,
+// ICO), written from the formats' published descriptions for the tests and the samples. Each
+// writes exactly what its spec struct says, including variants a reader must cope with.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace own_writers {
+
+// Big-endian and little-endian appenders.
+void PutU16BE(std::vector<uint8_t>& out, uint32_t v);
+void PutU32BE(std::vector<uint8_t>& out, uint32_t v);
+void PutU16LE(std::vector<uint8_t>& out, uint32_t v);
+void PutU32LE(std::vector<uint8_t>& out, uint32_t v);
+
+// PackBits as PSD (and TIFF) use it: literal runs of up to 128 bytes, repeats of 2..128.
+std::vector<uint8_t> PackBits(const uint8_t* data, size_t size);
+
+// A PSD or PSB document holding only its merged image.
+struct PsdSpec {
+    uint16_t version = 1;  // 2: PSB
+    uint16_t mode = 3;     // 0 bitmap, 1 grey, 2 indexed, 3 RGB, 4 CMYK, 8 duotone
+    uint16_t depth = 8;    // 1, 8 or 16
+    uint32_t width = 1, height = 1;
+    // One plane per channel, width * height samples each (bitmap: 0 or 1, 1 = black).
+    std::vector<std::vector<uint16_t>> planes;
+    std::vector<uint8_t> palette;  // indexed: 768 bytes, reds then greens then blues
+    bool packbits = false;
+    double dpi = 0;  // 0: no ResolutionInfo
+    bool has_layer_section = false;
+    int16_t layer_count = 0;     // negative: the first extra channel is the merged transparency
+    bool count_in_lr16 = false;  // the count in an Lr16 tagged block, as 16-bit documents do
+};
+std::vector<uint8_t> WritePsd(const PsdSpec& spec);
+
+}  // namespace own_writers

@@ -5,6 +5,27 @@
 
 namespace own_writers {
 
+std::vector<uint8_t> RandomRgba(std::mt19937& rng, uint32_t width, uint32_t height, bool alpha) {
+    const size_t n = size_t{width} * height;
+    std::vector<uint8_t> out(n * 4);
+    for (size_t i = 0; i < n; ++i) {
+        uint8_t* q = out.data() + i * 4;
+        const uint32_t kind = i == 0 ? 9 : rng() % 10;
+        if (kind < 3) {
+            std::memcpy(q, q - 4, 4);
+        } else if (kind < 5) {
+            for (int k = 0; k < 4; ++k) q[k] = static_cast<uint8_t>(q[k - 4] + rng() % 5 - 2);
+        } else if (kind < 6) {
+            std::memcpy(q, out.data() + (rng() % i) * 4, 4);
+        } else {
+            for (int k = 0; k < 4; ++k) q[k] = static_cast<uint8_t>(rng());
+        }
+        if (!alpha) q[3] = 255;
+    }
+    if (alpha && n > 0) out[3] = 128;  // never wholly transparent
+    return out;
+}
+
 void PutU16BE(std::vector<uint8_t>& out, uint32_t v) {
     out.push_back(static_cast<uint8_t>(v >> 8));
     out.push_back(static_cast<uint8_t>(v));
@@ -157,6 +178,66 @@ std::vector<uint8_t> WritePsd(const PsdSpec& s) {
     }
     out.insert(out.end(), counts.begin(), counts.end());
     out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+std::vector<uint8_t> WriteQoi(uint32_t width, uint32_t height, int channels,
+                              const std::vector<uint8_t>& rgba) {
+    std::vector<uint8_t> out = {'q', 'o', 'i', 'f'};
+    PutU32BE(out, width);
+    PutU32BE(out, height);
+    out.push_back(static_cast<uint8_t>(channels));
+    out.push_back(0);
+    struct Px {
+        uint8_t r, g, b, a;
+        bool operator==(const Px& o) const { return r == o.r && g == o.g && b == o.b && a == o.a; }
+    };
+    Px index[64] = {};
+    Px prev{0, 0, 0, 255};
+    int run = 0;
+    const size_t n = size_t{width} * height;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* q = rgba.data() + i * 4;
+        const Px px{q[0], q[1], q[2], q[3]};
+        if (px == prev) {
+            ++run;
+            if (run == 62 || i + 1 == n) {
+                out.push_back(static_cast<uint8_t>(0xC0 | (run - 1)));
+                run = 0;
+            }
+            continue;
+        }
+        if (run > 0) {
+            out.push_back(static_cast<uint8_t>(0xC0 | (run - 1)));
+            run = 0;
+        }
+        const size_t h = (px.r * 3u + px.g * 5u + px.b * 7u + px.a * 11u) % 64u;
+        if (index[h] == px) {
+            out.push_back(static_cast<uint8_t>(h));
+        } else {
+            index[h] = px;
+            if (px.a == prev.a) {
+                const int vr = static_cast<int8_t>(px.r - prev.r);
+                const int vg = static_cast<int8_t>(px.g - prev.g);
+                const int vb = static_cast<int8_t>(px.b - prev.b);
+                const int vg_r = vr - vg, vg_b = vb - vg;
+                if (vr >= -2 && vr <= 1 && vg >= -2 && vg <= 1 && vb >= -2 && vb <= 1) {
+                    out.push_back(
+                        static_cast<uint8_t>(0x40 | (vr + 2) << 4 | (vg + 2) << 2 | (vb + 2)));
+                } else if (vg_r >= -8 && vg_r <= 7 && vg >= -32 && vg <= 31 && vg_b >= -8 &&
+                           vg_b <= 7) {
+                    out.push_back(static_cast<uint8_t>(0x80 | (vg + 32)));
+                    out.push_back(static_cast<uint8_t>((vg_r + 8) << 4 | (vg_b + 8)));
+                } else {
+                    out.insert(out.end(), {0xFE, px.r, px.g, px.b});
+                }
+            } else {
+                out.insert(out.end(), {0xFF, px.r, px.g, px.b, px.a});
+            }
+        }
+        prev = px;
+    }
+    out.insert(out.end(), {0, 0, 0, 0, 0, 0, 0, 1});
     return out;
 }
 

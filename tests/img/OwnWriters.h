@@ -10,6 +10,10 @@
 
 namespace own_writers {
 
+// A random top-down RGBA picture with runs, small steps and repeats of earlier pixels as well as
+// noise, so run-length and delta coders meet every case. Alpha is 255 unless `alpha`.
+std::vector<uint8_t> RandomRgba(std::mt19937& rng, uint32_t width, uint32_t height, bool alpha);
+
 // Big-endian and little-endian appenders.
 void PutU16BE(std::vector<uint8_t>& out, uint32_t v);
 void PutU32BE(std::vector<uint8_t>& out, uint32_t v);
@@ -35,5 +39,9 @@ struct PsdSpec {
     bool count_in_lr16 = false;  // the count in an Lr16 tagged block, as 16-bit documents do
 };
 std::vector<uint8_t> WritePsd(const PsdSpec& spec);
+
+// QOI from top-down RGBA (4 bytes a pixel; with 3 channels the alpha bytes must be 255).
+std::vector<uint8_t> WriteQoi(uint32_t width, uint32_t height, int channels,
+                              const std::vector<uint8_t>& rgba);
 
 }  // namespace own_writers

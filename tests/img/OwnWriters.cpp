@@ -241,4 +241,47 @@ std::vector<uint8_t> WriteQoi(uint32_t width, uint32_t height, int channels,
     return out;
 }
 
+std::vector<uint8_t> WritePnm(const PnmSpec& s) {
+    std::string head = "P" + std::to_string(s.kind) + "\n";
+    if (s.kind == 7) {
+        head += "WIDTH " + std::to_string(s.width) + "\nHEIGHT " + std::to_string(s.height) +
+                "\nDEPTH " + std::to_string(s.depth) + "\nMAXVAL " + std::to_string(s.maxval) +
+                "\n";
+        if (!s.tuple_type.empty()) head += "TUPLTYPE " + s.tuple_type + "\n";
+        head += "ENDHDR\n";
+    } else {
+        if (s.comments) head += "# written by the tests\n";
+        head += std::to_string(s.width) + (s.comments ? " #width\n" : " ") +
+                std::to_string(s.height) + "\n";
+        if (s.kind != 1 && s.kind != 4) head += std::to_string(s.maxval) + "\n";
+    }
+    std::vector<uint8_t> out(head.begin(), head.end());
+    const size_t per_row = size_t{s.width} * s.depth;
+    for (uint32_t y = 0; y < s.height; ++y) {
+        const uint16_t* row = s.samples.data() + y * per_row;
+        if (s.kind == 4) {
+            std::vector<uint8_t> bits((s.width + 7) / 8, 0);
+            for (uint32_t x = 0; x < s.width; ++x) {
+                if (row[x]) bits[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
+            }
+            out.insert(out.end(), bits.begin(), bits.end());
+        } else if (s.kind <= 3) {
+            // P1 rows alternate between packed digits and spaced ones; lines stay short.
+            std::string text;
+            for (size_t i = 0; i < per_row; ++i) {
+                text += std::to_string(row[i]);
+                if (s.kind != 1 || y % 2) text += (i % 12 == 11) ? "\n" : " ";
+            }
+            text += "\n";
+            out.insert(out.end(), text.begin(), text.end());
+        } else {
+            for (size_t i = 0; i < per_row; ++i) {
+                if (s.maxval > 255) out.push_back(static_cast<uint8_t>(row[i] >> 8));
+                out.push_back(static_cast<uint8_t>(row[i]));
+            }
+        }
+    }
+    return out;
+}
+
 }  // namespace own_writers

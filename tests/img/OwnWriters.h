@@ -44,4 +44,16 @@ std::vector<uint8_t> WritePsd(const PsdSpec& spec);
 std::vector<uint8_t> WriteQoi(uint32_t width, uint32_t height, int channels,
                               const std::vector<uint8_t>& rgba);
 
+// A PBM, PGM, PPM (ASCII or binary) or PAM file.
+struct PnmSpec {
+    int kind = 6;  // 1..7 for P1..P7
+    uint32_t width = 1, height = 1;
+    uint32_t maxval = 255;  // PBM: ignored
+    uint32_t depth = 3;     // samples a pixel; implied by the kind except for PAM
+    std::string tuple_type;
+    std::vector<uint16_t> samples;  // top-down, depth a pixel (PBM: 1 = black)
+    bool comments = true;           // '#' lines in the header (not PAM)
+};
+std::vector<uint8_t> WritePnm(const PnmSpec& spec);
+
 }  // namespace own_writers

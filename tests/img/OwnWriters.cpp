@@ -284,4 +284,62 @@ std::vector<uint8_t> WritePnm(const PnmSpec& s) {
     return out;
 }
 
+std::vector<uint8_t> WriteTga(const TgaSpec& s) {
+    const size_t bytes = (s.pixel_bits + 7u) / 8u;
+    const size_t entry_bytes = (s.map_entry_bits + 7u) / 8u;
+    std::vector<uint8_t> out = {static_cast<uint8_t>(s.id.size()),
+                                static_cast<uint8_t>(s.map.empty() ? 0 : 1), s.image_type};
+    PutU16LE(out, s.map_first);
+    PutU16LE(out, static_cast<uint32_t>(entry_bytes ? s.map.size() / entry_bytes : 0));
+    out.push_back(s.map_entry_bits);
+    PutU32LE(out, 0);  // origin
+    PutU16LE(out, s.width);
+    PutU16LE(out, s.height);
+    out.push_back(s.pixel_bits);
+    out.push_back(s.descriptor);
+    out.insert(out.end(), s.id.begin(), s.id.end());
+    out.insert(out.end(), s.map.begin(), s.map.end());
+    // The pixels in stored order.
+    std::vector<const uint8_t*> order;
+    for (uint32_t row = 0; row < s.height; ++row) {
+        const uint32_t y = (s.descriptor & 0x20) ? row : s.height - 1u - row;
+        for (uint32_t i = 0; i < s.width; ++i) {
+            const uint32_t x = (s.descriptor & 0x10) ? s.width - 1u - i : i;
+            order.push_back(s.pixels.data() + (size_t{y} * s.width + x) * bytes);
+        }
+    }
+    auto same = [&](size_t a, size_t b) { return std::memcmp(order[a], order[b], bytes) == 0; };
+    if (s.image_type < 9) {
+        for (const uint8_t* p : order) out.insert(out.end(), p, p + bytes);
+    } else {
+        size_t i = 0;
+        while (i < order.size()) {
+            size_t run = 1;
+            while (i + run < order.size() && run < 128 && same(i, i + run)) ++run;
+            if (run > 1) {
+                out.push_back(static_cast<uint8_t>(0x80 | (run - 1)));
+                out.insert(out.end(), order[i], order[i] + bytes);
+                i += run;
+                continue;
+            }
+            size_t raw = 1;
+            while (i + raw < order.size() && raw < 128 &&
+                   !(i + raw + 1 < order.size() && same(i + raw, i + raw + 1))) {
+                ++raw;
+            }
+            out.push_back(static_cast<uint8_t>(raw - 1));
+            for (size_t k = 0; k < raw; ++k)
+                out.insert(out.end(), order[i + k], order[i + k] + bytes);
+            i += raw;
+        }
+    }
+    if (s.footer) {
+        PutU32LE(out, 0);
+        PutU32LE(out, 0);
+        const char tag[] = "TRUEVISION-XFILE.";
+        out.insert(out.end(), tag, tag + sizeof tag);
+    }
+    return out;
+}
+
 }  // namespace own_writers

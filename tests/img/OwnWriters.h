@@ -56,4 +56,21 @@ struct PnmSpec {
 };
 std::vector<uint8_t> WritePnm(const PnmSpec& spec);
 
+// A TGA file. The pixels are given top-down, left to right, in their stored byte form; the
+// writer stores them in the order the descriptor's origin bits say and, for types 9 to 11,
+// packs them into run-length packets that run on across rows.
+struct TgaSpec {
+    uint8_t image_type = 2;  // 1, 2, 3, 9, 10, 11
+    uint8_t pixel_bits = 24;
+    uint8_t descriptor = 0;  // alpha bits, 0x10 right to left, 0x20 top down
+    uint16_t width = 1, height = 1;
+    uint8_t map_entry_bits = 0;
+    uint16_t map_first = 0;
+    std::vector<uint8_t> map;     // stored entries
+    std::vector<uint8_t> pixels;  // (pixel_bits + 7) / 8 bytes a pixel
+    std::string id;
+    bool footer = false;  // the 26-byte TGA 2.0 footer
+};
+std::vector<uint8_t> WriteTga(const TgaSpec& spec);
+
 }  // namespace own_writers

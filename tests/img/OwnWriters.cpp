@@ -342,4 +342,75 @@ std::vector<uint8_t> WriteTga(const TgaSpec& s) {
     return out;
 }
 
+namespace {
+
+std::vector<uint8_t> IcoDib(const IcoEntry& e) {
+    std::vector<uint8_t> out;
+    PutU32LE(out, 40);
+    PutU32LE(out, e.width);
+    PutU32LE(out, e.height * 2);
+    PutU16LE(out, 1);
+    PutU16LE(out, e.bits);
+    PutU32LE(out, 0);
+    PutU32LE(out, 0);
+    PutU32LE(out, 0);
+    PutU32LE(out, 0);
+    PutU32LE(out, static_cast<uint32_t>(e.palette.size() / 4));
+    PutU32LE(out, 0);
+    out.insert(out.end(), e.palette.begin(), e.palette.end());
+    const size_t stride = (size_t{e.width} * e.bits + 31) / 32 * 4;
+    const size_t mask_stride = (size_t{e.width} + 31) / 32 * 4;
+    const size_t bytes = e.bits >= 8 ? e.bits / 8u : 0;
+    for (uint32_t row = 0; row < e.height; ++row) {
+        const uint32_t y = e.height - 1 - row;
+        std::vector<uint8_t> line(stride, 0);
+        for (uint32_t x = 0; x < e.width; ++x) {
+            const size_t i = size_t{y} * e.width + x;
+            if (bytes) {
+                std::memcpy(line.data() + x * bytes, e.pixels.data() + i * bytes, bytes);
+            } else {
+                const uint32_t shift = 8 - e.bits * (x % (8u / e.bits) + 1);
+                line[x * e.bits / 8] |= static_cast<uint8_t>(e.pixels[i] << shift);
+            }
+        }
+        out.insert(out.end(), line.begin(), line.end());
+    }
+    if (e.mask.empty()) return out;
+    for (uint32_t row = 0; row < e.height; ++row) {
+        const uint32_t y = e.height - 1 - row;
+        std::vector<uint8_t> line(mask_stride, 0);
+        for (uint32_t x = 0; x < e.width; ++x) {
+            if (e.mask[size_t{y} * e.width + x])
+                line[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
+        }
+        out.insert(out.end(), line.begin(), line.end());
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<uint8_t> WriteIco(const std::vector<IcoEntry>& entries, bool cursor) {
+    std::vector<uint8_t> out;
+    PutU16LE(out, 0);
+    PutU16LE(out, cursor ? 2 : 1);
+    PutU16LE(out, static_cast<uint32_t>(entries.size()));
+    std::vector<std::vector<uint8_t>> bodies;
+    size_t offset = 6 + 16 * entries.size();
+    for (const IcoEntry& e : entries) {
+        bodies.push_back(e.png.empty() ? IcoDib(e) : e.png);
+        out.push_back(static_cast<uint8_t>(e.width >= 256 ? 0 : e.width));
+        out.push_back(static_cast<uint8_t>(e.height >= 256 ? 0 : e.height));
+        out.push_back(static_cast<uint8_t>(e.bits <= 8 ? (1u << e.bits) & 0xFF : 0));
+        out.push_back(0);
+        PutU16LE(out, cursor ? 3 : 1);  // hot spot x, or planes
+        PutU16LE(out, cursor ? 5 : e.bits);
+        PutU32LE(out, static_cast<uint32_t>(bodies.back().size()));
+        PutU32LE(out, static_cast<uint32_t>(offset));
+        offset += bodies.back().size();
+    }
+    for (const auto& body : bodies) out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
 }  // namespace own_writers

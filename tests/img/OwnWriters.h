@@ -73,4 +73,16 @@ struct TgaSpec {
 };
 std::vector<uint8_t> WriteTga(const TgaSpec& spec);
 
+// One entry of an icon or cursor: a PNG stream, or a DIB of 1, 4, 8, 16, 24 or 32 bits with its
+// AND mask.
+struct IcoEntry {
+    uint32_t width = 1, height = 1;
+    uint16_t bits = 32;
+    std::vector<uint8_t> palette;  // 4 bytes (B, G, R, 0) an entry
+    std::vector<uint8_t> pixels;   // top-down: an index a byte, or B G R (A), or 16-bit LE
+    std::vector<uint8_t> mask;     // top-down, a byte a pixel: 1 transparent; empty: no mask
+    std::vector<uint8_t> png;      // when set, the entry is these bytes
+};
+std::vector<uint8_t> WriteIco(const std::vector<IcoEntry>& entries, bool cursor = false);
+
 }  // namespace own_writers

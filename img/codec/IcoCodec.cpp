@@ -47,9 +47,7 @@ void SourcePixel(const uint8_t* row, uint32_t x, uint32_t bits, const uint8_t* t
     }
     if (bits == 16) {
         const uint32_t v = ByteReader::LoadU16LE(row + uint64_t{x} * 2);
-        out[0] = ScaleSample(v & 31, 31);
-        out[1] = ScaleSample((v >> 5) & 31, 31);
-        out[2] = ScaleSample((v >> 10) & 31, 31);
+        Expand555(v, out);
         return;
     }
     const uint32_t per_byte = 8 / bits;

@@ -173,7 +173,10 @@ bool UnpackBits(ByteReader in, uint8_t* out, size_t out_size) {
 // The rows of every channel in file order, channel after channel.
 class PlaneRows {
 public:
-    CodecStatus Init(ByteReader data, const PsdHeader& h, size_t row_bytes) {
+    // Also checks that the rows of the first `planes` channels are all there (raw), or that
+    // their packed lengths fit the data and could hold a row each (PackBits), so that a short
+    // file is refused before the picture is allocated.
+    CodecStatus Init(ByteReader data, const PsdHeader& h, size_t row_bytes, uint32_t planes) {
         m_rowBytes = row_bytes;
         uint16_t compression = 0;
         if (!data.ReadU16BE(compression)) return CodecStatus::Broken;
@@ -189,6 +192,17 @@ public:
                 return CodecStatus::Broken;
             }
             m_counts = counts.Position();
+            // A packet covers at most 128 bytes of a row and takes at least 2.
+            const uint64_t least = (uint64_t{row_bytes} + 127) / 128 * 2;
+            uint64_t total = 0;
+            for (uint64_t i = 0; i < uint64_t{planes} * h.height; ++i) {
+                const uint32_t count = CountAt(i);
+                if (count < least) return CodecStatus::Broken;
+                total += count;
+            }
+            if (total > data.Remaining()) return CodecStatus::Broken;
+        } else if (uint64_t{planes} * h.height * row_bytes > data.Remaining()) {
+            return CodecStatus::Broken;
         }
         m_data = data;
         return CodecStatus::Ok;
@@ -196,18 +210,20 @@ public:
 
     bool Next(uint8_t* out) {
         if (!m_packed) return m_data.ReadBytes(out, m_rowBytes);
-        const uint8_t* c = m_counts + m_row * m_countWidth;
-        ++m_row;
-        const uint32_t count =
-            m_countWidth == 4 ? ByteReader::LoadU32BE(c) : ByteReader::LoadU16BE(c);
+        const uint32_t count = CountAt(m_row++);
         ByteReader row;
         return m_data.Take(count, row) && UnpackBits(row, out, m_rowBytes);
     }
 
 private:
+    uint32_t CountAt(uint64_t row) const {
+        const uint8_t* c = m_counts + row * m_countWidth;
+        return m_countWidth == 4 ? ByteReader::LoadU32BE(c) : ByteReader::LoadU16BE(c);
+    }
+
     ByteReader m_data;
     const uint8_t* m_counts = nullptr;
-    size_t m_row = 0;
+    uint64_t m_row = 0;
     size_t m_rowBytes = 0;
     uint32_t m_countWidth = 2;
     bool m_packed = false;
@@ -251,8 +267,9 @@ public:
         uint64_t row_bits = 0;
         if (!CheckedMul(h.width, h.depth, row_bits)) return CodecStatus::Broken;
         const auto row_bytes = static_cast<size_t>((row_bits + 7) / 8);
+        const uint32_t planes = h.ColourChannels() + (alpha ? 1u : 0u);
         PlaneRows rows;
-        const CodecStatus ready = rows.Init(r, h, row_bytes);
+        const CodecStatus ready = rows.Init(r, h, row_bytes, planes);
         if (ready != CodecStatus::Ok) return ready;
 
         uint16_t bit_count = 8;
@@ -275,7 +292,6 @@ public:
             canvas.SetGreyPalette();
         }
 
-        const uint32_t planes = h.ColourChannels() + (alpha ? 1u : 0u);
         std::vector<uint8_t> packed(row_bytes);
         std::vector<uint8_t> samples(h.width);
         for (uint32_t plane = 0; plane < planes; ++plane) {

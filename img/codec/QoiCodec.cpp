@@ -36,6 +36,11 @@ public:
         // The colour space byte (13) only informs; the samples are taken as they are.
         if (channels != 3 && channels != 4) return CodecStatus::Broken;
         if (width == 0 || height == 0) return CodecStatus::Broken;
+        // A byte covers at most 62 pixels (a run): refuse a picture its data cannot fill
+        // before allocating it.
+        if (uint64_t{width} * height > uint64_t{size - kHeaderSize} * 62) {
+            return CodecStatus::Broken;
+        }
         const uint16_t bit_count = channels == 4 ? 32 : 24;
         const CodecStatus created = canvas.Create(width, height, bit_count);
         if (created != CodecStatus::Ok) return created;

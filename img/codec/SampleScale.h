@@ -11,3 +11,10 @@ inline uint8_t ScaleSample(uint32_t v, uint32_t max_value) {
 
 // A 16-bit sample onto 8 bits, rounded.
 inline uint8_t Reduce16(uint32_t v) { return static_cast<uint8_t>((v * 255u + 32767u) / 65535u); }
+
+// A 16-bit pixel's 5-5-5 colour (red highest, the top bit left alone) as B, G, R.
+inline void Expand555(uint32_t v, uint8_t* bgr) {
+    bgr[0] = ScaleSample(v & 31, 31);
+    bgr[1] = ScaleSample((v >> 5) & 31, 31);
+    bgr[2] = ScaleSample((v >> 10) & 31, 31);
+}

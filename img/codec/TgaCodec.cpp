@@ -88,9 +88,7 @@ bool IsConsistent(const TgaHeader& h, size_t size) {
 void Expand(const uint8_t* p, uint32_t bits, bool alpha, uint8_t* out) {
     if (bits <= 16) {
         const uint32_t v = ByteReader::LoadU16LE(p);
-        out[0] = ScaleSample(v & 31, 31);
-        out[1] = ScaleSample((v >> 5) & 31, 31);
-        out[2] = ScaleSample((v >> 10) & 31, 31);
+        Expand555(v, out);
         out[3] = alpha && bits == 16 ? ((v & 0x8000) ? 255 : 0) : 255;
         return;
     }
@@ -157,10 +155,12 @@ public:
         const bool alpha = h.AlphaBits() > 0;
         const uint32_t pixel_bytes = (h.pixel_bits + 7u) / 8u;
         const uint32_t entry_bytes = (h.map_entry_bits + 7u) / 8u;
-        // Without run-length packets the raster must be whole.
-        if (!h.IsRle() && uint64_t{h.width} * h.height * pixel_bytes > r.Remaining()) {
-            return CodecStatus::Broken;
-        }
+        // Without run-length packets the raster must be whole; with them, a packet of at most
+        // 128 pixels takes a header and a pixel at least.
+        const uint64_t pixel_count = uint64_t{h.width} * h.height;
+        const uint64_t least =
+            h.IsRle() ? (pixel_count + 127) / 128 * (1u + pixel_bytes) : pixel_count * pixel_bytes;
+        if (least > r.Remaining()) return CodecStatus::Broken;
         uint16_t bit_count = alpha ? 32 : 24;
         if (!alpha && h.BaseType() != 2) bit_count = 8;
         const CodecStatus created = canvas.Create(h.width, h.height, bit_count);

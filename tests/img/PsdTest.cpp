@@ -165,6 +165,24 @@ TEST(Psd, ResolutionFramesAndUnsupportedVariants) {
     EXPECT_NE(img_test::Decode(zip).result, 0);
 }
 
+// A header that claims a picture far larger than its data is refused before the picture is
+// allocated (raw rows missing, or packed lengths too small to hold a row).
+TEST(Psd, LargeClaimsOnSmallDataAreRefused) {
+    for (bool packbits : {false, true}) {
+        PsdSpec s;
+        s.planes.assign(3, std::vector<uint16_t>(64 * 64, 7));
+        s.width = s.height = 64;
+        s.packbits = packbits;
+        std::vector<uint8_t> file = own_writers::WritePsd(s);
+        own_writers::PutU32BE(file, 0);
+        for (int k = 0; k < 2; ++k) {  // height at 14, width at 18
+            file[14 + 4 * k] = 0, file[15 + 4 * k] = 0, file[16 + 4 * k] = 0x71,
+                          file[17 + 4 * k] = 0x48;
+        }
+        EXPECT_NE(img_test::Decode(file).result, 0) << packbits;
+    }
+}
+
 TEST(Psd, DamagedDocumentsGiveACodeOrAPicture) {
     std::mt19937 rng(22);
     for (size_t i : {size_t{3}, size_t{13}, size_t{17}, size_t{21}, size_t{0}}) {

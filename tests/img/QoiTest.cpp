@@ -57,6 +57,13 @@ TEST(Qoi, HandMadeStreams) {
     EXPECT_NE(img_test::Decode(bad, 1).result, 0);
 }
 
+// 30000 x 30000 pixels cannot come from 100 bytes, even as runs: refused before allocating.
+TEST(Qoi, LargeClaimsOnSmallDataAreRefused) {
+    std::vector<uint8_t> file = {'q', 'o', 'i', 'f', 0, 0, 0x75, 0x30, 0, 0, 0x75, 0x30, 4, 0};
+    file.resize(114, 0xFD);
+    EXPECT_NE(img_test::Decode(file).result, 0);
+}
+
 TEST(Qoi, DamagedFilesGiveACodeOrAPicture) {
     std::mt19937 rng(26);
     for (int channels : {3, 4}) {

@@ -139,6 +139,18 @@ TEST(Tga, DetectionNeedsAConsistentHeader) {
     EXPECT_NE(img_test::Decode(good, 1).result, 0);
 }
 
+// 65535 x 65535 run-length pixels need more than 200 bytes of packets: refused before
+// allocating.
+TEST(Tga, LargeClaimsOnSmallDataAreRefused) {
+    own_writers::TgaSpec s;
+    s.image_type = 10;
+    s.pixels.assign(3, 9);
+    std::vector<uint8_t> file = own_writers::WriteTga(s);
+    file[12] = file[13] = file[14] = file[15] = 0xFF;
+    file.resize(220, 0xFF);
+    EXPECT_NE(img_test::Decode(file).result, 0);
+}
+
 TEST(Tga, DamagedFilesGiveACodeOrAPicture) {
     std::mt19937 rng(9);
     for (size_t i : {size_t{1}, size_t{5}, size_t{9}, size_t{13}, size_t{17}}) {

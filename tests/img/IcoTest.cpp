@@ -99,8 +99,8 @@ TEST(Ico, EveryEntryIsAFrameDecodedExactly) {
         const std::vector<uint8_t> file = own_writers::WriteIco(entries, cursor);
         const img_test::Info info = img_test::GetInfo(file);
         ASSERT_EQ(info.result, 0);
-        EXPECT_EQ(info.record.imageType, uint32_t{kTypeIco});
-        EXPECT_EQ(info.record.frameCount, std::size(kCases));
+        EXPECT_EQ(uint32_t{info.record.imageType}, uint32_t{kTypeIco});
+        EXPECT_EQ(uint32_t{info.record.frameCount}, uint32_t{std::size(kCases)});
         for (size_t i = 0; i < entries.size(); ++i) {
             for (uint32_t type : {0u, uint32_t{kTypeIco}}) {
                 const img_test::Picture p =

@@ -129,7 +129,7 @@ TEST(Pnm, HeaderOddities) {
     }
     EXPECT_NE(img_test::Decode(Bytes("P5 1 1 255\nA"), 1).result, 0);
     const img_test::Info info = img_test::GetInfo(Bytes("P5 1 1 255\nA"));
-    EXPECT_EQ(info.record.frameCount, 1u);
+    EXPECT_EQ(uint32_t{info.record.frameCount}, 1u);
 }
 
 TEST(Pnm, DamagedFilesGiveACodeOrAPicture) {

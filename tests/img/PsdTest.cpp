@@ -143,16 +143,16 @@ TEST(Psd, ResolutionFramesAndUnsupportedVariants) {
     const std::vector<uint8_t> file = own_writers::WritePsd(s);
     const img_test::Info info = img_test::GetInfo(file);
     ASSERT_EQ(info.result, 0);
-    EXPECT_EQ(info.record.xDensity, 300);
-    EXPECT_EQ(info.record.yDensity, 300);
-    EXPECT_EQ(info.record.imageType, uint32_t{kTypePsd});
-    EXPECT_EQ(info.record.frameCount, 1u);
+    EXPECT_EQ(int{info.record.xDensity}, 300);
+    EXPECT_EQ(int{info.record.yDensity}, 300);
+    EXPECT_EQ(uint32_t{info.record.imageType}, uint32_t{kTypePsd});
+    EXPECT_EQ(uint32_t{info.record.frameCount}, 1u);
     const img_test::Picture p = img_test::Decode(file);
     EXPECT_EQ(p.x_ppm, std::lround(300 / 0.0254));
     EXPECT_NE(img_test::Decode(file, 1).result, 0);  // one frame only
 
     s.dpi = 0;
-    EXPECT_EQ(img_test::GetInfo(own_writers::WritePsd(s)).record.xDensity, 96);
+    EXPECT_EQ(int{img_test::GetInfo(own_writers::WritePsd(s)).record.xDensity}, 96);
 
     // Lab documents and ZIP-compressed merged data are not read.
     PsdSpec lab = s;

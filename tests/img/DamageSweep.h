@@ -1,10 +1,12 @@
-// Truncation and byte-flip sweeps of one valid file through the built module: every result is a
-// picture, "unknown format" (2) or "out of memory" (4, a flipped size), never a crash.
+// Damaged files through the built module: every prefix (or a stride of them) and random byte
+// flips of a valid file give a picture or a result code, never a crash.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -41,5 +43,9 @@ inline void ExpectSurvivesDamage(const std::vector<uint8_t>& file, const DamageS
         EXPECT_TRUE(survives(result)) << "round " << round << ": " << result;
     }
 }
+// Truncations at `stride` steps (1: every prefix) and `flips` corrupted copies, each with a few
+// random bytes changed, decoded as `type`. Returns how many of them still decoded.
+int SweepDamage(const std::vector<uint8_t>& file, uint32_t type, uint32_t seed, size_t stride = 1,
+                int flips = 200);
 
 }  // namespace img_test

@@ -98,8 +98,8 @@ protected:
         EXPECT_NE(img_test::Decode(bytes, int32_t(images)).result, 0);
         const img_test::Info info = img_test::GetInfo(bytes);
         EXPECT_EQ(info.result, 0);
-        EXPECT_EQ(info.record.frameCount, images);
-        EXPECT_EQ(info.record.imageType, Type());
+        EXPECT_EQ(uint32_t{info.record.frameCount}, images);
+        EXPECT_EQ(uint32_t{info.record.imageType}, Type());
     }
 };
 

@@ -68,7 +68,8 @@ TEST(ImgJxl, StillPicturesMatchLibjxl) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " channels " +
                      std::to_string(c.channels) + ", " + std::to_string(c.depth) + " bits" +
                      (c.lossless ? " lossless" : " lossy"));
-        const Raster raster = modern_test::PhotoLike(c.width, c.height, c.channels, ++seed, c.depth);
+        const Raster raster =
+            modern_test::PhotoLike(c.width, c.height, c.channels, ++seed, c.depth);
         const auto file = modern_test::EncodeJxl({raster}, c.lossless);
         ASSERT_FALSE(file.bytes.empty()) << file.error;
         JxlBasicInfo info{};
@@ -85,7 +86,7 @@ TEST(ImgJxl, StillPicturesMatchLibjxl) {
         }
         const img_test::Info record = img_test::GetInfo(file.bytes);
         EXPECT_EQ(record.result, 0);
-        EXPECT_EQ(record.record.frameCount, 1u);
+        EXPECT_EQ(uint32_t{record.record.frameCount}, 1u);
         EXPECT_NE(img_test::Decode(file.bytes, 1).result, 0);
     }
 }
@@ -115,7 +116,8 @@ TEST(ImgJxl, AnimationFramesMatchLibjxl) {
                 << "frame " << i;
         }
         EXPECT_NE(img_test::Decode(file.bytes, c.frames).result, 0);
-        EXPECT_EQ(img_test::GetInfo(file.bytes).record.frameCount, uint32_t(c.frames));
+        const uint32_t frame_count = img_test::GetInfo(file.bytes).record.frameCount;
+        EXPECT_EQ(frame_count, uint32_t(c.frames));
     }
 }
 

@@ -80,8 +80,8 @@ TEST(ImgWebp, StillPicturesMatchLibwebp) {
         EXPECT_EQ(got.x_ppm, 3780);  // no resolution in WebP: 96 dpi
         const img_test::Info info = img_test::GetInfo(file.bytes);
         EXPECT_EQ(info.result, 0);
-        EXPECT_EQ(info.record.frameCount, 1u);
-        EXPECT_EQ(info.record.imageType, 21u);
+        EXPECT_EQ(uint32_t{info.record.frameCount}, 1u);
+        EXPECT_EQ(uint32_t{info.record.imageType}, 21u);
         EXPECT_NE(img_test::Decode(file.bytes, 1).result, 0) << "frame 1 of a still picture";
     }
 }
@@ -122,7 +122,8 @@ TEST(ImgWebp, AnimationFramesMatchWebPAnimDecoder) {
         }
         EXPECT_NE(img_test::Decode(file.bytes, c.frames).result, 0);
         EXPECT_NE(img_test::Decode(file.bytes, -1).result, 0);
-        EXPECT_EQ(img_test::GetInfo(file.bytes).record.frameCount, uint32_t(c.frames));
+        const uint32_t frame_count = img_test::GetInfo(file.bytes).record.frameCount;
+        EXPECT_EQ(frame_count, uint32_t(c.frames));
     }
 }
 

@@ -12,3 +12,9 @@ if(NOT WIN32)
         list(APPEND img_test_libs PkgConfig::ZEM_TEST_MODERN)
     endif()
 endif()
+
+# Writes the WebP, AVIF and JPEG XL pictures of samples/ (run by hand).
+if(ZEM_TEST_MODERN_FOUND)
+    add_executable(img_make_modern_samples MakeModernSamples.cpp ModernEncoders.cpp)
+    target_link_libraries(img_make_modern_samples PRIVATE PkgConfig::ZEM_TEST_MODERN)
+endif()

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <libheif/heif.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -148,6 +149,19 @@ TEST_P(ImgHeif, TypeRequestedIsAnsweredWithTheBrand) {
         EXPECT_EQ(got.result, 0);
         EXPECT_EQ(got.type_back, Type());
     }
+}
+
+// A declared size beyond what the codec layer builds ends the request as out of memory (4), from
+// libheif's own limit or ours, before anything is decoded.
+TEST_P(ImgHeif, OverLargeDeclaredSizeIsRefused) {
+    auto file = modern_test::EncodeHeif(GetParam(), {modern_test::PhotoLike(16, 16, 3, 8)});
+    ASSERT_FALSE(file.bytes.empty()) << file.error;
+    const uint8_t ispe[4] = {'i', 's', 'p', 'e'};
+    auto at = std::search(file.bytes.begin(), file.bytes.end(), ispe, ispe + 4);
+    ASSERT_NE(at, file.bytes.end());
+    const uint8_t huge[8] = {0, 0, 0x9C, 0x40, 0, 0, 0x9C, 0x40};  // 40000 x 40000
+    std::copy(huge, huge + 8, at + 8);  // after the version and flags
+    EXPECT_EQ(img_test::Decode(file.bytes).result, 4);
 }
 
 TEST_P(ImgHeif, DamagedFilesGiveACodeOrAPicture) {

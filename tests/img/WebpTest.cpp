@@ -5,6 +5,7 @@
 #include <webp/decode.h>
 #include <webp/demux.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -125,6 +126,20 @@ TEST(ImgWebp, AnimationFramesMatchWebPAnimDecoder) {
         const uint32_t frame_count = img_test::GetInfo(file.bytes).record.frameCount;
         EXPECT_EQ(frame_count, uint32_t(c.frames));
     }
+}
+
+// An animation whose canvas (VP8X, up to 2^24 a side; libwebp itself takes areas below 2^32)
+// exceeds what the codec layer builds is refused from the header as out of memory (4), before
+// the animation decoder allocates its canvas.
+TEST(ImgWebp, OverLargeCanvasIsRefusedBeforeDecoding) {
+    std::vector<uint8_t> file = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P',
+                                 'V', 'P', '8', 'X', 10, 0, 0, 0, 0x12, 0, 0, 0,
+                                 0xFF, 0xFF, 0x00, 0xFF, 0x7F, 0x00,  // 65536 x 32768
+                                 'A', 'N', 'I', 'M', 6, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const uint32_t riff = uint32_t(file.size() - 8);
+    file[4] = uint8_t(riff);
+    EXPECT_EQ(img_test::Decode(file).result, 4);
+    EXPECT_NE(img_test::GetInfo(file).result, 0);
 }
 
 TEST(ImgWebp, DamagedFilesGiveACodeOrAPicture) {

@@ -173,7 +173,12 @@ TEST(Ico, DamagedFilesGiveACodeOrAPicture) {
     for (size_t i : {size_t{1}, size_t{3}, size_t{8}, size_t{13}}) {
         std::vector<uint8_t> want;
         const std::vector<IcoEntry> entries = {MakeEntry(kCases[i], rng, want)};
-        img_test::SweepDamage(own_writers::WriteIco(entries), 0, static_cast<uint32_t>(i), 3);
+        const std::vector<uint8_t> file = own_writers::WriteIco(entries);
+        img_test::DamageSweep sweep;
+        sweep.seed = static_cast<uint32_t>(i);
+        sweep.prefixes = file.size() / 3;
+        sweep.flips = 200;
+        img_test::SweepDamage(file, sweep);
     }
 }
 

@@ -136,8 +136,12 @@ TEST(Pnm, DamagedFilesGiveACodeOrAPicture) {
     std::mt19937 rng(15);
     for (size_t i : {size_t{0}, size_t{3}, size_t{7}, size_t{13}, size_t{24}}) {
         std::vector<uint8_t> want;
-        img_test::SweepDamage(own_writers::WritePnm(MakeFile(kCases[i], rng, want)), 0,
-                              static_cast<uint32_t>(i), 3);
+        const std::vector<uint8_t> file = own_writers::WritePnm(MakeFile(kCases[i], rng, want));
+        img_test::DamageSweep sweep;
+        sweep.seed = static_cast<uint32_t>(i);
+        sweep.prefixes = file.size() / 3;
+        sweep.flips = 200;
+        img_test::SweepDamage(file, sweep);
     }
 }
 

@@ -189,7 +189,11 @@ TEST(Psd, DamagedDocumentsGiveACodeOrAPicture) {
         std::vector<uint8_t> want;
         PsdSpec s = MakeDocument(kCases[i], rng, want);
         s.dpi = 72;
-        img_test::SweepDamage(own_writers::WritePsd(s), 0, static_cast<uint32_t>(i));
+        img_test::DamageSweep sweep;
+        sweep.seed = static_cast<uint32_t>(i);
+        sweep.prefixes = SIZE_MAX;
+        sweep.flips = 200;
+        img_test::SweepDamage(own_writers::WritePsd(s), sweep);
     }
 }
 

@@ -68,8 +68,11 @@ TEST(Qoi, DamagedFilesGiveACodeOrAPicture) {
     std::mt19937 rng(26);
     for (int channels : {3, 4}) {
         const std::vector<uint8_t> rgba = own_writers::RandomRgba(rng, 23, 17, channels == 4);
-        img_test::SweepDamage(own_writers::WriteQoi(23, 17, channels, rgba), 0,
-                              static_cast<uint32_t>(channels));
+        img_test::DamageSweep sweep;
+        sweep.seed = static_cast<uint32_t>(channels);
+        sweep.prefixes = SIZE_MAX;
+        sweep.flips = 200;
+        img_test::SweepDamage(own_writers::WriteQoi(23, 17, channels, rgba), sweep);
     }
 }
 

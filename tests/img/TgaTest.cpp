@@ -155,8 +155,14 @@ TEST(Tga, DamagedFilesGiveACodeOrAPicture) {
     std::mt19937 rng(9);
     for (size_t i : {size_t{1}, size_t{5}, size_t{9}, size_t{13}, size_t{17}}) {
         std::vector<uint8_t> want;
-        img_test::SweepDamage(own_writers::WriteTga(MakeFile(kCases[i], 0x20, rng, want)), kTypeTga,
-                              static_cast<uint32_t>(i), 2);
+        const std::vector<uint8_t> file =
+            own_writers::WriteTga(MakeFile(kCases[i], 0x20, rng, want));
+        img_test::DamageSweep sweep;
+        sweep.type = kTypeTga;
+        sweep.seed = static_cast<uint32_t>(i);
+        sweep.prefixes = file.size() / 2;
+        sweep.flips = 200;
+        img_test::SweepDamage(file, sweep);
     }
 }
 

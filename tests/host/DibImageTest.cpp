@@ -86,9 +86,12 @@ TEST(DibImage, Converts16BitBitFields565) {
     EXPECT_EQ(Convert(dib), (Pixels{255, 0, 0, 0, 130, 0, 255, 255, 255}));
 }
 
-TEST(DibImage, Converts32BitRgbIgnoringFourthByte) {
-    auto dib = DibBuilder::Info(1, 1, 32).U8({1, 2, 3, 0xFF}).Bytes();
-    EXPECT_EQ(Convert(dib), (Pixels{3, 2, 1}));
+// 32-bit BI_RGB: the fourth byte is straight alpha when any pixel sets it, else unused.
+TEST(DibImage, Converts32BitRgbWithAlphaOnlyWhenAFourthByteIsSet) {
+    auto opaque = DibBuilder::Info(2, 1, 32).U8({1, 2, 3, 0, 4, 5, 6, 0}).Bytes();
+    EXPECT_EQ(Convert(opaque), (Pixels{3, 2, 1, 6, 5, 4}));
+    auto alpha = DibBuilder::Info(2, 1, 32).U8({1, 2, 3, 0xFF, 4, 5, 6, 0}).Bytes();
+    EXPECT_EQ(Convert(alpha, 4), (Pixels{3, 2, 1, 0xFF, 6, 5, 4, 0}));
 }
 
 TEST(DibImage, Converts32BitBitFieldsInAnyChannelOrder) {

@@ -120,6 +120,11 @@ CodecStatus RunDecode(PngJob* job) {
     const uint32_t height = png_get_image_height(png, info);
     const int depth = png_get_bit_depth(png, info);
     const int colour = png_get_color_type(png, info);
+    // Refused before the library sizes its row buffers for it.
+    if (uint64_t{width} * height > DibCanvas::kMaxPixels) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return CodecStatus::NoMemory;
+    }
     png_uint_32 x_ppm = 0, y_ppm = 0;
     int unit = 0;
     if (png_get_pHYs(png, info, &x_ppm, &y_ppm, &unit) && unit == PNG_RESOLUTION_METER &&

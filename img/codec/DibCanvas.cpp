@@ -62,7 +62,17 @@ CodecStatus DibCanvas::Create(uint32_t width, uint32_t height, uint16_t bit_coun
     m_palette = reinterpret_cast<RgbQuad*>(h + kInfoHeaderSize);
     m_stride = static_cast<ptrdiff_t>(stride);
     m_bottomRow = h + head + (height - uint64_t{1}) * stride;
-    if (zero_rows) std::memset(h + head, 0, static_cast<size_t>(image));
+    if (zero_rows) {
+        std::memset(h + head, 0, static_cast<size_t>(image));
+    } else {
+        // Back ends fill each row up to its last pixel; the padding up to the stride, and the
+        // unused low bits of a last partial byte (which libpng leaves as it finds them), are
+        // zeroed here so that no stale heap byte reaches the host.
+        const uint64_t used = uint64_t{width} * bit_count / 8;
+        for (uint64_t y = 0; used < stride && y < height; ++y) {
+            std::memset(h + head + y * stride + used, 0, static_cast<size_t>(stride - used));
+        }
+    }
     m_width = width;
     m_height = height;
     m_bitCount = bit_count;

@@ -1,0 +1,87 @@
+// Many requests at once, as a thumbnail strip or a prefetching viewer makes them: 8 threads, each
+// with 1,000 requests drawn from every call of every plug-in over the samples and a spread of the
+// corpora. Each result must equal what the same request gave on one thread first. Built under
+// ThreadSanitizer (the tsan preset), the same run proves the requests share no unguarded state.
+// ZEM_STRESS_THREADS and ZEM_STRESS_REQUESTS change the size.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "StressKit.h"
+
+namespace {
+
+size_t EnvSize(const char* name, size_t fallback) {
+    const char* text = std::getenv(name);
+    return text && *text ? static_cast<size_t>(std::strtoul(text, nullptr, 10)) : fallback;
+}
+
+TEST(Concurrency, EveryRequestGivesItsSingleThreadResult) {
+    stress::GatherOptions options;
+    options.max_bytes = 160 * 1024;
+    options.max_per_corpus = 6;
+    std::string error;
+    const std::vector<stress::Target> targets = stress::LoadTargets(options, error);
+    ASSERT_TRUE(error.empty()) << error;
+    ASSERT_FALSE(targets.empty());
+    const std::vector<stress::Request> requests = stress::AllRequests(targets);
+
+    // The single-thread results.
+    std::vector<stress::Outcome> expected;
+    expected.reserve(requests.size());
+    for (const stress::Request& r : requests) {
+        expected.push_back(stress::RunRequest(targets, r));
+        EXPECT_TRUE(expected.back().fault.empty())
+            << stress::Describe(targets, r) << ": " << expected.back().fault;
+    }
+
+    const size_t thread_count = EnvSize("ZEM_STRESS_THREADS", 8);
+    const size_t per_thread = EnvSize("ZEM_STRESS_REQUESTS", 1000);
+    std::mutex report_lock;
+    std::vector<std::string> differences;
+    std::atomic<size_t> ready{0};
+    std::atomic<size_t> done{0};
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < thread_count; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(static_cast<uint32_t>(1000 + t));
+            std::uniform_int_distribution<size_t> pick(0, requests.size() - 1);
+            ready.fetch_add(1);
+            while (ready.load() < thread_count) std::this_thread::yield();  // start together
+            for (size_t n = 0; n < per_thread; ++n) {
+                const size_t k = pick(random);
+                const stress::Outcome got = stress::RunRequest(targets, requests[k]);
+                if (got.result != expected[k].result || got.digest != expected[k].digest ||
+                    !got.fault.empty()) {
+                    std::lock_guard<std::mutex> lock(report_lock);
+                    differences.push_back(stress::Describe(targets, requests[k]) + ": result " +
+                                          std::to_string(got.result) + " (alone " +
+                                          std::to_string(expected[k].result) + ")" +
+                                          (got.digest != expected[k].digest ? ", other bytes"
+                                                                            : "") +
+                                          (got.fault.empty() ? "" : ", " + got.fault));
+                }
+                done.fetch_add(1);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(done.load(), thread_count * per_thread);
+    std::sort(differences.begin(), differences.end());
+    differences.erase(std::unique(differences.begin(), differences.end()), differences.end());
+    std::string listed;
+    for (size_t i = 0; i < differences.size() && i < 20; ++i) listed += differences[i] + "\n";
+    EXPECT_TRUE(differences.empty()) << differences.size() << " requests differed:\n" << listed;
+    std::printf("concurrency: %zu threads x %zu requests over %zu distinct requests "
+                "(%zu plug-ins)\n",
+                thread_count, per_thread, requests.size(), targets.size());
+}
+
+}  // namespace

@@ -36,6 +36,25 @@ public:
         m_pos += 4;
         return true;
     }
+    // Big-endian fields (PSD, and the other formats of Motorola heritage).
+    [[nodiscard]] bool ReadU16BE(uint16_t& out) noexcept {
+        if (Remaining() < 2) return false;
+        out = LoadU16BE(m_pos);
+        m_pos += 2;
+        return true;
+    }
+    [[nodiscard]] bool ReadU32BE(uint32_t& out) noexcept {
+        if (Remaining() < 4) return false;
+        out = LoadU32BE(m_pos);
+        m_pos += 4;
+        return true;
+    }
+    [[nodiscard]] bool ReadU64BE(uint64_t& out) noexcept {
+        if (Remaining() < 8) return false;
+        out = (uint64_t{LoadU32BE(m_pos)} << 32) | LoadU32BE(m_pos + 4);
+        m_pos += 8;
+        return true;
+    }
     [[nodiscard]] bool ReadBytes(void* out, size_t n) noexcept {
         if (n > Remaining()) return false;
         if (n) std::memcpy(out, m_pos, n);
@@ -59,6 +78,13 @@ public:
     }
     static int32_t LoadI32LE(const uint8_t* p) noexcept {
         return static_cast<int32_t>(LoadU32LE(p));
+    }
+    static uint16_t LoadU16BE(const uint8_t* p) noexcept {
+        return static_cast<uint16_t>((p[0] << 8) | p[1]);
+    }
+    static uint32_t LoadU32BE(const uint8_t* p) noexcept {
+        return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+               (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
     }
     static void StoreU16LE(uint8_t* p, uint16_t v) noexcept {
         p[0] = static_cast<uint8_t>(v);

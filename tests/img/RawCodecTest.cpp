@@ -58,8 +58,9 @@ TEST(RawCodec, TruncatedAndCorruptedDng) {
     // LibRaw develops even a tiny DNG slowly: fewer rounds, half of them in the header and
     // directory, which hold most of what LibRaw interprets.
     img_test::DamageSweep sweep;
-    sweep.prefixes = 60, sweep.rounds = 80, sweep.head_bytes = 400;
-    img_test::ExpectSurvivesDamage(img_test::MakeDng(40, 32, {}, rng), sweep, rng);
+    sweep.prefixes = 60, sweep.flips = 80, sweep.max_flips = 6, sweep.head_bytes = 400;
+    sweep.seed = static_cast<uint32_t>(rng());
+    img_test::SweepDamage(img_test::MakeDng(40, 32, {}, rng), sweep);
 }
 
 }  // namespace

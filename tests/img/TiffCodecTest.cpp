@@ -274,8 +274,11 @@ TEST(TiffCodec, TruncatedAndCorruptedFiles) {
             img_test::MakeTiff({MakePage(Named("ycbcr-jpeg"), COMPRESSION_JPEG, 16, rng)}));
     }
     img_test::DamageSweep sweep;
-    sweep.prefixes = 300, sweep.rounds = 150, sweep.max_flips = 8;
-    for (const std::vector<uint8_t>& file : files) img_test::ExpectSurvivesDamage(file, sweep, rng);
+    sweep.prefixes = 300, sweep.flips = 150, sweep.max_flips = 8;
+    for (const std::vector<uint8_t>& file : files) {
+        sweep.seed = static_cast<uint32_t>(rng());
+        img_test::SweepDamage(file, sweep);
+    }
 }
 
 // The writer: each DIB kind that a decode gives is written and read back unchanged, as the

@@ -1,0 +1,179 @@
+// HEIF (HEVC) and AVIF (AV1) through libheif, from memory without a copy. Frame 0 is the primary
+// image, the further top-level images follow in libheif's order. Pixels come as stored: the
+// irot/imir/clap transformations are not applied (as EXIF orientation is not), samples deeper
+// than 8 bits are reduced to 8 by libheif, and alpha gives 32-bit straight BGRA.
+#include <libheif/heif.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "ByteReader.h"
+#include "Checked.h"
+#include "CodecBackends.h"
+
+namespace {
+
+bool IsBrand(const uint8_t* b, const char* name) { return std::memcmp(b, name, 4) == 0; }
+
+// The type that the ftyp box at the head names: AVIF brands win over the HEIF ones.
+uint32_t BrandType(const uint8_t* data, size_t size) {
+    if (size < 16 || std::memcmp(data + 4, "ftyp", 4) != 0) return kTypeUnknown;
+    const uint32_t box = (uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) |
+                         (uint32_t{data[2]} << 8) | data[3];
+    if (box < 16) return kTypeUnknown;
+    const size_t end = box < size ? box : size;
+    bool heif = false;
+    for (size_t at = 8; at + 4 <= end; at += 4) {
+        if (at == 12) continue;  // minor version
+        const uint8_t* b = data + at;
+        if (IsBrand(b, "avif") || IsBrand(b, "avis")) return kTypeAvif;
+        heif = heif || IsBrand(b, "heic") || IsBrand(b, "heix") || IsBrand(b, "heim") ||
+               IsBrand(b, "heis") || IsBrand(b, "hevc") || IsBrand(b, "hevx") ||
+               IsBrand(b, "mif1") || IsBrand(b, "msf1");
+    }
+    return heif ? uint32_t{kTypeHeif} : kTypeUnknown;
+}
+
+CodecStatus FromHeifError(const heif_error& error) {
+    switch (error.code) {
+        case heif_error_Ok:
+            return CodecStatus::Ok;
+        case heif_error_Memory_allocation_error:
+            return CodecStatus::NoMemory;
+        case heif_error_Unsupported_feature:
+        case heif_error_Unsupported_filetype:
+            return CodecStatus::Unsupported;
+        default:
+            return error.subcode == heif_suberror_Security_limit_exceeded ? CodecStatus::NoMemory
+                                                                           : CodecStatus::Broken;
+    }
+}
+
+struct HeifFree {
+    void operator()(heif_context* p) const { heif_context_free(p); }
+    void operator()(heif_image_handle* p) const { heif_image_handle_release(p); }
+    void operator()(heif_image* p) const { heif_image_release(p); }
+    void operator()(heif_decoding_options* p) const { heif_decoding_options_free(p); }
+};
+template <typename T>
+using HeifPtr = std::unique_ptr<T, HeifFree>;
+
+// libheif's plug-ins are registered once per process; never undone, as other threads may decode.
+bool HeifReady() {
+    static const bool ready = heif_init(nullptr).code == heif_error_Ok;
+    return ready;
+}
+
+class HeifCodec final : public CodecBackend {
+public:
+    uint32_t Type() const override { return kTypeHeif; }
+    bool Reads(uint32_t type) const override { return type == kTypeHeif || type == kTypeAvif; }
+
+    bool Sniff(const uint8_t* p, size_t size) const override {
+        return BrandType(p, size) != kTypeUnknown;
+    }
+
+    CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
+                       DibCanvas& canvas, DecodeResult& result) const override {
+        const uint32_t type = BrandType(data, size);
+        if (type == kTypeUnknown) return CodecStatus::NotThisFormat;
+        if (request.frame < 0) return CodecStatus::NoFrame;
+        if (!HeifReady()) return CodecStatus::Unsupported;
+        HeifPtr<heif_context> context(heif_context_alloc());
+        if (!context) return CodecStatus::NoMemory;
+        CodecStatus status = FromHeifError(
+            heif_context_read_from_memory_without_copy(context.get(), data, size, nullptr));
+        if (status != CodecStatus::Ok) return status;
+
+        const int count = heif_context_get_number_of_top_level_images(context.get());
+        if (count <= 0) return CodecStatus::Broken;
+        if (request.frame >= count) return CodecStatus::NoFrame;
+        heif_item_id id = 0;
+        status = FromHeifError(heif_context_get_primary_image_ID(context.get(), &id));
+        if (status != CodecStatus::Ok) return status;
+        if (request.frame > 0) {
+            std::vector<heif_item_id> ids(static_cast<size_t>(count));
+            const int listed =
+                heif_context_get_list_of_top_level_image_IDs(context.get(), ids.data(), count);
+            // The primary image is frame 0; the others keep their order after it.
+            int frame = 0;
+            bool found = false;
+            for (int i = 0; i < listed && !found; ++i) {
+                if (ids[static_cast<size_t>(i)] == id) continue;
+                if (++frame == request.frame) {
+                    id = ids[static_cast<size_t>(i)];
+                    found = true;
+                }
+            }
+            if (!found) return CodecStatus::NoFrame;
+        }
+        heif_image_handle* raw_handle = nullptr;
+        status = FromHeifError(heif_context_get_image_handle(context.get(), id, &raw_handle));
+        HeifPtr<heif_image_handle> handle(raw_handle);
+        if (status != CodecStatus::Ok) return status;
+        if (!handle) return CodecStatus::Broken;
+
+        // The stored size, checked before libheif allocates the planes for it.
+        int declared_width = heif_image_handle_get_ispe_width(handle.get());
+        int declared_height = heif_image_handle_get_ispe_height(handle.get());
+        if (declared_width <= 0 || declared_height <= 0) {
+            declared_width = heif_image_handle_get_width(handle.get());
+            declared_height = heif_image_handle_get_height(handle.get());
+        }
+        uint64_t pixels = 0;
+        if (declared_width <= 0 || declared_height <= 0) return CodecStatus::Broken;
+        if (!CheckedMul(static_cast<uint64_t>(declared_width),
+                        static_cast<uint64_t>(declared_height), pixels) ||
+            pixels > DibCanvas::kMaxPixels) {
+            return CodecStatus::NoMemory;
+        }
+
+        const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
+        HeifPtr<heif_decoding_options> options(heif_decoding_options_alloc());
+        if (!options) return CodecStatus::NoMemory;
+        options->ignore_transformations = 1;
+        options->convert_hdr_to_8bit = 1;
+        heif_image* raw_image = nullptr;
+        status = FromHeifError(heif_decode_image(
+            handle.get(), &raw_image, heif_colorspace_RGB,
+            alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get()));
+        HeifPtr<heif_image> image(raw_image);
+        if (status != CodecStatus::Ok) return status;
+        if (!image) return CodecStatus::Broken;
+
+        const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
+        const int height = heif_image_get_height(image.get(), heif_channel_interleaved);
+        int src_stride = 0;
+        const uint8_t* plane =
+            heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &src_stride);
+        const int channels = alpha ? 4 : 3;
+        if (!plane || width <= 0 || height <= 0 || src_stride < width * channels ||
+            heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) != 8) {
+            return CodecStatus::Broken;
+        }
+        status = canvas.Create(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                               alpha ? 32 : 24);
+        if (status != CodecStatus::Ok) return status;
+        for (int y = 0; y < height; ++y) {
+            const uint8_t* src = plane + static_cast<ptrdiff_t>(src_stride) * y;
+            uint8_t* dst = canvas.Row(static_cast<uint32_t>(y));
+            for (int x = 0; x < width; ++x, src += channels, dst += channels) {
+                dst[0] = src[2];
+                dst[1] = src[1];
+                dst[2] = src[0];
+                if (alpha) dst[3] = src[3];
+            }
+        }
+        result.type = type;
+        result.frame_count = count;
+        return CodecStatus::Ok;
+    }
+};
+
+}  // namespace
+
+const CodecBackend& HeifBackend() {
+    static const HeifCodec backend;
+    return backend;
+}

@@ -1,0 +1,162 @@
+// JPEG XL through libjxl, from memory, 8-bit output. The decoder hands scanlines to a callback
+// that writes them straight into the DIB: grey gives an 8-bit grey ramp, colour 24-bit BGR, and
+// alpha 32-bit straight BGRA (associated alpha is undone by libjxl). Frames are the displayed
+// frames of an animation, composed as libjxl composes them; orientation is not applied.
+#include <jxl/decode.h>
+
+#include <cstring>
+#include <memory>
+
+#include "Checked.h"
+#include "CodecBackends.h"
+
+namespace {
+
+const uint8_t kContainer[12] = {0, 0, 0, 0x0C, 'J', 'X', 'L', ' ', 0x0D, 0x0A, 0x87, 0x0A};
+
+struct DecoderFree {
+    void operator()(JxlDecoder* d) const { JxlDecoderDestroy(d); }
+};
+using DecoderPtr = std::unique_ptr<JxlDecoder, DecoderFree>;
+
+// Where the callback writes: the canvas, and the layout of the samples libjxl gives.
+struct Sink {
+    DibCanvas* canvas;
+    uint32_t channels;  // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
+};
+
+void WriteScanline(void* opaque, size_t x, size_t y, size_t n, const void* pixels) {
+    const auto* sink = static_cast<const Sink*>(opaque);
+    const DibCanvas& canvas = *sink->canvas;
+    if (y >= canvas.Height() || x >= canvas.Width() || n > canvas.Width() - x) return;
+    const auto* src = static_cast<const uint8_t*>(pixels);
+    uint8_t* row = canvas.Row(static_cast<uint32_t>(y));
+    switch (sink->channels) {
+        case 1:
+            std::memcpy(row + x, src, n);
+            break;
+        case 2:
+            for (uint8_t* d = row + x * 4; n--; src += 2, d += 4) {
+                d[0] = d[1] = d[2] = src[0];
+                d[3] = src[1];
+            }
+            break;
+        case 3:
+            for (uint8_t* d = row + x * 3; n--; src += 3, d += 3) {
+                d[0] = src[2];
+                d[1] = src[1];
+                d[2] = src[0];
+            }
+            break;
+        default:
+            for (uint8_t* d = row + x * 4; n--; src += 4, d += 4) {
+                d[0] = src[2];
+                d[1] = src[1];
+                d[2] = src[0];
+                d[3] = src[3];
+            }
+            break;
+    }
+}
+
+DecoderPtr OpenDecoder(const uint8_t* data, size_t size, int events) {
+    DecoderPtr decoder(JxlDecoderCreate(nullptr));
+    if (!decoder) return decoder;
+    if (JxlDecoderSubscribeEvents(decoder.get(), events) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetKeepOrientation(decoder.get(), JXL_TRUE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetUnpremultiplyAlpha(decoder.get(), JXL_TRUE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(decoder.get(), data, size) != JXL_DEC_SUCCESS) {
+        decoder.reset();
+        return decoder;
+    }
+    JxlDecoderCloseInput(decoder.get());
+    return decoder;
+}
+
+// Displayed frames of an animation, from the frame headers alone (no pixels are decoded).
+int32_t CountFrames(const uint8_t* data, size_t size) {
+    DecoderPtr decoder = OpenDecoder(data, size, JXL_DEC_FRAME);
+    if (!decoder) return 0;
+    int32_t frames = 0;
+    for (;;) {
+        switch (JxlDecoderProcessInput(decoder.get())) {
+            case JXL_DEC_FRAME:
+                if (frames < INT32_MAX) ++frames;
+                break;
+            case JXL_DEC_SUCCESS:
+                return frames;
+            default:
+                return 0;
+        }
+    }
+}
+
+class JxlCodec final : public CodecBackend {
+public:
+    uint32_t Type() const override { return kTypeJxl; }
+
+    bool Sniff(const uint8_t* p, size_t size) const override {
+        return (size >= 2 && p[0] == 0xFF && p[1] == 0x0A) ||
+               (size >= sizeof kContainer && std::memcmp(p, kContainer, sizeof kContainer) == 0);
+    }
+
+    CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
+                       DibCanvas& canvas, DecodeResult& result) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        if (request.frame < 0) return CodecStatus::NoFrame;
+        DecoderPtr decoder = OpenDecoder(data, size, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE);
+        if (!decoder) return CodecStatus::NoMemory;
+        if (request.frame > 0) {
+            JxlDecoderSkipFrames(decoder.get(), static_cast<size_t>(request.frame));
+        }
+
+        JxlBasicInfo info{};
+        Sink sink{&canvas, 0};
+        JxlPixelFormat format{0, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+        for (;;) {
+            const JxlDecoderStatus event = JxlDecoderProcessInput(decoder.get());
+            if (event == JXL_DEC_BASIC_INFO) {
+                if (JxlDecoderGetBasicInfo(decoder.get(), &info) != JXL_DEC_SUCCESS) break;
+                uint64_t pixels = 0;
+                if (info.xsize == 0 || info.ysize == 0) break;
+                if (!CheckedMul(info.xsize, info.ysize, pixels) ||
+                    pixels > DibCanvas::kMaxPixels) {
+                    return CodecStatus::NoMemory;
+                }
+                const bool grey = info.num_color_channels == 1;
+                const bool alpha = info.alpha_bits != 0;
+                sink.channels = (grey ? 1u : 3u) + (alpha ? 1u : 0u);
+                format.num_channels = sink.channels;
+                const CodecStatus created =
+                    canvas.Create(info.xsize, info.ysize, alpha ? 32 : grey ? 8 : 24);
+                if (created != CodecStatus::Ok) return created;
+                if (grey && !alpha) canvas.SetGreyPalette();
+            } else if (event == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
+                if (!canvas.IsCreated() ||
+                    JxlDecoderSetImageOutCallback(decoder.get(), &format, WriteScanline,
+                                                  &sink) != JXL_DEC_SUCCESS) {
+                    break;
+                }
+            } else if (event == JXL_DEC_FULL_IMAGE) {
+                result.frame_count = info.have_animation ? CountFrames(data, size) : 1;
+                if (result.frame_count <= request.frame) break;
+                return CodecStatus::Ok;
+            } else if (event == JXL_DEC_SUCCESS) {
+                // Every frame went by without the one asked for.
+                canvas.Reset();
+                return info.xsize == 0 ? CodecStatus::Broken : CodecStatus::NoFrame;
+            } else {
+                break;  // an error, or input that ended early
+            }
+        }
+        canvas.Reset();
+        return CodecStatus::Broken;
+    }
+};
+
+}  // namespace
+
+const CodecBackend& JxlBackend() {
+    static const JxlCodec backend;
+    return backend;
+}

@@ -1,0 +1,2 @@
+# TGA through our own reader, on every target.
+zem_codec_backend(tga SOURCES TgaCodec.cpp)

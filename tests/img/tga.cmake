@@ -1,0 +1,2 @@
+# TGA: our writer's files through the module.
+list(APPEND img_test_sources TgaTest.cpp)

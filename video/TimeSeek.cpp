@@ -6,12 +6,11 @@
 #include <limits>
 #include <mutex>
 
+#include "DibConvert.h"
+#include "FfmpegPtr.h"
+
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 #include <libavutil/cpu.h>
-#include <libavutil/imgutils.h>
-#include <libswscale/swscale.h>
 }
 
 namespace video {
@@ -29,27 +28,6 @@ constexpr int kMaxSeeks = 4;
 constexpr size_t kMaxQueuedBytes = size_t{1} << 29;
 // Without decoding times, reading stops this many packets after the first one past the time.
 constexpr int kReorderSlack = 32;
-
-struct FormatCloser {
-    void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
-};
-struct CodecCloser {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct ScalerFree {
-    void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-using ScalerPtr = std::unique_ptr<SwsContext, ScalerFree>;
 
 int PastDeadline(void* opaque) {
     return Clock::now() > *static_cast<const Clock::time_point*>(opaque) ? 1 : 0;
@@ -354,35 +332,9 @@ FramePtr DecodeAll(AVCodecContext* ctx, const PacketRun& run, int64_t target, Fr
     return best;
 }
 
-bool ConvertFrame(const AVFrame& frame, int width, int height, uint8_t* rows, size_t stride) {
-    if (frame.width <= 0 || frame.height <= 0 || frame.format < 0) return false;
-    if (stride > static_cast<size_t>(std::numeric_limits<int>::max())) return false;
-    ScalerPtr scaler(sws_getContext(frame.width, frame.height,
-                                    static_cast<AVPixelFormat>(frame.format), width, height,
-                                    AV_PIX_FMT_BGR24, SWS_BICUBIC | SWS_ACCURATE_RND, nullptr,
-                                    nullptr, nullptr));
-    if (!scaler) return false;
-    // The frame's own matrix and range, into full-range RGB.
-    int colorspace = frame.colorspace;
-    if (colorspace == AVCOL_SPC_UNSPECIFIED || colorspace == AVCOL_SPC_RGB ||
-        colorspace >= AVCOL_SPC_NB) {
-        colorspace = SWS_CS_DEFAULT;
-    }
-    const int src_full = frame.color_range == AVCOL_RANGE_JPEG ? 1 : 0;
-    sws_setColorspaceDetails(scaler.get(), sws_getCoefficients(colorspace), src_full,
-                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-    // Bottom-up rows: start at the last one and walk back.
-    uint8_t* dst[4] = {rows + stride * static_cast<size_t>(height - 1), nullptr, nullptr,
-                       nullptr};
-    const int dst_stride[4] = {-static_cast<int>(stride), 0, 0, 0};
-    return sws_scale(scaler.get(), frame.data, frame.linesize, 0, frame.height, dst,
-                     dst_stride) == height;
-}
-
 }  // namespace
 
-bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, uint8_t* rows,
-                         size_t stride) {
+bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, uint8_t* rows) {
     if (!IsOpen() || stream >= m_streams.size() || !rows) return false;
     if (m_streams[stream].kind != StreamKind::Video || width <= 0 || height <= 0) return false;
     State& state = *m_state;
@@ -443,7 +395,7 @@ bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, u
             if (want < run.packets.size() &&
                 (at_start || run.packets[want]->pts >= key_time)) {
                 if (FramePtr frame = DecodeShownAt(decoder.get(), run, want)) {
-                    return ConvertFrame(*frame, width, height, rows, stride);
+                    return FrameConverter().ToBgr24Rows(frame.get(), width, height, rows);
                 }
             } else if (!at_start) {
                 seek_earlier();
@@ -453,7 +405,7 @@ bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, u
         FramePtr after;
         FramePtr frame = DecodeAll(decoder.get(), run, target, after);
         if (!frame && at_start) frame = std::move(after);
-        if (frame) return ConvertFrame(*frame, width, height, rows, stride);
+        if (frame) return FrameConverter().ToBgr24Rows(frame.get(), width, height, rows);
         if (at_start) return false;
         seek_earlier();
     }

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "Checked.h"
+#include "DibConvert.h"
 #include "platform/platform.h"
 
 using dshow::SameGuid;
@@ -15,17 +16,13 @@ constexpr GUID kSubtypeRgb24 = {
     0xE436EB7D, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
 
 constexpr uint32_t kBitmapHeaderSize = sizeof(BITMAPINFOHEADER);
-constexpr uint64_t kRowAlign = 4;
-
-// Bytes per row of a 24-bit bitmap.
-uint64_t Stride24(uint64_t width) { return (width * 3 + kRowAlign - 1) / kRowAlign * kRowAlign; }
 
 // The whole bitmap (header and rows) of a 24-bit frame, or false when it does not fit the
 // detector's 32-bit size.
 bool BitmapBytes(LONG width, LONG height, uint64_t& stride, uint64_t& total) {
-    stride = Stride24(static_cast<uint64_t>(width));
+    stride = video::DibStride(24, width);
     uint64_t rows = 0;
-    return CheckedMul(stride, static_cast<uint64_t>(height), rows) &&
+    return stride != 0 && CheckedMul(stride, static_cast<uint64_t>(height), rows) &&
            CheckedAdd(rows, kBitmapHeaderSize, total) && total <= INT32_MAX;
 }
 
@@ -215,8 +212,7 @@ HRESULT MediaDet::GetBitmapBits(double stream_time, LONG* buffer_size, char* buf
     std::memcpy(buffer, &header, sizeof header);
     try {
         auto* rows = reinterpret_cast<uint8_t*>(buffer) + kBitmapHeaderSize;
-        if (!m_media.FrameAt(static_cast<size_t>(m_current), stream_time, width, height, rows,
-                             static_cast<size_t>(stride))) {
+        if (!m_media.FrameAt(static_cast<size_t>(m_current), stream_time, width, height, rows)) {
             return E_FAIL;
         }
     } catch (const std::bad_alloc&) {

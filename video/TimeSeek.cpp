@@ -148,13 +148,11 @@ struct TimedMedia::State {
         return true;
     }
 
-    bool SeekToStart(int stream) {
+    // Back to the first packet. Seeking to the first time is not exact in every format (a
+    // program stream seeks by searching its timestamps), so the file is opened anew; nothing
+    // needs doing when nothing has been read since it was opened.
+    bool RestartAtFirstPacket() {
         if (fresh) return true;
-        const AVStream* st = format->streams[stream];
-        const int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
-        if (av_seek_frame(format.get(), stream, first, AVSEEK_FLAG_BACKWARD) >= 0) return true;
-        if (av_seek_frame(format.get(), stream, 0, AVSEEK_FLAG_BYTE) >= 0) return true;
-        // A file that cannot seek is read again from its first byte.
         return OpenFormat() && avformat_find_stream_info(format.get(), nullptr) >= 0;
     }
 
@@ -355,7 +353,7 @@ bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, u
             from_start = av_seek_frame(state.format.get(), index, seek_to, AVSEEK_FLAG_BACKWARD) < 0;
             state.fresh = false;
         }
-        if (from_start && !state.SeekToStart(index)) return false;
+        if (from_start && !state.RestartAtFirstPacket()) return false;
         st = state.format->streams[index];
         if (!state.Gather(index, target, from_start, run)) return false;
         if (run.packets.empty()) {
@@ -366,10 +364,15 @@ bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, u
         const AVPacket& key = *run.packets.front();
         const int64_t key_time = key.pts != AV_NOPTS_VALUE ? key.pts : key.dts;
         const bool at_start = from_start || (key_time != AV_NOPTS_VALUE && key_time <= first);
-        // A key frame after the time: the frame asked for lies before it.
+        // A key frame after the time: the frame asked for lies before it. A seek by timestamp
+        // search can land on the same key frame again, so each retry reaches further back: one
+        // second before the key frame, then two, then four.
         auto seek_earlier = [&] {
             const int64_t key_decode = key.dts != AV_NOPTS_VALUE ? key.dts : key_time;
-            seek_to = std::min(seek_to, key_decode) - 1;
+            const int64_t second = std::max<int64_t>(1, av_rescale_q(1, {1, 1}, st->time_base));
+            const int64_t back = second << attempt;
+            const int64_t from = std::min(seek_to, key_decode);
+            seek_to = from > first + back ? from - back : first;
         };
         if (!at_start && key_time != AV_NOPTS_VALUE && key_time > target) {
             seek_earlier();

@@ -210,8 +210,16 @@ HRESULT MediaDet::GetBitmapBits(double stream_time, LONG* buffer_size, char* buf
     header.biCompression = 0;
     header.biSizeImage = static_cast<DWORD>(total - kBitmapHeaderSize);
     std::memcpy(buffer, &header, sizeof header);
+    auto* rows = reinterpret_cast<uint8_t*>(buffer) + kBitmapHeaderSize;
+    // The conversion writes the pixels only: the bytes that pad each row are cleared here, so
+    // that no stale memory reaches the host.
+    const size_t pixels = static_cast<size_t>(width) * 3;
+    if (stride > pixels) {
+        for (LONG y = 0; y < height; ++y) {
+            std::memset(rows + static_cast<size_t>(y) * stride + pixels, 0, stride - pixels);
+        }
+    }
     try {
-        auto* rows = reinterpret_cast<uint8_t*>(buffer) + kBitmapHeaderSize;
         if (!m_media.FrameAt(static_cast<size_t>(m_current), stream_time, width, height, rows)) {
             return E_FAIL;
         }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <mutex>
 
@@ -81,6 +82,22 @@ uint32_t VideoCode(const AVCodecParameters& par) {
 uint32_t AudioTag(const AVCodecParameters& par) {
     const AVCodecTag* const tables[] = {avformat_get_riff_audio_tags(), nullptr};
     return av_codec_get_tag(tables, par.codec_id);
+}
+
+// libavformat also opens single pictures and picture files (PNG, JPEG, BMP, GIF...) as streams
+// of one or a few frames; a media detector is for movies, and the image plug-ins take those.
+bool IsStillPictureFormat(const AVInputFormat& format) {
+    const std::string name = format.name ? format.name : "";
+    constexpr const char* kSuffix = "_pipe";
+    if (name.size() > std::strlen(kSuffix) &&
+        name.compare(name.size() - std::strlen(kSuffix), std::string::npos, kSuffix) == 0) {
+        return true;
+    }
+    for (const char* picture : {"image2", "gif", "apng", "webp", "ico", "tty", "alias_pix",
+                                "brender_pix", "jpegxl_anim"}) {
+        if (name == picture) return true;
+    }
+    return false;
 }
 
 // The stream's own duration, else the container's. A length guessed from the bit rate is no
@@ -204,6 +221,7 @@ bool TimedMedia::Open(const std::string& path) {
     state->StartCall();
     if (!state->OpenFormat()) return false;
     AVFormatContext* fmt = state->format.get();
+    if (IsStillPictureFormat(*fmt->iformat)) return false;
     if (avformat_find_stream_info(fmt, nullptr) < 0) return false;
     std::vector<StreamFacts> streams;
     for (unsigned i = 0; i < fmt->nb_streams; ++i) {

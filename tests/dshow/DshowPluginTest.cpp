@@ -110,6 +110,12 @@ TEST_F(DshowPlugin, IsSupportedByOpeningTheFile) {
     for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 7919 >> 3);
     ASSERT_TRUE(testing_support::WriteWholeFile(dir + "/noise.mp4", noise));
     ASSERT_TRUE(testing_support::WriteWholeFile(dir + "/empty.mkv", {}));
+    // A one-pixel GIF: libavformat reads it as a stream of one frame, but it is no movie.
+    const std::vector<uint8_t> gif = {
+        'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0, 0, 0, 255, 255, 255,
+        0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 0x01, 0, 0x3B};
+    ASSERT_TRUE(testing_support::WriteWholeFile(dir + "/picture.mp4", gif));
+    EXPECT_EQ(P().IsSupported((dir + "/picture.mp4").c_str(), 0), 0);
     EXPECT_EQ(P().IsSupported((dir + "/clip.dat").c_str(), 0), 1);
     EXPECT_EQ(P().IsSupported(ClipPath("audio-first.avi").c_str(), 1), 1);
     EXPECT_EQ(P().IsSupported((dir + "/noise.mp4").c_str(), 0), 0);

@@ -23,7 +23,6 @@ typedef uint32_t DWORD;
 typedef uint16_t WORD;
 typedef uint8_t BYTE;
 typedef int32_t BOOL;
-typedef int64_t REFERENCE_TIME;  // 100-nanosecond units
 typedef wchar_t OLECHAR;
 typedef OLECHAR* BSTR;
 
@@ -125,7 +124,7 @@ struct DswVideoInfoHeader {
     RECT rcTarget;
     DWORD dwBitRate;
     DWORD dwBitErrorRate;
-    REFERENCE_TIME AvgTimePerFrame;
+    int64_t AvgTimePerFrame;  // REFERENCE_TIME, 100-nanosecond units
     BITMAPINFOHEADER bmiHeader;
 };
 #pragma pack(pop)
@@ -134,7 +133,12 @@ static_assert(sizeof(DswVideoInfoHeader) == 88, "VIDEOINFOHEADER is 88 bytes");
 static_assert(sizeof(BITMAPINFOHEADER) == 40, "BITMAPINFOHEADER is 40 bytes");
 static_assert(sizeof(void*) != 4 || sizeof(DswMediaType) == 72, "AM_MEDIA_TYPE is 72 bytes");
 
-// The DirectShow media detector, methods in the published order.
+// The DirectShow media detector, methods in the published order. COM objects go away through
+// Release, never through a destructor; the system's IUnknown declares none.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+#endif
 struct IMediaDet : public IUnknown {
     virtual HRESULT DSHOW_METHOD get_Filter(IUnknown** filter) = 0;
     virtual HRESULT DSHOW_METHOD put_Filter(IUnknown* filter) = 0;
@@ -158,6 +162,9 @@ struct IMediaDet : public IUnknown {
 protected:
     ~IMediaDet() = default;
 };
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 // Published identifiers, compared as 16 bytes.
 namespace dshow {

@@ -144,7 +144,7 @@ HRESULT MediaDet::get_StreamMediaType(DswMediaType* media_type) {
         format->rcTarget = format->rcSource;
         format->dwBitRate = static_cast<DWORD>(std::min<int64_t>(facts->bit_rate, UINT32_MAX));
         format->AvgTimePerFrame =
-            facts->frame_rate > 0 ? static_cast<REFERENCE_TIME>(1e7 / facts->frame_rate) : 0;
+            facts->frame_rate > 0 ? static_cast<int64_t>(1e7 / facts->frame_rate) : 0;
         BITMAPINFOHEADER& h = format->bmiHeader;
         h.biSize = kBitmapHeaderSize;
         h.biWidth = facts->width;

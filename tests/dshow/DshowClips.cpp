@@ -45,18 +45,24 @@ const std::vector<NamedClip>& StandardClips() {
     return clips;
 }
 
+bool WriteStandardClips(const std::string& dir, std::string& error) {
+    for (const NamedClip& clip : StandardClips()) {
+        if (!MakeClip(dir + "/" + clip.name, clip.spec, error)) {
+            error = std::string(clip.name) + ": " + error;
+            return false;
+        }
+    }
+    return true;
+}
+
 namespace {
 
 struct ClipFolder {
     ClipFolder() {
         dir = testing_support::MakeTempDir();
-        for (const NamedClip& clip : StandardClips()) {
-            if (!MakeClip(dir + "/" + clip.name, clip.spec, error)) {
-                error = std::string(clip.name) + ": " + error;
-                testing_support::RemoveTree(dir);
-                dir.clear();
-                return;
-            }
+        if (!WriteStandardClips(dir, error)) {
+            testing_support::RemoveTree(dir);
+            dir.clear();
         }
     }
     // ZEM_KEEP_CLIPS=1 keeps the folder for a look at the clips.

@@ -19,6 +19,9 @@ struct NamedClip {
 // The clips of the suites; all but "no-length.mkv" report a length of 4 seconds.
 const std::vector<NamedClip>& StandardClips();
 
+// Writes them all into `dir`; false with the reason when one cannot be written.
+bool WriteStandardClips(const std::string& dir, std::string& error);
+
 // The folder holding them (made on first use); empty when a clip could not be written, with the
 // reason in `error`.
 const std::string& ClipDir(std::string* error = nullptr);

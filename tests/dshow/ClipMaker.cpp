@@ -71,7 +71,7 @@ public:
         if (av_frame_get_buffer(frame.get(), 0) < 0) return false;
         for (int n = 0; n < spec.frames; ++n) {
             if (av_frame_make_writable(frame.get()) < 0) return false;
-            Paint(*frame, n, spec.grain);
+            Paint(*frame, n, spec.grain, spec.motion);
             frame->pts = n;
             if (!Encode(m_video.get(), m_videoStream, frame.get())) return Failed(error, "video");
             if (m_audio && !WriteAudioUntil(static_cast<double>(n + 1) / spec.fps)) {
@@ -110,9 +110,9 @@ private:
         c->gop_size = spec.gop;
         c->max_b_frames = spec.b_frames;
         c->pix_fmt = spec.codec == Codec::H264Yuv444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
-        c->thread_count = 1;
+        c->thread_count = spec.width * spec.height > 100000 ? 0 : 1;  // threads for big frames
         if (spec.codec == Codec::H264 || spec.codec == Codec::H264Yuv444) {
-            av_opt_set(c->priv_data, "preset", "veryfast", 0);
+            av_opt_set(c->priv_data, "preset", spec.x264_preset, 0);
             const std::string params = "keyint=" + std::to_string(spec.gop) +
                                        ":min-keyint=" + std::to_string(spec.gop) +
                                        ":scenecut=0:qp=12:bframes=" +
@@ -182,7 +182,7 @@ private:
     }
 
     // Eight vertical bands for the bits of n, with grain when asked for.
-    static void Paint(AVFrame& frame, int n, bool grain) {
+    static void Paint(AVFrame& frame, int n, bool grain, bool motion) {
         uint32_t seed = 2463534242u + static_cast<uint32_t>(n) * 2654435761u;
         const int chroma_w = frame.format == AV_PIX_FMT_YUV444P ? frame.width : (frame.width + 1) / 2;
         const int chroma_h =
@@ -192,6 +192,7 @@ private:
             for (int x = 0; x < frame.width; ++x) {
                 const int band = x * 8 / frame.width;
                 int value = ((n >> band) & 1) ? 215 : 36;
+                if (motion) value += ((x + 2 * y + 6 * n) & 31) - 16;
                 if (grain) {
                     seed ^= seed << 13;
                     seed ^= seed >> 17;

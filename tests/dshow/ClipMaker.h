@@ -23,6 +23,8 @@ struct ClipSpec {
     bool audio_first = false;  // an MPEG audio stream ahead of the video stream
     bool unseekable = false;   // written as to a pipe: no duration, no index
     bool grain = false;        // noise over the picture, so that frames are not tiny
+    bool motion = false;       // a moving diagonal ramp over the bands, as in camera pictures
+    const char* x264_preset = "veryfast";
 };
 
 // Writes the clip; false with a reason when it cannot.

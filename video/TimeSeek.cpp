@@ -265,7 +265,7 @@ CodecPtr OpenDecoder(const AVStream& st) {
     ctx->pkt_timebase = st.time_base;
     // Frame threads, one per core: the frames between a key frame and the one asked for are
     // most of the work.
-    ctx->thread_count = std::max(1, std::min(av_cpu_count(), 16));
+    ctx->thread_count = std::max(1, std::min(av_cpu_count() + 1, 16));
     ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return nullptr;
     return ctx;

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <memory>
 
+#include "FfmpegPtr.h"
+
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
 }
@@ -16,18 +16,9 @@ namespace cliptest {
 
 namespace {
 
-struct CodecFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecFree>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+using video::CodecPtr;
+using video::FramePtr;
+using video::PacketPtr;
 
 // An output that cannot seek back: the muxer writes no duration and no index.
 int WriteToFile(void* opaque, uint8_t* data, int size) {

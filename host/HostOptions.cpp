@@ -290,6 +290,8 @@ Usage:
   zemhost probe FILE...           which plug-ins accept each file: by name and head (the first
                                   2048 bytes, passed in memory) and by file (the plug-in reads it)
   zemhost info FILE               size, depth, densities, comment text and the extended fields
+                                  (with the multi-format plug-in: the type by name, the frame
+                                  count, and the densities in dots per inch)
   zemhost decode FILE -o OUT.png  decode and save; the extension (.png or .bmp) picks the format
   zemhost decode FILE... -o DIR/  decode each FILE into DIR, named after it, with the extension
                                   of --format (default png)
@@ -312,13 +314,17 @@ Request block (decode): any of these options passes a 60-byte block tagged "zem"
   --image N         byte 48: image of an animated GIF, page of a multi-page picture (0 = first)
   --frame N         byte 48 too, for when --image is not given (the two share the field)
   --position P      byte 52: video frame position (seconds from the start; -1 to -100: per cent)
-  --type T          byte 56: image type to decode as (multi-format plug-in; written back)
+  --type T          byte 56: image type to decode as (multi-format plug-in; written back):
+                    0 detect, 1 BMP, 2 GIF, 3 JPEG, 4 PNG, 5 ICO, 6 TIFF, 7 TGA, 11 JP2,
+                    12 JPEG 2000 codestream, 14 PNM, 19 RAW, 20 PSD, 21 WebP, 22 HEIF,
+                    23 AVIF, 24 JPEG XL, 25 QOI
                     For info, --type T sets the image type at byte 106 of the record.
 
 The plug-in used is the first, in file-name order, that accepts the file by file; with
 --offset above 0 the bytes from the offset are tested instead.
 
-Output: PNG files are 8-bit RGB, or RGBA for DIBs with an alpha bit field. BMP files are the
+Output: PNG files are 8-bit RGB, or RGBA for DIBs with alpha (an alpha bit field, or 32-bit
+BI_RGB whose fourth bytes are not all 0, as the multi-format plug-in gives). BMP files are the
 returned DIB behind a 14-byte file header, exactly as returned (RLE and top-down included).
 Nothing is written when a step fails. Progress ("[3/10] name") goes to standard error when it
 is a terminal.

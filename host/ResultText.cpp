@@ -35,6 +35,8 @@ const char* FamilyText(int32_t code, PluginFamily family) {
                     return "unknown format: the picture cannot be decoded";
                 case SPI_BROKEN_DATA:
                     return "broken data: the picture cannot be decoded as the requested type";
+                case SPI_OUT_OF_MEMORY:
+                    return "out of memory, or the picture is larger than 2^30 pixels";
                 default:
                     return nullptr;
             }
@@ -91,4 +93,28 @@ std::string DescribeResult(int32_t code, PluginFamily family) {
     if (!text) text = CommonText(code);
     if (!text) return "unknown error " + std::to_string(code);
     return std::string(text) + " (code " + std::to_string(code) + ")";
+}
+
+const char* ImageTypeName(uint32_t type) {
+    switch (type) {
+        case 1: return "BMP";
+        case 2: return "GIF";
+        case 3: return "JPEG";
+        case 4: return "PNG";
+        case 5: return "ICO";
+        case 6: return "TIFF";
+        case 7: return "TGA";
+        case 10: return "WMF";
+        case 11: return "JPEG 2000 (JP2)";
+        case 12: return "JPEG 2000 codestream";
+        case 14: return "PNM";
+        case 19: return "camera RAW";
+        case 20: return "PSD";
+        case 21: return "WebP";
+        case 22: return "HEIF";
+        case 23: return "AVIF";
+        case 24: return "JPEG XL";
+        case 25: return "QOI";
+        default: return nullptr;
+    }
 }

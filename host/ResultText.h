@@ -12,3 +12,6 @@ PluginFamily FamilyFromTypeName(const std::string& type_name);
 
 // One sentence, ending with the numeric code: "the GIF data ended early (code 2)".
 std::string DescribeResult(int32_t code, PluginFamily family);
+
+// The multi-format plug-in's name for an image type code ("PNG"), or null for an unknown code.
+const char* ImageTypeName(uint32_t type);

@@ -288,8 +288,9 @@ int RunInfo(const HostOptions& options) {
                 record.height < 0 ? " (rows top-down)" : "");
     std::printf("depth:         %u bit%s per pixel\n", static_cast<unsigned>(record.colorDepth),
                 record.colorDepth == 1 ? "" : "s");
-    std::printf("densities:     %u x %u\n", static_cast<unsigned>(record.xDensity),
-                static_cast<unsigned>(record.yDensity));
+    std::printf("densities:     %u x %u%s\n", static_cast<unsigned>(record.xDensity),
+                static_cast<unsigned>(record.yDensity),
+                plugin->family == PluginFamily::MultiFormat ? " dots per inch" : "");
     if (has_comment) {
         std::printf("comment:       \"%s\"\n", comment.c_str());
     } else {
@@ -304,7 +305,12 @@ int RunInfo(const HostOptions& options) {
     std::memcpy(&frame_count, bytes + offsetof(PictureInfoRecord, frameCount), 4);
     std::printf("stream length: %g s\n", stream_length);
     std::printf("codec:         0x%08X%s\n", codec, FourCc(codec).c_str());
-    std::printf("image type:    %u\n", image_type);
+    const char* type_name = ImageTypeName(image_type);
+    if (plugin->family == PluginFamily::MultiFormat && type_name) {
+        std::printf("image type:    %u (%s)\n", image_type, type_name);
+    } else {
+        std::printf("image type:    %u\n", image_type);
+    }
     std::printf("frame count:   %u\n", frame_count);
     return kExitOk;
 }

@@ -7,6 +7,7 @@
 #include "ByteReader.h"
 #include "CodecTypes.h"
 #include "ImgFile.h"
+#include "ImgSignature.h"
 #include "PatternMatch.h"
 #include "platform/platform.h"
 
@@ -15,54 +16,6 @@ namespace {
 const PluginInfoTable kInfo = {{"00IN", "Multi-format image plug-in", "*.*", "All Image"}};
 
 SPI_IMG g_plugin;
-
-const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-const uint8_t kJp2Signature[12] = {0, 0, 0, 0x0C, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
-const uint8_t kJxlContainer[12] = {0, 0, 0, 0x0C, 'J', 'X', 'L', ' ', 0x0D, 0x0A, 0x87, 0x0A};
-
-bool StartsWith(const uint8_t* head, const void* bytes, size_t n) {
-    return std::memcmp(head, bytes, n) == 0;
-}
-
-// An ISO base media file whose ftyp box names AVIF (23) or HEIF/HEIC (22) among its brands.
-uint32_t IsoBrandType(const uint8_t* head) {
-    if (!StartsWith(head + 4, "ftyp", 4)) return 0;
-    const uint32_t box = (uint32_t{head[0]} << 24) | (uint32_t{head[1]} << 16) |
-                         (uint32_t{head[2]} << 8) | head[3];
-    if (box < 16 || box > 256) return 0;
-    bool heif = false;
-    // The major brand at 8, then the compatible brands from 16 on (minor version at 12).
-    for (uint32_t at = 8; at + 4 <= box; at += 4) {
-        if (at == 12) continue;
-        const uint8_t* b = head + at;
-        if (StartsWith(b, "avif", 4) || StartsWith(b, "avis", 4)) return kTypeAvif;
-        if (StartsWith(b, "heic", 4) || StartsWith(b, "heix", 4) || StartsWith(b, "mif1", 4) ||
-            StartsWith(b, "msf1", 4) || StartsWith(b, "heim", 4) || StartsWith(b, "heis", 4) ||
-            StartsWith(b, "hevc", 4) || StartsWith(b, "hevx", 4)) {
-            heif = true;
-        }
-    }
-    return heif ? uint32_t{kTypeHeif} : 0u;
-}
-
-// An ICONDIR (reserved 0, type 1 icon or 2 cursor, at least one entry) whose first entry
-// points past the directory and declares a plausible size.
-bool IsIconHeader(const uint8_t* head) {
-    if (ByteReader::LoadU16LE(head) != 0) return false;
-    const uint16_t kind = ByteReader::LoadU16LE(head + 2);
-    const uint16_t count = ByteReader::LoadU16LE(head + 4);
-    if ((kind != 1 && kind != 2) || count == 0 || count > 256) return false;
-    const uint8_t* entry = head + 6;
-    const uint32_t size = ByteReader::LoadU32LE(entry + 8);
-    const uint32_t offset = ByteReader::LoadU32LE(entry + 12);
-    return entry[3] == 0 && size >= 40 && offset >= 6u + 16u * count;
-}
-
-bool IsPnmHeader(const uint8_t* head) {
-    if (head[0] != 'P' || head[1] < '1' || head[1] > '7') return false;
-    const uint8_t c = head[2];
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
 
 }  // namespace
 
@@ -95,32 +48,13 @@ int32_t SPI_IMG::GetPluginInfo(int32_t index, char* buffer, int32_t length) {
     return CopyPluginInfo(kInfo, index, buffer, length);
 }
 
-uint32_t SPI_IMG::SignatureType(const uint8_t* p) {
-    if (p[0] == 'B' && p[1] == 'M') return kTypeBmp;
-    if (StartsWith(p, "GIF8", 4) && (p[4] == '7' || p[4] == '9') && p[5] == 'a') return kTypeGif;
-    if (p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF) return kTypeJpeg;
-    if (StartsWith(p, kPngSignature, 8)) return kTypePng;
-    if (StartsWith(p, "MM\0\x2A", 4) || StartsWith(p, "II\x2A\0", 4)) return kTypeTiff;
-    if (StartsWith(p, kJp2Signature, 12)) return kTypeJp2;
-    if (StartsWith(p, "\xD7\xCD\xC6\x9A", 4)) return kTypeWmf;
-    // Formats beyond the codec library's first seven signatures.
-    if (StartsWith(p, "8BPS", 4)) return kTypePsd;
-    if (StartsWith(p, "\xFF\x4F\xFF\x51", 4)) return kTypeJ2k;
-    if (StartsWith(p, "RIFF", 4) && StartsWith(p + 8, "WEBP", 4)) return kTypeWebp;
-    if (const uint32_t iso = IsoBrandType(p)) return iso;
-    if ((p[0] == 0xFF && p[1] == 0x0A) || StartsWith(p, kJxlContainer, 12)) return kTypeJxl;
-    if (StartsWith(p, "qoif", 4)) return kTypeQoi;
-    if (IsIconHeader(p)) return kTypeIco;
-    if (IsPnmHeader(p)) return kTypePnm;
-    return 0;
-}
 
 // The head's signature first; then the name against each format's patterns, in type order.
 // The name test runs in both forms of the call, so a file that cannot be opened can still be
 // accepted by its name.
 int32_t SPI_IMG::IsSupported(const char* file_name, SpiHeadWord head_or_handle) {
     const Head head(file_name, head_or_handle);
-    if (const uint32_t type = SignatureType(head.Data())) return static_cast<int32_t>(type);
+    if (const uint32_t type = ImgSignatureType(head.Data())) return static_cast<int32_t>(type);
     if (!file_name) return 0;
     const std::wstring name = platform::AnsiToWide(file_name);
     for (int i = 0; i < kFormatSlots; ++i) {

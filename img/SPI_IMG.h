@@ -21,8 +21,6 @@ public:
                        SpiHandle* bits_slot, ProgressCallback progress,
                        SpiUserData user_data) override;
 
-    // The type code whose signature the head carries, or 0.
-    static uint32_t SignatureType(const uint8_t* head);
     const FormatEntry& Format(int i) const { return m_formatTable[i]; }
 
 private:

@@ -15,8 +15,13 @@ struct RgbQuad {
 
 class DibCanvas {
 public:
-    // Largest picture, in pixels, that the codec layer builds.
+    // Largest picture, in pixels, that the codec layer builds. Fuzz builds lower it, so that
+    // the search does not spend its memory on huge pictures.
+#ifdef ZEM_CODEC_MAX_PIXELS
+    static constexpr uint64_t kMaxPixels = ZEM_CODEC_MAX_PIXELS;
+#else
     static constexpr uint64_t kMaxPixels = uint64_t{1} << 30;
+#endif
 
     DibCanvas() = default;
     ~DibCanvas();

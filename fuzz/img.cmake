@@ -1,0 +1,4 @@
+# imgsrc: ImgFile's information and picture reads over every back end of the build, with type,
+# frame and scale from the input; seeded with the samples (fuzz/img.seeds).
+zem_add_fuzzer(img_fuzzer SOURCES ${CMAKE_CURRENT_LIST_DIR}/img_fuzzer.cpp LIBS zem_img)
+target_include_directories(img_fuzzer PRIVATE ${PROJECT_SOURCE_DIR}/img)

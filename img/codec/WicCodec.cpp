@@ -280,8 +280,8 @@ CodecStatus WicCodec::Decode(const uint8_t* data, size_t size, const DecodeReque
                              DibCanvas& canvas, DecodeResult& result) const {
     if (request.frame < 0) return CodecStatus::NoFrame;
     if (size > MAXDWORD) return CodecStatus::Unsupported;
-    const CodecStatus declared = wic::CheckDeclaredSize(data, size);
-    if (declared != CodecStatus::Ok) return declared;
+    const CodecStatus checked = wic::CheckBeforeDecoding(data, size);
+    if (checked != CodecStatus::Ok) return checked;
 
     wic::ComApartment apartment;
     HRESULT hr = S_OK;
@@ -304,8 +304,10 @@ CodecStatus WicCodec::Decode(const uint8_t* data, size_t size, const DecodeReque
     }
     GUID container{};
     if (FAILED(decoder->GetContainerFormat(&container))) return CodecStatus::Broken;
+    // A container without a code of ours (JPEG XR, DDS, Wine's TGA...) is left to the back
+    // ends after this one.
     const uint32_t type = wic::TypeOfContainer(container);
-    if (type == kTypeUnknown) return CodecStatus::Unsupported;
+    if (type == kTypeUnknown) return CodecStatus::NotThisFormat;
     if (request.type != kTypeUnknown && request.type != type) return CodecStatus::NotThisFormat;
     UINT frames = 0;
     if (FAILED(decoder->GetFrameCount(&frames)) || frames == 0) return CodecStatus::Broken;

@@ -57,6 +57,41 @@ CodecStatus CheckJpeg(const uint8_t* data, size_t size) {
     }
 }
 
+struct CrcTable {
+    uint32_t entries[256];
+    CrcTable() {
+        for (uint32_t n = 0; n < 256; ++n) {
+            uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            entries[n] = c;
+        }
+    }
+};
+
+uint32_t Crc32(const uint8_t* p, size_t n) {
+    static const CrcTable table;
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) c = table.entries[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+// Critical chunks (type starting with a capital) whose CRC does not match: libpng refuses the
+// file, and so do we. Damage in ancillary chunks, or a file cut short, is the decoder's matter.
+CodecStatus CheckPngChunks(const uint8_t* data, size_t size) {
+    ByteReader r(data + 8, size - 8);
+    while (r.Remaining() >= 12) {
+        const uint8_t* chunk = r.Position();
+        const uint64_t length = BigU32(chunk);
+        if (length > r.Remaining() - 12) break;
+        const bool critical = (chunk[4] & 0x20) == 0;
+        if (critical && Crc32(chunk + 4, 4 + length) != BigU32(chunk + 8 + length)) {
+            return CodecStatus::Broken;
+        }
+        if (std::memcmp(chunk + 4, "IEND", 4) == 0 || !r.Skip(12 + length)) break;
+    }
+    return CodecStatus::Ok;
+}
+
 }  // namespace
 
 IWICImagingFactory* CreateFactory(HRESULT& hr) {
@@ -101,14 +136,17 @@ const GUID* ContainerOfType(uint32_t type) {
     }
 }
 
-CodecStatus CheckDeclaredSize(const uint8_t* data, size_t size) {
+CodecStatus CheckBeforeDecoding(const uint8_t* data, size_t size) {
     if (size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF) {
         return CheckJpeg(data, size);
     }
     static const uint8_t kPngHead[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    if (size >= 24 && std::memcmp(data, kPngHead, sizeof kPngHead) == 0 &&
-        std::memcmp(data + 12, "IHDR", 4) == 0) {
-        return CheckPixels(BigU32(data + 16), BigU32(data + 20));
+    if (size >= 24 && std::memcmp(data, kPngHead, sizeof kPngHead) == 0) {
+        if (std::memcmp(data + 12, "IHDR", 4) == 0 &&
+            CheckPixels(BigU32(data + 16), BigU32(data + 20)) != CodecStatus::Ok) {
+            return CodecStatus::NoMemory;
+        }
+        return CheckPngChunks(data, size);
     }
     return CodecStatus::Ok;
 }

@@ -72,8 +72,10 @@ uint32_t TypeOfContainer(const GUID& container);
 // The container WIC writes for a type code; null when WIC offers no encoder for it here.
 const GUID* ContainerOfType(uint32_t type);
 
-// The picture size that a JPEG (SOF) or PNG (IHDR) header declares, read before WIC allocates
-// for it: NoMemory when it exceeds the codec layer's limit, else Ok (also for other formats).
-CodecStatus CheckDeclaredSize(const uint8_t* data, size_t size);
+// What the other builds refuse before decoding, checked before WIC sees the bytes: a picture
+// size in a JPEG (SOF) or PNG (IHDR) header beyond the codec layer's limit (NoMemory, before WIC
+// allocates for it), and PNG critical chunks whose CRC does not match (Broken; WIC's PNG decoder
+// may take them). Ok otherwise, and for other formats.
+CodecStatus CheckBeforeDecoding(const uint8_t* data, size_t size);
 
 }  // namespace wic

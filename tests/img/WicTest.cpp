@@ -302,6 +302,10 @@ TEST(WicDecode, TypesAskedForAndRefusals) {
     EXPECT_EQ(Decode(jpeg, 0, 1, 4).result, 2);  // asked for PNG
     EXPECT_EQ(GetInfo(jpeg, 4).result, 3);
     EXPECT_EQ(Decode(png, 1).result, 2);  // one frame only
+    // A critical chunk whose CRC does not match is refused, as libpng refuses it.
+    Bytes damaged_png = png;
+    damaged_png[damaged_png.size() - 14] ^= 0x10;  // IDAT's CRC, before IEND
+    EXPECT_EQ(Decode(damaged_png).result, 2);
     // Bytes that no reader and no WIC codec takes, and sizes beyond the layer's limit.
     Bytes noise(300);
     std::mt19937 rng(9);

@@ -1,8 +1,10 @@
 // Compares the BMP files that two builds of zemhost wrote for the same pictures: for each file of
 // the first folder, the file of the same name in the second must have the same size, bit count
-// and pixels, each channel within the tolerance. Prints one line per file (how many pixels
-// differ and by how much at most) and a summary.
-// Usage: bmp_compare FIRST_DIR SECOND_DIR [TOLERANCE]; exit 0 when every file matches.
+// and pixels, each channel within TOL; or, with TOL:PERCENT:MAX, at most PERCENT per cent of the
+// pixels beyond TOL and none beyond MAX (decoders that upsample JPEG chroma differently). Prints
+// one line per file (how many pixels differ, how many beyond TOL, by how much at most) and a
+// summary.
+// Usage: bmp_compare FIRST_DIR SECOND_DIR [TOL[:PERCENT:MAX]]; exit 0 when every file matches.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -46,7 +48,10 @@ int main(int argc, char** argv) {
     }
     const std::string first = std::string(argv[1]) + "/";
     const std::string second = std::string(argv[2]) + "/";
-    const int tolerance = argc > 3 ? std::atoi(argv[3]) : 0;
+    int tolerance = 0, percent = 0, most_allowed = 0;
+    if (argc > 3 && std::sscanf(argv[3], "%d:%d:%d", &tolerance, &percent, &most_allowed) != 3) {
+        most_allowed = tolerance;
+    }
     std::vector<std::string> names;
     if (!platform::ListFiles(first, ".bmp", names)) {
         std::fprintf(stderr, "bmp_compare: cannot list %s\n", first.c_str());
@@ -71,7 +76,7 @@ int main(int argc, char** argv) {
             continue;
         }
         const size_t channels = a.image.Channels();
-        size_t differing = 0;
+        size_t differing = 0, beyond = 0;
         int most = 0;
         for (size_t i = 0; i < a.rows.size(); i += channels) {
             int pixel = 0;
@@ -80,6 +85,7 @@ int main(int argc, char** argv) {
                 pixel = d > pixel ? d : pixel;
             }
             if (pixel) ++differing;
+            if (pixel > tolerance) ++beyond;
             most = pixel > most ? pixel : most;
         }
         const size_t pixels = a.rows.size() / channels;
@@ -89,12 +95,13 @@ int main(int argc, char** argv) {
                         a.image.Height(), unsigned(bits_a));
             continue;
         }
-        const bool within = most <= tolerance;
+        const bool within = most <= most_allowed && beyond * 100 <= size_t(percent) * pixels;
         within ? ++close : ++bad;
-        std::printf("%s: %s%zu of %zu pixels differ (%.2f%%), by at most %d\n", name.c_str(),
-                    within ? "" : "FAIL: ", differing, pixels, 100.0 * differing / pixels, most);
+        std::printf("%s: %s%zu of %zu pixels differ (%.2f%%), %zu by more than %d, by at most %d\n",
+                    name.c_str(), within ? "" : "FAIL: ", differing, pixels,
+                    100.0 * differing / pixels, beyond, tolerance, most);
     }
-    std::printf("bmp_compare: %d same, %d within %d, %d failing, of %zu\n", same, close,
-                tolerance, bad, names.size());
+    std::printf("bmp_compare: %d same, %d within %s, %d failing, of %zu\n", same, close,
+                argc > 3 ? argv[3] : "0", bad, names.size());
     return bad == 0 && !names.empty() ? 0 : 1;
 }

@@ -1,11 +1,14 @@
 # imgsrc.dll under Wine against the native imgsrc: the sample pictures of every format that the
 # Windows build reads (our own readers, and WIC's JPEG, PNG and TIFF) and the PNG suite of the
 # corpus, decoded by zemhost through imgsrc alone to BMP files by both builds, must give the same
-# size, bit count and pixels; JPEG within JPEG_TOLERANCE per channel, since the two builds'
-# decoders convert colour differently. Both builds must refuse the same files. bmp_compare (a
-# Windows program of this build) prints how many pixels differ and by how much.
+# size, bit count and pixels. JPEG pixels may differ by JPEG_TOLERANCE (bmp_compare's TOL or
+# TOL:PERCENT:MAX): the decoders convert colour with different rounding (4:4:4 and grey files
+# stay within 1), and Wine's WIC (IJG libjpeg 9) upsamples subsampled chroma in the DCT domain
+# where libjpeg-turbo interpolates, which moves some edge pixels of 4:2:0 files by up to about
+# 20. Both builds must refuse the same files. bmp_compare (a Windows program of this build)
+# prints how many pixels differ and by how much.
 # Usage: cmake -DEMULATOR=... -DZEMHOST=... -DNATIVE_ZEMHOST=... -DCOMPARE=... -DSAMPLES_DIR=...
-#        [-DCORPUS_DIR=...] -DWORK_DIR=... [-DJPEG_TOLERANCE=2] -P CompareImgsrc.cmake
+#        [-DCORPUS_DIR=...] -DWORK_DIR=... [-DJPEG_TOLERANCE=2:10:24] -P CompareImgsrc.cmake
 # Prints "SKIPPED:" when there is no native build or this machine cannot run the Windows build.
 
 cmake_minimum_required(VERSION 3.25)
@@ -16,7 +19,7 @@ foreach(var EMULATOR ZEMHOST NATIVE_ZEMHOST COMPARE SAMPLES_DIR WORK_DIR)
     endif()
 endforeach()
 if(NOT DEFINED JPEG_TOLERANCE)
-    set(JPEG_TOLERANCE 2)
+    set(JPEG_TOLERANCE 2:10:24)
 endif()
 if(NOT EXISTS ${NATIVE_ZEMHOST})
     message("SKIPPED: no native zemhost at ${NATIVE_ZEMHOST} to compare with "
@@ -80,7 +83,6 @@ foreach(group IN LISTS groups)
     foreach(f IN LISTS files_${group})
         get_filename_component(stem ${f} NAME_WE)
         get_filename_component(name ${f} NAME)
-        set(n EXISTS ${native_dir}/${stem}.bmp)
         if(EXISTS ${native_dir}/${stem}.bmp AND NOT EXISTS ${windows_dir}/${stem}.bmp)
             string(APPEND failures "  ${group}/${name}: the Windows build refuses it\n")
         elseif(EXISTS ${windows_dir}/${stem}.bmp AND NOT EXISTS ${native_dir}/${stem}.bmp)

@@ -298,9 +298,9 @@ CodecStatus WicCodec::Decode(const uint8_t* data, size_t size, const DecodeReque
     hr = factory->CreateDecoderFromStream(stream.Get(), nullptr, WICDecodeMetadataCacheOnDemand,
                                           decoder.Put());
     if (FAILED(hr)) {
-        // No codec took it, or the one that did failed on the header.
-        const CodecStatus status = wic::StatusOf(hr);
-        return status == CodecStatus::Broken ? CodecStatus::Broken : CodecStatus::NotThisFormat;
+        // No codec took it, or one that looked at it failed on the header (Wine's TGA decoder
+        // tries any bytes): the back ends after this one may still read it.
+        return hr == E_OUTOFMEMORY ? CodecStatus::NoMemory : CodecStatus::NotThisFormat;
     }
     GUID container{};
     if (FAILED(decoder->GetContainerFormat(&container))) return CodecStatus::Broken;

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -384,6 +386,39 @@ TEST(WicDecode, TruncatedAndDamagedFilesGiveACode) {
     Sweep("PNG", WritePng(Pattern(40, 30, 4, 4), 40, 30, 4));
     OwnedHandle dib(MakeDib(40, 30, 8, 3));
     Sweep("TIFF", EncodeDib(dib.Get(), 6));
+}
+
+// Formats that only an installed WIC codec reads on Windows: a sample decodes when there is one
+// (a picture of its own type), and the test names the formats without one.
+TEST(WicDecode, FormatsOfInstalledCodecs) {
+    const struct {
+        const char* extension;
+        uint32_t type;
+        const char* name;
+    } formats[] = {{".jp2", 11, "JPEG 2000"}, {".j2k", 12, "JPEG 2000"}, {".dng", 19, "RAW"},
+                   {".webp", 21, "WebP"},     {".heic", 22, "HEIF"},     {".avif", 23, "AVIF"},
+                   {".jxl", 24, "JPEG XL"}};
+    std::string lacking;
+    int tried = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(ZEM_SOURCE_DIR "/samples")) {
+        for (const auto& f : formats) {
+            if (entry.path().extension() != f.extension) continue;
+            Bytes bytes;
+            ASSERT_TRUE(testing_support::ReadWholeFile(entry.path().string(), bytes));
+            const img_test::Picture got = Decode(bytes);
+            const std::string file = entry.path().filename().string();
+            ++tried;
+            if (got.result == 2) {
+                lacking += (lacking.empty() ? "" : ", ") + file + " (" + f.name + ")";
+                continue;
+            }
+            EXPECT_EQ(got.result, 0) << file;
+            EXPECT_EQ(got.type_back, f.type) << file;
+            EXPECT_GT(got.width, 0u) << file;
+        }
+    }
+    if (tried == 0) GTEST_SKIP() << "no samples of these formats";
+    if (!lacking.empty()) GTEST_SKIP() << "no WIC codec on this system for " << lacking;
 }
 
 }  // namespace

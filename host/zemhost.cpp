@@ -16,6 +16,7 @@
 
 #include "BmpWriter.h"
 #include "DibImage.h"
+#include "HostApartment.h"
 #include "HostOptions.h"
 #include "PluginSet.h"
 #include "PngWriter.h"
@@ -498,6 +499,7 @@ int Run(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     try {
         std::vector<std::string> args(argv + 1, argv + argc);
+        const HostApartment com;
         return Run(args);
     } catch (const std::bad_alloc&) {
         Fail("out of memory");

@@ -149,18 +149,18 @@ TEST(ImgPlugin, InfoRecordFieldsAndWriteBack) {
     const std::vector<uint8_t> gif = SmallGif(3);
     img_test::Info info = img_test::GetInfo(gif);
     ASSERT_EQ(info.result, 0);
-    EXPECT_EQ(info.record.width, 6);
-    EXPECT_EQ(info.record.height, 4);
-    EXPECT_EQ(info.record.colorDepth, 4);  // a four-colour table
-    EXPECT_EQ(info.record.imageType, 2u);
-    EXPECT_EQ(info.record.frameCount, 3u);
-    EXPECT_EQ(info.record.xDensity, 96);
-    EXPECT_EQ(info.record.yDensity, 96);
+    EXPECT_EQ(+info.record.width, 6);
+    EXPECT_EQ(+info.record.height, 4);
+    EXPECT_EQ(+info.record.colorDepth, 4);  // a four-colour table
+    EXPECT_EQ(+info.record.imageType, 2u);
+    EXPECT_EQ(+info.record.frameCount, 3u);
+    EXPECT_EQ(+info.record.xDensity, 96);
+    EXPECT_EQ(+info.record.yDensity, 96);
     // A requested type that matches decodes too; one that does not gives 3, unrequested 2.
     EXPECT_EQ(img_test::GetInfo(gif, 2).result, 0);
     const img_test::Info wrong = img_test::GetInfo(gif, 4);
     EXPECT_EQ(wrong.result, 3);
-    EXPECT_EQ(wrong.record.imageType, 4u);
+    EXPECT_EQ(+wrong.record.imageType, 4u);
     EXPECT_EQ(img_test::GetInfo(Bytes("not a picture at all")).result, 2);
     EXPECT_EQ(img_test::GetInfo(Bytes("not a picture at all"), 6).result, 3);
     EXPECT_EQ(img_test::GetInfo(gif, 63).result, 3);  // a type no back end reads
@@ -176,9 +176,9 @@ TEST(ImgPlugin, InfoRecordFieldsAndWriteBack) {
     EXPECT_EQ(Imgsrc().GetPictureInfo(reinterpret_cast<const char*>(gif.data()),
                                       static_cast<SpiLength>(gif.size()), 2, &record),
               6);
-    EXPECT_EQ(record.width, 0);
-    EXPECT_EQ(record.imageType, 4u);
-    EXPECT_EQ(record.xDensity, 96);
+    EXPECT_EQ(+record.width, 0);
+    EXPECT_EQ(+record.imageType, 4u);
+    EXPECT_EQ(+record.xDensity, 96);
 }
 
 TEST(ImgPlugin, RequestBlockChoosesFrameAndTypeAndLearnsTheType) {
@@ -216,7 +216,7 @@ TEST(ImgPlugin, BlockWithoutTheTagIsNeitherReadNorWritten) {
                                   static_cast<SpiLength>(gif.size()), SPI_SRC_MEMORY, &info,
                                   &bits, nullptr, reinterpret_cast<SpiUserData>(&block)),
               0);
-    EXPECT_EQ(block.field56, 77);
+    EXPECT_EQ(+block.field56, 77);
     // Two handles: the header with its colour table, and the rows.
     ASSERT_NE(info, nullptr);
     ASSERT_NE(bits, nullptr);

@@ -46,7 +46,7 @@ void ExpectCodeOrWholeDib(const std::vector<uint8_t>& bytes, const std::string& 
         EXPECT_TRUE(p.dib.empty()) << what << ": a failed read handed out a DIB";
     }
     const img_test::Info info = img_test::GetInfo(bytes);
-    if (info.result == 0) EXPECT_GT(info.record.width, 0) << what;
+    if (info.result == 0) EXPECT_GT(+info.record.width, 0) << what;
 }
 
 TEST(ImgRobustness, TruncatedSamples) {

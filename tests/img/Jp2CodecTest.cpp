@@ -85,8 +85,9 @@ TEST(Jp2Codec, EitherTypeReadsBothKinds) {
             EXPECT_EQ(got.result, 0) << asked;
             EXPECT_EQ(got.type_back, found) << asked;
         }
-        EXPECT_EQ(img_test::GetInfo(bytes).record.imageType, found);
-        EXPECT_EQ(img_test::GetInfo(bytes).record.frameCount, 1u);
+        // Packed record fields are copied (+) before GoogleTest binds a reference to them.
+        EXPECT_EQ(+img_test::GetInfo(bytes).record.imageType, found);
+        EXPECT_EQ(+img_test::GetInfo(bytes).record.frameCount, 1u);
         EXPECT_NE(img_test::Decode(bytes, 1).result, 0);  // a single frame
     }
 }
@@ -102,8 +103,8 @@ TEST(Jp2Codec, ResolutionFromTheResBox) {
     EXPECT_EQ(with.x_ppm, 11811);
     EXPECT_EQ(with.y_ppm, 5906);
     const img_test::Info info = img_test::GetInfo(img_test::AddJp2Resolution(plain, 300, 150));
-    EXPECT_EQ(info.record.xDensity, 300);
-    EXPECT_EQ(info.record.yDensity, 150);
+    EXPECT_EQ(+info.record.xDensity, 300);
+    EXPECT_EQ(+info.record.yDensity, 150);
 }
 
 // A codestream whose SIZ declares 100000 x 100000 in one tile: refused before OpenJPEG

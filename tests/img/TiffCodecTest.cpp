@@ -173,8 +173,8 @@ TEST(TiffCodec, EveryPageIsAFrame) {
     }
     const img_test::Info info = img_test::GetInfo(tiff);
     EXPECT_EQ(info.result, 0);
-    EXPECT_EQ(info.record.frameCount, 4u);
-    EXPECT_EQ(info.record.imageType, 6u);
+    EXPECT_EQ(+info.record.frameCount, 4u);
+    EXPECT_EQ(+info.record.imageType, 6u);
     EXPECT_EQ(img_test::Decode(tiff, 4).result, 2);
     EXPECT_EQ(img_test::Decode(tiff, -1).result, 2);
 }
@@ -229,13 +229,13 @@ TEST(TiffCodec, DamagedDirectoryChainsAndSizes) {
     Store32(loop, NextField(loop, second), static_cast<uint32_t>(first));
     const img_test::Info info = img_test::GetInfo(loop);
     EXPECT_EQ(info.result, 0);
-    EXPECT_EQ(info.record.frameCount, 2u);
+    EXPECT_EQ(+info.record.frameCount, 2u);
     EXPECT_TRUE(MatchesLibtiff(loop, 1, Named("grey-8")));
     EXPECT_EQ(img_test::Decode(loop, 2).result, 2);
 
     std::vector<uint8_t> self = two;  // the first directory points at itself
     Store32(self, NextField(self, first), static_cast<uint32_t>(first));
-    EXPECT_EQ(img_test::GetInfo(self).record.frameCount, 1u);
+    EXPECT_EQ(+img_test::GetInfo(self).record.frameCount, 1u);
 
     // Width and length of 100000 each: far beyond the largest picture, refused before libtiff
     // or the DIB allocate for it.

@@ -5,7 +5,9 @@
 #  - every module and program (EXTRA_FILES) imports system DLLs only, so the runtime is linked in
 #    statically (no libstdc++-6.dll, libgcc_s_*.dll, libwinpthread-1.dll);
 #  - every file is built for the target's machine (MACHINE: i386 or x86-64).
-# Usage: cmake -DOBJDUMP=... -DPLUGIN_DIR=... -DMACHINE=... [-DEXTRA_FILES=a;b] -P CheckModules.cmake
+#  - every plug-in this build makes (REQUIRED_MODULES: names without .dll) is there to check.
+# Usage: cmake -DOBJDUMP=... -DPLUGIN_DIR=... -DMACHINE=... [-DEXTRA_FILES=a;b]
+#        [-DREQUIRED_MODULES=a;b] -P CheckModules.cmake
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -90,6 +92,11 @@ if(NOT modules)
     message(FATAL_ERROR "CheckModules: no .dll in ${PLUGIN_DIR}")
 endif()
 set(expected_format pei-${MACHINE})
+foreach(required IN LISTS REQUIRED_MODULES)
+    if(NOT EXISTS ${PLUGIN_DIR}/${required}.dll)
+        fail("${required}.dll: missing from ${PLUGIN_DIR} (not built?)")
+    endif()
+endforeach()
 
 foreach(module IN LISTS modules)
     get_filename_component(name ${module} NAME)

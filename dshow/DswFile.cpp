@@ -1,0 +1,204 @@
+#include "DswFile.h"
+
+#include <cstring>
+
+#include "Checked.h"
+#include "GlobalBlock.h"
+#include "MediaDetApi.h"
+
+using dshow::SameGuid;
+
+namespace {
+
+// Spare bytes after the detector's bitmap in the frame block.
+constexpr uint64_t kFrameSpare = 128;
+
+// COM on the calling thread for the length of one read. Only an initialisation that succeeded
+// (S_OK, or S_FALSE on a thread that already was a single-threaded apartment) is balanced: on a
+// thread of a multithreaded apartment CoInitialize fails, the detector is made in that apartment
+// all the same, and COM is left as it was found.
+class ComApartment {
+public:
+    ComApartment() : m_result(CoInitialize(nullptr)) {}
+    ~ComApartment() {
+        if (SUCCEEDED(m_result)) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    HRESULT m_result;
+};
+
+// One media detector with the file opened in it. Declared after the ComApartment, so that the
+// detector is released before COM is uninitialised.
+class OpenDetector {
+public:
+    OpenDetector() = default;
+    ~OpenDetector() {
+        if (m_name) SysFreeString(m_name);
+        if (m_detector) m_detector->Release();
+    }
+    OpenDetector(const OpenDetector&) = delete;
+    OpenDetector& operator=(const OpenDetector&) = delete;
+
+    // Creates the detector, gives it the file and counts the streams. A COM copy of the name
+    // that cannot be made for want of memory fails the read like any other failure here.
+    bool Open(const wchar_t* file_name) {
+        if (!file_name) return false;
+        void* object = nullptr;
+        if (FAILED(CoCreateInstance(dshow::kClsidMediaDet, nullptr, CLSCTX_ALL,
+                                    dshow::kIidMediaDet, &object)) ||
+            !object) {
+            return false;
+        }
+        m_detector = static_cast<IMediaDet*>(object);
+        m_name = SysAllocString(file_name);
+        if (!m_name) return false;
+        if (FAILED(m_detector->put_Filename(m_name))) return false;
+        LONG count = 0;
+        if (FAILED(m_detector->get_OutputStreams(&count)) || count < 1) return false;
+        m_streamCount = count;
+        return true;
+    }
+
+    IMediaDet* operator->() const { return m_detector; }
+    LONG StreamCount() const { return m_streamCount; }
+
+private:
+    IMediaDet* m_detector = nullptr;
+    BSTR m_name = nullptr;
+    LONG m_streamCount = 0;
+};
+
+// A media type filled by the detector; its format block and interface are released with it.
+class MediaType {
+public:
+    MediaType() { std::memset(&m_type, 0, sizeof m_type); }
+    ~MediaType() { Free(); }
+    MediaType(const MediaType&) = delete;
+    MediaType& operator=(const MediaType&) = delete;
+
+    DswMediaType* Out() {
+        Free();
+        return &m_type;
+    }
+    const DswMediaType& Get() const { return m_type; }
+
+    // The video format header when the type carries a complete VIDEOINFOHEADER, else null.
+    const DswVideoInfoHeader* VideoInfo() const {
+        if (!SameGuid(m_type.formattype, dshow::kFormatVideoInfo)) return nullptr;
+        if (m_type.cbFormat < sizeof(DswVideoInfoHeader) || !m_type.pbFormat) return nullptr;
+        return reinterpret_cast<const DswVideoInfoHeader*>(m_type.pbFormat);
+    }
+
+    // A format block is freed whenever there is one, also when its length says 0.
+    void Free() {
+        if (m_type.pbFormat) CoTaskMemFree(m_type.pbFormat);
+        m_type.cbFormat = 0;
+        m_type.pbFormat = nullptr;
+        if (m_type.pUnk) m_type.pUnk->Release();
+        m_type.pUnk = nullptr;
+    }
+
+private:
+    DswMediaType m_type;
+};
+
+LONG AbsHeight(LONG height) { return height < 0 ? -height : height; }
+
+}  // namespace
+
+double DswFile::FramePositionToTime(int32_t frame_position, double length) {
+    if (frame_position > 0) {
+        const double seconds = static_cast<double>(frame_position);
+        return seconds > length ? 50.0 * length / 100.0 : seconds;
+    }
+    if (frame_position == 0) return 0.0;
+    // Negated in 64 bits: INT32_MIN has no 32-bit opposite.
+    int64_t percent = -static_cast<int64_t>(frame_position);
+    if (percent > 100) percent = 50;
+    return static_cast<double>(percent) * length / 100.0;
+}
+
+int32_t DswFile::ReadInfoFromFile() {
+    ComApartment com;
+    OpenDetector detector;
+    if (!detector.Open(m_fileName)) return SPI_NOT_IMPLEMENTED;
+    for (LONG i = 0; i < detector.StreamCount(); ++i) {
+        if (FAILED(detector->put_CurrentStream(i))) continue;
+        MediaType type;
+        if (FAILED(detector->get_StreamMediaType(type.Out()))) continue;
+        const DswVideoInfoHeader* video = type.VideoInfo();
+        if (!SameGuid(type.Get().majortype, dshow::kMediaTypeVideo) || !video) continue;
+        m_width = video->bmiHeader.biWidth;
+        m_height = AbsHeight(video->bmiHeader.biHeight);
+        m_videoCompression = video->bmiHeader.biCompression;
+        double length = 0.0;
+        detector->get_StreamLength(&length);
+        m_streamLength = length;
+        return SPI_OK;
+    }
+    return SPI_NOT_IMPLEMENTED;
+}
+
+int32_t DswFile::ReadPictureFromFile() {
+    m_resultDib = DswFrameQuery(m_fileName, m_framePosition);
+    return m_resultDib ? SPI_OK : SPI_NOT_IMPLEMENTED;
+}
+
+SpiHandle DswFile::DswFrameQuery(const wchar_t* file_name, int32_t frame_position) {
+    ComApartment com;
+    OpenDetector detector;
+    if (!detector.Open(file_name)) return nullptr;
+
+    // The first stream of the video major type; its media format is not looked at here.
+    bool found = false;
+    for (LONG i = 0; i < detector.StreamCount() && !found; ++i) {
+        GUID major;
+        std::memset(&major, 0, sizeof major);
+        if (FAILED(detector->put_CurrentStream(i))) continue;
+        if (FAILED(detector->get_StreamType(&major))) continue;
+        found = SameGuid(major, dshow::kMediaTypeVideo);
+    }
+    if (!found) return nullptr;
+
+    double length = 0.0;
+    if (FAILED(detector->get_StreamLength(&length)) || !(length > 0.0)) return nullptr;
+
+    // The stream's own size when it has a VIDEOINFOHEADER; otherwise the detector chooses.
+    LONG width = 0;
+    LONG height = 0;
+    {
+        MediaType type;
+        if (FAILED(detector->get_StreamMediaType(type.Out()))) return nullptr;
+        if (const DswVideoInfoHeader* video = type.VideoInfo()) {
+            width = video->bmiHeader.biWidth;
+            height = AbsHeight(video->bmiHeader.biHeight);
+        }
+    }
+
+    const double time = FramePositionToTime(frame_position, length);
+    LONG size = 0;
+    if (FAILED(detector->GetBitmapBits(time, &size, nullptr, width, height)) || size <= 0) {
+        return nullptr;
+    }
+    const uint64_t block_size = static_cast<uint64_t>(size) + kFrameSpare;
+    if (!FitsSizeT(block_size)) return nullptr;
+    // Not cleared: the detector writes the bitmap and the spare tail stays as it is.
+    OwnedHandle block = OwnedHandle::Allocate(static_cast<size_t>(block_size), false);
+    if (!block) return nullptr;
+    HRESULT filled = E_FAIL;
+    {
+        ScopedLock lock(block.Get());
+        if (!lock) return nullptr;
+        try {
+            filled = detector->GetBitmapBits(time, nullptr, reinterpret_cast<char*>(lock.Data()),
+                                             width, height);
+        } catch (...) {
+            filled = E_FAIL;
+        }
+    }
+    if (FAILED(filled)) return nullptr;
+    return block.Release();
+}

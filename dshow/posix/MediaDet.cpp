@@ -1,0 +1,246 @@
+#include "MediaDet.h"
+
+#include <cstring>
+#include <new>
+
+#include "Checked.h"
+#include "DibConvert.h"
+#include "platform/platform.h"
+
+using dshow::SameGuid;
+
+namespace {
+
+// MEDIASUBTYPE_RGB24, the subtype of uncompressed 24-bit video.
+constexpr GUID kSubtypeRgb24 = {
+    0xE436EB7D, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+
+constexpr uint32_t kBitmapHeaderSize = sizeof(BITMAPINFOHEADER);
+
+// The whole bitmap (header and rows) of a 24-bit frame, or false when it does not fit the
+// detector's 32-bit size.
+bool BitmapBytes(LONG width, LONG height, uint64_t& stride, uint64_t& total) {
+    stride = video::DibStride(24, width);
+    uint64_t rows = 0;
+    return stride != 0 && CheckedMul(stride, static_cast<uint64_t>(height), rows) &&
+           CheckedAdd(rows, kBitmapHeaderSize, total) && total <= INT32_MAX;
+}
+
+}  // namespace
+
+HRESULT MediaDet::QueryInterface(const IID& iid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (!SameGuid(iid, dshow::kIidMediaDet) && !SameGuid(iid, dshow::kIidUnknown)) {
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    *out = static_cast<IMediaDet*>(this);
+    return S_OK;
+}
+
+ULONG MediaDet::AddRef() { return ++m_references; }
+
+ULONG MediaDet::Release() {
+    const ULONG left = --m_references;
+    if (left == 0) delete this;
+    return left;
+}
+
+const video::StreamFacts* MediaDet::Current() const {
+    if (!m_media.IsOpen()) return nullptr;
+    const auto& streams = m_media.Streams();
+    if (m_current < 0 || static_cast<size_t>(m_current) >= streams.size()) return nullptr;
+    return &streams[static_cast<size_t>(m_current)];
+}
+
+HRESULT MediaDet::put_Filename(BSTR name) {
+    if (!name) return E_POINTER;
+    try {
+        m_current = 0;
+        m_fileName = name;
+        return m_media.Open(platform::WideToNative(m_fileName)) ? S_OK : E_FAIL;
+    } catch (const std::bad_alloc&) {
+        m_media.Close();
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT MediaDet::get_Filename(BSTR* name) {
+    if (!name) return E_POINTER;
+    *name = nullptr;
+    if (!m_media.IsOpen()) return S_OK;
+    *name = SysAllocString(m_fileName.c_str());
+    return *name ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT MediaDet::get_OutputStreams(LONG* count) {
+    if (!count) return E_POINTER;
+    *count = 0;
+    if (!m_media.IsOpen()) return E_INVALIDARG;
+    *count = static_cast<LONG>(m_media.Streams().size());
+    return S_OK;
+}
+
+HRESULT MediaDet::get_CurrentStream(LONG* index) {
+    if (!index) return E_POINTER;
+    *index = m_current;
+    return S_OK;
+}
+
+HRESULT MediaDet::put_CurrentStream(LONG index) {
+    if (!m_media.IsOpen()) return E_INVALIDARG;
+    if (index < 0 || static_cast<size_t>(index) >= m_media.Streams().size()) return E_INVALIDARG;
+    m_current = index;
+    return S_OK;
+}
+
+HRESULT MediaDet::get_StreamType(GUID* major_type) {
+    if (!major_type) return E_POINTER;
+    const video::StreamFacts* facts = Current();
+    if (!facts) return E_INVALIDARG;
+    *major_type = facts->kind == video::StreamKind::Video ? dshow::kMediaTypeVideo
+                                                          : dshow::kMediaTypeAudio;
+    return S_OK;
+}
+
+HRESULT MediaDet::get_StreamTypeB(BSTR* major_type) {
+    if (major_type) *major_type = nullptr;
+    return E_NOTIMPL;
+}
+
+HRESULT MediaDet::get_StreamLength(double* seconds) {
+    if (!seconds) return E_POINTER;
+    const video::StreamFacts* facts = Current();
+    if (!facts) return E_INVALIDARG;
+    *seconds = facts->length;
+    return S_OK;
+}
+
+HRESULT MediaDet::get_FrameRate(double* rate) {
+    if (!rate) return E_POINTER;
+    const video::StreamFacts* facts = Current();
+    if (!facts || facts->kind != video::StreamKind::Video) return E_INVALIDARG;
+    *rate = facts->frame_rate;
+    return S_OK;
+}
+
+// A video stream gets a VIDEOINFOHEADER (positive height, the stream's four-character code as
+// compression and subtype), an audio stream a WAVEFORMATEX. The format block is the caller's.
+HRESULT MediaDet::get_StreamMediaType(DswMediaType* media_type) {
+    if (!media_type) return E_POINTER;
+    std::memset(media_type, 0, sizeof *media_type);
+    const video::StreamFacts* facts = Current();
+    if (!facts) return E_INVALIDARG;
+    if (facts->kind == video::StreamKind::Video) {
+        auto* format = static_cast<DswVideoInfoHeader*>(CoTaskMemAlloc(sizeof(DswVideoInfoHeader)));
+        if (!format) return E_OUTOFMEMORY;
+        std::memset(format, 0, sizeof *format);
+        const bool uncompressed = facts->four_cc == 0;
+        uint64_t stride = 0;
+        uint64_t total = 0;
+        const bool fits = BitmapBytes(facts->width, facts->height, stride, total);
+        format->rcSource = {0, 0, facts->width, facts->height};
+        format->rcTarget = format->rcSource;
+        format->dwBitRate = static_cast<DWORD>(std::min<int64_t>(facts->bit_rate, UINT32_MAX));
+        format->AvgTimePerFrame =
+            facts->frame_rate > 0 ? static_cast<int64_t>(1e7 / facts->frame_rate) : 0;
+        BITMAPINFOHEADER& h = format->bmiHeader;
+        h.biSize = kBitmapHeaderSize;
+        h.biWidth = facts->width;
+        h.biHeight = facts->height;
+        h.biPlanes = 1;
+        h.biBitCount = 24;
+        h.biCompression = facts->four_cc;
+        h.biSizeImage = uncompressed && fits ? static_cast<DWORD>(total - kBitmapHeaderSize) : 0;
+        media_type->majortype = dshow::kMediaTypeVideo;
+        media_type->subtype = uncompressed ? kSubtypeRgb24 : dshow::SubtypeFromFourCc(facts->four_cc);
+        media_type->bFixedSizeSamples = uncompressed ? 1 : 0;
+        media_type->bTemporalCompression = uncompressed ? 0 : 1;
+        media_type->lSampleSize = h.biSizeImage;
+        media_type->formattype = dshow::kFormatVideoInfo;
+        media_type->cbFormat = sizeof *format;
+        media_type->pbFormat = reinterpret_cast<BYTE*>(format);
+        return S_OK;
+    }
+    auto* format = static_cast<WAVEFORMATEX*>(CoTaskMemAlloc(sizeof(WAVEFORMATEX)));
+    if (!format) return E_OUTOFMEMORY;
+    std::memset(format, 0, sizeof *format);
+    format->wFormatTag = static_cast<WORD>(facts->wave_tag);
+    format->nChannels = static_cast<WORD>(facts->channels);
+    format->nSamplesPerSec = static_cast<DWORD>(facts->sample_rate);
+    format->wBitsPerSample = static_cast<WORD>(facts->bits_per_sample);
+    format->nBlockAlign = static_cast<WORD>(facts->channels * facts->bits_per_sample / 8);
+    format->nAvgBytesPerSec = static_cast<DWORD>(facts->bit_rate / 8);
+    media_type->majortype = dshow::kMediaTypeAudio;
+    media_type->subtype = dshow::SubtypeFromFourCc(facts->wave_tag);
+    media_type->formattype = dshow::kFormatWaveFormatEx;
+    media_type->cbFormat = sizeof *format;
+    media_type->pbFormat = reinterpret_cast<BYTE*>(format);
+    return S_OK;
+}
+
+// With no buffer: the bytes that a bitmap of that size needs. With one: the bitmap of the frame
+// showing at the time, in the stream's own size when none is asked for.
+HRESULT MediaDet::GetBitmapBits(double stream_time, LONG* buffer_size, char* buffer, LONG width,
+                                LONG height) {
+    const video::StreamFacts* facts = Current();
+    if (!facts || facts->kind != video::StreamKind::Video) return E_INVALIDARG;
+    if (width < 0 || height < 0) return E_INVALIDARG;
+    if (width == 0 || height == 0) {
+        width = facts->width;
+        height = facts->height;
+    }
+    if (width <= 0 || height <= 0) return E_FAIL;
+    uint64_t stride = 0;
+    uint64_t total = 0;
+    if (!BitmapBytes(width, height, stride, total)) return E_OUTOFMEMORY;
+    if (!buffer) {
+        if (!buffer_size) return E_POINTER;
+        *buffer_size = static_cast<LONG>(total);
+        return S_OK;
+    }
+    BITMAPINFOHEADER header;
+    std::memset(&header, 0, sizeof header);
+    header.biSize = kBitmapHeaderSize;
+    header.biWidth = width;
+    header.biHeight = height;
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    header.biCompression = 0;
+    header.biSizeImage = static_cast<DWORD>(total - kBitmapHeaderSize);
+    std::memcpy(buffer, &header, sizeof header);
+    auto* rows = reinterpret_cast<uint8_t*>(buffer) + kBitmapHeaderSize;
+    // The conversion writes the pixels only: the bytes that pad each row are cleared here, so
+    // that no stale memory reaches the host.
+    const size_t pixels = static_cast<size_t>(width) * 3;
+    if (stride > pixels) {
+        for (LONG y = 0; y < height; ++y) {
+            std::memset(rows + static_cast<size_t>(y) * stride + pixels, 0, stride - pixels);
+        }
+    }
+    try {
+        if (!m_media.FrameAt(static_cast<size_t>(m_current), stream_time, width, height, rows)) {
+            return E_FAIL;
+        }
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+HRESULT MediaDet::get_Filter(IUnknown** filter) {
+    if (filter) *filter = nullptr;
+    return E_NOTIMPL;
+}
+
+HRESULT MediaDet::put_Filter(IUnknown*) { return E_NOTIMPL; }
+
+HRESULT MediaDet::WriteBitmapBits(double, LONG, LONG, BSTR) { return E_NOTIMPL; }
+
+HRESULT MediaDet::GetSampleGrabber(IUnknown** grabber) {
+    if (grabber) *grabber = nullptr;
+    return E_NOTIMPL;
+}
+
+HRESULT MediaDet::EnterBitmapGrabMode(double) { return E_NOTIMPL; }

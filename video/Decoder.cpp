@@ -1,0 +1,93 @@
+#include "Decoder.h"
+
+#include <climits>
+#include <cstring>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace video {
+
+AVCodecID CodecForFourcc(uint32_t fourcc) {
+    const AVCodecTag* const tables[] = {avformat_get_riff_video_tags(), nullptr};
+    return av_codec_get_id(tables, fourcc);
+}
+
+bool Decoder::OpenContext(const AVCodec* codec) {
+    m_context->thread_count = 1;
+    m_context->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;  // frames before a missing reference still count
+    if (avcodec_open2(m_context.get(), codec, nullptr) < 0) {
+        m_context.reset();
+        return false;
+    }
+    m_draining = false;
+    return true;
+}
+
+bool Decoder::Open(const AVCodecParameters* parameters) {
+    m_context.reset();
+    if (!parameters) return false;
+    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+    if (!codec) return false;
+    m_context.reset(avcodec_alloc_context3(codec));
+    if (!m_context) return false;
+    if (avcodec_parameters_to_context(m_context.get(), parameters) < 0) {
+        m_context.reset();
+        return false;
+    }
+    return OpenContext(codec);
+}
+
+bool Decoder::Open(const CodecSetup& setup) {
+    m_context.reset();
+    const AVCodec* codec = avcodec_find_decoder(setup.codec_id);
+    if (!codec || setup.extradata.size() > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) return false;
+    m_context.reset(avcodec_alloc_context3(codec));
+    if (!m_context) return false;
+    AVCodecContext* c = m_context.get();
+    c->codec_type = AVMEDIA_TYPE_VIDEO;
+    c->codec_tag = setup.codec_tag;
+    c->width = setup.width;
+    c->height = setup.height;
+    c->coded_width = setup.width;
+    c->coded_height = setup.height;
+    c->bits_per_coded_sample = setup.bits_per_coded_sample;
+    if (!setup.extradata.empty()) {
+        const size_t n = setup.extradata.size();
+        c->extradata = static_cast<uint8_t*>(av_mallocz(n + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!c->extradata) {
+            m_context.reset();
+            return false;
+        }
+        std::memcpy(c->extradata, setup.extradata.data(), n);
+        c->extradata_size = static_cast<int>(n);
+    }
+    return OpenContext(codec);
+}
+
+void Decoder::Flush() {
+    if (m_context) avcodec_flush_buffers(m_context.get());
+    m_draining = false;
+}
+
+bool Decoder::Decode(const AVPacket* packet, std::vector<FramePtr>& frames) {
+    if (!m_context) return false;
+    if (m_draining) return true;  // drained: nothing more comes out until the next Flush
+    int rc = avcodec_send_packet(m_context.get(), packet);
+    if (!packet) m_draining = true;
+    // Damaged data is the codec's to conceal; the next packet may decode again.
+    if (rc < 0 && rc != AVERROR(EAGAIN) && rc != AVERROR_EOF && rc != AVERROR_INVALIDDATA) {
+        return false;
+    }
+    for (;;) {
+        FramePtr frame = MakeFrame();
+        if (!frame) return false;
+        rc = avcodec_receive_frame(m_context.get(), frame.get());
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
+        if (rc < 0) return rc == AVERROR_INVALIDDATA;
+        frames.push_back(std::move(frame));
+    }
+}
+
+}  // namespace video

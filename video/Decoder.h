@@ -1,0 +1,52 @@
+// One opened video decoder. It is fed packets in decode order and hands out frames; the caller
+// decides where the packets come from (libavformat, or a container read by our own code).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "FfmpegPtr.h"
+
+namespace video {
+
+// What a decoder needs when the container is parsed by our own code instead of libavformat.
+struct CodecSetup {
+    AVCodecID codec_id = AV_CODEC_ID_NONE;
+    uint32_t codec_tag = 0;  // the four-character code as stored (biCompression)
+    int width = 0;
+    int height = 0;  // positive; top-down storage is the codec's business
+    int bits_per_coded_sample = 0;
+    std::vector<uint8_t> extradata;  // bytes after a BITMAPINFOHEADER, for example
+};
+
+// The codec that libavformat's RIFF tables give a BITMAPINFOHEADER compression code or an AVI
+// stream handler; AV_CODEC_ID_NONE when there is none.
+AVCodecID CodecForFourcc(uint32_t fourcc);
+
+class Decoder {
+public:
+    // Opens a decoder for a libavformat stream's parameters. False when no decoder exists or it
+    // cannot be opened. Decoding runs on the calling thread only, so frames come out without a
+    // threading delay.
+    bool Open(const AVCodecParameters* parameters);
+    // Opens a decoder from explicit parameters.
+    bool Open(const CodecSetup& setup);
+
+    // Decodes one packet (null: end of input, which drains the frames held back) and appends
+    // every frame that comes out to `frames`, in output order. False on a decoding error that
+    // leaves nothing usable; a packet the codec rejects as damaged is skipped and returns true.
+    bool Decode(const AVPacket* packet, std::vector<FramePtr>& frames);
+    // Forgets all state before decoding from a new key frame.
+    void Flush();
+
+    AVCodecContext* Context() const { return m_context.get(); }
+    bool IsOpen() const { return m_context != nullptr; }
+
+private:
+    bool OpenContext(const AVCodec* codec);
+
+    CodecPtr m_context;
+    bool m_draining = false;
+};
+
+}  // namespace video

@@ -1,0 +1,47 @@
+// Decoded frames as Windows DIB rows: a packed DIB (BITMAPINFOHEADER, colour table, rows padded
+// to 4 bytes, bottom-up) or bare 24-bit bottom-up BGR rows. Sizes are checked before allocating.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "FfmpegPtr.h"
+
+namespace video {
+
+// The pixel layout of a DIB made from a frame.
+enum class DibLayout {
+    Bgr24,   // 24-bit BGR, BI_RGB
+    Rgb555,  // 16-bit, 5 bits each, BI_RGB
+    Pal8,    // 8-bit indices and the frame's palette (PAL8 frames only)
+};
+
+// Bytes per DIB row for a bit count and width, padded to 4; 0 when it would not fit 31 bits.
+uint32_t DibStride(int bit_count, int width);
+
+// Scales and converts frames with swscale; keeps its context between calls of the same shape.
+class FrameConverter {
+public:
+    // Writes `height` rows of `width` 24-bit BGR pixels, bottom-up and padded to 4 bytes, to
+    // `rows` (DibStride(24, width) * height bytes). The frame is scaled to that size when its
+    // own differs. False when swscale cannot convert.
+    bool ToBgr24Rows(const AVFrame* frame, int width, int height, uint8_t* rows);
+
+    // A whole packed DIB of the frame at its own size in `layout` (the colour table for Pal8:
+    // `palette_entries` entries of the frame's palette, 1..256). False when the frame cannot be
+    // given in that layout, or memory is short.
+    bool ToPackedDib(const AVFrame* frame, DibLayout layout, int palette_entries,
+                     std::vector<uint8_t>& dib);
+
+private:
+    bool Convert(const AVFrame* frame, int width, int height, AVPixelFormat format, uint8_t* rows,
+                 uint32_t stride);
+
+    SwsPtr m_sws;
+};
+
+// Writes a 40-byte BITMAPINFOHEADER for bottom-up BI_RGB rows at `out`.
+void WriteInfoHeader(uint8_t* out, int width, int height, int bit_count, uint32_t colors_used);
+
+}  // namespace video

@@ -1,0 +1,436 @@
+#include "TimeSeek.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <mutex>
+
+#include "DibConvert.h"
+#include "FfmpegPtr.h"
+
+extern "C" {
+#include <libavutil/cpu.h>
+}
+
+namespace video {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Every blocking read of one call gives up after this long, so that a damaged or endless file
+// cannot hold the caller.
+constexpr auto kCallBudget = std::chrono::seconds(20);
+// Seeks to ever earlier key frames before decoding from the start of the file instead.
+constexpr int kMaxSeeks = 4;
+// Compressed bytes queued between a key frame and the requested time, at most.
+constexpr size_t kMaxQueuedBytes = size_t{1} << 29;
+// Without decoding times, reading stops this many packets after the first one past the time.
+constexpr int kReorderSlack = 32;
+
+int PastDeadline(void* opaque) {
+    return Clock::now() > *static_cast<const Clock::time_point*>(opaque) ? 1 : 0;
+}
+
+// libavformat and libavcodec report damaged input on standard error; a plug-in shows nothing.
+void QuietLibraries() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+bool IsPrintableCode(uint32_t code) {
+    for (int i = 0; i < 4; ++i) {
+        const uint32_t c = (code >> (8 * i)) & 0xFF;
+        if (c < 0x20 || c > 0x7E) return false;
+    }
+    return true;
+}
+
+// The container's four-character code, or where it has none the codec's usual one.
+uint32_t VideoCode(const AVCodecParameters& par) {
+    if (par.codec_tag != 0 && IsPrintableCode(par.codec_tag)) return par.codec_tag;
+    switch (par.codec_id) {
+        case AV_CODEC_ID_RAWVIDEO:
+            return 0;  // BI_RGB
+        case AV_CODEC_ID_H264:
+            return FourCc('H', '2', '6', '4');
+        case AV_CODEC_ID_HEVC:
+            return FourCc('H', 'E', 'V', 'C');
+        case AV_CODEC_ID_MPEG1VIDEO:
+            return FourCc('M', 'P', 'G', '1');
+        case AV_CODEC_ID_MPEG2VIDEO:
+            return FourCc('M', 'P', 'G', '2');
+        case AV_CODEC_ID_MPEG4:
+            return FourCc('M', 'P', '4', 'V');
+        case AV_CODEC_ID_VP8:
+            return FourCc('V', 'P', '8', '0');
+        case AV_CODEC_ID_VP9:
+            return FourCc('V', 'P', '9', '0');
+        case AV_CODEC_ID_AV1:
+            return FourCc('A', 'V', '0', '1');
+        case AV_CODEC_ID_MJPEG:
+            return FourCc('M', 'J', 'P', 'G');
+        default: {
+            const AVCodecTag* const tables[] = {avformat_get_riff_video_tags(), nullptr};
+            return av_codec_get_tag(tables, par.codec_id);
+        }
+    }
+}
+
+uint32_t AudioTag(const AVCodecParameters& par) {
+    const AVCodecTag* const tables[] = {avformat_get_riff_audio_tags(), nullptr};
+    return av_codec_get_tag(tables, par.codec_id);
+}
+
+// libavformat also opens single pictures and picture files (PNG, JPEG, BMP, GIF...) as streams
+// of one or a few frames; a media detector is for movies, and the image plug-ins take those.
+bool IsStillPictureFormat(const AVInputFormat& format) {
+    const std::string name = format.name ? format.name : "";
+    constexpr const char* kSuffix = "_pipe";
+    if (name.size() > std::strlen(kSuffix) &&
+        name.compare(name.size() - std::strlen(kSuffix), std::string::npos, kSuffix) == 0) {
+        return true;
+    }
+    for (const char* picture : {"image2", "gif", "apng", "webp", "ico", "tty", "alias_pix",
+                                "brender_pix", "jpegxl_anim"}) {
+        if (name == picture) return true;
+    }
+    return false;
+}
+
+// The stream's own duration, else the container's. A length guessed from the bit rate is no
+// length: it can be far off, and the frame times depend on it.
+double LengthOf(const AVFormatContext& fmt, const AVStream& st) {
+    if (fmt.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return 0.0;
+    if (st.duration != AV_NOPTS_VALUE && st.duration > 0) {
+        return static_cast<double>(st.duration) * av_q2d(st.time_base);
+    }
+    if (fmt.duration != AV_NOPTS_VALUE && fmt.duration > 0) {
+        return static_cast<double>(fmt.duration) / AV_TIME_BASE;
+    }
+    return 0.0;
+}
+
+double FrameRateOf(const AVStream& st) {
+    AVRational rate = st.avg_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0) rate = st.r_frame_rate;
+    return rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
+}
+
+// Seconds after the stream's start as a timestamp of the stream; the last tick that is not
+// after the time (a time that falls on a frame, up to rounding, selects that frame).
+int64_t TicksFromSeconds(double seconds, AVRational time_base, int64_t start) {
+    double ticks = seconds * time_base.den / time_base.num;
+    if (!(ticks > 0.0)) ticks = 0.0;  // also NaN
+    ticks = std::floor(ticks + 1e-6 + ticks * 1e-12);
+    constexpr double kLimit = 4.0e18;
+    const int64_t offset = ticks > kLimit ? static_cast<int64_t>(kLimit) : static_cast<int64_t>(ticks);
+    if (start > std::numeric_limits<int64_t>::max() - offset) {
+        return std::numeric_limits<int64_t>::max();
+    }
+    return start + offset;
+}
+
+int64_t FrameTime(const AVFrame& frame) {
+    return frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp : frame.pts;
+}
+
+// The packets of one stream from a key frame on, up to the requested time.
+struct PacketRun {
+    std::vector<PacketPtr> packets;
+    bool all_timed = true;  // every packet carries a presentation time
+};
+
+}  // namespace
+
+struct TimedMedia::State {
+    std::string path;
+    FormatPtr format;
+    Clock::time_point deadline;
+    bool fresh = true;  // nothing read since the file was opened
+
+    void StartCall() { deadline = Clock::now() + kCallBudget; }
+
+    bool OpenFormat() {
+        format.reset();
+        fresh = true;
+        AVFormatContext* fmt = avformat_alloc_context();
+        if (!fmt) return false;
+        fmt->interrupt_callback.callback = PastDeadline;
+        fmt->interrupt_callback.opaque = &deadline;
+        if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) return false;
+        format.reset(fmt);
+        return true;
+    }
+
+    // Back to the first packet. Seeking to the first time is not exact in every format (a
+    // program stream seeks by searching its timestamps), so the file is opened anew; nothing
+    // needs doing when nothing has been read since it was opened.
+    bool RestartAtFirstPacket() {
+        if (fresh) return true;
+        return OpenFormat() && avformat_find_stream_info(format.get(), nullptr) >= 0;
+    }
+
+    // Reads the packets of `stream` from the next key frame (or from the next packet, at the
+    // start of the file) until one is decoded after `target`, the end of the file, or an error.
+    bool Gather(int stream, int64_t target, bool from_start, PacketRun& run) {
+        fresh = false;
+        run.packets.clear();
+        run.all_timed = true;
+        size_t bytes = 0;
+        int past_target = 0;
+        for (;;) {
+            PacketPtr pkt(av_packet_alloc());
+            if (!pkt) return false;
+            if (av_read_frame(format.get(), pkt.get()) < 0) break;  // end of file or damage
+            if (pkt->stream_index != stream) continue;
+            if (run.packets.empty() && !from_start && !(pkt->flags & AV_PKT_FLAG_KEY)) continue;
+            bytes += static_cast<size_t>(pkt->size);
+            if (bytes > kMaxQueuedBytes) return false;
+            if (pkt->pts == AV_NOPTS_VALUE) run.all_timed = false;
+            const bool decoded_after = pkt->dts != AV_NOPTS_VALUE && pkt->dts > target;
+            const bool shown_after = pkt->pts != AV_NOPTS_VALUE && pkt->pts > target;
+            run.packets.push_back(std::move(pkt));
+            // Decoding times never fall, and a frame is shown no earlier than it is decoded:
+            // after the first packet decoded past the time, no packet shows at or before it.
+            if (decoded_after) break;
+            if (shown_after && ++past_target >= kReorderSlack) break;
+        }
+        return true;
+    }
+};
+
+TimedMedia::TimedMedia() = default;
+
+TimedMedia::~TimedMedia() = default;
+
+bool TimedMedia::IsOpen() const { return m_state && m_state->format; }
+
+void TimedMedia::Close() {
+    m_state.reset();
+    m_streams.clear();
+}
+
+bool TimedMedia::Open(const std::string& path) {
+    Close();
+    QuietLibraries();
+    auto state = std::make_unique<State>();
+    state->path = path;
+    state->StartCall();
+    if (!state->OpenFormat()) return false;
+    AVFormatContext* fmt = state->format.get();
+    if (IsStillPictureFormat(*fmt->iformat)) return false;
+    if (avformat_find_stream_info(fmt, nullptr) < 0) return false;
+    std::vector<StreamFacts> streams;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVStream* st = fmt->streams[i];
+        const AVCodecParameters* par = st->codecpar;
+        StreamFacts facts;
+        facts.index = static_cast<int>(i);
+        facts.length = LengthOf(*fmt, *st);
+        facts.bit_rate = par->bit_rate > 0 ? par->bit_rate : 0;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
+            // A cover picture is no video.
+            if (st->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;
+            facts.kind = StreamKind::Video;
+            facts.width = par->width;
+            facts.height = par->height;
+            facts.four_cc = VideoCode(*par);
+            facts.frame_rate = FrameRateOf(*st);
+        } else if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
+            facts.kind = StreamKind::Audio;
+            facts.wave_tag = AudioTag(*par);
+            facts.sample_rate = par->sample_rate;
+            facts.channels = par->ch_layout.nb_channels;
+            facts.bits_per_sample = av_get_bits_per_sample(par->codec_id);
+        } else {
+            continue;
+        }
+        streams.push_back(facts);
+    }
+    m_state = std::move(state);
+    m_streams = std::move(streams);
+    return true;
+}
+
+namespace {
+
+CodecPtr OpenDecoder(const AVStream& st) {
+    const AVCodec* codec = avcodec_find_decoder(st.codecpar->codec_id);
+    if (!codec) return nullptr;
+    CodecPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx || avcodec_parameters_to_context(ctx.get(), st.codecpar) < 0) return nullptr;
+    ctx->pkt_timebase = st.time_base;
+    // Frame threads, one per core: the frames between a key frame and the one asked for are
+    // most of the work.
+    ctx->thread_count = std::max(1, std::min(av_cpu_count() + 1, 16));
+    ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return nullptr;
+    return ctx;
+}
+
+// Sends one packet (null: the end of the stream) and hands every frame that comes out to
+// `take`; `take` returns false to stop. False when the decoder fails for good.
+template <class Take>
+bool Feed(AVCodecContext* ctx, const AVPacket* pkt, AVFrame* frame, Take&& take, bool& stop) {
+    for (;;) {
+        const int sent = avcodec_send_packet(ctx, pkt);
+        if (sent == AVERROR(EAGAIN)) {
+            // The decoder is full: take its frames, then send again.
+        } else if (sent < 0 && sent != AVERROR_EOF) {
+            return pkt != nullptr;  // a damaged packet is dropped; the next may decode
+        }
+        for (;;) {
+            const int got = avcodec_receive_frame(ctx, frame);
+            if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) break;
+            if (got < 0) return false;
+            const bool more = take(frame);
+            av_frame_unref(frame);
+            if (!more) {
+                stop = true;
+                return true;
+            }
+        }
+        if (sent != AVERROR(EAGAIN)) return true;
+    }
+}
+
+// The frame shown at `want` (a packet's presentation time), decoding only what it depends on:
+// frames that nothing references are skipped up to it, and nothing after it in decoding order
+// is sent. Null when the decoder did not return that frame.
+FramePtr DecodeShownAt(AVCodecContext* ctx, const PacketRun& run, size_t want_index) {
+    const int64_t want = run.packets[want_index]->pts;
+    FramePtr frame(av_frame_alloc());
+    FramePtr found;
+    if (!frame) return nullptr;
+    avcodec_flush_buffers(ctx);
+    bool stop = false;
+    auto take = [&](AVFrame* f) {
+        if (f->pts != want) return true;
+        found.reset(av_frame_clone(f));
+        return false;
+    };
+    for (size_t i = 0; i <= want_index && !stop; ++i) {
+        ctx->skip_frame = i == want_index ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
+        if (!Feed(ctx, run.packets[i].get(), frame.get(), take, stop)) break;
+    }
+    ctx->skip_frame = AVDISCARD_DEFAULT;
+    if (!stop) Feed(ctx, nullptr, frame.get(), take, stop);
+    avcodec_flush_buffers(ctx);
+    return found;
+}
+
+// Decodes every packet of the run in order and keeps the last frame shown at or before
+// `target`; `first` gets the first frame shown after it when none is.
+FramePtr DecodeAll(AVCodecContext* ctx, const PacketRun& run, int64_t target, FramePtr& first) {
+    FramePtr frame(av_frame_alloc());
+    FramePtr best;
+    if (!frame) return nullptr;
+    avcodec_flush_buffers(ctx);
+    ctx->skip_frame = AVDISCARD_DEFAULT;
+    bool stop = false;
+    auto take = [&](AVFrame* f) {
+        const int64_t t = FrameTime(*f);
+        if (t == AV_NOPTS_VALUE || t <= target) {
+            best.reset(av_frame_clone(f));
+            return true;
+        }
+        if (!best && !first) first.reset(av_frame_clone(f));
+        return !best;  // frames come in presentation order: the next one shows after the time
+    };
+    for (size_t i = 0; i < run.packets.size() && !stop; ++i) {
+        if (!Feed(ctx, run.packets[i].get(), frame.get(), take, stop)) break;
+    }
+    if (!stop) Feed(ctx, nullptr, frame.get(), take, stop);
+    avcodec_flush_buffers(ctx);
+    return best;
+}
+
+}  // namespace
+
+bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, uint8_t* rows) {
+    if (!IsOpen() || stream >= m_streams.size() || !rows) return false;
+    if (m_streams[stream].kind != StreamKind::Video || width <= 0 || height <= 0) return false;
+    State& state = *m_state;
+    state.StartCall();
+    const int index = m_streams[stream].index;
+    const AVStream* st = state.format->streams[index];
+    CodecPtr decoder = OpenDecoder(*st);
+    if (!decoder) return false;
+    const int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    const int64_t target = TicksFromSeconds(seconds, st->time_base, first);
+
+    int64_t seek_to = target;
+    PacketRun run;
+    for (int attempt = 0; attempt < kMaxSeeks; ++attempt) {
+        // The last attempt, and any seek that fails, reads from the start of the file.
+        bool from_start = attempt == kMaxSeeks - 1 || seek_to <= first;
+        if (!from_start) {
+            from_start = av_seek_frame(state.format.get(), index, seek_to, AVSEEK_FLAG_BACKWARD) < 0;
+            state.fresh = false;
+        }
+        if (from_start && !state.RestartAtFirstPacket()) return false;
+        st = state.format->streams[index];
+        if (!state.Gather(index, target, from_start, run)) return false;
+        if (run.packets.empty()) {
+            if (from_start) return false;
+            seek_to = first;
+            continue;
+        }
+        const AVPacket& key = *run.packets.front();
+        const int64_t key_time = key.pts != AV_NOPTS_VALUE ? key.pts : key.dts;
+        const bool at_start = from_start || (key_time != AV_NOPTS_VALUE && key_time <= first);
+        // A key frame after the time: the frame asked for lies before it. A seek by timestamp
+        // search can land on the same key frame again, so each retry reaches further back: one
+        // second before the key frame, then two, then four.
+        auto seek_earlier = [&] {
+            const int64_t key_decode = key.dts != AV_NOPTS_VALUE ? key.dts : key_time;
+            const int64_t second = std::max<int64_t>(1, av_rescale_q(1, {1, 1}, st->time_base));
+            const int64_t back = second << attempt;
+            const int64_t from = std::min(seek_to, key_decode);
+            seek_to = from > first + back ? from - back : first;
+        };
+        if (!at_start && key_time != AV_NOPTS_VALUE && key_time > target) {
+            seek_earlier();
+            continue;
+        }
+
+        if (run.all_timed) {
+            // The frame shown at the time is the packet with the latest presentation time not
+            // after it (or the first frame, for a time before the stream's first frame).
+            size_t want = run.packets.size();
+            for (size_t i = 0; i < run.packets.size(); ++i) {
+                const int64_t pts = run.packets[i]->pts;
+                if (pts > target) continue;
+                if (want == run.packets.size() || pts > run.packets[want]->pts) want = i;
+            }
+            if (want == run.packets.size() && at_start) {
+                want = 0;
+                for (size_t i = 1; i < run.packets.size(); ++i) {
+                    if (run.packets[i]->pts < run.packets[want]->pts) want = i;
+                }
+            }
+            // A frame shown before its key frame may refer to frames before that key frame.
+            if (want < run.packets.size() &&
+                (at_start || run.packets[want]->pts >= key_time)) {
+                if (FramePtr frame = DecodeShownAt(decoder.get(), run, want)) {
+                    return FrameConverter().ToBgr24Rows(frame.get(), width, height, rows);
+                }
+            } else if (!at_start) {
+                seek_earlier();
+                continue;
+            }
+        }
+        FramePtr after;
+        FramePtr frame = DecodeAll(decoder.get(), run, target, after);
+        if (!frame && at_start) frame = std::move(after);
+        if (frame) return FrameConverter().ToBgr24Rows(frame.get(), width, height, rows);
+        if (at_start) return false;
+        seek_earlier();
+    }
+    return false;
+}
+
+}  // namespace video

@@ -1,6 +1,7 @@
 #include "StressKit.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>

@@ -320,8 +320,9 @@ Request block (decode): any of these options passes a 60-byte block tagged "zem"
                     23 AVIF, 24 JPEG XL, 25 QOI
                     For info, --type T sets the image type at byte 106 of the record.
 
-The plug-in used is the first, in file-name order, that accepts the file by file; with
---offset above 0 the bytes from the offset are tested instead.
+The plug-in used is the first, in file-name order, that accepts the file by name and head
+(its first 2048 bytes, from --offset on); when none does, the first that accepts it by file
+(without --offset).
 
 Output: PNG files are 8-bit RGB, or RGBA for DIBs with alpha (an alpha bit field, or 32-bit
 BI_RGB whose fourth bytes are not all 0, as the multi-format plug-in gives). BMP files are the

@@ -132,14 +132,21 @@ HostPlugin* ChoosePlugin(const PluginSet& plugins, const HostOptions& options,
         }
         return plugin;
     }
+    // As viewers do: the file's first bytes (from the offset on) go to every plug-in first;
+    // only when none accepts them is each asked to read the file itself. Plug-ins that probe
+    // a file through a media framework are then asked last, and only when they must be.
     std::vector<uint8_t> head;
-    if (options.offset > 0 && !ReadHead(path, options.offset, head)) {
+    if (!ReadHead(path, options.offset, head)) {
         error = "cannot read " + path;
         return nullptr;
     }
     for (const auto& plugin : plugins.Plugins()) {
-        const SpiHeadWord word = options.offset > 0 ? HeadWord(head) : 0;
-        if (plugin->module.IsSupported(path.c_str(), word) != 0) return plugin.get();
+        if (plugin->module.IsSupported(path.c_str(), HeadWord(head)) != 0) return plugin.get();
+    }
+    if (options.offset == 0) {
+        for (const auto& plugin : plugins.Plugins()) {
+            if (plugin->module.IsSupported(path.c_str(), 0) != 0) return plugin.get();
+        }
     }
     error = "no plug-in accepts " + path + " (tried: " + plugins.Names() + ")";
     return nullptr;

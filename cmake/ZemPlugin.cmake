@@ -1,8 +1,12 @@
-# add_zem_plugin(NAME SOURCES src... [DEF file.def] [LIBS lib...])
+# add_zem_plugin(NAME SOURCES src... [DEF file.def] [LIBS lib...] [STAYS_LOADED])
 # Builds one plug-in module: the framework's exports plus the plug-in's own sources, no "lib"
 # prefix, placed in bin/plugins/. Only the five exports are visible.
+# STAYS_LOADED (Linux): the module is never unmapped once loaded. For modules over libraries
+# that keep process-wide state they are not made to give back (codec registries, thread pools,
+# tables built once): a host that unloads and reloads the module then neither orphans that
+# state nor builds it again.
 function(add_zem_plugin name)
-    cmake_parse_arguments(ARG "" "DEF" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "STAYS_LOADED" "DEF" "SOURCES;LIBS" ${ARGN})
     add_library(${name} MODULE ${ARG_SOURCES} $<TARGET_OBJECTS:zem_exports>)
     target_link_libraries(${name} PRIVATE zem_framework ${ARG_LIBS})
     zem_set_warnings(${name})
@@ -31,5 +35,8 @@ function(add_zem_plugin name)
             target_link_options(${name} PRIVATE -Wl,--no-undefined)
         endif()
         set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${script})
+        if(ARG_STAYS_LOADED)
+            target_link_options(${name} PRIVATE -Wl,-z,nodelete)
+        endif()
     endif()
 endfunction()

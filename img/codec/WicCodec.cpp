@@ -204,6 +204,13 @@ private:
 CodecStatus FillRows(const Layout& l, const RowSource& source, DibCanvas& canvas) {
     const uint32_t width = canvas.Width();
     const auto bytes = static_cast<uint32_t>((uint64_t{width} * l.source_bits + 7) / 8);
+    // The canvas row's bytes, and the padding after them up to the stride, which the host gets
+    // too: zeros, never what the memory held before. So are the unused low bits of a last byte
+    // shared by fewer than 8 / bit_count pixels, which decoders may leave as they found them.
+    const auto used = static_cast<size_t>((uint64_t{width} * l.bit_count + 7) / 8);
+    const auto padding = static_cast<size_t>(canvas.Stride()) - used;
+    const uint32_t spare_bits = static_cast<uint32_t>(used * 8 - uint64_t{width} * l.bit_count);
+    const auto last_mask = static_cast<uint8_t>(0xFF << spare_bits);
     std::vector<uint8_t> row;
     if (l.rows != Rows::Copy && l.rows != Rows::Convert) row.resize(bytes);
     for (uint32_t y = 0; y < canvas.Height(); ++y) {
@@ -211,6 +218,8 @@ CodecStatus FillRows(const Layout& l, const RowSource& source, DibCanvas& canvas
         const HRESULT hr = source.Copy(y, bytes, target);
         if (FAILED(hr)) return wic::StatusOf(hr);
         if (!row.empty()) ConvertRow(l, row.data(), canvas.Row(y), width);
+        canvas.Row(y)[used - 1] &= last_mask;
+        std::memset(canvas.Row(y) + used, 0, padding);
     }
     return CodecStatus::Ok;
 }

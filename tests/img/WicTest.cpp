@@ -90,6 +90,23 @@ Bytes Reference(const Bytes& file, int& channels) {
     return img_test::ToRgba(pixels, channels);
 }
 
+// The bits after each row's pixels up to the stride are zeros, not what the memory held.
+bool PaddingIsZero(const img_test::Picture& p) {
+    DibMeasures m;
+    if (!MeasureDib(p.dib.data(), p.dib.size(), m)) return false;
+    const uint64_t bits = uint64_t{uint32_t(m.width)} * m.bit_count;
+    const uint64_t used = (bits + 7) / 8;
+    const auto spare = static_cast<uint8_t>(0xFF >> (8 - (used * 8 - bits)) & 0xFF);
+    const uint8_t* rows = p.dib.data() + m.HeaderPartSize();
+    for (uint64_t y = 0; y < m.abs_height; ++y) {
+        if (rows[y * m.stride + used - 1] & spare) return false;
+        for (uint64_t i = used; i < m.stride; ++i) {
+            if (rows[y * m.stride + i] != 0) return false;
+        }
+    }
+    return true;
+}
+
 struct Layout {
     const char* name;
     int channels;
@@ -110,6 +127,7 @@ TEST(WicDecode, PngAndJpegMatchStbsReading) {
             EXPECT_TRUE(SameRgba(got, Reference(png, channels), size[0], size[1]));
             EXPECT_EQ(got.bit_count, l.bit_count);
             EXPECT_EQ(got.type_back, 4u);
+            EXPECT_TRUE(PaddingIsZero(got));
             if (l.channels == 2 || l.channels == 4) continue;  // JPEG has no alpha
             for (int quality : {40, 95}) {
                 const Bytes jpeg = WriteJpeg(pixels, size[0], size[1], l.channels, quality);
@@ -194,6 +212,7 @@ TEST(WicEncode, EveryDibFormRoundTrips) {
         const img_test::Picture got = Decode(file);
         EXPECT_TRUE(SameRgba(got, RgbaOf(dib.Get()), 23, 11, c.tolerance));
         EXPECT_EQ(got.bit_count, c.bits);  // indexed stays indexed, grey grey
+        EXPECT_TRUE(PaddingIsZero(got));
         EXPECT_EQ(got.type_back, c.type);
         const img_test::Info info = GetInfo(file);
         // JFIF holds whole dots per centimetre as WIC writes it.

@@ -61,6 +61,18 @@ uint32_t PaletteEntries(const BITMAPINFOHEADER& h) {
     return h.biBitCount <= 8 && h.biBitCount > 0 ? 1u << h.biBitCount : 0;
 }
 
+// Where a format's colour table starts. Writers disagree on biSize: some count the codec data
+// that follows the 40-byte header in it and put the colour table at the end of the format, as
+// libavformat reads it; a table that fits after biSize is taken from there.
+size_t PaletteOffset(const BITMAPINFOHEADER& h, size_t format_size, size_t table_bytes) {
+    if (h.biSize >= kInfoHeaderSize && h.biSize <= format_size &&
+        table_bytes <= format_size - h.biSize) {
+        return h.biSize;
+    }
+    if (format_size >= kInfoHeaderSize + table_bytes) return format_size - table_bytes;
+    return kInfoHeaderSize;
+}
+
 bool IsUncompressed(const BITMAPINFOHEADER& h) {
     return h.biCompression == 0 /* BI_RGB */ || h.biCompression == 3 /* BI_BITFIELDS */ ||
            h.biCompression == MakeFourCC('D', 'I', 'B', ' ');
@@ -148,22 +160,21 @@ bool AviStandInGetFrame::OpenDecoder(const BITMAPINFOHEADER& h) {
     setup.width = h.biWidth;
     setup.height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
     setup.bits_per_coded_sample = h.biBitCount;
-    const size_t header_size = std::min<size_t>(std::max<uint32_t>(h.biSize, kInfoHeaderSize),
-                                                s.format.size());
-    setup.extradata.assign(s.format.begin() + static_cast<ptrdiff_t>(header_size),
-                           s.format.end());
+    // Codec data follows the 40-byte header, as libavformat passes it on.
+    setup.extradata.assign(s.format.begin() + kInfoHeaderSize, s.format.end());
     const uint32_t entries = PaletteEntries(h);
     if (h.biBitCount <= 8 && entries > 0) {
-        // The colour table follows the header as RGBQUADs; decoders take it as 0xAARRGGBB words.
+        // The colour table holds RGBQUADs; decoders take it as 0xAARRGGBB words.
+        const size_t at = PaletteOffset(h, s.format.size(), 4 * entries);
         palette.assign(AVPALETTE_SIZE, 0);
-        for (uint32_t i = 0; i < entries && header_size + 4 * (i + 1) <= s.format.size(); ++i) {
-            const uint32_t rgb = ByteReader::LoadU32LE(&s.format[header_size + 4 * i]) & 0xFFFFFF;
+        for (uint32_t i = 0; i < entries && at + 4 * (i + 1) <= s.format.size(); ++i) {
+            const uint32_t rgb = ByteReader::LoadU32LE(&s.format[at + 4 * i]) & 0xFFFFFF;
             ByteReader::StoreU32LE(&palette[4 * i], rgb | 0xFF000000u);
         }
-        // The colour table is not codec data; the decoders that take extradata as a palette
-        // (MS RLE) get the same colours from the packet.
+        // The colour table is no codec data: the decoders that would read extradata as a
+        // palette get the same colours with the first packet.
         if (setup.codec_id == AV_CODEC_ID_MSRLE || setup.codec_id == AV_CODEC_ID_MSVIDEO1 ||
-            setup.codec_id == AV_CODEC_ID_CINEPAK) {
+            setup.codec_id == AV_CODEC_ID_CINEPAK || setup.codec_id == AV_CODEC_ID_RAWVIDEO) {
             setup.extradata.clear();
         }
         palette_entries = static_cast<int>(entries);
@@ -347,8 +358,7 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, LPBITMAPINFOHEADER wanted) {
                 g->raw = true;
                 g->head.assign(kInfoHeaderSize + table, 0);
                 std::memcpy(g->head.data(), s.format.data(), kInfoHeaderSize);
-                // The colour table or masks follow the stored header, whatever its length.
-                const size_t from = std::min<size_t>(h.biSize, s.format.size());
+                const size_t from = PaletteOffset(h, s.format.size(), table);
                 std::memcpy(g->head.data() + kInfoHeaderSize, s.format.data() + from,
                             std::min<size_t>(table, s.format.size() - from));
                 auto* out = reinterpret_cast<BITMAPINFOHEADER*>(g->head.data());

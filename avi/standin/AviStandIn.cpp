@@ -78,6 +78,25 @@ bool IsUncompressed(const BITMAPINFOHEADER& h) {
            h.biCompression == MakeFourCC('D', 'I', 'B', ' ');
 }
 
+// A file without index flags no key frames. Its first chunk is one; every chunk is one when
+// the codec codes each frame alone (uncompressed, MJPEG, DV, HuffYUV...). Other streams are
+// decoded from their first frame.
+void FlagKeyFramesWithoutIndex(avi::Contents& contents) {
+    for (avi::Stream& s : contents.streams) {
+        if (s.chunks.empty()) continue;
+        bool all = s.header.type != streamtypeVIDEO;
+        if (IsVideo(s)) {
+            const BITMAPINFOHEADER h = FormatHeader(s);
+            AVCodecID id = video::CodecForFourcc(h.biCompression);
+            if (id == AV_CODEC_ID_NONE) id = video::CodecForFourcc(s.header.handler);
+            const AVCodecDescriptor* d = avcodec_descriptor_get(id);
+            all = IsUncompressed(h) || (d && (d->props & AV_CODEC_PROP_INTRA_ONLY));
+        }
+        for (avi::Chunk& c : s.chunks) c.key = all;
+        s.chunks.front().key = true;
+    }
+}
+
 void FillFileInfo(const AviStandInFile& f, AVIFILEINFOW& info) {
     const avi::MainHeader& m = f.contents.main;
     info = AVIFILEINFOW{};
@@ -289,6 +308,7 @@ HRESULT AVIFileOpenW(PAVIFILE* file, LPCWSTR name, UINT mode, LPCLSID handler) {
         delete f;
         return AVIERR_BADFORMAT;
     }
+    if (f->contents.index == avi::IndexSource::None) FlagKeyFramesWithoutIndex(f->contents);
     *file = f;
     return AVIERR_OK;
 }
@@ -362,8 +382,10 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, LPBITMAPINFOHEADER wanted) {
                 std::memcpy(g->head.data() + kInfoHeaderSize, s.format.data() + from,
                             std::min<size_t>(table, s.format.size() - from));
                 auto* out = reinterpret_cast<BITMAPINFOHEADER*>(g->head.data());
+                // The header describes exactly the block that follows it.
                 out->biSize = kInfoHeaderSize;
                 out->biSizeImage = static_cast<DWORD>(image);
+                out->biClrUsed = PaletteEntries(h);
                 if (h.biCompression != 3) out->biCompression = 0;
             }
         } else {

@@ -21,6 +21,7 @@
 #include "PngWriter.h"
 #include "ReceivedDib.h"
 #include "ResultText.h"
+#include "platform/com.h"
 #include "platform/platform.h"
 #include "plugin_abi.h"
 
@@ -490,6 +491,9 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Plug-ins that use COM components (avifil32, the media detector) find it set up, as in a
+    // viewer.
+    const platform::ComScope com;
     try {
         std::vector<std::string> args(argv + 1, argv + argc);
         return Run(args);

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <mutex>
 
+#include "AviRiff.h"
+
+#if ZEM_AVI_MAKE_FIXTURES
 extern "C" {
 #include <libavformat/avformat.h>
 }
+#endif
 
 #include "TestSupport.h"
 
@@ -108,7 +112,9 @@ struct Registry {
         }
     }
     ~Registry() {
+#if ZEM_AVI_MAKE_FIXTURES
         if (!dir.empty()) testing_support::RemoveTree(dir);
+#endif
     }
     void Add(const std::string& name, const AviSpec& spec,
              std::vector<uint8_t> (*patch)(std::vector<uint8_t>) = nullptr) {
@@ -121,9 +127,20 @@ struct Registry {
         Entry& e = entries.at(name);
         if (e.made) return e;
         e.made = true;
+#if ZEM_AVI_MAKE_FIXTURES
         if (dir.empty()) dir = testing_support::MakeTempDir();
         const std::string path = dir + "/" + name + ".avi";
         e.error = MakeAvi(path, e.spec);
+#else
+        // Made beforehand by the native avi_make_fixtures: this build has no FFmpeg.
+        const std::string path = std::string(ZEM_AVI_FIXTURE_DIR) + "/" + name + ".avi";
+        std::vector<uint8_t> probe;
+        if (!testing_support::ReadWholeFile(path, probe)) {
+            e.error = path + " is missing (made by the native build's avi_make_fixtures)";
+            return e;
+        }
+        e.patch = nullptr;
+#endif
         if (e.error.empty() && e.patch) {
             std::vector<uint8_t> bytes;
             if (!testing_support::ReadWholeFile(path, bytes) ||
@@ -143,6 +160,23 @@ Registry& TheRegistry() {
 
 }  // namespace
 
+std::vector<bool> IndexKeyFrames(const std::string& path) {
+    std::vector<bool> keys;
+    std::vector<uint8_t> bytes;
+    avi::Contents contents;
+    if (!testing_support::ReadWholeFile(path, bytes) ||
+        avi::ParseAvi(bytes.data(), bytes.size(), contents) != avi::ParseStatus::Ok) {
+        return keys;
+    }
+    for (const avi::Stream& s : contents.streams) {
+        if (s.header.type != avi::kStreamVideo) continue;
+        for (const avi::Chunk& c : s.chunks) keys.push_back(c.key);
+        break;
+    }
+    return keys;
+}
+
+#if ZEM_AVI_MAKE_FIXTURES
 std::vector<bool> LibavformatKeyFrames(const std::string& path) {
     std::vector<bool> keys;
     AVFormatContext* fmt = nullptr;
@@ -160,6 +194,7 @@ std::vector<bool> LibavformatKeyFrames(const std::string& path) {
     avformat_close_input(&fmt);
     return keys;
 }
+#endif
 
 int ExpectedKeyFrame(const std::vector<bool>& keys, int target) {
     for (int k = target; k >= 0 && k < static_cast<int>(keys.size()); ++k) {

@@ -21,8 +21,11 @@ std::vector<std::string> FixtureNames();
 // The specification each fixture was made from.
 const AviSpec& FixtureSpec(const std::string& name);
 
-// The key-frame flags of the first video stream as libavformat reads them from the index.
+// The key-frame flags of the first video stream as libavformat reads them from the index
+// (native builds).
 std::vector<bool> LibavformatKeyFrames(const std::string& path);
+// The same as the stand-in's RIFF/index reader reads them.
+std::vector<bool> IndexKeyFrames(const std::string& path);
 // The key frame that avisrc should give for a target frame: the first at or after it, else the
 // last before it; -1 when there is none.
 int ExpectedKeyFrame(const std::vector<bool>& keys, int target);

@@ -254,7 +254,9 @@ TEST_F(AviPlugin, InformationRecord) {
     EXPECT_EQ(r.xDensity, 0);
     EXPECT_EQ(r.yDensity, 0);
     EXPECT_EQ(r.colorDepth, 0);
-    EXPECT_EQ(r.infoHandle, nullptr);
+    SpiHandle info_handle = reinterpret_cast<SpiHandle>(1);
+    std::memcpy(&info_handle, reinterpret_cast<const uint8_t*>(&r) + 22, sizeof info_handle);
+    EXPECT_EQ(info_handle, nullptr);
     EXPECT_EQ(r.reserved[0], 0x5A);  // bytes beyond the short record stay the caller's
     // The offset in file mode is stored and never applied.
     ASSERT_EQ(P().GetPictureInfo(path.c_str(), 4096, SPI_SRC_FILE, &r), SPI_OK);

@@ -3,10 +3,11 @@
 #include <climits>
 #include <cstring>
 
-#include "AviApi.h"
 #include "Checked.h"
 #include "DibHelpers.h"
 #include "GlobalBlock.h"
+// Last: <windows.h> defines the BI_ constants as macros, which DibHelpers.h names in an enum.
+#include "AviApi.h"
 
 namespace {
 
@@ -35,10 +36,17 @@ constexpr LONG kFindKeyNext = FIND_KEY | FIND_NEXT;
 constexpr LONG kFindKeyPrev = FIND_KEY | FIND_PREV;
 
 // Copies the frame that the getter owns into a new movable block of exactly its size.
+// A frame that the interface hands over still compressed (no decompressor, as Wine does for
+// codecs it lacks) has no measurable size beyond what its header claims, and no host could show
+// it: only uncompressed and RLE frames are pictures.
 SpiHandle CopyFrame(const void* frame) {
     DibMeasures m;
     if (!MeasureDib(static_cast<const uint8_t*>(frame), kInfoHeaderSize, m) ||
         !FitsSizeT(m.total_size) || m.total_size == 0) {
+        return nullptr;
+    }
+    if (m.compression != BI_RGB && m.compression != BI_BITFIELDS && m.compression != BI_RLE8 &&
+        m.compression != BI_RLE4) {
         return nullptr;
     }
     OwnedHandle block = OwnedHandle::Allocate(static_cast<size_t>(m.total_size), false);

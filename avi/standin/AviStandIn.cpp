@@ -19,6 +19,7 @@ struct AviStandInFile {
     ULONG refs = 1;
     platform::FileView view;
     avi::Contents contents;
+    std::string base_name;  // the file's name without its folder, for stream names
 };
 
 struct AviStandInStream {
@@ -32,6 +33,8 @@ namespace {
 constexpr LONG kRecordFileInfo = sizeof(AVIFILEINFOW);
 constexpr LONG kRecordStreamInfo = sizeof(AVISTREAMINFOW);
 constexpr uint32_t kInfoHeaderSize = 40;
+// What avifil32 reports as the capabilities of a file and of its streams.
+constexpr DWORD kCaps = AVIFILECAPS_CANREAD | AVIFILECAPS_CANWRITE;
 
 void AddRef(AviStandInFile* f) { ++f->refs; }
 
@@ -97,28 +100,78 @@ void FlagKeyFramesWithoutIndex(avi::Contents& contents) {
     }
 }
 
+// Rounds a * b / c to the nearest integer, as the interface's arithmetic does; 0 for c == 0.
+uint64_t MulDivRound(uint64_t a, uint64_t b, uint64_t c) {
+    if (c == 0) return 0;
+    uint64_t p = 0;
+    if (!CheckedMul(a, b, p)) return UINT32_MAX;
+    return (p + c / 2) / c;
+}
+
+// The stream's rectangle: its header's, or for a video stream whose header leaves it empty,
+// the size of its format.
+RECT StreamFrame(const avi::Stream& s) {
+    const avi::StreamHeader& h = s.header;
+    RECT r{h.frame_left, h.frame_top, h.frame_right, h.frame_bottom};
+    if (r.right <= r.left && r.bottom <= r.top && IsVideo(s)) {
+        const BITMAPINFOHEADER b = FormatHeader(s);
+        r = RECT{0, 0, b.biWidth, b.biHeight < 0 ? -b.biHeight : b.biHeight};
+    }
+    return r;
+}
+
+// The suggested buffer: the largest chunk of the index, 0 without one (the interface sizes
+// buffers from what it has read, not from the header).
+DWORD StreamBuffer(const avi::Contents& contents, const avi::Stream& s) {
+    if (contents.index == avi::IndexSource::None) return 0;
+    DWORD largest = 0;
+    for (const avi::Chunk& c : s.chunks) largest = std::max<DWORD>(largest, c.size);
+    return largest;
+}
+
+// The file's record follows its streams, as avifil32 fills it: the largest frame, the largest
+// buffer, the data rate of all streams together, and the rate and length of the stream that
+// lasts longest (the first of equals). The main header gives only the flags.
 void FillFileInfo(const AviStandInFile& f, AVIFILEINFOW& info) {
-    const avi::MainHeader& m = f.contents.main;
     info = AVIFILEINFOW{};
-    info.dwMaxBytesPerSec = m.max_bytes_per_sec;
-    info.dwFlags = m.flags;
-    info.dwCaps = AVIFILECAPS_CANREAD;
+    info.dwFlags = f.contents.main.flags;
+    info.dwCaps = kCaps;
     info.dwStreams = static_cast<DWORD>(f.contents.streams.size());
-    info.dwSuggestedBufferSize = m.suggested_buffer_size;
-    info.dwWidth = m.width;
-    info.dwHeight = m.height;
-    info.dwScale = m.micro_sec_per_frame;
-    info.dwRate = 1000000;
-    info.dwLength = m.total_frames;
+    long double longest = -1;
+    for (const avi::Stream& s : f.contents.streams) {
+        const avi::StreamHeader& h = s.header;
+        const DWORD buffer = StreamBuffer(f.contents, s);
+        info.dwSuggestedBufferSize = std::max(info.dwSuggestedBufferSize, buffer);
+        const uint64_t bytes = MulDivRound(h.sample_size ? h.sample_size : buffer, h.rate, h.scale);
+        info.dwMaxBytesPerSec = static_cast<DWORD>(
+            std::min<uint64_t>(UINT32_MAX, uint64_t{info.dwMaxBytesPerSec} + bytes));
+        const RECT r = StreamFrame(s);
+        if (r.right > r.left) info.dwWidth = std::max<DWORD>(info.dwWidth, static_cast<DWORD>(r.right - r.left));
+        if (r.bottom > r.top) info.dwHeight = std::max<DWORD>(info.dwHeight, static_cast<DWORD>(r.bottom - r.top));
+        const long double seconds =
+            h.rate ? static_cast<long double>(h.length) * h.scale / h.rate : 0;
+        if (seconds > longest) {
+            longest = seconds;
+            info.dwScale = h.scale;
+            info.dwRate = h.rate;
+            info.dwLength = h.length;
+        }
+    }
     CopyName("AVI file", info.szFileType, 64);
 }
 
-void FillStreamInfo(const avi::Stream& s, size_t number, AVISTREAMINFOW& info) {
+// Streams without a name are called after the file, their kind and their number among the
+// streams of that kind.
+void FillStreamInfo(const AviStandInFile& f, const avi::Stream& s, AVISTREAMINFOW& info) {
     const avi::StreamHeader& h = s.header;
     info = AVISTREAMINFOW{};
     info.fccType = h.type;
     info.fccHandler = h.handler;
+    if (h.handler == 0 && IsVideo(s) && IsUncompressed(FormatHeader(s))) {
+        info.fccHandler = MakeFourCC('D', 'I', 'B', ' ');
+    }
     info.dwFlags = h.flags;
+    info.dwCaps = kCaps;
     info.wPriority = h.priority;
     info.wLanguage = h.language;
     info.dwScale = h.scale;
@@ -126,16 +179,23 @@ void FillStreamInfo(const avi::Stream& s, size_t number, AVISTREAMINFOW& info) {
     info.dwStart = h.start;
     info.dwLength = h.length;
     info.dwInitialFrames = h.initial_frames;
-    info.dwSuggestedBufferSize = h.suggested_buffer_size;
+    info.dwSuggestedBufferSize = StreamBuffer(f.contents, s);
     info.dwQuality = h.quality;
     info.dwSampleSize = h.sample_size;
-    info.rcFrame = RECT{h.frame_left, h.frame_top, h.frame_right, h.frame_bottom};
+    info.rcFrame = StreamFrame(s);
     std::string name = s.name;
     if (name.empty()) {
-        const char* kind = h.type == streamtypeVIDEO   ? "video"
-                           : h.type == streamtypeAUDIO ? "audio"
-                                                       : "stream";
-        name = std::string("AVI ") + kind + " #" + std::to_string(number + 1);
+        int ordinal = 0;
+        for (const avi::Stream& other : f.contents.streams) {
+            if (&other == &s) break;
+            if (other.header.type == h.type) ++ordinal;
+        }
+        // Kinds other than video and audio go by their four characters ("txts").
+        std::string kind;
+        for (int i = 0; i < 4; ++i) kind += static_cast<char>((h.type >> (8 * i)) & 0xFF);
+        if (h.type == streamtypeVIDEO) kind = "video";
+        if (h.type == streamtypeAUDIO) kind = "audio";
+        name = f.base_name + " " + kind + " #" + std::to_string(ordinal);
     }
     CopyName(name, info.szName, 64);
 }
@@ -309,6 +369,9 @@ HRESULT AVIFileOpenW(PAVIFILE* file, LPCWSTR name, UINT mode, LPCLSID handler) {
         return AVIERR_BADFORMAT;
     }
     if (f->contents.index == avi::IndexSource::None) FlagKeyFramesWithoutIndex(f->contents);
+    const std::string native = platform::WideToNative(name);
+    const size_t slash = native.find_last_of("/\\");
+    f->base_name = slash == std::string::npos ? native : native.substr(slash + 1);
     *file = f;
     return AVIERR_OK;
 }
@@ -348,8 +411,7 @@ HRESULT AVIStreamInfoW(PAVISTREAM stream, AVISTREAMINFOW* info, LONG size) {
     if (!info) return AVIERR_BADPARAM;
     if (size < 0) return AVIERR_BADSIZE;
     AVISTREAMINFOW full;
-    const auto& streams = stream->file->contents.streams;
-    FillStreamInfo(*stream->stream, static_cast<size_t>(stream->stream - streams.data()), full);
+    FillStreamInfo(*stream->file, *stream->stream, full);
     std::memcpy(info, &full, static_cast<size_t>(std::min(size, kRecordStreamInfo)));
     return size < kRecordStreamInfo ? AVIERR_BUFFERTOOSMALL : AVIERR_OK;
 }

@@ -18,7 +18,10 @@ namespace {
 std::vector<std::string> Lines(const std::string& path) {
     std::vector<std::string> lines;
     std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();  // written in text mode
+        lines.push_back(line);
+    }
     return lines;
 }
 
@@ -28,12 +31,30 @@ std::vector<uint8_t> Bytes(const std::string& path) {
                                 std::istreambuf_iterator<char>());
 }
 
-// The words of a line up to its fields: "stream 0 frame 3 header" and so on.
+// What a line answers: "file", "stream 1 info", "stream 1 frame 7" and so on.
 std::string Tag(const std::string& line) {
-    std::istringstream words(line);
-    std::string tag, word;
-    while (words >> word && word.find('=') == std::string::npos) tag += (tag.empty() ? "" : " ") + word;
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w.substr(0, w.find('=')));
+    if (words.empty()) return "";
+    if (words[0] != "stream" || words.size() < 3) return words[0];
+    std::string tag = "stream " + words[1] + " " + words[2];
+    if (words[2] == "frame" && words.size() > 3) tag += " " + words[3];
     return tag;
+}
+
+// A record line with the parts that are each implementation's own taken out: the file type
+// text, and the number in a generated stream name (Wine numbers every stream "#0").
+std::string Normalised(std::string line) {
+    const size_t type = line.find(" type=\"");
+    if (type != std::string::npos) line.erase(type, line.find('"', type + 7) + 1 - type);
+    const size_t hash = line.rfind(" #");
+    if (hash != std::string::npos && line.find("name=\"") != std::string::npos) {
+        size_t end = hash + 2;
+        while (end < line.size() && isdigit(static_cast<unsigned char>(line[end]))) ++end;
+        line.erase(hash + 2, end - hash - 2);
+    }
+    return line;
 }
 
 struct Report {
@@ -77,6 +98,10 @@ int main(int argc, char** argv) {
         for (const std::string& w : wine) {
             const std::string tag = Tag(w);
             auto it = by_tag.find(tag);
+            if (tag == "ended") {
+                report.Allow(stem, "Wine's avifil32 hangs or crashes", w);
+                continue;
+            }
             if (it == by_tag.end()) {
                 report.Fail(stem, "only Wine answers \"" + w + "\"");
                 continue;
@@ -85,6 +110,7 @@ int main(int argc, char** argv) {
             std::istringstream words(tag);
             std::string kind, stream_no, what, frame_no;
             words >> kind >> stream_no >> what >> frame_no;
+            (void)kind;
             const std::string stream_key = stream_no;
             if (what == "info" && n.find("handler=DIB ") != std::string::npos) {
                 raw_stream[stream_key] = true;
@@ -133,6 +159,10 @@ int main(int argc, char** argv) {
                     report.Fail(stem, "frame " + frame_no + ": " + std::to_string(differing) +
                                           " bytes differ, by up to " + std::to_string(largest));
                 }
+                continue;
+            }
+            if (n != w && Normalised(n) == Normalised(w)) {
+                report.Allow(stem, "file type text or stream number in a name", tag);
                 continue;
             }
             if (n != w) report.Fail(stem, "\"" + n + "\" but Wine: \"" + w + "\"");

@@ -2,17 +2,18 @@
 // records, lengths, starts, key frames, the getter's default output format and every frame by
 // sample number. Built natively over the stand-in and for Windows over avifil32, from this one
 // source, so that avi_compare_dumps can set the two side by side.
-// Usage: avi_dump FIXTURE_DIR OUT_DIR
+// Usage: avi_dump FIXTURE_DIR OUT_DIR [NAME...]   (NAME without .avi; all files when none)
 // For NAME.avi it writes OUT_DIR/NAME.txt and OUT_DIR/NAME-sS-fF.dib (stream S, sample F).
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "AviApi.h"
 #include "DibHelpers.h"
 #include "platform/com.h"
 #include "platform/platform.h"
+// Last: <windows.h> defines the BI_ constants as macros, which DibHelpers.h names in an enum.
+#include "AviApi.h"
 
 namespace {
 
@@ -141,13 +142,15 @@ void DumpFile(const std::string& path, const std::string& prefix) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: avi_dump FIXTURE_DIR OUT_DIR\n");
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: avi_dump FIXTURE_DIR OUT_DIR [NAME...]\n");
         return 2;
     }
     const platform::ComScope com;
     std::vector<std::string> names;
-    if (!platform::ListFiles(argv[1], ".avi", names) || names.empty()) {
+    for (int i = 3; i < argc; ++i) names.push_back(std::string(argv[i]) + ".avi");
+    if (names.empty() && !platform::ListFiles(argv[1], ".avi", names)) names.clear();
+    if (names.empty()) {
         std::fprintf(stderr, "avi_dump: no AVI files in %s\n", argv[1]);
         return 1;
     }

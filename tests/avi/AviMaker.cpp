@@ -219,18 +219,6 @@ std::string FlushTrack(AVFormatContext* fmt, VideoTrack& t) {
     return error;
 }
 
-void Store32(std::vector<uint8_t>& f, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) f[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-// The offset of the body of chunk `id` number `number` (counting from 0), or 0.
-size_t FindChunk(const std::vector<uint8_t>& f, const char* id, int number) {
-    for (size_t i = 12; i + 8 <= f.size(); ++i) {
-        if (std::memcmp(&f[i], id, 4) == 0 && number-- == 0) return i + 8;
-    }
-    return 0;
-}
-
 }  // namespace
 
 std::string MakeAvi(const std::string& path, const AviSpec& spec) {
@@ -296,30 +284,4 @@ std::string MakeAvi(const std::string& path, const AviSpec& spec) {
     return "";
 }
 
-bool ReplaceFourCC(std::vector<uint8_t>& file, const char* from, const char* to, int count) {
-    int done = 0;
-    for (size_t i = 12; i + 4 <= file.size() && (count < 0 || done < count); ++i) {
-        if (std::memcmp(&file[i], from, 4) == 0) {
-            std::memcpy(&file[i], to, 4);
-            ++done;
-        }
-    }
-    return done > 0;
-}
-
-bool PatchStreamScale(std::vector<uint8_t>& file, int number, uint32_t scale) {
-    const size_t strh = FindChunk(file, "strh", number);
-    if (strh == 0 || strh + 24 > file.size()) return false;
-    Store32(file, strh + 20, scale);  // dwScale
-    return true;
-}
-
-bool PatchVideoCodec(std::vector<uint8_t>& file, int number, const char* fourcc) {
-    const size_t strh = FindChunk(file, "strh", number);
-    const size_t strf = FindChunk(file, "strf", number);
-    if (strh == 0 || strf == 0 || strf + 20 > file.size()) return false;
-    std::memcpy(&file[strh + 4], fourcc, 4);   // fccHandler
-    std::memcpy(&file[strf + 16], fourcc, 4);  // biCompression
-    return true;
-}
 }  // namespace avitest

@@ -202,6 +202,12 @@ TEST_F(AviPlugin, EveryCodecWholeAndSplit) {
         const std::string path = Need(name);
         if (path.empty()) continue;
 #if defined(_WIN32)
+        // Wine's msvfw32 (64-bit) faults inside AVIStreamGetFrameOpen on MS RLE streams and
+        // leaves the process unusable.
+        if (UnderWine() && std::string(c.codec) == "msrle") {
+            std::printf("Wine's MS RLE decompression faults; %s not tried\n", name.c_str());
+            continue;
+        }
         if (!Decodes(path)) {
             std::printf("avifil32 here has no decoder for %s\n", name.c_str());
             continue;

@@ -64,8 +64,10 @@ TEST(AviStandIn, Records) {
     EXPECT_EQ(fi.dwWidth, 64u);
     EXPECT_EQ(fi.dwHeight, 48u);
     EXPECT_EQ(fi.dwStreams, 2u);
-    EXPECT_EQ(fi.dwLength, 100u);
-    EXPECT_EQ(fi.dwRate / std::max<DWORD>(fi.dwScale, 1), 25u);
+    // The file's rate and length are those of the stream that lasts longest, the first of
+    // equals: here the sound, 4 s of 8000 samples a second.
+    EXPECT_EQ(fi.dwLength, 32000u);
+    EXPECT_EQ(fi.dwRate / std::max<DWORD>(fi.dwScale, 1), 8000u);
     PAVISTREAM audio = nullptr;
     ASSERT_EQ(AVIFileGetStream(f.file, &audio, 0, 0), AVIERR_OK);
     AVISTREAMINFOW si{};
@@ -80,6 +82,9 @@ TEST(AviStandIn, Records) {
     EXPECT_EQ(si.dwLength, 100u);
     EXPECT_EQ(si.rcFrame.right, 64);
     EXPECT_EQ(si.rcFrame.bottom, 48);
+    // The data rate of both streams: 2-byte samples at 8000 a second, and the largest video
+    // chunk 25 times a second.
+    EXPECT_EQ(fi.dwMaxBytesPerSec, 16000u + 25u * si.dwSuggestedBufferSize);
     EXPECT_FALSE(Text(si.szName).empty());
     EXPECT_EQ(AVIStreamLength(f.stream), 100);
     EXPECT_EQ(AVIStreamStart(f.stream), 0);

@@ -124,6 +124,8 @@ std::string OpenTrack(AVFormatContext* fmt, const AviSpec& spec, VideoTrack& t) 
     } else if (spec.codec == "mpeg4") {
         c->pix_fmt = AV_PIX_FMT_YUV420P;
         c->bit_rate = 2000000;
+        // Key frames exactly every `gop` frames: no extra ones where the picture changes a lot.
+        av_opt_set_int(c->priv_data, "sc_threshold", 1000000000, 0);
     } else if (spec.codec == "cinepak") {
         c->pix_fmt = AV_PIX_FMT_RGB24;
     } else if (spec.codec == "huffyuv") {

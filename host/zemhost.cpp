@@ -22,6 +22,7 @@
 #include "PngWriter.h"
 #include "ReceivedDib.h"
 #include "ResultText.h"
+#include "platform/com.h"
 #include "platform/platform.h"
 #include "plugin_abi.h"
 
@@ -504,6 +505,9 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Plug-ins that use COM components (avifil32, the media detector) find it set up, as in a
+    // viewer.
+    const platform::ComScope com;
     try {
         std::vector<std::string> args(argv + 1, argv + argc);
         const HostApartment com;

@@ -9,12 +9,18 @@ extern "C" {
 
 namespace video {
 
+void QuietLibraryLogs() {
+    // Plug-ins show and log nothing; FFmpeg would otherwise write its notes to standard error.
+    av_log_set_level(AV_LOG_QUIET);
+}
+
 AVCodecID CodecForFourcc(uint32_t fourcc) {
     const AVCodecTag* const tables[] = {avformat_get_riff_video_tags(), nullptr};
     return av_codec_get_id(tables, fourcc);
 }
 
 bool Decoder::OpenContext(const AVCodec* codec) {
+    QuietLibraryLogs();
     m_context->thread_count = 1;
     m_context->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;  // frames before a missing reference still count
     if (avcodec_open2(m_context.get(), codec, nullptr) < 0) {

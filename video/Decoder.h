@@ -23,6 +23,10 @@ struct CodecSetup {
 // stream handler; AV_CODEC_ID_NONE when there is none.
 AVCodecID CodecForFourcc(uint32_t fourcc);
 
+// Silences FFmpeg's own messages (they go to standard error by default). Decoder::Open and
+// InputFile::Open call it; it sets FFmpeg's process-wide log level.
+void QuietLibraryLogs();
+
 class Decoder {
 public:
     // Opens a decoder for a libavformat stream's parameters. False when no decoder exists or it

@@ -7,6 +7,7 @@ namespace video {
 
 bool InputFile::Open(const std::string& path) {
     Close();
+    QuietLibraryLogs();
     AVFormatContext* raw = nullptr;
     if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return false;
     m_format.reset(raw);

@@ -1,0 +1,152 @@
+#include "AviFile.h"
+
+#include <climits>
+#include <cstring>
+
+#include "Checked.h"
+#include "DibHelpers.h"
+#include "GlobalBlock.h"
+// Last: <windows.h> defines the BI_ constants as macros, which DibHelpers.h names in an enum.
+#include "AviApi.h"
+
+namespace {
+
+// Each AVIFile object held by the query, released in reverse order of acquisition, also when
+// an exception leaves one of the calls.
+struct FileRef {
+    PAVIFILE p = nullptr;
+    ~FileRef() {
+        if (p) AVIFileRelease(p);
+    }
+};
+struct StreamRef {
+    PAVISTREAM p = nullptr;
+    ~StreamRef() {
+        if (p) AVIStreamRelease(p);
+    }
+};
+struct GetterRef {
+    PGETFRAME p = nullptr;
+    ~GetterRef() {
+        if (p) AVIStreamGetFrameClose(p);
+    }
+};
+
+constexpr LONG kFindKeyNext = FIND_KEY | FIND_NEXT;
+constexpr LONG kFindKeyPrev = FIND_KEY | FIND_PREV;
+
+// Copies the frame that the getter owns into a new movable block of exactly its size.
+// A frame that the interface hands over still compressed (no decompressor, as Wine does for
+// codecs it lacks) has no measurable size beyond what its header claims, and no host could show
+// it: only uncompressed and RLE frames are pictures.
+SpiHandle CopyFrame(const void* frame) {
+    DibMeasures m;
+    if (!MeasureDib(static_cast<const uint8_t*>(frame), kInfoHeaderSize, m) ||
+        !FitsSizeT(m.total_size) || m.total_size == 0) {
+        return nullptr;
+    }
+    if (m.compression != BI_RGB && m.compression != BI_BITFIELDS && m.compression != BI_RLE8 &&
+        m.compression != BI_RLE4) {
+        return nullptr;
+    }
+    OwnedHandle block = OwnedHandle::Allocate(static_cast<size_t>(m.total_size), false);
+    if (!block) return nullptr;
+    {
+        ScopedLock lock(block.Get());
+        if (!lock) return nullptr;
+        std::memcpy(lock.Data(), frame, static_cast<size_t>(m.total_size));
+    }
+    return block.Release();
+}
+
+SpiHandle QueryStream(PAVISTREAM stream, const AVISTREAMINFOW& info, int32_t frame_position) {
+    GetterRef getter;
+    getter.p = AVIStreamGetFrameOpen(stream, nullptr);
+    if (!getter.p) return nullptr;
+    int64_t target = 0;
+    if (!AviTargetSample(frame_position, AVIStreamStart(stream), AVIStreamLength(stream),
+                         info.dwRate, info.dwScale, target)) {
+        return nullptr;
+    }
+    const auto at = static_cast<LONG>(target);
+    LONG sample = AVIStreamFindSample(stream, at, kFindKeyNext);
+    // A stream whose last key frame lies before the target (only its first frame may be one)
+    // still shows the nearest key frame before it.
+    if (sample < 0) sample = AVIStreamFindSample(stream, at, kFindKeyPrev);
+    if (sample < 0) return nullptr;
+    const void* frame = AVIStreamGetFrame(getter.p, sample);
+    return frame ? CopyFrame(frame) : nullptr;
+}
+
+}  // namespace
+
+bool AviTargetSample(int32_t frame_position, int64_t start, int64_t length, uint32_t rate,
+                     uint32_t scale, int64_t& target) {
+    int64_t offset = 0;
+    if (frame_position < 0) {
+        const int64_t per_cent = frame_position < -100 ? 50 : -static_cast<int64_t>(frame_position);
+        offset = length * per_cent / 100;
+        // 100 per cent means the last frame, not the one past it.
+        if (length > 0 && offset >= length) offset = length - 1;
+    } else {
+        const uint64_t per_second =
+            scale == 0 ? 1 : static_cast<uint64_t>(static_cast<double>(rate) / scale);
+        // At most 2^32 frames per second times 2^31 seconds: the product fits 63 bits.
+        offset = static_cast<int64_t>(per_second * static_cast<uint64_t>(frame_position));
+        if (offset >= length) return false;
+    }
+    target = start + offset;
+    if (target > INT32_MAX) target = INT32_MAX;
+    if (target < INT32_MIN) target = INT32_MIN;
+    return true;
+}
+
+SpiHandle AviFrameQuery(const wchar_t* file_name, int32_t frame_position) {
+    SpiHandle result = nullptr;
+    try {
+        FileRef file;
+        if (AVIFileOpenW(&file.p, file_name, OF_READ, nullptr) != 0) {
+            file.p = nullptr;
+            return nullptr;
+        }
+        AVIFILEINFOW file_info;
+        std::memset(&file_info, 0, sizeof file_info);
+        if (AVIFileInfoW(file.p, &file_info, sizeof file_info) != 0) return nullptr;
+        for (DWORD i = 0; i < file_info.dwStreams; ++i) {
+            StreamRef stream;
+            if (AVIFileGetStream(file.p, &stream.p, 0, static_cast<LONG>(i)) != 0) {
+                stream.p = nullptr;
+                continue;
+            }
+            AVISTREAMINFOW info;
+            std::memset(&info, 0, sizeof info);
+            if (AVIStreamInfoW(stream.p, &info, sizeof info) != 0) continue;
+            if (info.fccType != streamtypeVIDEO) continue;
+            // The first video stream ends the search, whatever comes of it.
+            result = QueryStream(stream.p, info, frame_position);
+            break;
+        }
+    } catch (...) {
+        // Every object held was released on the way out; what was gathered stands.
+    }
+    return result;
+}
+
+int32_t AviFile::ReadPictureFromFile() {
+    m_resultDib = AviFrameQuery(m_fileName, m_framePosition);
+    return m_resultDib ? SPI_OK : SPI_BROKEN_DATA;
+}
+
+int32_t AviFile::ReadInfoFromFile() {
+    FileRef file;
+    if (AVIFileOpenW(&file.p, m_fileName, OF_READ, nullptr) != 0) {
+        file.p = nullptr;
+        return SPI_UNKNOWN_FORMAT;
+    }
+    AVIFILEINFOW info;
+    std::memset(&info, 0, sizeof info);
+    if (AVIFileInfoW(file.p, &info, sizeof info) != 0) return SPI_UNKNOWN_FORMAT;
+    m_width = static_cast<int32_t>(info.dwWidth);
+    m_height = static_cast<int32_t>(info.dwHeight);
+    return SPI_OK;
+}

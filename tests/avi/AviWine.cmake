@@ -1,0 +1,62 @@
+# Runs avisrc.dll's tests (MODE plugin), or avifil32's answers beside the stand-in's (MODE
+# compare), under Wine, on the AVI files that the native build makes.
+# -DMODE= -DEMULATOR= -DNATIVE_BIN= -DFIXTURE_DIR= -DWORK_DIR= -DTESTS= -DDUMP=
+function(wine_path out path)
+    string(REPLACE "/" "\\" p "${path}")
+    set(${out} "Z:${p}" PARENT_SCOPE)
+endfunction()
+
+foreach(program avi_make_fixtures avi_dump avi_compare_dumps)
+    if(NOT EXISTS ${NATIVE_BIN}/${program})
+        message("SKIPPED: ${NATIVE_BIN}/${program} is missing; build the default preset first")
+        return()
+    endif()
+endforeach()
+
+if(NOT EXISTS ${FIXTURE_DIR}/mpeg4-gop10.avi)
+    file(MAKE_DIRECTORY ${FIXTURE_DIR})
+    execute_process(COMMAND ${NATIVE_BIN}/avi_make_fixtures ${FIXTURE_DIR} RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "avi_make_fixtures failed (${rc})")
+    endif()
+endif()
+
+if(MODE STREQUAL "plugin")
+    execute_process(COMMAND ${EMULATOR} ${TESTS} RESULT_VARIABLE rc)
+    if(rc EQUAL 77)
+        message("SKIPPED: this machine cannot run the Windows test program")
+    elseif(NOT rc EQUAL 0)
+        message(FATAL_ERROR "avi_tests failed (${rc})")
+    endif()
+    return()
+endif()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR}/native ${WORK_DIR}/wine)
+execute_process(COMMAND ${NATIVE_BIN}/avi_dump ${FIXTURE_DIR} ${WORK_DIR}/native RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "native avi_dump failed (${rc})")
+endif()
+# One Wine process per file, each with a time limit: a file that makes Wine's avifil32 hang
+# (it does on some) costs that file alone, and the comparison reports it.
+wine_path(fixtures ${FIXTURE_DIR})
+wine_path(out ${WORK_DIR}/wine)
+file(GLOB avi_files ${FIXTURE_DIR}/*.avi)
+foreach(avi_file ${avi_files})
+    get_filename_component(name ${avi_file} NAME_WE)
+    execute_process(COMMAND ${EMULATOR} ${DUMP} ${fixtures} ${out} ${name}
+        RESULT_VARIABLE rc TIMEOUT 60)
+    if(rc EQUAL 77)
+        message("SKIPPED: this machine cannot run the Windows avi_dump")
+        return()
+    elseif(NOT rc EQUAL 0)
+        file(APPEND ${WORK_DIR}/wine/${name}.txt "ended rc=${rc}\n")
+    endif()
+endforeach()
+execute_process(COMMAND ${NATIVE_BIN}/avi_compare_dumps ${WORK_DIR}/native ${WORK_DIR}/wine
+    RESULT_VARIABLE rc)
+if(rc EQUAL 77)
+    message("SKIPPED: avifil32 under Wine gave no answers")
+elseif(NOT rc EQUAL 0)
+    message(FATAL_ERROR "the stand-in and avifil32 under Wine answer differently")
+endif()

@@ -2,7 +2,6 @@
 add_library(zem_hostcore STATIC
     BmpWriter.cpp
     DibImage.cpp
-    HostApartment.cpp
     HostOptions.cpp
     PluginSet.cpp
     ReceivedDib.cpp
@@ -28,5 +27,4 @@ target_link_libraries(zemhost PRIVATE zem_hostcore)
 zem_set_warnings(zemhost)
 if(WIN32)
     target_link_options(zemhost PRIVATE -static)
-    target_link_libraries(zem_hostcore PUBLIC ole32)
 endif()

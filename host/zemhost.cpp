@@ -16,7 +16,6 @@
 
 #include "BmpWriter.h"
 #include "DibImage.h"
-#include "HostApartment.h"
 #include "HostOptions.h"
 #include "PluginSet.h"
 #include "PngWriter.h"
@@ -510,7 +509,6 @@ int main(int argc, char** argv) {
     const platform::ComScope com;
     try {
         std::vector<std::string> args(argv + 1, argv + argc);
-        const HostApartment com;
         return Run(args);
     } catch (const std::bad_alloc&) {
         Fail("out of memory");

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -356,24 +357,25 @@ HRESULT AVIFileOpenW(PAVIFILE* file, LPCWSTR name, UINT mode, LPCLSID handler) {
     *file = nullptr;
     if (!name) return AVIERR_BADPARAM;
     if (mode != OF_READ || handler) return AVIERR_UNSUPPORTED;
-    auto* f = new (std::nothrow) AviStandInFile;
-    if (!f) return AVIERR_MEMORY;
-    if (!f->view.Open(name)) {
-        delete f;
-        return AVIERR_FILEOPEN;
+    // As the system's function, this one reports a shortage of memory as a code: nothing it
+    // took (the file object, the view) outlives a failure.
+    try {
+        std::unique_ptr<AviStandInFile> f(new AviStandInFile);
+        if (!f->view.Open(name)) return AVIERR_FILEOPEN;
+        if (!FitsSizeT(f->view.Size()) ||
+            avi::ParseAvi(f->view.Data(), static_cast<size_t>(f->view.Size()), f->contents) !=
+                avi::ParseStatus::Ok) {
+            return AVIERR_BADFORMAT;
+        }
+        if (f->contents.index == avi::IndexSource::None) FlagKeyFramesWithoutIndex(f->contents);
+        const std::string native = platform::WideToNative(name);
+        const size_t slash = native.find_last_of("/\\");
+        f->base_name = slash == std::string::npos ? native : native.substr(slash + 1);
+        *file = f.release();
+        return AVIERR_OK;
+    } catch (const std::bad_alloc&) {
+        return AVIERR_MEMORY;
     }
-    if (!FitsSizeT(f->view.Size()) ||
-        avi::ParseAvi(f->view.Data(), static_cast<size_t>(f->view.Size()), f->contents) !=
-            avi::ParseStatus::Ok) {
-        delete f;
-        return AVIERR_BADFORMAT;
-    }
-    if (f->contents.index == avi::IndexSource::None) FlagKeyFramesWithoutIndex(f->contents);
-    const std::string native = platform::WideToNative(name);
-    const size_t slash = native.find_last_of("/\\");
-    f->base_name = slash == std::string::npos ? native : native.substr(slash + 1);
-    *file = f;
-    return AVIERR_OK;
 }
 
 HRESULT AVIFileInfoW(PAVIFILE file, AVIFILEINFOW* info, LONG size) {

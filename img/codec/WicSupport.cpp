@@ -81,7 +81,7 @@ CodecStatus CheckPngChunks(const uint8_t* data, size_t size) {
     ByteReader r(data + 8, size - 8);
     while (r.Remaining() >= 12) {
         const uint8_t* chunk = r.Position();
-        const uint64_t length = BigU32(chunk);
+        const size_t length = BigU32(chunk);
         if (length > r.Remaining() - 12) break;
         const bool critical = (chunk[4] & 0x20) == 0;
         if (critical && Crc32(chunk + 4, 4 + length) != BigU32(chunk + 8 + length)) {

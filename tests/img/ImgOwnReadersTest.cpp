@@ -18,7 +18,12 @@ namespace fs = std::filesystem;
 std::vector<uint8_t> Through(const char* plugin, const std::vector<uint8_t>& bytes, int image) {
     static testing_support::LoadedPlugin bmpsrc("bmpsrc");
     static testing_support::LoadedPlugin gifsrc("gifsrc");
-    const PluginModule& m = std::string(plugin) == "bmpsrc" ? bmpsrc.module : gifsrc.module;
+    const testing_support::LoadedPlugin& loaded = std::string(plugin) == "bmpsrc" ? bmpsrc : gifsrc;
+    if (!loaded.ok) {
+        ADD_FAILURE() << plugin << " did not load: " << loaded.error;
+        return {};
+    }
+    const PluginModule& m = loaded.module;
     PictureRequestBlock block{};
     block.tag[0] = 'z', block.tag[1] = 'e', block.tag[2] = 'm';
     block.field48 = image;

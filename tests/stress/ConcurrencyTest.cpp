@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "StressKit.h"
+#include "platform/com.h"
 
 namespace {
 
@@ -24,6 +25,8 @@ size_t EnvSize(const char* name, size_t fallback) {
 }
 
 TEST(Concurrency, EveryRequestGivesItsSingleThreadResult) {
+    // Viewers set up COM on every thread that calls a plug-in (avifil32 needs it on Windows).
+    const platform::ComScope com;
     stress::GatherOptions options;
     options.max_bytes = 160 * 1024;
     options.max_per_corpus = 6;
@@ -51,6 +54,7 @@ TEST(Concurrency, EveryRequestGivesItsSingleThreadResult) {
     std::vector<std::thread> threads;
     for (size_t t = 0; t < thread_count; ++t) {
         threads.emplace_back([&, t] {
+            const platform::ComScope thread_com;
             std::mt19937 random(static_cast<uint32_t>(1000 + t));
             std::uniform_int_distribution<size_t> pick(0, requests.size() - 1);
             ready.fetch_add(1);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "StressKit.h"
+#include "platform/com.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -61,6 +62,7 @@ Counts Measure() {
 #endif
 
 TEST(Resources, TenThousandRequestsLeaveNothingBehind) {
+    const platform::ComScope com;  // as a viewer's thread has it
     stress::GatherOptions options;
     options.max_bytes = 160 * 1024;
     options.max_per_corpus = 4;

@@ -101,17 +101,22 @@ bool AviTargetSample(int32_t frame_position, int64_t start, int64_t length, uint
     return true;
 }
 
+// Opens the file read-only with the interface's own choice of handler and reads its header.
+static bool OpenFile(const wchar_t* file_name, FileRef& file, AVIFILEINFOW& info) {
+    if (AVIFileOpenW(&file.p, file_name, OF_READ, nullptr) != 0) {
+        file.p = nullptr;  // a failed open leaves nothing to release
+        return false;
+    }
+    std::memset(&info, 0, sizeof info);
+    return AVIFileInfoW(file.p, &info, sizeof info) == 0;
+}
+
 SpiHandle AviFrameQuery(const wchar_t* file_name, int32_t frame_position) {
     SpiHandle result = nullptr;
     try {
         FileRef file;
-        if (AVIFileOpenW(&file.p, file_name, OF_READ, nullptr) != 0) {
-            file.p = nullptr;
-            return nullptr;
-        }
         AVIFILEINFOW file_info;
-        std::memset(&file_info, 0, sizeof file_info);
-        if (AVIFileInfoW(file.p, &file_info, sizeof file_info) != 0) return nullptr;
+        if (!OpenFile(file_name, file, file_info)) return nullptr;
         for (DWORD i = 0; i < file_info.dwStreams; ++i) {
             StreamRef stream;
             if (AVIFileGetStream(file.p, &stream.p, 0, static_cast<LONG>(i)) != 0) {
@@ -139,13 +144,8 @@ int32_t AviFile::ReadPictureFromFile() {
 
 int32_t AviFile::ReadInfoFromFile() {
     FileRef file;
-    if (AVIFileOpenW(&file.p, m_fileName, OF_READ, nullptr) != 0) {
-        file.p = nullptr;
-        return SPI_UNKNOWN_FORMAT;
-    }
     AVIFILEINFOW info;
-    std::memset(&info, 0, sizeof info);
-    if (AVIFileInfoW(file.p, &info, sizeof info) != 0) return SPI_UNKNOWN_FORMAT;
+    if (!OpenFile(m_fileName, file, info)) return SPI_UNKNOWN_FORMAT;
     m_width = static_cast<int32_t>(info.dwWidth);
     m_height = static_cast<int32_t>(info.dwHeight);
     return SPI_OK;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "AviRiff.h"
+
 typedef int32_t HRESULT;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
@@ -88,14 +90,8 @@ typedef AviStandInFile* PAVIFILE;
 typedef AviStandInStream* PAVISTREAM;
 typedef AviStandInGetFrame* PGETFRAME;
 
-constexpr DWORD MakeFourCC(char a, char b, char c, char d) {
-    return static_cast<DWORD>(static_cast<uint8_t>(a)) |
-           static_cast<DWORD>(static_cast<uint8_t>(b)) << 8 |
-           static_cast<DWORD>(static_cast<uint8_t>(c)) << 16 |
-           static_cast<DWORD>(static_cast<uint8_t>(d)) << 24;
-}
-constexpr DWORD streamtypeVIDEO = MakeFourCC('v', 'i', 'd', 's');
-constexpr DWORD streamtypeAUDIO = MakeFourCC('a', 'u', 'd', 's');
+constexpr DWORD streamtypeVIDEO = avi::kStreamVideo;
+constexpr DWORD streamtypeAUDIO = avi::kStreamAudio;
 
 constexpr UINT OF_READ = 0;
 

@@ -289,20 +289,20 @@ TEST_F(AviPlugin, FailureTable) {
 
     PictureInfoRecord r;
     EXPECT_EQ(P().GetPictureInfo(good.c_str(), 0, SPI_SRC_FILE, nullptr), SPI_NOT_IMPLEMENTED);
-    struct InfoCase {
+    struct SourceCase {
         const char* what;
         const char* buffer;
         SpiLength length;
         uint32_t flag;
         int32_t result;
     };
-    const InfoCase info_cases[] = {
+    const SourceCase info_cases[] = {
         {"memory source", mem, len, SPI_SRC_MEMORY, SPI_NOT_IMPLEMENTED},
         {"source kind 2", good.c_str(), 0, 2, SPI_FILE_READ_ERROR},
         {"not AVI", not_avi.c_str(), 0, SPI_SRC_FILE, SPI_UNKNOWN_FORMAT},
         {"missing file", missing.c_str(), 0, SPI_SRC_FILE, SPI_UNKNOWN_FORMAT},
     };
-    for (const InfoCase& c : info_cases) {
+    for (const SourceCase& c : info_cases) {
         std::memset(&r, 0x5A, sizeof r);
         EXPECT_EQ(P().GetPictureInfo(c.buffer, c.length, c.flag, &r), c.result) << c.what;
         EXPECT_EQ(r.width, 0) << c.what;
@@ -313,20 +313,13 @@ TEST_F(AviPlugin, FailureTable) {
     SpiHandle info = nullptr, bits = nullptr;
     EXPECT_EQ(P().GetPicture(good.c_str(), 0, SPI_SRC_FILE, nullptr, &bits, nullptr, 0),
               SPI_NOT_IMPLEMENTED);
-    struct PictureCase {
-        const char* what;
-        const char* buffer;
-        SpiLength length;
-        uint32_t flag;
-        int32_t result;
-    };
-    const PictureCase picture_cases[] = {
+    const SourceCase picture_cases[] = {
         {"memory source", mem, len, SPI_SRC_MEMORY, SPI_NOT_IMPLEMENTED},
         {"source kind 3", good.c_str(), 0, 3, SPI_NOT_IMPLEMENTED},
         {"not AVI", not_avi.c_str(), 0, SPI_SRC_FILE, SPI_BROKEN_DATA},
         {"missing file", missing.c_str(), 0, SPI_SRC_FILE, SPI_BROKEN_DATA},
     };
-    for (const PictureCase& c : picture_cases) {
+    for (const SourceCase& c : picture_cases) {
         info = bits = reinterpret_cast<SpiHandle>(1);
         EXPECT_EQ(P().GetPicture(c.buffer, c.length, c.flag, &info, &bits, nullptr, 0), c.result)
             << c.what;

@@ -6,13 +6,8 @@
 #include <cstdint>
 
 #include "AviRiff.h"
+#include "WindowsTypes.h"
 
-typedef int32_t HRESULT;
-typedef int32_t LONG;
-typedef uint32_t ULONG;
-typedef uint32_t DWORD;
-typedef uint16_t WORD;
-typedef uint32_t UINT;
 typedef char16_t WCHAR;  // the records' text is UTF-16, as on Windows
 typedef const wchar_t* LPCWSTR;
 typedef void* LPVOID;
@@ -20,26 +15,6 @@ struct _GUID;
 typedef const _GUID* LPCLSID;
 
 #pragma pack(push, 4)
-struct RECT {
-    LONG left;
-    LONG top;
-    LONG right;
-    LONG bottom;
-};
-
-struct BITMAPINFOHEADER {
-    DWORD biSize;
-    LONG biWidth;
-    LONG biHeight;
-    WORD biPlanes;
-    WORD biBitCount;
-    DWORD biCompression;
-    DWORD biSizeImage;
-    LONG biXPelsPerMeter;
-    LONG biYPelsPerMeter;
-    DWORD biClrUsed;
-    DWORD biClrImportant;
-};
 typedef BITMAPINFOHEADER* LPBITMAPINFOHEADER;
 
 struct AVIFILEINFOW {

@@ -57,14 +57,14 @@ int main() {
     std::vector<uint8_t> probe;
     if (!testing_support::ReadWholeFile(avi, probe)) {
         std::printf("making %s (%d frames)...\n", avi.c_str(), kFrames);
-        avitest::AviSpec spec;
-        spec.codec = "mpeg4";
-        spec.width = 1920;
-        spec.height = 1080;
-        spec.frames = kFrames;
-        spec.rate_num = 30;
-        spec.gop = kGop;
-        if (std::string e = avitest::MakeAvi(avi, spec); !e.empty()) {
+        avitest::AviSpec clip;
+        clip.codec = "mpeg4";
+        clip.width = 1920;
+        clip.height = 1080;
+        clip.frames = kFrames;
+        clip.rate_num = 30;
+        clip.gop = kGop;
+        if (std::string e = avitest::MakeAvi(avi, clip); !e.empty()) {
             std::printf("cannot make the file: %s\n", e.c_str());
             return 1;
         }

@@ -63,17 +63,17 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> existing;
     if (!testing_support::ReadWholeFile(clip, existing) || existing.empty()) {
         std::printf("writing %s (1500 frames of 1920x1080 with libx264)...\n", clip.c_str());
-        cliptest::ClipSpec spec;
-        spec.muxer = "mp4";
-        spec.width = 1920;
-        spec.height = 1080;
-        spec.fps = 25;
-        spec.frames = 1500;
-        spec.gop = 250;
-        spec.b_frames = 3;
-        spec.motion = true;
+        cliptest::ClipSpec want;
+        want.muxer = "mp4";
+        want.width = 1920;
+        want.height = 1080;
+        want.fps = 25;
+        want.frames = 1500;
+        want.gop = 250;
+        want.b_frames = 3;
+        want.motion = true;
         std::string error;
-        if (!cliptest::MakeClip(clip, spec, error)) {
+        if (!cliptest::MakeClip(clip, want, error)) {
             std::fprintf(stderr, "dshow_bench: %s\n", error.c_str());
             return 1;
         }

@@ -198,12 +198,12 @@ int main(int argc, char** argv) {
         const std::vector<uint8_t> rgb = jpegpng_kit::PhotoLike(kWidth, kHeight, 3, 42);
         jpegpng_kit::JpegOptions options;  // baseline 4:2:0, quality 90
         g_jpeg = jpegpng_kit::WriteJpeg(rgb.data(), kWidth, kHeight, options);
-        jpegpng_kit::PngSpec spec;
-        spec.width = kWidth;
-        spec.height = kHeight;
-        spec.colour_type = PNG_COLOR_TYPE_RGB;
-        spec.samples.assign(rgb.begin(), rgb.end());
-        g_png = jpegpng_kit::WritePng(spec);
+        jpegpng_kit::PngSpec shape;
+        shape.width = kWidth;
+        shape.height = kHeight;
+        shape.colour_type = PNG_COLOR_TYPE_RGB;
+        shape.samples.assign(rgb.begin(), rgb.end());
+        g_png = jpegpng_kit::WritePng(shape);
     }
     std::printf("JPEG 4000x3000 4:2:0: %zu bytes; PNG 4000x3000 RGB: %zu bytes\n", g_jpeg.size(),
                 g_png.size());

@@ -32,7 +32,7 @@ std::string CodecFixtureName(const CodecCase& c) {
 namespace {
 
 struct Entry {
-    AviSpec spec;
+    AviSpec clip;
     std::vector<uint8_t> (*patch)(std::vector<uint8_t>) = nullptr;
     std::string path;
     std::string error;
@@ -116,10 +116,10 @@ struct Registry {
         if (!dir.empty()) testing_support::RemoveTree(dir);
 #endif
     }
-    void Add(const std::string& name, const AviSpec& spec,
+    void Add(const std::string& name, const AviSpec& clip,
              std::vector<uint8_t> (*patch)(std::vector<uint8_t>) = nullptr) {
         Entry& e = entries[name];
-        e.spec = spec;
+        e.clip = clip;
         e.patch = patch;
     }
     Entry& Get(const std::string& name) {
@@ -130,7 +130,7 @@ struct Registry {
 #if ZEM_AVI_MAKE_FIXTURES
         if (dir.empty()) dir = testing_support::MakeTempDir();
         const std::string path = dir + "/" + name + ".avi";
-        e.error = MakeAvi(path, e.spec);
+        e.error = MakeAvi(path, e.clip);
 #else
         // Made beforehand by the native avi_make_fixtures: this build has no FFmpeg.
         const std::string path = std::string(ZEM_AVI_FIXTURE_DIR) + "/" + name + ".avi";
@@ -214,6 +214,6 @@ std::vector<std::string> FixtureNames() {
 
 const std::string& Fixture(const std::string& name) { return TheRegistry().Get(name).path; }
 const std::string& FixtureError(const std::string& name) { return TheRegistry().Get(name).error; }
-const AviSpec& FixtureSpec(const std::string& name) { return TheRegistry().Get(name).spec; }
+const AviSpec& FixtureSpec(const std::string& name) { return TheRegistry().Get(name).clip; }
 
 }  // namespace avitest

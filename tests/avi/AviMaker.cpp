@@ -72,11 +72,11 @@ uint32_t PaletteEntry(int i) {
            static_cast<uint32_t>(i / 2);
 }
 
-std::string OpenTrack(AVFormatContext* fmt, const AviSpec& spec, VideoTrack& t) {
+std::string OpenTrack(AVFormatContext* fmt, const AviSpec& clip, VideoTrack& t) {
     t.stream = avformat_new_stream(fmt, nullptr);
     if (!t.stream) return "no stream";
-    t.stream->time_base = AVRational{spec.rate_den, spec.rate_num};
-    if (spec.codec == "msrle") {
+    t.stream->time_base = AVRational{clip.rate_den, clip.rate_num};
+    if (clip.codec == "msrle") {
         t.own_rle = true;
         AVCodecParameters* p = t.stream->codecpar;
         p->codec_type = AVMEDIA_TYPE_VIDEO;
@@ -94,43 +94,43 @@ std::string OpenTrack(AVFormatContext* fmt, const AviSpec& spec, VideoTrack& t) 
         }
         return "";
     }
-    const AVCodec* codec = avcodec_find_encoder_by_name(spec.codec.c_str());
-    if (!codec) return "no encoder " + spec.codec;
+    const AVCodec* codec = avcodec_find_encoder_by_name(clip.codec.c_str());
+    if (!codec) return "no encoder " + clip.codec;
     t.enc.ctx = avcodec_alloc_context3(codec);
     AVCodecContext* c = t.enc.ctx;
     c->width = t.width;
     c->height = t.height;
     c->time_base = t.stream->time_base;
-    c->framerate = AVRational{spec.rate_num, spec.rate_den};
-    c->gop_size = spec.gop;
+    c->framerate = AVRational{clip.rate_num, clip.rate_den};
+    c->gop_size = clip.gop;
     c->max_b_frames = 0;
     c->thread_count = 1;
     c->pix_fmt = codec->pix_fmts ? codec->pix_fmts[0] : AV_PIX_FMT_YUV420P;
-    if (spec.codec == "rawvideo") {
-        c->pix_fmt = spec.raw_bits == 8    ? AV_PIX_FMT_PAL8
-                     : spec.raw_bits == 16 ? AV_PIX_FMT_RGB555LE
+    if (clip.codec == "rawvideo") {
+        c->pix_fmt = clip.raw_bits == 8    ? AV_PIX_FMT_PAL8
+                     : clip.raw_bits == 16 ? AV_PIX_FMT_RGB555LE
                                            : AV_PIX_FMT_BGR24;
-    } else if (spec.codec == "mjpeg") {
+    } else if (clip.codec == "mjpeg") {
         c->pix_fmt = AV_PIX_FMT_YUVJ420P;
-    } else if (spec.codec == "dvvideo") {
+    } else if (clip.codec == "dvvideo") {
         c->pix_fmt = AV_PIX_FMT_YUV420P;
-    } else if (spec.codec == "msvideo1") {
+    } else if (clip.codec == "msvideo1") {
         c->pix_fmt = AV_PIX_FMT_RGB555LE;
-    } else if (spec.codec == "libx264") {
+    } else if (clip.codec == "libx264") {
         av_opt_set(c->priv_data, "preset", "ultrafast", 0);
         av_opt_set(c->priv_data, "tune", "zerolatency", 0);
         av_opt_set_int(c->priv_data, "scenecut", 0, 0);
         c->pix_fmt = AV_PIX_FMT_YUV420P;
-    } else if (spec.codec == "mpeg4") {
+    } else if (clip.codec == "mpeg4") {
         c->pix_fmt = AV_PIX_FMT_YUV420P;
         c->bit_rate = 2000000;
         // Key frames exactly every `gop` frames: no extra ones where the picture changes a lot.
         av_opt_set_int(c->priv_data, "sc_threshold", 1000000000, 0);
-    } else if (spec.codec == "cinepak") {
+    } else if (clip.codec == "cinepak") {
         c->pix_fmt = AV_PIX_FMT_RGB24;
-    } else if (spec.codec == "huffyuv") {
+    } else if (clip.codec == "huffyuv") {
         c->pix_fmt = AV_PIX_FMT_YUV422P;
-    } else if (spec.codec == "ffv1") {
+    } else if (clip.codec == "ffv1") {
         c->pix_fmt = AV_PIX_FMT_YUV420P;
     }
     if (fmt->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -223,7 +223,7 @@ std::string FlushTrack(AVFormatContext* fmt, VideoTrack& t) {
 
 }  // namespace
 
-std::string MakeAvi(const std::string& path, const AviSpec& spec) {
+std::string MakeAvi(const std::string& path, const AviSpec& clip) {
     av_log_set_level(AV_LOG_ERROR);
     Output out;
     if (int rc = avformat_alloc_output_context2(&out.fmt, nullptr, "avi", path.c_str()); rc < 0) {
@@ -231,7 +231,7 @@ std::string MakeAvi(const std::string& path, const AviSpec& spec) {
     }
     AVStream* audio = nullptr;
     constexpr int kSampleRate = 8000;
-    if (spec.audio_first) {
+    if (clip.audio_first) {
         audio = avformat_new_stream(out.fmt, nullptr);
         AVCodecParameters* p = audio->codecpar;
         p->codec_type = AVMEDIA_TYPE_AUDIO;
@@ -244,22 +244,22 @@ std::string MakeAvi(const std::string& path, const AviSpec& spec) {
         audio->time_base = AVRational{1, kSampleRate};
     }
     VideoTrack tracks[2];
-    const int track_count = spec.second_video ? 2 : 1;
+    const int track_count = clip.second_video ? 2 : 1;
     for (int i = 0; i < track_count; ++i) {
-        tracks[i].width = i == 0 ? spec.width : spec.width / 2;
-        tracks[i].height = i == 0 ? spec.height : spec.height / 2;
+        tracks[i].width = i == 0 ? clip.width : clip.width / 2;
+        tracks[i].height = i == 0 ? clip.height : clip.height / 2;
         tracks[i].number_offset = i == 0 ? 0 : 1000;
-        if (std::string e = OpenTrack(out.fmt, spec, tracks[i]); !e.empty()) return e;
+        if (std::string e = OpenTrack(out.fmt, clip, tracks[i]); !e.empty()) return e;
     }
     if (int rc = avio_open(&out.fmt->pb, path.c_str(), AVIO_FLAG_WRITE); rc < 0) {
         return Err("open file", rc);
     }
     if (int rc = avformat_write_header(out.fmt, nullptr); rc < 0) return Err("header", rc);
     int64_t audio_pts = 0;
-    for (int n = 0; n < spec.frames; ++n) {
+    for (int n = 0; n < clip.frames; ++n) {
         if (audio) {
-            const int64_t end = av_rescale(n + 1, static_cast<int64_t>(kSampleRate) * spec.rate_den,
-                                           spec.rate_num);
+            const int64_t end = av_rescale(n + 1, static_cast<int64_t>(kSampleRate) * clip.rate_den,
+                                           clip.rate_num);
             const int count = static_cast<int>(end - audio_pts);
             if (count > 0) {
                 AVPacket* pkt = av_packet_alloc();

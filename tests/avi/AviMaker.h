@@ -25,7 +25,7 @@ struct AviSpec {
 };
 
 // Writes the file; empty string on success, else what failed.
-std::string MakeAvi(const std::string& path, const AviSpec& spec);
+std::string MakeAvi(const std::string& path, const AviSpec& clip);
 
 // The frame number drawn into frame n's pixels (a 12-bit code in two rows of 6 blocks, white
 // for 1, black for 0), read back from 8-bit RGB rows, top row first; -1 when unreadable.

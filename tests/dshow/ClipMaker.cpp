@@ -43,29 +43,29 @@ public:
         if (m_file) std::fclose(m_file);
     }
 
-    bool Run(const std::string& path, const ClipSpec& spec, std::string& error) {
-        if (avformat_alloc_output_context2(&m_format, nullptr, spec.muxer, path.c_str()) < 0) {
-            error = std::string("no muxer ") + spec.muxer;
+    bool Run(const std::string& path, const ClipSpec& want, std::string& error) {
+        if (avformat_alloc_output_context2(&m_format, nullptr, want.muxer, path.c_str()) < 0) {
+            error = std::string("no muxer ") + want.muxer;
             return false;
         }
-        if (spec.audio_first && !AddAudio(error)) return false;
-        if (!AddVideo(spec, error)) return false;
-        if (!OpenOutput(path, spec.unseekable, error)) return false;
+        if (want.audio_first && !AddAudio(error)) return false;
+        if (!AddVideo(want, error)) return false;
+        if (!OpenOutput(path, want.unseekable, error)) return false;
         if (avformat_write_header(m_format, nullptr) < 0) {
             error = "header not written";
             return false;
         }
         FramePtr frame(av_frame_alloc());
         frame->format = m_video->pix_fmt;
-        frame->width = spec.width;
-        frame->height = spec.height;
+        frame->width = want.width;
+        frame->height = want.height;
         if (av_frame_get_buffer(frame.get(), 0) < 0) return false;
-        for (int n = 0; n < spec.frames; ++n) {
+        for (int n = 0; n < want.frames; ++n) {
             if (av_frame_make_writable(frame.get()) < 0) return false;
-            Paint(*frame, n, spec.grain, spec.motion);
+            Paint(*frame, n, want.grain, want.motion);
             frame->pts = n;
             if (!Encode(m_video.get(), m_videoStream, frame.get())) return Failed(error, "video");
-            if (m_audio && !WriteAudioUntil(static_cast<double>(n + 1) / spec.fps)) {
+            if (m_audio && !WriteAudioUntil(static_cast<double>(n + 1) / want.fps)) {
                 return Failed(error, "audio");
             }
         }
@@ -83,9 +83,9 @@ private:
         return false;
     }
 
-    bool AddVideo(const ClipSpec& spec, std::string& error) {
-        const char* name = spec.codec == Codec::Mpeg2   ? "mpeg2video"
-                           : spec.codec == Codec::Mpeg4 ? "mpeg4"
+    bool AddVideo(const ClipSpec& want, std::string& error) {
+        const char* name = want.codec == Codec::Mpeg2   ? "mpeg2video"
+                           : want.codec == Codec::Mpeg4 ? "mpeg4"
                                                         : "libx264";
         const AVCodec* codec = avcodec_find_encoder_by_name(name);
         if (!codec) {
@@ -94,20 +94,20 @@ private:
         }
         m_video.reset(avcodec_alloc_context3(codec));
         AVCodecContext* c = m_video.get();
-        c->width = spec.width;
-        c->height = spec.height;
-        c->time_base = {1, spec.fps};
-        c->framerate = {spec.fps, 1};
-        c->gop_size = spec.gop;
-        c->max_b_frames = spec.b_frames;
-        c->pix_fmt = spec.codec == Codec::H264Yuv444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
-        c->thread_count = spec.width * spec.height > 100000 ? 0 : 1;  // threads for big frames
-        if (spec.codec == Codec::H264 || spec.codec == Codec::H264Yuv444) {
-            av_opt_set(c->priv_data, "preset", spec.x264_preset, 0);
-            const std::string params = "keyint=" + std::to_string(spec.gop) +
-                                       ":min-keyint=" + std::to_string(spec.gop) +
+        c->width = want.width;
+        c->height = want.height;
+        c->time_base = {1, want.fps};
+        c->framerate = {want.fps, 1};
+        c->gop_size = want.gop;
+        c->max_b_frames = want.b_frames;
+        c->pix_fmt = want.codec == Codec::H264Yuv444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
+        c->thread_count = want.width * want.height > 100000 ? 0 : 1;  // threads for big frames
+        if (want.codec == Codec::H264 || want.codec == Codec::H264Yuv444) {
+            av_opt_set(c->priv_data, "preset", want.x264_preset, 0);
+            const std::string params = "keyint=" + std::to_string(want.gop) +
+                                       ":min-keyint=" + std::to_string(want.gop) +
                                        ":scenecut=0:qp=12:bframes=" +
-                                       std::to_string(spec.b_frames);
+                                       std::to_string(want.b_frames);
             av_opt_set(c->priv_data, "x264-params", params.c_str(), 0);
         } else {
             c->flags |= AV_CODEC_FLAG_QSCALE;
@@ -244,10 +244,10 @@ private:
 
 }  // namespace
 
-bool MakeClip(const std::string& path, const ClipSpec& spec, std::string& error) {
+bool MakeClip(const std::string& path, const ClipSpec& want, std::string& error) {
     av_log_set_level(AV_LOG_ERROR);
     Writer writer;
-    return writer.Run(path, spec, error);
+    return writer.Run(path, want, error);
 }
 
 int ReadFrameNumber(const uint8_t* dib, size_t size) {

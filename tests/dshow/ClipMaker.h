@@ -28,7 +28,7 @@ struct ClipSpec {
 };
 
 // Writes the clip; false with a reason when it cannot.
-bool MakeClip(const std::string& path, const ClipSpec& spec, std::string& error);
+bool MakeClip(const std::string& path, const ClipSpec& want, std::string& error);
 
 // The number carried by a 24-bit bottom-up packed DIB's pixels, or -1.
 int ReadFrameNumber(const uint8_t* dib, size_t size);

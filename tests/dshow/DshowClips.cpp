@@ -12,10 +12,10 @@ const std::vector<NamedClip>& StandardClips() {
         std::vector<NamedClip> list;
         auto add = [&](const char* name, const char* muxer, Codec codec, const char* code) {
             NamedClip c{name, ClipSpec{}, code};
-            c.spec.muxer = muxer;
-            c.spec.codec = codec;
+            c.want.muxer = muxer;
+            c.want.codec = codec;
             list.push_back(c);
-            return &list.back().spec;
+            return &list.back().want;
         };
         add("h264.mp4", "mp4", Codec::H264, "avc1");
         add("h264.mkv", "matroska", Codec::H264, "H264");
@@ -47,7 +47,7 @@ const std::vector<NamedClip>& StandardClips() {
 
 bool WriteStandardClips(const std::string& dir, std::string& error) {
     for (const NamedClip& clip : StandardClips()) {
-        if (!MakeClip(dir + "/" + clip.name, clip.spec, error)) {
+        if (!MakeClip(dir + "/" + clip.name, clip.want, error)) {
             error = std::string(clip.name) + ": " + error;
             return false;
         }

@@ -12,7 +12,7 @@ namespace cliptest {
 
 struct NamedClip {
     const char* name;  // file name, extension included
-    ClipSpec spec;
+    ClipSpec want;
     const char* four_cc;  // the compression code the information read reports
 };
 

@@ -149,17 +149,17 @@ TEST_P(DshowClip, InformationRecord) {
     ASSERT_EQ(P().GetPictureInfo(ClipPath(clip.name).c_str(), 12345, SPI_SRC_FILE, &record), 0);
     EXPECT_EQ(record.left, 0);
     EXPECT_EQ(record.top, 0);
-    EXPECT_EQ(record.width, clip.spec.width);
-    EXPECT_EQ(record.height, clip.spec.height);
+    EXPECT_EQ(record.width, clip.want.width);
+    EXPECT_EQ(record.height, clip.want.height);
     EXPECT_EQ(record.xDensity, 0);
     EXPECT_EQ(record.yDensity, 0);
     EXPECT_EQ(record.colorDepth, 0);
     EXPECT_EQ(CodeText(Codec(record)), clip.four_cc);
-    if (clip.spec.unseekable) {
+    if (clip.want.unseekable) {
         EXPECT_EQ(Length(record), 0.0);
     } else {
         // Matroska keeps one length for the file, which the audio may stretch by a few ms.
-        EXPECT_NEAR(Length(record), kClipLength, clip.spec.audio_first ? 0.03 : 0.001);
+        EXPECT_NEAR(Length(record), kClipLength, clip.want.audio_first ? 0.03 : 0.001);
     }
     // Bytes the plug-in does not name keep the caller's values.
     EXPECT_EQ(record.reserved[0], 0x5A);
@@ -170,11 +170,11 @@ TEST_P(DshowClip, InformationRecord) {
 // positions: -p takes p % of the 4-second length, so -1..-100 walk all 40 frames.
 TEST_P(DshowClip, EveryPerCentPositionTakesTheFrameShowingThen) {
     const NamedClip& clip = GetParam();
-    if (clip.spec.unseekable) GTEST_SKIP() << "no length: no frame (see StreamWithoutLength)";
+    if (clip.want.unseekable) GTEST_SKIP() << "no length: no frame (see StreamWithoutLength)";
     const std::string path = ClipPath(clip.name);
     for (int p = 1; p <= 100; ++p) {
         const double seconds = p * kClipLength / 100.0;
-        EXPECT_EQ(FrameAt(path, -p), FrameShownAt(seconds, clip.spec.fps, clip.spec.frames))
+        EXPECT_EQ(FrameAt(path, -p), FrameShownAt(seconds, clip.want.fps, clip.want.frames))
             << "position " << -p;
     }
 }
@@ -182,7 +182,7 @@ TEST_P(DshowClip, EveryPerCentPositionTakesTheFrameShowingThen) {
 // Seconds, the length itself, beyond it, and the per-cent values beyond -100.
 TEST_P(DshowClip, PositionsInSecondsAndOutOfRange) {
     const NamedClip& clip = GetParam();
-    if (clip.spec.unseekable) GTEST_SKIP() << "no length: no frame (see StreamWithoutLength)";
+    if (clip.want.unseekable) GTEST_SKIP() << "no length: no frame (see StreamWithoutLength)";
     const std::string path = ClipPath(clip.name);
     const struct {
         int32_t position;

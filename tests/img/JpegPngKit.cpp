@@ -160,7 +160,7 @@ void AppendBytes(png_structp png, png_bytep data, size_t size) {
 void NoFlush(png_structp) {}
 
 // Only trivially destructible locals: libpng may jump back into this frame.
-bool RunWrite(const PngSpec* spec, png_bytepp rows, std::vector<uint8_t>* out) {
+bool RunWrite(const PngSpec* shape, png_bytepp rows, std::vector<uint8_t>* out) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     if (!info) return false;
@@ -169,28 +169,28 @@ bool RunWrite(const PngSpec* spec, png_bytepp rows, std::vector<uint8_t>* out) {
         return false;
     }
     png_set_write_fn(png, out, AppendBytes, NoFlush);
-    png_set_IHDR(png, info, spec->width, spec->height, spec->depth, spec->colour_type,
-                 spec->interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, shape->width, shape->height, shape->depth, shape->colour_type,
+                 shape->interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (!spec->palette.empty()) {
+    if (!shape->palette.empty()) {
         png_color colours[256];
-        for (size_t i = 0; i < spec->palette.size() && i < 256; ++i) {
-            colours[i] = {spec->palette[i][0], spec->palette[i][1], spec->palette[i][2]};
+        for (size_t i = 0; i < shape->palette.size() && i < 256; ++i) {
+            colours[i] = {shape->palette[i][0], shape->palette[i][1], shape->palette[i][2]};
         }
-        png_set_PLTE(png, info, colours, static_cast<int>(spec->palette.size()));
+        png_set_PLTE(png, info, colours, static_cast<int>(shape->palette.size()));
     }
-    if (!spec->palette_alpha.empty()) {
-        png_set_tRNS(png, info, spec->palette_alpha.data(),
-                     static_cast<int>(spec->palette_alpha.size()), nullptr);
-    } else if (spec->colour_key) {
+    if (!shape->palette_alpha.empty()) {
+        png_set_tRNS(png, info, shape->palette_alpha.data(),
+                     static_cast<int>(shape->palette_alpha.size()), nullptr);
+    } else if (shape->colour_key) {
         png_color_16 key{};
-        key.gray = key.red = spec->key[0];
-        key.green = spec->key[1];
-        key.blue = spec->key[2];
+        key.gray = key.red = shape->key[0];
+        key.green = shape->key[1];
+        key.blue = shape->key[2];
         png_set_tRNS(png, info, nullptr, 0, &key);
     }
-    if (spec->phys_unit >= 0) {
-        png_set_pHYs(png, info, spec->x_ppu, spec->y_ppu, spec->phys_unit);
+    if (shape->phys_unit >= 0) {
+        png_set_pHYs(png, info, shape->x_ppu, shape->y_ppu, shape->phys_unit);
     }
     png_write_info(png, info);
     png_write_image(png, rows);
@@ -256,30 +256,30 @@ bool RunRead(ReadJob* job) {
 
 }  // namespace
 
-std::vector<uint8_t> WritePng(const PngSpec& spec) {
-    const int channels = ChannelsOf(spec.colour_type);
-    const size_t per_row = size_t{spec.width} * static_cast<size_t>(channels);
-    const size_t row_bytes = (per_row * static_cast<size_t>(spec.depth) + 7) / 8;
-    std::vector<std::vector<uint8_t>> packed(spec.height, std::vector<uint8_t>(row_bytes, 0));
-    std::vector<png_bytep> rows(spec.height);
-    for (uint32_t y = 0; y < spec.height; ++y) {
+std::vector<uint8_t> WritePng(const PngSpec& shape) {
+    const int channels = ChannelsOf(shape.colour_type);
+    const size_t per_row = size_t{shape.width} * static_cast<size_t>(channels);
+    const size_t row_bytes = (per_row * static_cast<size_t>(shape.depth) + 7) / 8;
+    std::vector<std::vector<uint8_t>> packed(shape.height, std::vector<uint8_t>(row_bytes, 0));
+    std::vector<png_bytep> rows(shape.height);
+    for (uint32_t y = 0; y < shape.height; ++y) {
         uint8_t* row = packed[y].data();
         rows[y] = row;
         for (size_t i = 0; i < per_row; ++i) {
-            const uint16_t v = spec.samples[y * per_row + i];
-            if (spec.depth == 16) {
+            const uint16_t v = shape.samples[y * per_row + i];
+            if (shape.depth == 16) {
                 row[i * 2] = static_cast<uint8_t>(v >> 8);
                 row[i * 2 + 1] = static_cast<uint8_t>(v);
-            } else if (spec.depth == 8) {
+            } else if (shape.depth == 8) {
                 row[i] = static_cast<uint8_t>(v);
             } else {
-                const size_t bit = i * static_cast<size_t>(spec.depth);
-                row[bit / 8] |= static_cast<uint8_t>(v << (8 - spec.depth - bit % 8));
+                const size_t bit = i * static_cast<size_t>(shape.depth);
+                row[bit / 8] |= static_cast<uint8_t>(v << (8 - shape.depth - bit % 8));
             }
         }
     }
     std::vector<uint8_t> out;
-    if (!RunWrite(&spec, rows.data(), &out)) out.clear();
+    if (!RunWrite(&shape, rows.data(), &out)) out.clear();
     return out;
 }
 

@@ -53,7 +53,7 @@ struct PngSpec {
     int phys_unit = -1;  // -1: no pHYs
     uint32_t x_ppu = 0, y_ppu = 0;
 };
-std::vector<uint8_t> WritePng(const PngSpec& spec);
+std::vector<uint8_t> WritePng(const PngSpec& shape);
 
 // libpng's reading with expansion, 16-to-8 scaling and tRNS to alpha, no gamma handling.
 struct PngPixels {

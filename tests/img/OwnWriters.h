@@ -1,6 +1,6 @@
 // Small writers for the formats that imgsrc reads with its own readers (PSD, QOI, PNM, TGA,
 // ICO), written from the formats' published descriptions for the tests and the samples. Each
-// writes exactly what its spec struct says, including variants a reader must cope with.
+// writes exactly what its shape struct says, including variants a reader must cope with.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +38,7 @@ struct PsdSpec {
     int16_t layer_count = 0;     // negative: the first extra channel is the merged transparency
     bool count_in_lr16 = false;  // the count in an Lr16 tagged block, as 16-bit documents do
 };
-std::vector<uint8_t> WritePsd(const PsdSpec& spec);
+std::vector<uint8_t> WritePsd(const PsdSpec& shape);
 
 // QOI from top-down RGBA (4 bytes a pixel; with 3 channels the alpha bytes must be 255).
 std::vector<uint8_t> WriteQoi(uint32_t width, uint32_t height, int channels,
@@ -54,7 +54,7 @@ struct PnmSpec {
     std::vector<uint16_t> samples;  // top-down, depth a pixel (PBM: 1 = black)
     bool comments = true;           // '#' lines in the header (not PAM)
 };
-std::vector<uint8_t> WritePnm(const PnmSpec& spec);
+std::vector<uint8_t> WritePnm(const PnmSpec& shape);
 
 // A TGA file. The pixels are given top-down, left to right, in their stored byte form; the
 // writer stores them in the order the descriptor's origin bits say and, for types 9 to 11,
@@ -71,7 +71,7 @@ struct TgaSpec {
     std::string id;
     bool footer = false;  // the 26-byte TGA 2.0 footer
 };
-std::vector<uint8_t> WriteTga(const TgaSpec& spec);
+std::vector<uint8_t> WriteTga(const TgaSpec& shape);
 
 // One entry of an icon or cursor: a PNG stream, or a DIB of 1, 4, 8, 16, 24 or 32 bits with its
 // AND mask.

@@ -145,13 +145,13 @@ TEST(PngDecode, MatchesLibpngInEveryColourTypeDepthAndInterlace) {
             for (int interlaced = 0; interlaced < 2; ++interlaced) {
                 for (int trns = 0; trns < (l.trns_allowed ? 2 : 1); ++trns) {
                     for (uint32_t max_side : {9u, 70u}) {
-                        const jpegpng_kit::PngSpec spec =
+                        const jpegpng_kit::PngSpec shape =
                             RandomSpec(l.colour_type, depth, interlaced, trns, max_side, seed);
                         SCOPED_TRACE("type " + std::to_string(l.colour_type) + " depth " +
                                      std::to_string(depth) + (interlaced ? " Adam7" : "") +
-                                     (trns ? " tRNS " : " ") + std::to_string(spec.width) +
-                                     "x" + std::to_string(spec.height));
-                        const std::vector<uint8_t> png = jpegpng_kit::WritePng(spec);
+                                     (trns ? " tRNS " : " ") + std::to_string(shape.width) +
+                                     "x" + std::to_string(shape.height));
+                        const std::vector<uint8_t> png = jpegpng_kit::WritePng(shape);
                         ASSERT_FALSE(png.empty());
                         EXPECT_TRUE(MatchesLibpng(png));
                     }
@@ -179,9 +179,9 @@ TEST(PngDecode, TruncatedAndCorruptedFilesGiveACodeOrAPicture) {
         RandomSpec(PNG_COLOR_TYPE_GRAY, 4, true, true, 40, seed, 30),
         RandomSpec(PNG_COLOR_TYPE_RGB, 8, false, false, 30, seed, 20),
     };
-    for (const jpegpng_kit::PngSpec& spec : specs) {
-        const std::vector<uint8_t> png = jpegpng_kit::WritePng(spec);
-        SCOPED_TRACE("type " + std::to_string(spec.colour_type));
+    for (const jpegpng_kit::PngSpec& shape : specs) {
+        const std::vector<uint8_t> png = jpegpng_kit::WritePng(shape);
+        SCOPED_TRACE("type " + std::to_string(shape.colour_type));
         for (size_t n = 0; n < png.size(); ++n) {
             const std::vector<uint8_t> prefix(png.begin(), png.begin() + n);
             ASSERT_NE(img_test::Decode(prefix).result, 0) << n << " bytes";

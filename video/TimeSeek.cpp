@@ -9,6 +9,7 @@
 
 #include "DibConvert.h"
 #include "FfmpegPtr.h"
+#include "H264Refs.h"
 
 extern "C" {
 #include <libavutil/cpu.h>
@@ -133,6 +134,32 @@ int64_t TicksFromSeconds(double seconds, AVRational time_base, int64_t start) {
     return start + offset;
 }
 
+// MP4 and QuickTime headers give every stream's codec, size, rate and length, so the decoding
+// of first frames that libavformat's stream probe does (tens of milliseconds for a large picture,
+// on every call) adds nothing the facts use. Other containers, and headers that leave one of
+// those out, are probed.
+bool NeedsProbe(const AVFormatContext& fmt) {
+    if (!fmt.iformat || !fmt.iformat->name || !std::strstr(fmt.iformat->name, "mp4")) return true;
+    for (unsigned i = 0; i < fmt.nb_streams; ++i) {
+        const AVStream& st = *fmt.streams[i];
+        const AVCodecParameters& par = *st.codecpar;
+        if (par.codec_type != AVMEDIA_TYPE_VIDEO && par.codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        if (par.codec_id == AV_CODEC_ID_NONE || st.duration == AV_NOPTS_VALUE || st.duration <= 0) {
+            return true;
+        }
+        if (par.codec_type == AVMEDIA_TYPE_VIDEO &&
+            (par.width <= 0 || par.height <= 0 || st.avg_frame_rate.num <= 0 ||
+             st.avg_frame_rate.den <= 0)) {
+            return true;
+        }
+        if (par.codec_type == AVMEDIA_TYPE_AUDIO &&
+            (par.sample_rate <= 0 || par.ch_layout.nb_channels <= 0)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 int64_t FrameTime(const AVFrame& frame) {
     return frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp : frame.pts;
 }
@@ -165,12 +192,16 @@ struct TimedMedia::State {
         return true;
     }
 
+    bool Probe() {
+        return !NeedsProbe(*format) || avformat_find_stream_info(format.get(), nullptr) >= 0;
+    }
+
     // Back to the first packet. Seeking to the first time is not exact in every format (a
     // program stream seeks by searching its timestamps), so the file is opened anew; nothing
     // needs doing when nothing has been read since it was opened.
     bool RestartAtFirstPacket() {
         if (fresh) return true;
-        return OpenFormat() && avformat_find_stream_info(format.get(), nullptr) >= 0;
+        return OpenFormat() && Probe();
     }
 
     // Reads the packets of `stream` from the next key frame (or from the next packet, at the
@@ -222,7 +253,7 @@ bool TimedMedia::Open(const std::string& path) {
     if (!state->OpenFormat()) return false;
     AVFormatContext* fmt = state->format.get();
     if (IsStillPictureFormat(*fmt->iformat)) return false;
-    if (avformat_find_stream_info(fmt, nullptr) < 0) return false;
+    if (!state->Probe()) return false;
     std::vector<StreamFacts> streams;
     for (unsigned i = 0; i < fmt->nb_streams; ++i) {
         const AVStream* st = fmt->streams[i];
@@ -257,18 +288,24 @@ bool TimedMedia::Open(const std::string& path) {
 
 namespace {
 
-CodecPtr OpenDecoder(const AVStream& st) {
+// A decoder for the stream; `threaded` gives it frame threads, one per core and one more: the
+// frames between a key frame and the one asked for are most of the work.
+CodecPtr OpenDecoder(const AVStream& st, bool threaded) {
     const AVCodec* codec = avcodec_find_decoder(st.codecpar->codec_id);
     if (!codec) return nullptr;
     CodecPtr ctx(avcodec_alloc_context3(codec));
     if (!ctx || avcodec_parameters_to_context(ctx.get(), st.codecpar) < 0) return nullptr;
     ctx->pkt_timebase = st.time_base;
-    // Frame threads, one per core: the frames between a key frame and the one asked for are
-    // most of the work.
-    ctx->thread_count = std::max(1, std::min(av_cpu_count() + 1, 16));
+    ctx->thread_count = threaded ? std::max(1, std::min(av_cpu_count() + 1, 16)) : 1;
     ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return nullptr;
     return ctx;
+}
+
+// Opens `decoder` when it is not open yet.
+AVCodecContext* Threaded(CodecPtr& decoder, const AVStream& st) {
+    if (!decoder) decoder = OpenDecoder(st, true);
+    return decoder.get();
 }
 
 // Sends one packet (null: the end of the stream) and hands every frame that comes out to
@@ -297,23 +334,55 @@ bool Feed(AVCodecContext* ctx, const AVPacket* pkt, AVFrame* frame, Take&& take,
     }
 }
 
+// Which packets up to `want_index` the frame of that packet needs, where the codec lets us
+// tell; empty when every reference frame has to be decoded.
+std::vector<bool> PacketsNeeded(const AVCodecParameters& par, const PacketRun& run,
+                                size_t want_index) {
+    if (par.codec_id != AV_CODEC_ID_H264) return {};
+    std::vector<ByteSpan> packets;
+    packets.reserve(want_index + 1);
+    for (size_t i = 0; i <= want_index; ++i) {
+        packets.push_back({run.packets[i]->data, static_cast<size_t>(run.packets[i]->size)});
+    }
+    const ByteSpan extradata{par.extradata, par.extradata_size > 0
+                                                ? static_cast<size_t>(par.extradata_size)
+                                                : 0};
+    return H264PacketsNeeded(extradata, packets, want_index);
+}
+
 // The frame shown at `want` (a packet's presentation time), decoding only what it depends on:
-// frames that nothing references are skipped up to it, and nothing after it in decoding order
-// is sent. Null when the decoder did not return that frame.
-FramePtr DecodeShownAt(AVCodecContext* ctx, const PacketRun& run, size_t want_index) {
+// the packets the frame's references lead to where the codec lets us tell, else every frame
+// that something references; nothing after it in decoding order is sent. Null when the decoder
+// did not return that frame, or returned it damaged.
+FramePtr DecodeShownAt(const AVStream& st, CodecPtr& threaded, const PacketRun& run,
+                       size_t want_index) {
     const int64_t want = run.packets[want_index]->pts;
     FramePtr frame(av_frame_alloc());
     FramePtr found;
     if (!frame) return nullptr;
+    const std::vector<bool> needed = PacketsNeeded(*st.codecpar, run, want_index);
+    // Reference frames left out make gaps that the decoder fills one frame after another, so
+    // frame threads would only wait on each other: one thread decodes such a plan.
+    CodecPtr single;
+    if (!needed.empty()) single = OpenDecoder(st, false);
+    AVCodecContext* ctx = single ? single.get() : Threaded(threaded, st);
+    if (!ctx) return nullptr;
     avcodec_flush_buffers(ctx);
     bool stop = false;
     auto take = [&](AVFrame* f) {
         if (f->pts != want) return true;
-        found.reset(av_frame_clone(f));
+        if (f->decode_error_flags == 0 && !(f->flags & AV_FRAME_FLAG_CORRUPT)) {
+            found.reset(av_frame_clone(f));
+        }
         return false;
     };
     for (size_t i = 0; i <= want_index && !stop; ++i) {
-        ctx->skip_frame = i == want_index ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
+        if (!needed.empty()) {
+            if (!needed[i]) continue;
+            ctx->skip_frame = AVDISCARD_DEFAULT;
+        } else {
+            ctx->skip_frame = i == want_index ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
+        }
         if (!Feed(ctx, run.packets[i].get(), frame.get(), take, stop)) break;
     }
     ctx->skip_frame = AVDISCARD_DEFAULT;
@@ -357,8 +426,8 @@ bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, u
     state.StartCall();
     const int index = m_streams[stream].index;
     const AVStream* st = state.format->streams[index];
-    CodecPtr decoder = OpenDecoder(*st);
-    if (!decoder) return false;
+    if (!avcodec_find_decoder(st->codecpar->codec_id)) return false;
+    CodecPtr decoder;  // the threaded one, opened when first needed
     const int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
     const int64_t target = TicksFromSeconds(seconds, st->time_base, first);
 
@@ -415,7 +484,7 @@ bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, u
             // A frame shown before its key frame may refer to frames before that key frame.
             if (want < run.packets.size() &&
                 (at_start || run.packets[want]->pts >= key_time)) {
-                if (FramePtr frame = DecodeShownAt(decoder.get(), run, want)) {
+                if (FramePtr frame = DecodeShownAt(*st, decoder, run, want)) {
                     return FrameConverter().ToBgr24Rows(frame.get(), width, height, rows);
                 }
             } else if (!at_start) {
@@ -424,7 +493,9 @@ bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, u
             }
         }
         FramePtr after;
-        FramePtr frame = DecodeAll(decoder.get(), run, target, after);
+        AVCodecContext* ctx = Threaded(decoder, *st);
+        if (!ctx) return false;
+        FramePtr frame = DecodeAll(ctx, run, target, after);
         if (!frame && at_start) frame = std::move(after);
         if (frame) return FrameConverter().ToBgr24Rows(frame.get(), width, height, rows);
         if (at_start) return false;

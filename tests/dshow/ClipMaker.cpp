@@ -104,10 +104,10 @@ private:
         c->thread_count = want.width * want.height > 100000 ? 0 : 1;  // threads for big frames
         if (want.codec == Codec::H264 || want.codec == Codec::H264Yuv444) {
             av_opt_set(c->priv_data, "preset", want.x264_preset, 0);
-            const std::string params = "keyint=" + std::to_string(want.gop) +
-                                       ":min-keyint=" + std::to_string(want.gop) +
-                                       ":scenecut=0:qp=12:bframes=" +
-                                       std::to_string(want.b_frames);
+            std::string params = "keyint=" + std::to_string(want.gop) +
+                                 ":min-keyint=" + std::to_string(want.gop) +
+                                 ":scenecut=0:qp=12:bframes=" + std::to_string(want.b_frames);
+            if (*want.x264_params) params += std::string(":") + want.x264_params;
             av_opt_set(c->priv_data, "x264-params", params.c_str(), 0);
         } else {
             c->flags |= AV_CODEC_FLAG_QSCALE;

@@ -25,6 +25,7 @@ struct ClipSpec {
     bool grain = false;        // noise over the picture, so that frames are not tiny
     bool motion = false;       // a moving diagonal ramp over the bands, as in camera pictures
     const char* x264_preset = "veryfast";
+    const char* x264_params = "";  // more of libx264's options, "name=value:name=value"
 };
 
 // Writes the clip; false with a reason when it cannot.

@@ -1,7 +1,8 @@
 // dshowsrc's GetPicture (file source, one handle, through the loaded module) against
 // `ffmpeg -ss T -i clip.mp4 -frames:v 1 out.bmp`, in the same run and for the same frame, on a
 // 60-second 1920x1080 25 fps H.264 MP4 with B-frames and a key frame every 250 frames, written
-// here with libx264 (kept in the build folder for later runs). At 39 s the frame lies nine
+// here with libx264 (a textured picture panning as a camera pans, under the frame-number bands;
+// kept in the build folder for later runs). At 39 s the frame lies nine
 // seconds past its key frame; 40 s is a key frame, 0 s the first frame. Prints the median wall
 // time of each and the ratio dshowsrc / ffmpeg. Usage: dshow_bench [CLIP_DIR]
 #include <algorithm>

@@ -11,8 +11,6 @@ namespace {
 constexpr int kMaxListSize = 32;
 // A slice header with its weight tables fits in far fewer payload bytes than this.
 constexpr size_t kSliceHeaderBytes = 4096;
-// Rounds of widening the set of decoded pictures before giving up on leaving any out.
-constexpr int kMaxRounds = 64;
 
 enum NalType {
     kNalSlice = 1,
@@ -78,11 +76,12 @@ public:
         return code & 1 ? magnitude : -magnitude;
     }
 
-    // An Exp-Golomb value that must not exceed `max`; fails otherwise.
+    // An Exp-Golomb value that must not exceed `max`; fails (and gives 0) otherwise.
     uint32_t UeAtMost(uint32_t max) {
         const uint32_t value = Ue();
-        if (value > max) m_failed = true;
-        return value;
+        if (value <= max) return value;
+        m_failed = true;
+        return 0;
     }
 
 private:
@@ -91,12 +90,61 @@ private:
     bool m_failed = false;
 };
 
+// Writes a NAL unit's payload bit by bit.
+class BitWriter {
+public:
+    void Bit(uint32_t bit) {
+        if (m_used == 0) m_bytes.push_back(0);
+        if (bit) m_bytes.back() |= static_cast<uint8_t>(0x80 >> m_used);
+        m_used = (m_used + 1) % 8;
+    }
+
+    void Bits(uint32_t value, int n) {
+        for (int i = n - 1; i >= 0; --i) Bit(value >> i & 1);
+    }
+
+    void Ue(uint32_t value) {
+        const uint64_t code = uint64_t{value} + 1;
+        int bits = 0;
+        while (code >> (bits + 1)) ++bits;
+        Bits(0, bits);
+        for (int i = bits; i >= 0; --i) Bit(static_cast<uint32_t>(code >> i & 1));
+    }
+
+    void Se(int32_t value) {
+        Ue(value > 0 ? 2 * static_cast<uint32_t>(value) - 1 : 2 * static_cast<uint32_t>(-value));
+    }
+
+    // rbsp_trailing_bits, then the NAL unit with emulation prevention bytes put in.
+    std::vector<uint8_t> Nal(int nal_ref_idc, int type) {
+        Bit(1);
+        while (m_used != 0) Bit(0);
+        std::vector<uint8_t> nal{static_cast<uint8_t>(nal_ref_idc << 5 | type)};
+        int zeros = 0;
+        for (uint8_t b : m_bytes) {
+            if (zeros >= 2 && b <= 3) {
+                nal.push_back(3);
+                zeros = 0;
+            }
+            nal.push_back(b);
+            zeros = b == 0 ? zeros + 1 : 0;
+        }
+        return nal;
+    }
+
+private:
+    std::vector<uint8_t> m_bytes;
+    int m_used = 0;  // bits of the last byte in use
+};
+
 struct Sps {
     int chroma_array_type = 1;
     bool separate_colour_plane = false;
     int log2_max_frame_num = 4;
     int log2_max_poc_lsb = 4;
     int max_num_ref_frames = 0;
+    int id = 0;
+    uint32_t macroblocks = 0;  // in a frame
 };
 
 struct Pps {
@@ -125,6 +173,8 @@ struct Slice {
 struct Picture {
     bool idr = false;
     bool reference = false;  // nal_ref_idc != 0
+    int nal_ref_idc = 0;
+    bool bottom_field_pic_order_present = false;
     int frame_num = 0;
     int poc_lsb = 0;
     int delta_poc_bottom = 0;
@@ -163,8 +213,10 @@ public:
         sps.log2_max_poc_lsb = static_cast<int>(r.UeAtMost(12)) + 4;
         sps.max_num_ref_frames = static_cast<int>(r.UeAtMost(16));
         r.Bit();  // gaps_in_frame_num_value_allowed_flag
-        r.Ue();   // size in macroblocks
-        r.Ue();
+        const uint32_t width_mbs = r.UeAtMost(1u << 12) + 1;
+        const uint32_t height_mbs = r.UeAtMost(1u << 12) + 1;
+        sps.macroblocks = width_mbs * height_mbs;
+        sps.id = static_cast<int>(id);
         const bool frame_mbs_only = r.Bit() != 0;
         if (r.Failed() || !frame_mbs_only) return Forget(m_sps[id]);
         m_sps[id] = sps;
@@ -173,6 +225,7 @@ public:
 
     bool ParsePps(BitReader& r) {
         const uint32_t id = r.UeAtMost(255);
+        m_pps_seen[id] = true;
         Pps pps;
         pps.sps_id = static_cast<int>(r.UeAtMost(31));
         r.Bit();  // entropy_coding_mode_flag
@@ -191,6 +244,14 @@ public:
         if (r.Failed()) return Forget(m_pps[id]);
         m_pps[id] = pps;
         return true;
+    }
+
+    // A picture parameter set id the stream does not use, or -1.
+    int FreePpsId() const {
+        for (int id = 0; id < 256; ++id) {
+            if (!m_pps_seen[static_cast<size_t>(id)]) return id;
+        }
+        return -1;
     }
 
     const Pps* FindPps(uint32_t id) const {
@@ -218,6 +279,7 @@ private:
 
     std::array<std::optional<Sps>, 32> m_sps;
     std::array<std::optional<Pps>, 256> m_pps;
+    std::array<bool, 256> m_pps_seen{};
 };
 
 // Parses a slice header up to its reference marking into `pic`; false for anything this does not
@@ -236,6 +298,8 @@ bool ParseSlice(BitReader& r, int nal_type, int nal_ref_idc, const ParameterSets
     Picture head;
     head.idr = nal_type == kNalIdr;
     head.reference = nal_ref_idc != 0;
+    head.nal_ref_idc = nal_ref_idc;
+    head.bottom_field_pic_order_present = pps->bottom_field_pic_order_present;
     head.sps = *sps;
     head.frame_num = static_cast<int>(r.Bits(sps->log2_max_frame_num));
     if (head.idr) r.Ue();  // idr_pic_id
@@ -386,65 +450,27 @@ bool ReadConfiguration(ByteSpan extradata, ParameterSets& sets, int& length_size
     return true;
 }
 
-// A frame of the decoded picture buffer: `picture` indexes the pictures, -1 for a frame a
-// decoder makes up to fill a gap in frame_num; such a frame stands in for picture `stands_for`
-// (the reference picture with its frame_num that was left out, -1 when there is none).
+// A frame of the decoded picture buffer; `picture` indexes the pictures.
 struct Frame {
-    int picture = -1;
-    int stands_for = -1;
+    int picture = 0;
     int frame_num = 0;
     int poc = 0;
 };
 
 constexpr int kMissing = -1;  // a list entry without a frame
-constexpr int kMadeUp = -2;   // a list entry holding a made-up frame
 
-// What a decoder given the pictures marked in `decoded` (in order, up to `last`) does with its
-// picture buffer, as libavcodec's H.264 decoder does it: gaps in frame_num filled with made-up
-// frames, sliding-window and MMCO 1 marking, reference lists built and reordered per slice.
-struct Run {
-    int trouble = -1;  // the first picture whose buffer this cannot foretell
-    std::vector<int> poc;                  // per picture
-    std::vector<std::vector<int>> refs;    // per picture: every active list entry, in order
-    std::vector<std::vector<int>> buffer;  // per picture: the pictures buffered before it, real
-                                           // ones and those that made-up frames stand for
-};
-
-Run Simulate(const std::vector<Picture>& pics, const std::vector<bool>& decoded, size_t last) {
-    Run run;
-    run.poc.assign(last + 1, 0);
-    run.refs.assign(last + 1, {});
-    run.buffer.assign(last + 1, {});
+// The reference lists of every picture up to `last` when all are decoded, as libavcodec's H.264
+// decoder builds them: sliding-window and MMCO 1 marking, lists initialised by picture number or
+// picture order count and reordered per slice. Per picture, every active list entry of every
+// slice, in order. Empty when the stream does something not followed here (a gap in frame_num,
+// a buffer that overflows).
+std::vector<std::vector<int>> ReferenceLists(const std::vector<Picture>& pics, size_t last) {
+    std::vector<std::vector<int>> lists(last + 1);
     std::vector<Frame> shorts;  // most recent first
     int prev_frame_num = 0;
     int prev_poc_msb = 0;
     int prev_poc_lsb = 0;
-
-    // Marks `frame` as a short-term reference. A buffer that still overflows (MMCO 1 missed its
-    // frame) is left to the decoder's own repair, which is not foretold.
-    auto add_reference = [&](const Frame& frame, int max_refs, bool sliding, size_t at) {
-        if (sliding && !shorts.empty() && static_cast<int>(shorts.size()) >= max_refs) {
-            shorts.pop_back();
-        }
-        shorts.erase(std::remove_if(shorts.begin(), shorts.end(),
-                                    [&](const Frame& f) { return f.frame_num == frame.frame_num; }),
-                     shorts.end());
-        shorts.insert(shorts.begin(), frame);
-        if (static_cast<int>(shorts.size()) > std::max(max_refs, 1) && run.trouble < 0) {
-            run.trouble = static_cast<int>(at);
-        }
-    };
-    // The reference picture before `at` whose frame_num a made-up frame takes.
-    auto left_out = [&](size_t at, int frame_num) {
-        for (size_t j = at; j-- > 0;) {
-            if (pics[j].idr && pics[j].frame_num != frame_num) return -1;
-            if (pics[j].reference && pics[j].frame_num == frame_num) return static_cast<int>(j);
-        }
-        return -1;
-    };
-
     for (size_t i = 0; i <= last; ++i) {
-        if (!decoded[i]) continue;
         const Picture& pic = pics[i];
         const Sps& sps = pic.sps;
         const int max_frame_num = 1 << sps.log2_max_frame_num;
@@ -454,20 +480,9 @@ Run Simulate(const std::vector<Picture>& pics, const std::vector<bool>& decoded,
             prev_frame_num = 0;
             prev_poc_msb = 0;
             prev_poc_lsb = pic.poc_lsb;
-        } else if (pic.frame_num != prev_frame_num) {
-            // Gaps longer than the buffer are shortened: the frames before would all leave it.
-            int unwrapped = prev_frame_num > pic.frame_num ? prev_frame_num - max_frame_num
-                                                           : prev_frame_num;
-            if (pic.frame_num - unwrapped > sps.max_num_ref_frames) {
-                unwrapped = pic.frame_num - sps.max_num_ref_frames - 1;
-                prev_frame_num = unwrapped < 0 ? unwrapped + max_frame_num : unwrapped;
-            }
-            while (pic.frame_num != prev_frame_num &&
+        } else if (pic.frame_num != prev_frame_num &&
                    pic.frame_num != (prev_frame_num + 1) % max_frame_num) {
-                prev_frame_num = (prev_frame_num + 1) % max_frame_num;
-                const Frame made_up{-1, left_out(i, prev_frame_num), prev_frame_num, 0};
-                add_reference(made_up, sps.max_num_ref_frames, true, i);
-            }
+            return {};
         }
 
         int poc_msb = prev_poc_msb;
@@ -478,26 +493,17 @@ Run Simulate(const std::vector<Picture>& pics, const std::vector<bool>& decoded,
         }
         const int top = poc_msb + pic.poc_lsb;
         const int poc = std::min(top, top + pic.delta_poc_bottom);
-        run.poc[i] = poc;
-        for (const Frame& f : shorts) {
-            const int behind = f.picture >= 0 ? f.picture : f.stands_for;
-            if (behind >= 0) run.buffer[i].push_back(behind);
-        }
 
         for (const Slice& slice : pic.slices) {
-            const bool is_b = slice.type == kSliceB;
             for (int list = 0; list < 2; ++list) {
                 const int active = slice.active_refs[list];
                 if (active == 0) continue;
                 std::vector<const Frame*> refs;
-                if (!is_b) {
+                if (slice.type != kSliceB) {
                     for (const Frame& f : shorts) refs.push_back(&f);
                 } else {
-                    // Made-up frames get a guessed picture order count; lists built around
-                    // one cannot be foretold.
-                    for (const Frame& f : shorts) {
-                        if (f.picture < 0 && run.trouble < 0) run.trouble = static_cast<int>(i);
-                    }
+                    // Nearest before, then nearest after, in presentation order (list 1 the
+                    // other way round).
                     std::vector<const Frame*> before;
                     std::vector<const Frame*> after;
                     for (const Frame& f : shorts) (f.poc <= poc ? before : after).push_back(&f);
@@ -509,10 +515,8 @@ Run Simulate(const std::vector<Picture>& pics, const std::vector<bool>& decoded,
                     const auto& second_half = list == 0 ? after : before;
                     refs = first_half;
                     refs.insert(refs.end(), second_half.begin(), second_half.end());
-                    if (list == 1 && refs.size() > 1) {
-                        std::vector<const Frame*> list0 = before;
-                        list0.insert(list0.end(), after.begin(), after.end());
-                        if (list0 == refs) std::swap(refs[0], refs[1]);
+                    if (list == 1 && refs.size() > 1 && before.empty() != after.empty()) {
+                        std::swap(refs[0], refs[1]);  // list 1 would equal list 0
                     }
                 }
                 refs.resize(static_cast<size_t>(active), nullptr);
@@ -525,11 +529,8 @@ Run Simulate(const std::vector<Picture>& pics, const std::vector<bool>& decoded,
                     pred = ((pred + step.pic_num_diff) % max_frame_num + max_frame_num) %
                            max_frame_num;
                     const Frame* found = nullptr;
-                    for (auto it = shorts.rbegin(); it != shorts.rend(); ++it) {
-                        if (it->frame_num == pred) {
-                            found = &*it;
-                            break;
-                        }
+                    for (const Frame& f : shorts) {
+                        if (f.frame_num == pred) found = &f;
                     }
                     if (!found) {
                         refs[index++] = nullptr;
@@ -540,9 +541,7 @@ Run Simulate(const std::vector<Picture>& pics, const std::vector<bool>& decoded,
                     for (size_t k = end; k > index; --k) refs[k] = refs[k - 1];
                     refs[index++] = found;
                 }
-                for (const Frame* f : refs) {
-                    run.refs[i].push_back(!f ? kMissing : f->picture >= 0 ? f->picture : kMadeUp);
-                }
+                for (const Frame* f : refs) lists[i].push_back(f ? f->picture : kMissing);
             }
         }
 
@@ -556,28 +555,92 @@ Run Simulate(const std::vector<Picture>& pics, const std::vector<bool>& decoded,
                     });
                     if (it != shorts.end()) shorts.erase(it);
                 }
+            } else if (!pic.idr && !shorts.empty() &&
+                       static_cast<int>(shorts.size()) >= sps.max_num_ref_frames) {
+                shorts.pop_back();  // the sliding window
             }
-            const Frame self{static_cast<int>(i), -1, pic.frame_num, poc};
-            add_reference(self, sps.max_num_ref_frames, !pic.adaptive_marking && !pic.idr, i);
+            for (const Frame& f : shorts) {
+                if (f.frame_num == pic.frame_num) return {};
+            }
+            shorts.insert(shorts.begin(), Frame{static_cast<int>(i), pic.frame_num, poc});
+            if (static_cast<int>(shorts.size()) > std::max(sps.max_num_ref_frames, 1)) return {};
             prev_poc_msb = poc_msb;
             prev_poc_lsb = pic.poc_lsb;
         }
         prev_frame_num = pic.frame_num;
     }
-    return run;
+    return lists;
+}
+
+// Bytes that take the place of `pic` in the decoder's buffer at almost no cost: one P slice of
+// skipped macroblocks (a copy of the newest reference frame), entropy-coded with CAVLC under a
+// picture parameter set of its own, carrying the frame_num, picture order count and reference
+// marking of `pic`. The buffer then holds after it the same frames, with the same numbers and
+// order counts, as after `pic`; only the stand-in's pixels differ, and nothing needed reads them.
+std::vector<uint8_t> StandIn(const Picture& pic, int pps_id, int length_size) {
+    BitWriter pps;
+    pps.Ue(static_cast<uint32_t>(pps_id));
+    pps.Ue(static_cast<uint32_t>(pic.sps.id));
+    pps.Bit(0);  // CAVLC
+    pps.Bit(pic.bottom_field_pic_order_present ? 1 : 0);
+    pps.Ue(0);  // one slice group
+    pps.Ue(0);  // one reference in each list by default
+    pps.Ue(0);
+    pps.Bits(0, 3);  // no weighted prediction
+    pps.Se(0);  // quantiser offsets
+    pps.Se(0);
+    pps.Se(0);
+    pps.Bit(1);  // deblocking control in the slice header
+    pps.Bits(0, 2);  // no constrained intra prediction, no redundant pictures
+
+    BitWriter slice;
+    slice.Ue(0);  // first macroblock
+    slice.Ue(kSliceP);
+    slice.Ue(static_cast<uint32_t>(pps_id));
+    slice.Bits(static_cast<uint32_t>(pic.frame_num), pic.sps.log2_max_frame_num);
+    slice.Bits(static_cast<uint32_t>(pic.poc_lsb), pic.sps.log2_max_poc_lsb);
+    if (pic.bottom_field_pic_order_present) slice.Se(pic.delta_poc_bottom);
+    slice.Bit(1);  // num_ref_idx_active_override_flag: one reference
+    slice.Ue(0);
+    slice.Bit(0);  // no reordering
+    slice.Bit(pic.adaptive_marking ? 1 : 0);
+    if (pic.adaptive_marking) {
+        for (int diff : pic.unmark_pic_num_diffs) {
+            slice.Ue(1);
+            slice.Ue(static_cast<uint32_t>(diff - 1));
+        }
+        slice.Ue(0);
+    }
+    slice.Se(0);  // slice_qp_delta
+    slice.Ue(1);  // no deblocking
+    slice.Ue(pic.sps.macroblocks);  // every macroblock skipped
+
+    std::vector<uint8_t> out;
+    for (const std::vector<uint8_t>& nal :
+         {pps.Nal(3, kNalPps), slice.Nal(pic.nal_ref_idc, kNalSlice)}) {
+        if (length_size > 0) {
+            for (int i = length_size - 1; i >= 0; --i) {
+                out.push_back(static_cast<uint8_t>(nal.size() >> (8 * i)));
+            }
+        } else {
+            out.insert(out.end(), {0, 0, 0, 1});
+        }
+        out.insert(out.end(), nal.begin(), nal.end());
+    }
+    return out;
 }
 
 }  // namespace
 
-std::vector<bool> H264PacketsNeeded(ByteSpan extradata, const std::vector<ByteSpan>& packets,
-                                    size_t want) {
-    if (want >= packets.size()) return {};
+H264Plan PlanH264Decode(ByteSpan extradata, const std::vector<ByteSpan>& packets, size_t want) {
+    H264Plan plan;
+    if (want >= packets.size()) return plan;
     ParameterSets sets;
     int length_size = 0;
-    if (!ReadConfiguration(extradata, sets, length_size)) return {};
+    if (!ReadConfiguration(extradata, sets, length_size)) return plan;
 
     // One picture per packet; a packet without a slice has none. Packets that carry parameter
-    // sets are always given to the decoder.
+    // sets are always decoded.
     std::vector<Picture> pics(want + 1);
     std::vector<bool> has_picture(want + 1, false);
     std::vector<bool> must(want + 1, false);
@@ -598,69 +661,47 @@ std::vector<bool> H264PacketsNeeded(ByteSpan extradata, const std::vector<ByteSp
             has_picture[i] = true;
             return ParseSlice(r, type, ref_idc, sets, pics[i], first);
         });
-        if (!ok) return {};
+        if (!ok) return plan;
     }
-    if (!has_picture[0] || !pics[0].idr || !has_picture[want]) return {};
-    // Packets without pictures stay; the planning below is over pictures alone.
+    if (!has_picture[0] || !pics[0].idr || !has_picture[want]) return plan;
+    const int stand_in_pps = sets.FreePpsId();
+    if (stand_in_pps < 0) return plan;
+
+    std::vector<size_t> packet_of;  // the packet of each picture
     std::vector<Picture> only;
-    std::vector<size_t> packet_of;
     for (size_t i = 0; i <= want; ++i) {
-        if (has_picture[i]) {
-            only.push_back(pics[i]);
-            packet_of.push_back(i);
-        }
+        if (!has_picture[i]) continue;
+        if (pics[i].sps.separate_colour_plane) return plan;
+        packet_of.push_back(i);
+        only.push_back(std::move(pics[i]));
     }
     const size_t last = only.size() - 1;
+    const std::vector<std::vector<int>> lists = ReferenceLists(only, last);
+    if (lists.empty()) return plan;
 
-    const Run full = Simulate(only, std::vector<bool>(last + 1, true), last);
-    if (full.trouble >= 0) return {};
-    for (const auto& refs : full.refs) {
-        if (std::find(refs.begin(), refs.end(), kMadeUp) != refs.end()) return {};
-    }
-
+    // The picture asked for, every IDR picture and parameter set carrier, and everything they
+    // predict from, and so on back.
     std::vector<bool> decoded(last + 1, false);
-    decoded[0] = true;  // the IDR picture: where picture order counts start
-    decoded[last] = true;
+    for (size_t p = 0; p <= last; ++p) decoded[p] = p == last || only[p].idr || must[packet_of[p]];
+    for (size_t p = last + 1; p-- > 0;) {
+        if (!decoded[p]) continue;
+        for (int r : lists[p]) {
+            if (r >= 0) decoded[static_cast<size_t>(r)] = true;
+        }
+    }
+
+    plan.send.assign(want + 1, true);
+    plan.stand_in.assign(want + 1, {});
     for (size_t p = 0; p <= last; ++p) {
-        if (must[packet_of[p]]) decoded[p] = true;
+        if (decoded[p]) continue;
+        const size_t i = packet_of[p];
+        if (only[p].reference) {
+            plan.stand_in[i] = StandIn(only[p], stand_in_pps, length_size);
+        } else {
+            plan.send[i] = false;  // nothing refers to it
+        }
     }
-    for (int round = 0; round < kMaxRounds; ++round) {
-        // Everything the decoded pictures predict from, and so on back to the IDR picture.
-        for (size_t p = last + 1; p-- > 0;) {
-            if (!decoded[p]) continue;
-            for (int r : full.refs[p]) {
-                if (r >= 0) decoded[static_cast<size_t>(r)] = true;
-            }
-        }
-        const Run part = Simulate(only, decoded, last);
-        // The first decoded picture that would not come out as in the full decode: its POC or
-        // one of its references differs, or a made-up frame could enter its B lists.
-        size_t bad = last + 1;
-        for (size_t p = 0; p <= last && bad > last; ++p) {
-            if (!decoded[p]) continue;
-            if (part.poc[p] != full.poc[p] || part.refs[p] != full.refs[p] ||
-                part.trouble == static_cast<int>(p)) {
-                bad = p;
-            }
-        }
-        if (bad > last) {
-            std::vector<bool> send(want + 1, true);
-            for (size_t p = 0; p <= last; ++p) send[packet_of[p]] = decoded[p];
-            return send;
-        }
-        // Decode what either decode had buffered there, so that the buffers come to agree.
-        std::vector<int> grow = full.buffer[bad];
-        grow.insert(grow.end(), part.buffer[bad].begin(), part.buffer[bad].end());
-        bool grew = false;
-        for (int r : grow) {
-            if (!decoded[static_cast<size_t>(r)]) {
-                decoded[static_cast<size_t>(r)] = true;
-                grew = true;
-            }
-        }
-        if (!grew) return {};
-    }
-    return {};
+    return plan;
 }
 
 }  // namespace video

@@ -16,18 +16,26 @@ struct ByteSpan {
     size_t size = 0;
 };
 
+// What to give the decoder for one picture: per packet up to and including the one asked for,
+// whether to send it (`send`), and when `stand_in` holds bytes, those in its place.
+struct H264Plan {
+    std::vector<bool> send;
+    std::vector<std::vector<uint8_t>> stand_in;
+};
+
 // `extradata` is the stream's codec configuration (an avcC record, or Annex B parameter sets,
 // or empty); `packets` are the stream's packets in decoding order, one picture each, the first
-// an IDR picture; `want` indexes the packet of the picture asked for. Returns, per packet up to
-// and including `want`, whether a decoder must be given it so that the picture of `want` comes
-// out exactly as a decoder given every packet makes it. Packets left out make gaps in frame_num
-// that the decoder fills with stand-in frames; the plan leaves nothing out whose absence would
-// change what the needed pictures predict from.
+// an IDR picture; `want` indexes the packet of the picture asked for. The plan decodes that
+// picture, the IDR pictures and the pictures its reference lists lead to; reference pictures
+// off that path are given as stand-ins (a picture of skipped macroblocks with the same numbers
+// and marking, so the decoder's reference buffer evolves as in a full decode), and pictures
+// nothing refers to are left out. The picture asked for then comes out exactly as a decoder
+// given every packet makes it.
 //
-// Empty when the stream uses something this does not follow (field pictures, long-term
-// references, picture order counts of type 1 or 2, slice groups, redundant or partitioned
-// slices, an unreadable header...); then every packet has to be decoded.
-std::vector<bool> H264PacketsNeeded(ByteSpan extradata, const std::vector<ByteSpan>& packets,
-                                    size_t want);
+// `send` is empty when the stream uses something this does not follow (field pictures,
+// long-term references, picture order counts of type 1 or 2, slice groups, redundant or
+// partitioned slices, separate colour planes, gaps in frame_num, an unreadable header...);
+// then every reference picture has to be decoded.
+H264Plan PlanH264Decode(ByteSpan extradata, const std::vector<ByteSpan>& packets, size_t want);
 
 }  // namespace video

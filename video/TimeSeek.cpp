@@ -288,25 +288,20 @@ bool TimedMedia::Open(const std::string& path) {
 
 namespace {
 
-// A decoder for the stream; `threaded` gives it frame threads, one per core and one more: the
-// frames between a key frame and the one asked for are most of the work.
-CodecPtr OpenDecoder(const AVStream& st, bool threaded) {
+// A decoder for the stream with frame threads, one per core and one more: the frames between a
+// key frame and the one asked for are most of the work.
+CodecPtr OpenDecoder(const AVStream& st) {
     const AVCodec* codec = avcodec_find_decoder(st.codecpar->codec_id);
     if (!codec) return nullptr;
     CodecPtr ctx(avcodec_alloc_context3(codec));
     if (!ctx || avcodec_parameters_to_context(ctx.get(), st.codecpar) < 0) return nullptr;
     ctx->pkt_timebase = st.time_base;
-    ctx->thread_count = threaded ? std::max(1, std::min(av_cpu_count() + 1, 16)) : 1;
+    ctx->thread_count = std::max(1, std::min(av_cpu_count() + 1, 16));
     ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return nullptr;
     return ctx;
 }
 
-// Opens `decoder` when it is not open yet.
-AVCodecContext* Threaded(CodecPtr& decoder, const AVStream& st) {
-    if (!decoder) decoder = OpenDecoder(st, true);
-    return decoder.get();
-}
 
 // Sends one packet (null: the end of the stream) and hands every frame that comes out to
 // `take`; `take` returns false to stop. False when the decoder fails for good.
@@ -334,10 +329,9 @@ bool Feed(AVCodecContext* ctx, const AVPacket* pkt, AVFrame* frame, Take&& take,
     }
 }
 
-// Which packets up to `want_index` the frame of that packet needs, where the codec lets us
-// tell; empty when every reference frame has to be decoded.
-std::vector<bool> PacketsNeeded(const AVCodecParameters& par, const PacketRun& run,
-                                size_t want_index) {
+// What to give the decoder for the frame of packet `want_index`, where the codec lets us tell;
+// an empty plan when every reference frame has to be decoded.
+H264Plan PlanFor(const AVCodecParameters& par, const PacketRun& run, size_t want_index) {
     if (par.codec_id != AV_CODEC_ID_H264) return {};
     std::vector<ByteSpan> packets;
     packets.reserve(want_index + 1);
@@ -347,26 +341,34 @@ std::vector<bool> PacketsNeeded(const AVCodecParameters& par, const PacketRun& r
     const ByteSpan extradata{par.extradata, par.extradata_size > 0
                                                 ? static_cast<size_t>(par.extradata_size)
                                                 : 0};
-    return H264PacketsNeeded(extradata, packets, want_index);
+    return PlanH264Decode(extradata, packets, want_index);
+}
+
+// A packet with `bytes` in place of the data of `original`, and its times and flags.
+PacketPtr Replacement(const AVPacket& original, const std::vector<uint8_t>& bytes) {
+    PacketPtr pkt(av_packet_alloc());
+    if (!pkt || bytes.size() > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE ||
+        av_new_packet(pkt.get(), static_cast<int>(bytes.size())) < 0 ||
+        av_packet_copy_props(pkt.get(), &original) < 0) {
+        return nullptr;
+    }
+    std::memcpy(pkt->data, bytes.data(), bytes.size());
+    pkt->flags &= ~AV_PKT_FLAG_KEY;
+    return pkt;
 }
 
 // The frame shown at `want` (a packet's presentation time), decoding only what it depends on:
-// the packets the frame's references lead to where the codec lets us tell, else every frame
-// that something references; nothing after it in decoding order is sent. Null when the decoder
-// did not return that frame, or returned it damaged.
-FramePtr DecodeShownAt(const AVStream& st, CodecPtr& threaded, const PacketRun& run,
+// the pictures its references lead to where the codec lets us tell (stand-ins for the other
+// reference pictures), else every frame that something references; nothing after it in
+// decoding order is sent. Null when the decoder did not return that frame, or returned it
+// damaged.
+FramePtr DecodeShownAt(AVCodecContext* ctx, const AVCodecParameters& par, const PacketRun& run,
                        size_t want_index) {
     const int64_t want = run.packets[want_index]->pts;
     FramePtr frame(av_frame_alloc());
     FramePtr found;
     if (!frame) return nullptr;
-    const std::vector<bool> needed = PacketsNeeded(*st.codecpar, run, want_index);
-    // Reference frames left out make gaps that the decoder fills one frame after another, so
-    // frame threads would only wait on each other: one thread decodes such a plan.
-    CodecPtr single;
-    if (!needed.empty()) single = OpenDecoder(st, false);
-    AVCodecContext* ctx = single ? single.get() : Threaded(threaded, st);
-    if (!ctx) return nullptr;
+    const H264Plan plan = PlanFor(par, run, want_index);
     avcodec_flush_buffers(ctx);
     bool stop = false;
     auto take = [&](AVFrame* f) {
@@ -377,13 +379,20 @@ FramePtr DecodeShownAt(const AVStream& st, CodecPtr& threaded, const PacketRun& 
         return false;
     };
     for (size_t i = 0; i <= want_index && !stop; ++i) {
-        if (!needed.empty()) {
-            if (!needed[i]) continue;
+        const AVPacket* pkt = run.packets[i].get();
+        PacketPtr stand_in;
+        if (!plan.send.empty()) {
+            if (!plan.send[i]) continue;
+            if (!plan.stand_in[i].empty()) {
+                stand_in = Replacement(*pkt, plan.stand_in[i]);
+                if (!stand_in) return nullptr;
+                pkt = stand_in.get();
+            }
             ctx->skip_frame = AVDISCARD_DEFAULT;
         } else {
             ctx->skip_frame = i == want_index ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
         }
-        if (!Feed(ctx, run.packets[i].get(), frame.get(), take, stop)) break;
+        if (!Feed(ctx, pkt, frame.get(), take, stop)) break;
     }
     ctx->skip_frame = AVDISCARD_DEFAULT;
     if (!stop) Feed(ctx, nullptr, frame.get(), take, stop);
@@ -426,8 +435,8 @@ bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, u
     state.StartCall();
     const int index = m_streams[stream].index;
     const AVStream* st = state.format->streams[index];
-    if (!avcodec_find_decoder(st->codecpar->codec_id)) return false;
-    CodecPtr decoder;  // the threaded one, opened when first needed
+    CodecPtr decoder = OpenDecoder(*st);
+    if (!decoder) return false;
     const int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
     const int64_t target = TicksFromSeconds(seconds, st->time_base, first);
 
@@ -484,7 +493,7 @@ bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, u
             // A frame shown before its key frame may refer to frames before that key frame.
             if (want < run.packets.size() &&
                 (at_start || run.packets[want]->pts >= key_time)) {
-                if (FramePtr frame = DecodeShownAt(*st, decoder, run, want)) {
+                if (FramePtr frame = DecodeShownAt(decoder.get(), *st->codecpar, run, want)) {
                     return FrameConverter().ToBgr24Rows(frame.get(), width, height, rows);
                 }
             } else if (!at_start) {
@@ -493,9 +502,7 @@ bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, u
             }
         }
         FramePtr after;
-        AVCodecContext* ctx = Threaded(decoder, *st);
-        if (!ctx) return false;
-        FramePtr frame = DecodeAll(ctx, run, target, after);
+        FramePtr frame = DecodeAll(decoder.get(), run, target, after);
         if (!frame && at_start) frame = std::move(after);
         if (frame) return FrameConverter().ToBgr24Rows(frame.get(), width, height, rows);
         if (at_start) return false;

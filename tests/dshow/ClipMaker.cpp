@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "FfmpegPtr.h"
 
@@ -19,6 +20,48 @@ namespace {
 using video::CodecPtr;
 using video::FramePtr;
 using video::PacketPtr;
+
+// A smooth random texture (value noise over two lattices), 2048 pixels square, that the
+// moving clips pan across: motion that a decoder can follow with short vectors, as in a camera
+// pan, unlike a periodic pattern whose many equal matches make an encoder pick far ones.
+constexpr int kTextureBits = 11;
+constexpr int kTextureSize = 1 << kTextureBits;
+
+const std::vector<uint8_t>& PanTexture() {
+    static const std::vector<uint8_t> texture = [] {
+        std::vector<uint8_t> t(static_cast<size_t>(kTextureSize) * kTextureSize);
+        auto lattice = [](uint32_t x, uint32_t y, uint32_t seed) {
+            uint32_t h = x * 73856093u ^ y * 19349663u ^ seed * 83492791u;
+            h ^= h >> 13;
+            h *= 0x5bd1e995u;
+            h ^= h >> 15;
+            return static_cast<int>(h & 255) - 128;
+        };
+        auto noise = [&](int x, int y, int step, uint32_t seed) {
+            const int gx = x / step;
+            const int gy = y / step;
+            const int fx = x % step;
+            const int fy = y % step;
+            const int cells = kTextureSize / step;
+            auto at = [&](int cx, int cy) {
+                return lattice(static_cast<uint32_t>(cx % cells), static_cast<uint32_t>(cy % cells),
+                               seed);
+            };
+            const int top = at(gx, gy) * (step - fx) + at(gx + 1, gy) * fx;
+            const int bottom = at(gx, gy + 1) * (step - fx) + at(gx + 1, gy + 1) * fx;
+            return (top * (step - fy) + bottom * fy) / (step * step);
+        };
+        for (int y = 0; y < kTextureSize; ++y) {
+            for (int x = 0; x < kTextureSize; ++x) {
+                const int v = (noise(x, y, 64, 1) * 2 + noise(x, y, 8, 2)) / 3;
+                t[static_cast<size_t>(y) * kTextureSize + static_cast<size_t>(x)] =
+                    static_cast<uint8_t>(128 + v);
+            }
+        }
+        return t;
+    }();
+    return texture;
+}
 
 // An output that cannot seek back: the muxer writes no duration and no index.
 int WriteToFile(void* opaque, uint8_t* data, int size) {
@@ -174,6 +217,7 @@ private:
 
     // Eight vertical bands for the bits of n, with grain when asked for.
     static void Paint(AVFrame& frame, int n, bool grain, bool motion) {
+        const uint8_t* texture = motion ? PanTexture().data() : nullptr;
         uint32_t seed = 2463534242u + static_cast<uint32_t>(n) * 2654435761u;
         const int chroma_w = frame.format == AV_PIX_FMT_YUV444P ? frame.width : (frame.width + 1) / 2;
         const int chroma_h =
@@ -183,7 +227,13 @@ private:
             for (int x = 0; x < frame.width; ++x) {
                 const int band = x * 8 / frame.width;
                 int value = ((n >> band) & 1) ? 215 : 36;
-                if (motion) value += ((x + 2 * y + 6 * n) & 31) - 16;
+                if (texture) {
+                    // The texture moves three pixels right and two down a frame, +-24 levels.
+                    const int tx = (x - 3 * n) & (kTextureSize - 1);
+                    const int ty = (y - 2 * n) & (kTextureSize - 1);
+                    value += (texture[static_cast<size_t>(ty) * kTextureSize +
+                                      static_cast<size_t>(tx)] - 128) * 24 / 128;
+                }
                 if (grain) {
                     seed ^= seed << 13;
                     seed ^= seed >> 17;

@@ -23,7 +23,7 @@ struct ClipSpec {
     bool audio_first = false;  // an MPEG audio stream ahead of the video stream
     bool unseekable = false;   // written as to a pipe: no duration, no index
     bool grain = false;        // noise over the picture, so that frames are not tiny
-    bool motion = false;       // a moving diagonal ramp over the bands, as in camera pictures
+    bool motion = false;       // a smooth texture panning across the bands, as in a camera pan
     const char* x264_preset = "veryfast";
     const char* x264_params = "";  // more of libx264's options, "name=value:name=value"
 };

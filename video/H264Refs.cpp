@@ -317,7 +317,7 @@ bool ParseSlice(BitReader& r, int nal_type, int nal_ref_idc, const ParameterSets
             if (is_b) slice.active_refs[1] = static_cast<int>(r.UeAtMost(kMaxListSize - 1)) + 1;
         }
     }
-    for (int list = 0; list < (is_b ? 2 : is_p ? 1 : 0); ++list) {
+    for (size_t list = 0; list < (is_b ? 2u : is_p ? 1u : 0u); ++list) {
         if (!r.Bit()) continue;
         for (int step = 0;; ++step) {
             const uint32_t idc = r.Ue();
@@ -331,7 +331,7 @@ bool ParseSlice(BitReader& r, int nal_type, int nal_ref_idc, const ParameterSets
     if ((pps->weighted_pred && is_p) || (pps->weighted_bipred_idc == 1 && is_b)) {
         r.Ue();  // luma_log2_weight_denom
         if (sps->chroma_array_type != 0) r.Ue();
-        for (int list = 0; list < (is_b ? 2 : 1); ++list) {
+        for (size_t list = 0; list < (is_b ? 2u : 1u); ++list) {
             for (int i = 0; i < slice.active_refs[list] && !r.Failed(); ++i) {
                 if (r.Bit()) {
                     r.Se();
@@ -495,7 +495,7 @@ std::vector<std::vector<int>> ReferenceLists(const std::vector<Picture>& pics, s
         const int poc = std::min(top, top + pic.delta_poc_bottom);
 
         for (const Slice& slice : pic.slices) {
-            for (int list = 0; list < 2; ++list) {
+            for (size_t list = 0; list < 2; ++list) {
                 const int active = slice.active_refs[list];
                 if (active == 0) continue;
                 std::vector<const Frame*> refs;

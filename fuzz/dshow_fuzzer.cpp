@@ -28,10 +28,6 @@ namespace {
 constexpr int64_t kMaxFuzzPixels = int64_t{1} << 18;
 // The detector's frame block carries this many spare bytes after the bitmap.
 constexpr uint64_t kFrameSpare = 128;
-// A known fault, let through until it is mended (then set to false): the stand-in hands on a
-// container's negative frame size as it is (an AVI whose BITMAPINFOHEADER says -256 wide comes
-// out as a video stream -256 wide), and the information read reports that size as read.
-constexpr bool kNegativeSizePassesThrough = true;
 
 volatile uint32_t g_sink;
 
@@ -96,9 +92,7 @@ void CheckMediaType(const DswMediaType& type, const GUID& major, FirstVideo& fir
               "video stream without a VIDEOINFOHEADER");
         const auto* info = reinterpret_cast<const DswVideoInfoHeader*>(type.pbFormat);
         Check(info->bmiHeader.biSize == sizeof(BITMAPINFOHEADER), "header length");
-        Check(kNegativeSizePassesThrough ||
-                  (info->bmiHeader.biWidth >= 0 && info->bmiHeader.biHeight >= 0),
-              "negative size");
+        Check(info->bmiHeader.biWidth > 0 && info->bmiHeader.biHeight > 0, "size not positive");
         if (!first.found) {
             first.found = true;
             first.width = info->bmiHeader.biWidth;

@@ -263,8 +263,11 @@ bool TimedMedia::Open(const std::string& path) {
         facts.length = LengthOf(*fmt, *st);
         facts.bit_rate = par->bit_rate > 0 ? par->bit_rate : 0;
         if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
-            // A cover picture is no video.
+            // A cover picture is no video; nor is a stream whose header gives no size or a
+            // negative one (an AVI's bitmap header can say -256 wide): no frame of it could be
+            // shown at the size the information read would give.
             if (st->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;
+            if (par->width <= 0 || par->height <= 0) continue;
             facts.kind = StreamKind::Video;
             facts.width = par->width;
             facts.height = par->height;

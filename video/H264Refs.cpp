@@ -507,10 +507,10 @@ std::vector<std::vector<int>> ReferenceLists(const std::vector<Picture>& pics, s
                     std::vector<const Frame*> before;
                     std::vector<const Frame*> after;
                     for (const Frame& f : shorts) (f.poc <= poc ? before : after).push_back(&f);
-                    std::stable_sort(before.begin(), before.end(),
-                                     [](const Frame* a, const Frame* b) { return a->poc > b->poc; });
-                    std::stable_sort(after.begin(), after.end(),
-                                     [](const Frame* a, const Frame* b) { return a->poc < b->poc; });
+                    auto later = [](const Frame* a, const Frame* b) { return a->poc > b->poc; };
+                    auto earlier = [](const Frame* a, const Frame* b) { return a->poc < b->poc; };
+                    std::stable_sort(before.begin(), before.end(), later);
+                    std::stable_sort(after.begin(), after.end(), earlier);
                     const auto& first_half = list == 0 ? before : after;
                     const auto& second_half = list == 0 ? after : before;
                     refs = first_half;

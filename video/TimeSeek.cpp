@@ -127,7 +127,8 @@ int64_t TicksFromSeconds(double seconds, AVRational time_base, int64_t start) {
     if (!(ticks > 0.0)) ticks = 0.0;  // also NaN
     ticks = std::floor(ticks + 1e-6 + ticks * 1e-12);
     constexpr double kLimit = 4.0e18;
-    const int64_t offset = ticks > kLimit ? static_cast<int64_t>(kLimit) : static_cast<int64_t>(ticks);
+    const int64_t offset =
+        ticks > kLimit ? static_cast<int64_t>(kLimit) : static_cast<int64_t>(ticks);
     if (start > std::numeric_limits<int64_t>::max() - offset) {
         return std::numeric_limits<int64_t>::max();
     }
@@ -291,15 +292,15 @@ bool TimedMedia::Open(const std::string& path) {
 
 namespace {
 
-// A decoder for the stream with frame threads, one per core and one more: the frames between a
-// key frame and the one asked for are most of the work.
-CodecPtr OpenDecoder(const AVStream& st) {
+// A decoder for the stream; `threaded` gives it frame threads, one per core and one more: the
+// frames between a key frame and the one asked for are most of the work.
+CodecPtr OpenDecoder(const AVStream& st, bool threaded) {
     const AVCodec* codec = avcodec_find_decoder(st.codecpar->codec_id);
     if (!codec) return nullptr;
     CodecPtr ctx(avcodec_alloc_context3(codec));
     if (!ctx || avcodec_parameters_to_context(ctx.get(), st.codecpar) < 0) return nullptr;
     ctx->pkt_timebase = st.time_base;
-    ctx->thread_count = std::max(1, std::min(av_cpu_count() + 1, 16));
+    ctx->thread_count = threaded ? std::max(1, std::min(av_cpu_count() + 1, 16)) : 1;
     ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return nullptr;
     return ctx;
@@ -309,18 +310,26 @@ CodecPtr OpenDecoder(const AVStream& st) {
 // Sends one packet (null: the end of the stream) and hands every frame that comes out to
 // `take`; `take` returns false to stop. False when the decoder fails for good.
 template <class Take>
-bool Feed(AVCodecContext* ctx, const AVPacket* pkt, AVFrame* frame, Take&& take, bool& stop) {
+bool Feed(AVCodecContext* ctx, const AVPacket* pkt, AVFrame* frame, Take&& take, bool& stop,
+          bool& damaged) {
     for (;;) {
         const int sent = avcodec_send_packet(ctx, pkt);
         if (sent == AVERROR(EAGAIN)) {
             // The decoder is full: take its frames, then send again.
         } else if (sent < 0 && sent != AVERROR_EOF) {
+            damaged = true;
             return pkt != nullptr;  // a damaged packet is dropped; the next may decode
         }
         for (;;) {
             const int got = avcodec_receive_frame(ctx, frame);
             if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) break;
-            if (got < 0) return false;
+            if (got < 0) {
+                damaged = true;
+                return false;
+            }
+            if (frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT)) {
+                damaged = true;
+            }
             const bool more = take(frame);
             av_frame_unref(frame);
             if (!more) {
@@ -366,7 +375,7 @@ PacketPtr Replacement(const AVPacket& original, const std::vector<uint8_t>& byte
 // decoding order is sent. Null when the decoder did not return that frame, or returned it
 // damaged.
 FramePtr DecodeShownAt(AVCodecContext* ctx, const AVCodecParameters& par, const PacketRun& run,
-                       size_t want_index) {
+                       size_t want_index, bool& damaged) {
     const int64_t want = run.packets[want_index]->pts;
     FramePtr frame(av_frame_alloc());
     FramePtr found;
@@ -374,12 +383,14 @@ FramePtr DecodeShownAt(AVCodecContext* ctx, const AVCodecParameters& par, const 
     const H264Plan plan = PlanFor(par, run, want_index);
     avcodec_flush_buffers(ctx);
     bool stop = false;
+    // Every frame is taken, the ones after the asked-for one too (they are decoded already), so
+    // that damage anywhere is seen.
     auto take = [&](AVFrame* f) {
-        if (f->pts != want) return true;
-        if (f->decode_error_flags == 0 && !(f->flags & AV_FRAME_FLAG_CORRUPT)) {
+        if (f->pts == want && !found && f->decode_error_flags == 0 &&
+            !(f->flags & AV_FRAME_FLAG_CORRUPT)) {
             found.reset(av_frame_clone(f));
         }
-        return false;
+        return true;
     };
     for (size_t i = 0; i <= want_index && !stop; ++i) {
         const AVPacket* pkt = run.packets[i].get();
@@ -395,17 +406,18 @@ FramePtr DecodeShownAt(AVCodecContext* ctx, const AVCodecParameters& par, const 
         } else {
             ctx->skip_frame = i == want_index ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
         }
-        if (!Feed(ctx, pkt, frame.get(), take, stop)) break;
+        if (!Feed(ctx, pkt, frame.get(), take, stop, damaged)) break;
     }
     ctx->skip_frame = AVDISCARD_DEFAULT;
-    if (!stop) Feed(ctx, nullptr, frame.get(), take, stop);
+    if (!stop) Feed(ctx, nullptr, frame.get(), take, stop, damaged);
     avcodec_flush_buffers(ctx);
     return found;
 }
 
 // Decodes every packet of the run in order and keeps the last frame shown at or before
 // `target`; `first` gets the first frame shown after it when none is.
-FramePtr DecodeAll(AVCodecContext* ctx, const PacketRun& run, int64_t target, FramePtr& first) {
+FramePtr DecodeAll(AVCodecContext* ctx, const PacketRun& run, int64_t target, FramePtr& first,
+                   bool& damaged) {
     FramePtr frame(av_frame_alloc());
     FramePtr best;
     if (!frame) return nullptr;
@@ -422,9 +434,9 @@ FramePtr DecodeAll(AVCodecContext* ctx, const PacketRun& run, int64_t target, Fr
         return !best;  // frames come in presentation order: the next one shows after the time
     };
     for (size_t i = 0; i < run.packets.size() && !stop; ++i) {
-        if (!Feed(ctx, run.packets[i].get(), frame.get(), take, stop)) break;
+        if (!Feed(ctx, run.packets[i].get(), frame.get(), take, stop, damaged)) break;
     }
-    if (!stop) Feed(ctx, nullptr, frame.get(), take, stop);
+    if (!stop) Feed(ctx, nullptr, frame.get(), take, stop, damaged);
     avcodec_flush_buffers(ctx);
     return best;
 }
@@ -437,81 +449,95 @@ bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, u
     State& state = *m_state;
     state.StartCall();
     const int index = m_streams[stream].index;
-    const AVStream* st = state.format->streams[index];
-    CodecPtr decoder = OpenDecoder(*st);
-    if (!decoder) return false;
-    const int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
-    const int64_t target = TicksFromSeconds(seconds, st->time_base, first);
 
-    int64_t seek_to = target;
-    PacketRun run;
-    for (int attempt = 0; attempt < kMaxSeeks; ++attempt) {
-        // The last attempt, and any seek that fails, reads from the start of the file.
-        bool from_start = attempt == kMaxSeeks - 1 || seek_to <= first;
-        if (!from_start) {
-            from_start = av_seek_frame(state.format.get(), index, seek_to, AVSEEK_FLAG_BACKWARD) < 0;
-            state.fresh = false;
-        }
-        if (from_start && !state.RestartAtFirstPacket()) return false;
-        st = state.format->streams[index];
-        if (!state.Gather(index, target, from_start, run)) return false;
-        if (run.packets.empty()) {
-            if (from_start) return false;
-            seek_to = first;
-            continue;
-        }
-        const AVPacket& key = *run.packets.front();
-        const int64_t key_time = key.pts != AV_NOPTS_VALUE ? key.pts : key.dts;
-        const bool at_start = from_start || (key_time != AV_NOPTS_VALUE && key_time <= first);
-        // A key frame after the time: the frame asked for lies before it. A seek by timestamp
-        // search can land on the same key frame again, so each retry reaches further back: one
-        // second before the key frame, then two, then four.
-        auto seek_earlier = [&] {
-            const int64_t key_decode = key.dts != AV_NOPTS_VALUE ? key.dts : key_time;
-            const int64_t second = std::max<int64_t>(1, av_rescale_q(1, {1, 1}, st->time_base));
-            const int64_t back = second << attempt;
-            const int64_t from = std::min(seek_to, key_decode);
-            seek_to = from > first + back ? from - back : first;
-        };
-        if (!at_start && key_time != AV_NOPTS_VALUE && key_time > target) {
-            seek_earlier();
-            continue;
-        }
+    // One decode of the frame; `damaged` tells whether the decoder met damage on the way.
+    auto decode = [&](bool threaded, bool& damaged) {
+        const AVStream* st = state.format->streams[index];
+        CodecPtr decoder = OpenDecoder(*st, threaded);
+        if (!decoder) return false;
+        const int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+        const int64_t target = TicksFromSeconds(seconds, st->time_base, first);
 
-        if (run.all_timed) {
-            // The frame shown at the time is the packet with the latest presentation time not
-            // after it (or the first frame, for a time before the stream's first frame).
-            size_t want = run.packets.size();
-            for (size_t i = 0; i < run.packets.size(); ++i) {
-                const int64_t pts = run.packets[i]->pts;
-                if (pts > target) continue;
-                if (want == run.packets.size() || pts > run.packets[want]->pts) want = i;
+        int64_t seek_to = target;
+        PacketRun run;
+        for (int attempt = 0; attempt < kMaxSeeks; ++attempt) {
+            // The last attempt, and any seek that fails, reads from the start of the file.
+            bool from_start = attempt == kMaxSeeks - 1 || seek_to <= first;
+            if (!from_start) {
+                from_start = av_seek_frame(state.format.get(), index, seek_to,
+                                           AVSEEK_FLAG_BACKWARD) < 0;
+                state.fresh = false;
             }
-            if (want == run.packets.size() && at_start) {
-                want = 0;
-                for (size_t i = 1; i < run.packets.size(); ++i) {
-                    if (run.packets[i]->pts < run.packets[want]->pts) want = i;
-                }
+            if (from_start && !state.RestartAtFirstPacket()) return false;
+            st = state.format->streams[index];
+            if (!state.Gather(index, target, from_start, run)) return false;
+            if (run.packets.empty()) {
+                if (from_start) return false;
+                seek_to = first;
+                continue;
             }
-            // A frame shown before its key frame may refer to frames before that key frame.
-            if (want < run.packets.size() &&
-                (at_start || run.packets[want]->pts >= key_time)) {
-                if (FramePtr frame = DecodeShownAt(decoder.get(), *st->codecpar, run, want)) {
-                    return FrameConverter().ToBgr24Rows(frame.get(), width, height, rows);
-                }
-            } else if (!at_start) {
+            const AVPacket& key = *run.packets.front();
+            const int64_t key_time = key.pts != AV_NOPTS_VALUE ? key.pts : key.dts;
+            const bool at_start = from_start || (key_time != AV_NOPTS_VALUE && key_time <= first);
+            // A key frame after the time: the frame asked for lies before it. A seek by timestamp
+            // search can land on the same key frame again, so each retry reaches further back: one
+            // second before the key frame, then two, then four.
+            auto seek_earlier = [&] {
+                const int64_t key_decode = key.dts != AV_NOPTS_VALUE ? key.dts : key_time;
+                const int64_t second = std::max<int64_t>(1, av_rescale_q(1, {1, 1}, st->time_base));
+                const int64_t back = second << attempt;
+                const int64_t from = std::min(seek_to, key_decode);
+                seek_to = from > first + back ? from - back : first;
+            };
+            if (!at_start && key_time != AV_NOPTS_VALUE && key_time > target) {
                 seek_earlier();
                 continue;
             }
+
+            if (run.all_timed) {
+                // The frame shown at the time is the packet with the latest presentation time not
+                // after it (or the first frame, for a time before the stream's first frame).
+                size_t want = run.packets.size();
+                for (size_t i = 0; i < run.packets.size(); ++i) {
+                    const int64_t pts = run.packets[i]->pts;
+                    if (pts > target) continue;
+                    if (want == run.packets.size() || pts > run.packets[want]->pts) want = i;
+                }
+                if (want == run.packets.size() && at_start) {
+                    want = 0;
+                    for (size_t i = 1; i < run.packets.size(); ++i) {
+                        if (run.packets[i]->pts < run.packets[want]->pts) want = i;
+                    }
+                }
+                // A frame shown before its key frame may refer to frames before that key frame.
+                if (want < run.packets.size() &&
+                    (at_start || run.packets[want]->pts >= key_time)) {
+                    if (FramePtr frame = DecodeShownAt(decoder.get(), *st->codecpar, run, want,
+                                                           damaged)) {
+                        return FrameConverter().ToBgr24Rows(frame.get(), width, height, rows);
+                    }
+                } else if (!at_start) {
+                    seek_earlier();
+                    continue;
+                }
+            }
+            FramePtr after;
+            FramePtr frame = DecodeAll(decoder.get(), run, target, after, damaged);
+            if (!frame && at_start) frame = std::move(after);
+            if (frame) return FrameConverter().ToBgr24Rows(frame.get(), width, height, rows);
+            if (at_start) return false;
+            seek_earlier();
         }
-        FramePtr after;
-        FramePtr frame = DecodeAll(decoder.get(), run, target, after);
-        if (!frame && at_start) frame = std::move(after);
-        if (frame) return FrameConverter().ToBgr24Rows(frame.get(), width, height, rows);
-        if (at_start) return false;
-        seek_earlier();
-    }
-    return false;
+        return false;
+    };
+
+    bool damaged = false;
+    const bool decoded = decode(true, damaged);
+    if (!damaged) return decoded;
+    // Frame threads conceal damage differently from one run to the next; one thread gives the
+    // same picture every time.
+    return decode(false, damaged);
 }
+
 
 }  // namespace video

@@ -19,19 +19,6 @@
 
 namespace {
 
-// A known fault, reported until it is mended (then set to false): the media-detector stand-in
-// decodes with FFmpeg's frame threads, which conceal the damage of a damaged stream differently
-// from run to run when the machine is busy (ffmpeg -threads 3 -thread_type frame does the same;
-// one thread or slice threads do not). So dshowsrc's frames of the damaged clips of its fuzz
-// corpus may differ from the single-thread ones; their result codes must still agree.
-constexpr bool kDamagedVideoVariesWithFrameThreads = true;
-
-bool VariesKnownly(const std::vector<stress::Target>& targets, const stress::Request& r) {
-    const stress::Target& target = targets[r.target];
-    return kDamagedVideoVariesWithFrameThreads && std::string(target.entry->module) == "dshowsrc" &&
-           target.inputs[r.input].label.rfind("dshow_fuzzer/", 0) == 0;
-}
-
 size_t EnvSize(const char* name, size_t fallback) {
     const char* text = std::getenv(name);
     return text && *text ? static_cast<size_t>(std::strtoul(text, nullptr, 10)) : fallback;
@@ -62,7 +49,6 @@ TEST(Concurrency, EveryRequestGivesItsSingleThreadResult) {
     const size_t per_thread = EnvSize("ZEM_STRESS_REQUESTS", 1000);
     std::mutex report_lock;
     std::vector<std::string> differences;
-    std::atomic<size_t> known{0};
     std::atomic<size_t> ready{0};
     std::atomic<size_t> done{0};
     std::vector<std::thread> threads;
@@ -76,11 +62,8 @@ TEST(Concurrency, EveryRequestGivesItsSingleThreadResult) {
             for (size_t n = 0; n < per_thread; ++n) {
                 const size_t k = pick(random);
                 const stress::Outcome got = stress::RunRequest(targets, requests[k]);
-                const bool same_code = got.result == expected[k].result && got.fault.empty();
-                if (same_code && got.digest != expected[k].digest &&
-                    VariesKnownly(targets, requests[k])) {
-                    known.fetch_add(1);
-                } else if (!same_code || got.digest != expected[k].digest) {
+                if (got.result != expected[k].result || got.digest != expected[k].digest ||
+                    !got.fault.empty()) {
                     std::lock_guard<std::mutex> lock(report_lock);
                     differences.push_back(stress::Describe(targets, requests[k]) + ": result " +
                                           std::to_string(got.result) + " (alone " +
@@ -103,11 +86,6 @@ TEST(Concurrency, EveryRequestGivesItsSingleThreadResult) {
     std::printf("concurrency: %zu threads x %zu requests over %zu distinct requests "
                 "(%zu plug-ins)\n",
                 thread_count, per_thread, requests.size(), targets.size());
-    if (known.load() != 0) {
-        std::printf("concurrency: %zu frames of damaged clips (dshowsrc) differed from the "
-                    "single-thread ones: frame threads (reported, not failed)\n",
-                    known.load());
-    }
 }
 
 }  // namespace

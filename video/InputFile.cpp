@@ -8,8 +8,10 @@ namespace video {
 bool InputFile::Open(const std::string& path) {
     Close();
     QuietLibraryLogs();
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return false;
+    m_input = std::make_unique<LocalInput>();
+    m_input->path = path;
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw || OpenLocalInput(&raw, *m_input) < 0) return false;
     m_format.reset(raw);
     if (avformat_find_stream_info(raw, nullptr) < 0) {
         Close();

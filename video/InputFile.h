@@ -2,11 +2,13 @@
 // stream that shows at a given time, found by seeking to a key frame and decoding forward.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Decoder.h"
 #include "FfmpegPtr.h"
+#include "LocalInput.h"
 
 namespace video {
 
@@ -45,6 +47,7 @@ private:
     // Seeks so that the next packets start at a key frame at or before `timestamp` (absolute).
     bool SeekBefore(int index, int64_t timestamp);
 
+    std::unique_ptr<LocalInput> m_input;  // what m_format may open; outlives it
     FormatPtr m_format;
     Decoder m_decoder;
     int m_decoderStream = -1;

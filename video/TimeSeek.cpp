@@ -10,6 +10,7 @@
 #include "DibConvert.h"
 #include "FfmpegPtr.h"
 #include "H264Refs.h"
+#include "LocalInput.h"
 
 extern "C" {
 #include <libavutil/cpu.h>
@@ -174,7 +175,7 @@ struct PacketRun {
 }  // namespace
 
 struct TimedMedia::State {
-    std::string path;
+    LocalInput input;  // the file; outlives `format`
     FormatPtr format;
     Clock::time_point deadline;
     bool fresh = true;  // nothing read since the file was opened
@@ -188,7 +189,7 @@ struct TimedMedia::State {
         if (!fmt) return false;
         fmt->interrupt_callback.callback = PastDeadline;
         fmt->interrupt_callback.opaque = &deadline;
-        if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) return false;
+        if (OpenLocalInput(&fmt, input) < 0) return false;
         format.reset(fmt);
         return true;
     }
@@ -249,7 +250,7 @@ bool TimedMedia::Open(const std::string& path) {
     Close();
     QuietLibraries();
     auto state = std::make_unique<State>();
-    state->path = path;
+    state->input.path = path;
     state->StartCall();
     if (!state->OpenFormat()) return false;
     AVFormatContext* fmt = state->format.get();

@@ -96,3 +96,36 @@ INSTANTIATE_TEST_SUITE_P(Clips, DshowDamage,
                              }
                              return name;
                          });
+
+// Files that name other files or URLs (playlists, lists of files, references) are no movies of
+// their own: the plug-in reads the file it is given and nothing that file points at.
+TEST(DshowReadsOnlyItsFile, PlaylistsAndListsOfFilesAreRefused) {
+    testing_support::LoadedPlugin plugin{"dshowsrc"};
+    ASSERT_TRUE(plugin.ok) << plugin.error;
+    std::string error;
+    ASSERT_FALSE(cliptest::ClipDir(&error).empty()) << error;
+    const std::string clip = cliptest::ClipPath("h264.mp4");
+    struct Pointer {
+        const char* name;
+        std::string text;
+    };
+    const Pointer pointers[] = {
+        {"list.ffconcat", "ffconcat version 1.0\nfile '" + clip + "'\n"},
+        {"list.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXTINF:4.0,\n" + clip +
+                          "\n#EXT-X-ENDLIST\n"},
+        {"list.m3u8.mp4", "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXTINF:4.0,\nfile:" + clip +
+                              "\n#EXT-X-ENDLIST\n"},
+    };
+    const std::string dir = testing_support::MakeTempDir();
+    for (const Pointer& p : pointers) {
+        const std::string path = dir + "/" + p.name;
+        ASSERT_TRUE(testing_support::WriteWholeFile(
+            path, std::vector<uint8_t>(p.text.begin(), p.text.end())));
+        PictureInfoRecord record;
+        std::memset(&record, 0, sizeof record);
+        EXPECT_EQ(plugin.module.GetPictureInfo(path.c_str(), 0, SPI_SRC_FILE, &record), -1)
+            << p.name;
+        EXPECT_EQ(plugin.module.IsSupported(path.c_str(), 0), 0) << p.name;
+    }
+    testing_support::RemoveTree(dir);
+}

@@ -18,7 +18,7 @@ const std::string& Fixture(const std::string& name);
 const std::string& FixtureError(const std::string& name);
 // Every fixture name.
 std::vector<std::string> FixtureNames();
-// The specification each fixture was made from.
+// The recipe each fixture was written from: its streams, codecs, index and sizes.
 const AviSpec& FixtureSpec(const std::string& name);
 
 // The key-frame flags of the first video stream as libavformat reads them from the index

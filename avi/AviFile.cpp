@@ -59,20 +59,34 @@ SpiHandle CopyFrame(const void* frame) {
     return block.Release();
 }
 
-SpiHandle QueryStream(PAVISTREAM stream, const AVISTREAMINFOW& info, int32_t frame_position) {
+// A preview is taken at 10 per cent of the stream: past the black first frames of most videos,
+// and at a key frame, so one frame is decoded.
+constexpr int32_t kPreviewPosition = -10;
+
+SpiHandle QueryStream(PAVISTREAM stream, const AVISTREAMINFOW& info, int32_t frame_position,
+                      AviPick pick) {
     GetterRef getter;
     getter.p = AVIStreamGetFrameOpen(stream, nullptr);
     if (!getter.p) return nullptr;
+    if (pick == AviPick::Preview) frame_position = kPreviewPosition;
     int64_t target = 0;
     if (!AviTargetSample(frame_position, AVIStreamStart(stream), AVIStreamLength(stream),
                          info.dwRate, info.dwScale, target)) {
         return nullptr;
     }
     const auto at = static_cast<LONG>(target);
-    LONG sample = AVIStreamFindSample(stream, at, kFindKeyNext);
-    // A stream whose last key frame lies before the target (only its first frame may be one)
-    // still shows the nearest key frame before it.
-    if (sample < 0) sample = AVIStreamFindSample(stream, at, kFindKeyPrev);
+    LONG sample = -1;
+    if (pick == AviPick::Preview) {
+        // The key frame at or before the target, which decodes alone; the first frame when
+        // the index marks none there.
+        sample = AVIStreamFindSample(stream, at, kFindKeyPrev);
+        if (sample < 0) sample = AVIStreamStart(stream);
+    } else {
+        sample = AVIStreamFindSample(stream, at, kFindKeyNext);
+        // A stream whose last key frame lies before the target (only its first frame may be
+        // one) still shows the nearest key frame before it.
+        if (sample < 0) sample = AVIStreamFindSample(stream, at, kFindKeyPrev);
+    }
     if (sample < 0) return nullptr;
     const void* frame = AVIStreamGetFrame(getter.p, sample);
     return frame ? CopyFrame(frame) : nullptr;
@@ -111,7 +125,7 @@ static bool OpenFile(const wchar_t* file_name, FileRef& file, AVIFILEINFOW& info
     return AVIFileInfoW(file.p, &info, sizeof info) == 0;
 }
 
-SpiHandle AviFrameQuery(const wchar_t* file_name, int32_t frame_position) {
+SpiHandle AviFrameQuery(const wchar_t* file_name, int32_t frame_position, AviPick pick) {
     SpiHandle result = nullptr;
     try {
         FileRef file;
@@ -128,7 +142,7 @@ SpiHandle AviFrameQuery(const wchar_t* file_name, int32_t frame_position) {
             if (AVIStreamInfoW(stream.p, &info, sizeof info) != 0) continue;
             if (info.fccType != streamtypeVIDEO) continue;
             // The first video stream ends the search, whatever comes of it.
-            result = QueryStream(stream.p, info, frame_position);
+            result = QueryStream(stream.p, info, frame_position, pick);
             break;
         }
     } catch (...) {
@@ -138,7 +152,8 @@ SpiHandle AviFrameQuery(const wchar_t* file_name, int32_t frame_position) {
 }
 
 int32_t AviFile::ReadPictureFromFile() {
-    m_resultDib = AviFrameQuery(m_fileName, m_framePosition);
+    m_resultDib = AviFrameQuery(m_fileName, m_framePosition,
+                                m_preview ? AviPick::Preview : AviPick::Position);
     return m_resultDib ? SPI_OK : SPI_BROKEN_DATA;
 }
 

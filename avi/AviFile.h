@@ -15,9 +15,12 @@ public:
     // s >= 0: s seconds after the start.
     void SetFramePosition(int32_t position) { m_framePosition = position; }
     int32_t FramePosition() const { return m_framePosition; }
+    // A preview: the key frame at or before 10 per cent of the stream, whatever the position.
+    void SetPreview(bool preview) { m_preview = preview; }
 
 private:
     int32_t m_framePosition = -1;
+    bool m_preview = false;
 };
 
 // The key frame that a position selects, for a stream of `length` samples from `start` at
@@ -26,6 +29,11 @@ private:
 bool AviTargetSample(int32_t frame_position, int64_t start, int64_t length, uint32_t rate,
                      uint32_t scale, int64_t& target);
 
+// Which key frame a query returns: the one that a position selects (at or after it, else the
+// last before it), or the preview's (at or before 10 per cent, else the first frame).
+enum class AviPick { Position, Preview };
+
 // Opens the file, finds its first video stream and returns the key frame that `frame_position`
 // selects, copied into a movable block; null when there is none.
-SpiHandle AviFrameQuery(const wchar_t* file_name, int32_t frame_position);
+SpiHandle AviFrameQuery(const wchar_t* file_name, int32_t frame_position,
+                        AviPick pick = AviPick::Position);

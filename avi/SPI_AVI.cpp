@@ -46,3 +46,15 @@ int32_t SPI_AVI::GetPicture(const char* buffer, SpiLength length, uint32_t flag,
     }
     return RunGetPicture(file, buffer, length, flag, info_slot, bits_slot, split);
 }
+
+// The preview is the key frame at or before 10 per cent of the stream, whole size; the request
+// block's position does not apply to it.
+int32_t SPI_AVI::GetPreview(const char* buffer, SpiLength length, uint32_t flag,
+                            SpiHandle* info_slot, SpiHandle* bits_slot, ProgressCallback,
+                            SpiUserData) {
+    if (!info_slot) return SPI_NOT_IMPLEMENTED;
+    const bool split = PrepareSlots(info_slot, bits_slot);
+    AviFile file;
+    file.SetPreview(true);
+    return RunGetPicture(file, buffer, length, flag, info_slot, bits_slot, split);
+}

@@ -13,4 +13,7 @@ public:
     int32_t GetPicture(const char* buffer, SpiLength length, uint32_t flag, SpiHandle* info_slot,
                        SpiHandle* bits_slot, ProgressCallback progress,
                        SpiUserData user_data) override;
+    int32_t GetPreview(const char* buffer, SpiLength length, uint32_t flag, SpiHandle* info_slot,
+                       SpiHandle* bits_slot, ProgressCallback progress,
+                       SpiUserData user_data) override;
 };

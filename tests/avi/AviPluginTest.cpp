@@ -81,6 +81,23 @@ protected:
         return rc;
     }
 
+    // GetPreview on the file as one packed DIB.
+    int32_t Preview(const std::string& path, std::vector<uint8_t>& dib) {
+        SpiHandle info = nullptr;
+        SpiHandle bits = reinterpret_cast<SpiHandle>(static_cast<intptr_t>(SPI_PACKED_DIB_MARKER));
+        const int32_t rc =
+            P().GetPreview(path.c_str(), 0, SPI_SRC_FILE, &info, &bits, nullptr, 0);
+        dib = HandleBytes(info);
+        FreeHandle(info);
+        return rc;
+    }
+
+    static bmp_test::RgbImage Pixels(const std::vector<uint8_t>& dib) {
+        bmp_test::RgbImage image;
+        EXPECT_EQ(bmp_test::DibToRgb(dib.data(), dib.size(), image), "");
+        return image;
+    }
+
     // The frame number that GetPicture returns at `position`, or kFailed.
     int32_t FrameAt(const std::string& path, int32_t position, bool with_block = true) {
         uint8_t block[60] = {'z', 'e', 'm'};
@@ -244,6 +261,55 @@ TEST_F(AviPlugin, EveryCodecWholeAndSplit) {
                                whole.begin() + static_cast<ptrdiff_t>(head)));
         const std::vector<bool> keys = IndexKeyFrames(path);
         EXPECT_EQ(NumberOf(whole), UnderWine() ? 0 : ExpectedKeyFrame(keys, frames / 2));
+    }
+}
+
+// The preview of every fixture is the key frame at or before 10 % of the first video stream
+// (its first frame when none is marked there), with the very pixels that GetPicture gives for
+// the same key frame.
+TEST_F(AviPlugin, PreviewIsTheKeyFrameAtOrBeforeTenPerCent) {
+    for (const std::string& name : FixtureNames()) {
+        SCOPED_TRACE(name);
+        const std::string path = Need(name);
+        if (path.empty()) continue;
+        std::vector<bool> keys = IndexKeyFrames(path);
+        // Without an index, every frame of an intra-only codec counts as a key frame.
+        if (name == "no-index-mjpeg") keys.assign(keys.size(), true);
+        const bool pictures = Decodes(path);
+#if defined(_WIN32)
+        if (UnderWine() && name == "codec-msrle") continue;  // faults in Wine's decompressor
+        if (!pictures && !keys.empty()) continue;  // no decoder for it here
+#endif
+        std::vector<uint8_t> preview;
+        const int32_t rc = Preview(path, preview);
+        if (!pictures) {
+            EXPECT_NE(rc, SPI_OK);
+            continue;
+        }
+        ASSERT_EQ(rc, SPI_OK);
+        int expected = 0;
+        for (int k = static_cast<int>(keys.size()) / 10; k > 0 && !UnderWine(); --k) {
+            if (keys[static_cast<size_t>(k)]) {
+                expected = k;
+                break;
+            }
+        }
+        EXPECT_EQ(NumberOf(preview), expected);
+        const bmp_test::RgbImage shown = Pixels(preview);
+        bool compared = false;
+        for (const int32_t position : {-10, 0}) {
+            uint8_t block[60] = {'z', 'e', 'm'};
+            std::memcpy(block + 52, &position, 4);
+            std::vector<uint8_t> picture;
+            if (Get(path, block, picture) == SPI_OK && NumberOf(picture) == expected) {
+                const bmp_test::RgbImage same = Pixels(picture);
+                EXPECT_EQ(same.width, shown.width);
+                EXPECT_EQ(same.height, shown.height);
+                EXPECT_TRUE(same.rgb == shown.rgb);
+                compared = true;
+            }
+        }
+        EXPECT_TRUE(compared) << "no position gives the preview's frame " << expected;
     }
 }
 

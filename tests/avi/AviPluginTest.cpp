@@ -272,12 +272,15 @@ TEST_F(AviPlugin, PreviewIsTheKeyFrameAtOrBeforeTenPerCent) {
         SCOPED_TRACE(name);
         const std::string path = Need(name);
         if (path.empty()) continue;
+#if defined(_WIN32)
+        // Wine's decompressor faults on MS RLE, and its avifil32 asserts on a dwScale of 0.
+        if (UnderWine() && (name == "codec-msrle" || name == "scale0")) continue;
+#endif
         std::vector<bool> keys = IndexKeyFrames(path);
         // Without an index, every frame of an intra-only codec counts as a key frame.
         if (name == "no-index-mjpeg") keys.assign(keys.size(), true);
         const bool pictures = Decodes(path);
 #if defined(_WIN32)
-        if (UnderWine() && name == "codec-msrle") continue;  // faults in Wine's decompressor
         if (!pictures && !keys.empty()) continue;  // no decoder for it here
 #endif
         std::vector<uint8_t> preview;

@@ -5,18 +5,42 @@
 #include <cstring>
 #include <limits>
 
+#include "ResultText.h"
+
 namespace {
 
+// The commands an option applies to, as bits.
+constexpr unsigned kForProbe = 1;
+constexpr unsigned kForInfo = 2;
+constexpr unsigned kForDecode = 4;
+constexpr unsigned kForAll = 8;
+
+// Every option: its spelling (an alias names its main spelling), whether it takes a value, and
+// the commands it applies to. A new option is one row here and one branch in ApplyOption.
 struct OptionSpec {
     const char* name;
+    const char* alias_of;
     bool takes_value;
+    unsigned commands;
 };
 
 const OptionSpec kOptions[] = {
-    {"--plugins", true}, {"--plugin", true},  {"-o", true},         {"--output", true},
-    {"--format", true},  {"--memory", false}, {"--split", false},   {"--offset", true},
-    {"--image", true},   {"--frame", true},   {"--position", true}, {"--scale", true},
-    {"--type", true},
+    {"--plugins", nullptr, true, kForAll},
+    {"--plugin", nullptr, true, kForInfo | kForDecode},
+    {"-o", "--output", true, kForDecode},
+    {"--output", nullptr, true, kForDecode},
+    {"--format", nullptr, true, kForDecode},
+    {"--force", nullptr, false, kForDecode},
+    {"-y", "--force", false, kForDecode},
+    {"--png-level", nullptr, true, kForDecode},
+    {"--memory", nullptr, false, kForInfo | kForDecode},
+    {"--split", nullptr, false, kForDecode},
+    {"--offset", nullptr, true, kForInfo | kForDecode},
+    {"--image", nullptr, true, kForInfo | kForDecode},
+    {"--frame", nullptr, true, kForInfo | kForDecode},
+    {"--position", nullptr, true, kForDecode},
+    {"--scale", nullptr, true, kForDecode},
+    {"--type", nullptr, true, kForInfo | kForDecode},
 };
 
 const OptionSpec* FindOption(const std::string& name) {
@@ -26,15 +50,15 @@ const OptionSpec* FindOption(const std::string& name) {
     return nullptr;
 }
 
-// The options that each command takes, besides --plugins, which every command takes.
-bool OptionApplies(Command command, const std::string& name) {
-    if (name == "--plugins") return true;
+bool OptionApplies(Command command, const OptionSpec& option) {
+    if (option.commands & kForAll) return true;
     switch (command) {
+        case Command::Probe:
+            return (option.commands & kForProbe) != 0;
         case Command::Info:
-            return name == "--plugin" || name == "--memory" || name == "--offset" ||
-                   name == "--type";
+            return (option.commands & kForInfo) != 0;
         case Command::Decode:
-            return true;
+            return (option.commands & kForDecode) != 0;
         default:
             return false;
     }
@@ -109,6 +133,16 @@ bool ApplyOption(const std::string& name, const std::string& value, HostOptions&
             error = "--format takes png or bmp, not '" + value + "'";
             return false;
         }
+    } else if (name == "--force") {
+        out.force = true;
+    } else if (name == "--png-level") {
+        int32_t level;
+        if (!ParseInt32(value, level) || level < 0 || level > 9) {
+            error = "--png-level takes a zlib level from 0 (none) to 9 (smallest), not '" +
+                    value + "'";
+            return false;
+        }
+        out.png_level = level;
     } else if (name == "--memory") {
         out.memory = true;
     } else if (name == "--split") {
@@ -119,16 +153,29 @@ bool ApplyOption(const std::string& name, const std::string& value, HostOptions&
                     std::to_string(std::numeric_limits<SpiLength>::max()) + ", not '" + value + "'";
             return false;
         }
-    } else if (name == "--image") {
-        return int_option(out.image);
-    } else if (name == "--frame") {
-        return int_option(out.frame);
+    } else if (name == "--image" || name == "--frame") {
+        std::optional<int32_t>& field = name == "--image" ? out.image : out.frame;
+        if (!int_option(field)) return false;
+        if (*field < 0) {
+            error = name + " counts from 0 (the first image); " + value + " is not one";
+            return false;
+        }
     } else if (name == "--position") {
         return int_option(out.position);
     } else if (name == "--scale") {
         return int_option(out.scale);
     } else if (name == "--type") {
-        return int_option(out.type);
+        // A number, or a type's name as the multi-format plug-in calls it ("jpeg", "tiff").
+        const std::optional<uint32_t> named = ImageTypeFromName(value);
+        if (named) {
+            out.type = static_cast<int32_t>(*named);
+            return true;
+        }
+        if (!int_option(out.type)) {
+            error = "--type takes a type number or name (jpeg, png, tiff, ...), not '" + value +
+                    "'";
+            return false;
+        }
     }
     return true;
 }
@@ -155,6 +202,11 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out, st
             out.command = Command::Help;
             return true;
         }
+        if (arg == "--version") {
+            out = HostOptions();
+            out.command = Command::Version;
+            return true;
+        }
         std::string name = arg;
         std::string value;
         bool has_value = false;
@@ -179,7 +231,8 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out, st
             error = name + " takes no value";
             return false;
         }
-        if (!ApplyOption(name, value, out, error)) return false;
+        const std::string main_name = option->alias_of ? option->alias_of : option->name;
+        if (!ApplyOption(main_name, value, out, error)) return false;
         given.push_back(name);
     }
 
@@ -207,10 +260,12 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out, st
     const char* name = CommandName(out.command);
 
     for (const std::string& option : given) {
-        if (!OptionApplies(out.command, option)) {
+        if (!OptionApplies(out.command, *FindOption(option))) {
             error = "option " + option + " does not apply to " + name;
             return false;
         }
+        const OptionSpec* spec = FindOption(option);
+        out.given.push_back(spec->alias_of ? spec->alias_of : spec->name);
     }
     switch (out.command) {
         case Command::Plugins:
@@ -226,8 +281,12 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out, st
             }
             break;
         case Command::Info:
-            if (out.files.size() != 1) {
-                error = "info takes exactly one FILE";
+            if (out.files.empty()) {
+                error = "info needs at least one FILE";
+                return false;
+            }
+            if (out.image && out.frame) {
+                error = "--image and --frame both name the image to describe; give one";
                 return false;
             }
             break;
@@ -280,6 +339,8 @@ OutputFormat FormatFromExtension(const std::string& path) {
     if (ext == "bmp") return OutputFormat::Bmp;
     return OutputFormat::Unspecified;
 }
+
+std::string VersionText() { return std::string("zemhost ") + ZEM_VERSION; }
 
 std::string UsageText(bool png_available) {
     std::string text =

@@ -6,8 +6,11 @@ add_library(zem_hostcore STATIC
     PluginSet.cpp
     ReceivedDib.cpp
     ResultText.cpp
-    StagedFile.cpp)
+    StagedFile.cpp
+    WriteProgress.cpp)
 target_include_directories(zem_hostcore PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+set_property(SOURCE HostOptions.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+    ZEM_VERSION="${PROJECT_VERSION}")
 target_link_libraries(zem_hostcore PUBLIC zem_hostlib zem_framework zem_platform)
 
 # PNG output: libpng natively. Windows builds have no libpng; they say so and write no PNG.

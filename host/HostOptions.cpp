@@ -347,51 +347,65 @@ std::string UsageText(bool png_available) {
         R"(zemhost loads image plug-ins the way a viewer does and drives their five exports.
 
 Usage:
-  zemhost plugins                 each plug-in with its four information strings
-  zemhost probe FILE...           which plug-ins accept each file: by name and head (the first
-                                  2048 bytes, passed in memory) and by file (the plug-in reads it)
-  zemhost info FILE               size, depth, densities, comment text and the extended fields
-                                  (with the multi-format plug-in: the type by name, the frame
-                                  count, and the densities in dots per inch)
   zemhost decode FILE -o OUT.png  decode and save; the extension (.png or .bmp) picks the format
   zemhost decode FILE... -o DIR/  decode each FILE into DIR, named after it, with the extension
                                   of --format (default png)
+  zemhost info FILE...            what the answering plug-in knows of each file: size, and those
+                                  of depth, densities, comment, type by name, frame count, stream
+                                  length and codec that it fills (no zeros for the others)
+  zemhost probe FILE...           which plug-ins accept each file: by name and head (the first
+                                  2048 bytes, passed in memory) and by file (the plug-in reads it)
+  zemhost plugins                 each plug-in with its four information strings
   zemhost help | --help | -h      this text
+  zemhost --version               the version of zemhost
+
+Files are never lost: decode never writes over one of its input files (whatever the name it is
+given by), replaces an existing output only with --force, and never replaces a read-only one.
+Outputs that exist are skipped with a message; in a batch, outputs that two inputs would share
+are all listed before anything is written.
 
 Options:
   --plugins DIR     load the plug-ins in DIR (default: the "plugins" folder beside zemhost)
   --plugin NAME     info, decode: use this plug-in (its file name without extension, as listed
-                    by "zemhost plugins") instead of the first one that accepts the file
+                    by "zemhost plugins") instead of the one chosen below
   -o, --output OUT  decode: OUT.png, OUT.bmp, or a folder (an existing one, or ending in "/")
   --format png|bmp  decode: the output format for a folder, or for an OUT of another extension
+  -y, --force       decode: replace outputs that exist (never an input, never a read-only file)
+  --png-level N     decode: zlib level of PNG output, 0 to 9 (default 2: about as fast as the
+                    decode; 6 to 9 give files some 10 to 20 % smaller, many times slower)
   --memory          info, decode: pass the file's bytes instead of its name
   --offset N        info, decode: the picture starts N bytes into the file (with --memory, the
                     bytes from N on are passed)
   --split           decode: ask for two handles (header and bits) and join them again
 
 Request block (decode): any of these options passes a 60-byte block tagged "zem" whose
-32-bit fields are set as below; fields not given are 0.
+32-bit fields are set as below; fields not given are 0. An option that the answering plug-in
+does not read (--scale on a PNG, --position on a still picture, --image on a video) is warned of.
   --scale S         byte 44: decoding scale (multi-format plug-in; above 1 reduces JPEGs)
-  --image N         byte 48: image of an animated GIF, page of a multi-page picture (0 = first)
+  --image N         byte 48: image of an animation, page of a multi-page picture (0 = first);
+                    with info, that image is decoded and its size printed
   --frame N         byte 48 too, for when --image is not given (the two share the field)
   --position P      byte 52: video frame position (seconds from the start; -1 to -100: per cent)
-  --type T          byte 56: image type to decode as (multi-format plug-in; written back):
-                    0 detect, 1 BMP, 2 GIF, 3 JPEG, 4 PNG, 5 ICO, 6 TIFF, 7 TGA, 11 JP2,
-                    12 JPEG 2000 codestream, 14 PNM, 19 RAW, 20 PSD, 21 WebP, 22 HEIF,
-                    23 AVIF, 24 JPEG XL, 25 QOI
-                    For info, --type T sets the image type at byte 106 of the record.
+  --type T          byte 56: image type to decode as (multi-format plug-in; written back), by
+                    number or name: 0 detect, 1 bmp, 2 gif, 3 jpeg, 4 png, 5 ico, 6 tiff, 7 tga,
+                    11 jp2, 12 j2k, 14 pnm, 19 raw, 20 psd, 21 webp, 22 heif, 23 avif, 24 jxl,
+                    25 qoi. For info, --type T sets the image type at byte 106 of the record.
 
-The plug-in used is the first, in file-name order, that accepts the file by name and head
-(its first 2048 bytes, from --offset on); when none does, the first that accepts it by file
-(without --offset).
+The plug-in used: of those that accept the file by name and head (its first 2048 bytes, from
+--offset on), or else by file (without --offset), the video plug-in (dshowsrc: exact frames,
+length, codec) for clips and the multi-format plug-in (imgsrc: type, frame count, densities) for
+pictures; otherwise the first in file-name order. When dshowsrc can read no frame of a clip, the
+next plug-in that accepts it is tried.
 
 Output: PNG files are 8-bit RGB, or RGBA for DIBs with alpha (an alpha bit field, or 32-bit
-BI_RGB whose fourth bytes are not all 0, as the multi-format plug-in gives). BMP files are the
-returned DIB behind a 14-byte file header, exactly as returned (RLE and top-down included).
-Nothing is written when a step fails. Progress ("[3/10] name") goes to standard error when it
-is a terminal.
+BI_RGB whose fourth bytes are not all 0, as the multi-format plug-in gives); RLE4 and RLE8 DIBs
+are drawn as Windows draws them. BMP files are the returned DIB behind a 14-byte file header,
+exactly as returned (RLE and top-down included). Nothing is written when a step fails. On a
+terminal, progress goes to standard error: "[3/10] name" in a batch, "writing NAME: 40 %" for
+large PNG files.
 
-Exit status: 0 success, 1 failure (the reason on standard error), 2 usage error.
+Exit status: 0 success, 1 failure (the reason on standard error), 2 usage error or a refused
+batch (nothing written), 3 some outputs existed and were skipped (nothing failed).
 probe exits with 1 when a file cannot be read or no plug-in accepts it.
 )";
     if (!png_available) {

@@ -722,6 +722,9 @@ int RunDecode(const HostOptions& options) {
     }
     if (options.png_level && jobs[0].format != OutputFormat::Png) {
         Warn("--png-level has no effect on BMP output");
+    } else if (options.png_level && !PngLevelHonoured()) {
+        Warn("--png-level has no effect in this build: the system's PNG encoder chooses its own "
+             "compression");
     }
     PluginSet plugins;
     std::string dir;

@@ -28,12 +28,12 @@ std::vector<uint8_t> MakePhoto(uint32_t width, uint32_t height) {
     bmp[0] = 'B';
     bmp[1] = 'M';
     Put32(bmp, 2, static_cast<uint32_t>(bmp.size()));  // bfSize
-    Put32(bmp, 10, 54);                                 // bfOffBits
-    Put32(bmp, 14, 40);                                 // biSize
-    Put32(bmp, 18, width);                              // biWidth
-    Put32(bmp, 22, height);                             // biHeight
-    bmp[26] = 1;                                        // biPlanes
-    bmp[28] = 24;                                       // biBitCount
+    Put32(bmp, 10, 54);                                // bfOffBits
+    Put32(bmp, 14, 40);                                // biSize
+    Put32(bmp, 18, width);                             // biWidth
+    Put32(bmp, 22, height);                            // biHeight
+    bmp[26] = 1;                                       // biPlanes
+    bmp[28] = 24;                                      // biBitCount
     uint32_t seed = 12345;
     for (uint32_t y = 0; y < height; ++y) {
         uint8_t* row = bmp.data() + 54 + size_t{y} * stride;
@@ -73,7 +73,8 @@ int main() {
     {
         const std::vector<uint8_t> bmp = MakePhoto(6000, 4000);
         std::ofstream(input, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bmp.data()), static_cast<std::streamsize>(bmp.size()));
+            .write(reinterpret_cast<const char*>(bmp.data()),
+                   static_cast<std::streamsize>(bmp.size()));
     }
     struct Case {
         const char* name;
@@ -89,9 +90,9 @@ int main() {
     for (Case& c : cases) {
         std::vector<double> times;
         for (int i = 0; i < 3; ++i) {
-            const std::string command = std::string(ZEMHOST_PATH) + " decode --force --plugin bmpsrc " +
-                                        input.string() + " -o " + (dir / c.output).string() +
-                                        c.extra + " >/dev/null";
+            const std::string command =
+                std::string(ZEMHOST_PATH) + " decode --force --plugin bmpsrc " + input.string() +
+                " -o " + (dir / c.output).string() + c.extra + " >/dev/null";
             times.push_back(RunSeconds(command));
         }
         std::sort(times.begin(), times.end());

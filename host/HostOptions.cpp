@@ -138,8 +138,8 @@ bool ApplyOption(const std::string& name, const std::string& value, HostOptions&
     } else if (name == "--png-level") {
         int32_t level;
         if (!ParseInt32(value, level) || level < 0 || level > 9) {
-            error = "--png-level takes a zlib level from 0 (none) to 9 (smallest), not '" +
-                    value + "'";
+            error =
+                "--png-level takes a zlib level from 0 (none) to 9 (smallest), not '" + value + "'";
             return false;
         }
         out.png_level = level;
@@ -172,8 +172,8 @@ bool ApplyOption(const std::string& name, const std::string& value, HostOptions&
             return true;
         }
         if (!int_option(out.type)) {
-            error = "--type takes a type number or name (jpeg, png, tiff, ...), not '" + value +
-                    "'";
+            error =
+                "--type takes a type number or name (jpeg, png, tiff, ...), not '" + value + "'";
             return false;
         }
     }

@@ -59,12 +59,13 @@ bool EncodePng(PngJob* job) {
     // The format allows 2^31 - 1 pixels a side; libpng's default limit is lower.
     png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);
     // Filtering each row by its left neighbour alone, at a low zlib level, writes a photograph
-    // about as fast as it decodes (24 MP in some 2.5 times the time of a BMP copy), about 15 % larger
-    // than level 6 and 25 % larger than level 9, which take 8 and 25 times as long; higher
+    // about as fast as it decodes (24 MP in some 2.5 times the time of a BMP copy), about 15 %
+    // larger than level 6 and 25 % larger than level 9, which take 8 and 25 times as long; higher
     // levels let libpng try every filter on each row as well.
     png_set_compression_level(png, job->level);
     if (job->level <= 3) {
-        png_set_filter(png, PNG_FILTER_TYPE_BASE, job->level == 0 ? PNG_FILTER_NONE : PNG_FILTER_SUB);
+        png_set_filter(png, PNG_FILTER_TYPE_BASE,
+                       job->level == 0 ? PNG_FILTER_NONE : PNG_FILTER_SUB);
     }
     png_set_IHDR(png, info, image.Width(), image.Height(), 8,
                  image.HasAlpha() ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB,

@@ -117,8 +117,7 @@ bool WritePngFile(const std::string& path, const DibImage& image, const PngSetti
     StagedFile out(path);
     if (!out.Open(error)) return false;
     const void* bytes = GlobalLock(memory);
-    const bool written =
-        bytes && out.Write(bytes, static_cast<size_t>(stat.cbSize.QuadPart));
+    const bool written = bytes && out.Write(bytes, static_cast<size_t>(stat.cbSize.QuadPart));
     if (bytes) GlobalUnlock(memory);
     if (!written) {
         error = "cannot write " + path + " (disk full?)";

@@ -100,6 +100,7 @@ std::string DescribeResult(int32_t code, PluginFamily family) {
     return std::string(text) + " (code " + std::to_string(code) + ")";
 }
 
+// clang-format off
 const char* ImageTypeName(uint32_t type) {
     switch (type) {
         case 1: return "BMP";
@@ -123,6 +124,7 @@ const char* ImageTypeName(uint32_t type) {
         default: return nullptr;
     }
 }
+// clang-format on
 
 std::optional<uint32_t> ImageTypeFromName(const std::string& name) {
     struct Alias {
@@ -130,10 +132,10 @@ std::optional<uint32_t> ImageTypeFromName(const std::string& name) {
         uint32_t type;
     };
     static const Alias kAliases[] = {
-        {"bmp", 1},   {"dib", 1},  {"gif", 2},   {"jpeg", 3},  {"jpg", 3},  {"png", 4},
-        {"ico", 5},   {"cur", 5},  {"tiff", 6},  {"tif", 6},   {"tga", 7},  {"wmf", 10},
-        {"jp2", 11},  {"j2k", 12}, {"j2c", 12},  {"pnm", 14},  {"ppm", 14}, {"pgm", 14},
-        {"pbm", 14},  {"pam", 14}, {"raw", 19},  {"dng", 19},  {"psd", 20}, {"psb", 20},
+        {"bmp", 1},   {"dib", 1},   {"gif", 2},   {"jpeg", 3},  {"jpg", 3},  {"png", 4},
+        {"ico", 5},   {"cur", 5},   {"tiff", 6},  {"tif", 6},   {"tga", 7},  {"wmf", 10},
+        {"jp2", 11},  {"j2k", 12},  {"j2c", 12},  {"pnm", 14},  {"ppm", 14}, {"pgm", 14},
+        {"pbm", 14},  {"pam", 14},  {"raw", 19},  {"dng", 19},  {"psd", 20}, {"psb", 20},
         {"webp", 21}, {"heif", 22}, {"heic", 22}, {"avif", 23}, {"jxl", 24}, {"qoi", 25},
     };
     std::string lower = name;

@@ -52,7 +52,8 @@ std::string StagedFile::WhyNotWritable() const {
     const fs::file_status status = fs::status(folder, ec);
     if (!fs::exists(status)) return "the folder " + folder.string() + " does not exist";
     if (!fs::is_directory(status)) return folder.string() + " is not a folder";
-    return "the folder " + folder.string() + " cannot be written (permissions, or a read-only disk)";
+    return "the folder " + folder.string() +
+           " cannot be written (permissions, or a read-only disk)";
 }
 
 void StagedFile::Discard() {

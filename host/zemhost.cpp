@@ -334,8 +334,8 @@ InfoReading ReadInfo(const HostPlugin& plugin, const PictureSource& source,
     }
     r.code =
         plugin.module.GetPictureInfo(source.Buffer(), source.Length(), source.Flag(), &r.record);
-    r.comment = TakeComment(r.Field<SpiHandle>(offsetof(PictureInfoRecord, infoHandle)),
-                            r.has_comment);
+    r.comment =
+        TakeComment(r.Field<SpiHandle>(offsetof(PictureInfoRecord, infoHandle)), r.has_comment);
     return r;
 }
 
@@ -485,7 +485,8 @@ bool InfoOne(const PluginSet& plugins, const HostOptions& options, const std::st
         std::printf("codec:         0x%08X%s\n", codec, FourCc(codec).c_str());
     }
     if (fields.type_and_frames) {
-        std::printf("image type:    %u (%s)\n", info.ImageType(), TypeLabel(info.ImageType()).c_str());
+        std::printf("image type:    %u (%s)\n", info.ImageType(),
+                    TypeLabel(info.ImageType()).c_str());
         std::printf("frame count:   %u\n", info.FrameCount());
     }
     // --image N: that image itself, decoded, since the record describes the first one only.
@@ -505,9 +506,9 @@ bool InfoOne(const PluginSet& plugins, const HostOptions& options, const std::st
             return false;
         }
         std::printf("image %d:%*s%u x %u, %u bit%s per pixel\n", *index,
-                    *index < 10 ? 7 : (*index < 100 ? 6 : 1), "",
-                    static_cast<unsigned>(m.width), static_cast<unsigned>(m.abs_height),
-                    static_cast<unsigned>(m.bit_count), m.bit_count == 1 ? "" : "s");
+                    *index < 10 ? 7 : (*index < 100 ? 6 : 1), "", static_cast<unsigned>(m.width),
+                    static_cast<unsigned>(m.abs_height), static_cast<unsigned>(m.bit_count),
+                    m.bit_count == 1 ? "" : "s");
     }
     return true;
 }
@@ -723,8 +724,9 @@ int RunDecode(const HostOptions& options) {
     if (options.png_level && jobs[0].format != OutputFormat::Png) {
         Warn("--png-level has no effect on BMP output");
     } else if (options.png_level && !PngLevelHonoured()) {
-        Warn("--png-level has no effect in this build: the system's PNG encoder chooses its own "
-             "compression");
+        Warn(
+            "--png-level has no effect in this build: the system's PNG encoder chooses its own "
+            "compression");
     }
     PluginSet plugins;
     std::string dir;
@@ -733,8 +735,7 @@ int RunDecode(const HostOptions& options) {
         std::error_code ec;
         fs::create_directories(fs::path(options.output), ec);
         if (ec) {
-            Fail("decode: cannot create the output folder " + options.output + ": " +
-                 ec.message());
+            Fail("decode: cannot create the output folder " + options.output + ": " + ec.message());
             return kExitFailure;
         }
     }

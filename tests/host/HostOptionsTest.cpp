@@ -112,8 +112,8 @@ TEST(HostOptions, RejectsBadCommandLines) {
 }
 
 TEST(HostOptions, NewerOptionsAndTypeNames) {
-    const HostOptions o = Parse({"decode", "a", "-o", "b.png", "-y", "--png-level", "9", "--type",
-                                 "JPEG", "--image", "0"});
+    const HostOptions o = Parse(
+        {"decode", "a", "-o", "b.png", "-y", "--png-level", "9", "--type", "JPEG", "--image", "0"});
     EXPECT_TRUE(o.force);
     EXPECT_EQ(o.png_level, 9);
     EXPECT_EQ(o.type, 3);

@@ -313,8 +313,8 @@ TEST_F(Zemhost, BmpOutputReproducesPlainSamplesByteForByte) {
         const std::vector<std::vector<std::string>> variants = {
             {}, {"--split"}, {"--memory"}, {"--memory", "--split"}};
         for (const auto& extra : variants) {
-            std::vector<std::string> args = {"decode", Sample(name), "-o", Path("out.bmp"),
-                                             "--force", "--plugin", "bmpsrc"};
+            std::vector<std::string> args = {"decode",  Sample(name), "-o",    Path("out.bmp"),
+                                             "--force", "--plugin",   "bmpsrc"};
             args.insert(args.end(), extra.begin(), extra.end());
             const Outcome o = Run(args);
             ASSERT_EQ(o.status, 0) << name << ": " << o.err;
@@ -391,8 +391,8 @@ TEST_F(Zemhost, PictureAtAnOffsetIsFoundByFileAndInMemory) {
     file.insert(file.end(), original.begin(), original.end());
     ASSERT_TRUE(WriteWholeFile(Path("wrapped.dat"), file));
     for (bool memory : {false, true}) {
-        std::vector<std::string> args = {"decode",   Path("wrapped.dat"), "-o", Path("x.bmp"),
-                                         "--offset", "100",               "--force"};
+        std::vector<std::string> args = {
+            "decode", Path("wrapped.dat"), "-o", Path("x.bmp"), "--offset", "100", "--force"};
         if (memory) args.push_back("--memory");
         const Outcome o = Run(args);
         ASSERT_EQ(o.status, 0) << o.err;
@@ -411,8 +411,8 @@ TEST_F(Zemhost, RequestBlockChoosesTheImageOfAnAnimation) {
     const std::string gif = Sample("gif-animation-4.gif");
     std::vector<std::vector<uint8_t>> images;
     for (const char* index : {"0", "1", "3"}) {
-        const Outcome o = Run(
-            {"decode", gif, "--image", index, "-o", Path("frame.bmp"), "--force", "--plugin", "gifsrc"});
+        const Outcome o = Run({"decode", gif, "--image", index, "-o", Path("frame.bmp"), "--force",
+                               "--plugin", "gifsrc"});
         ASSERT_EQ(o.status, 0) << o.err;
         images.push_back(FileBytes(Path("frame.bmp")));
     }
@@ -473,8 +473,8 @@ TEST_F(Zemhost, NeverWritesOverInputsOrExistingOutputs) {
     ASSERT_TRUE(WriteWholeFile(Path("in.bmp"), original));
     ASSERT_TRUE(WriteWholeFile(Path("old.png"), old));
     ASSERT_TRUE(WriteWholeFile(Path("ro.png"), old));
-    const fs::perms writable = fs::perms::owner_write | fs::perms::group_write |
-                               fs::perms::others_write;
+    const fs::perms writable =
+        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
     fs::permissions(Path("ro.png"), writable, fs::perm_options::remove);
     std::error_code ec;
     fs::create_hard_link(Path("in.bmp"), Path("link.bmp"), ec);
@@ -486,7 +486,9 @@ TEST_F(Zemhost, NeverWritesOverInputsOrExistingOutputs) {
     };
     const std::string in = Path("in.bmp");
     std::vector<Case> cases = {
-        {{"decode", in, "-o", in, "--force"}, 2, in + " is an input file; it is never written over"},
+        {{"decode", in, "-o", in, "--force"},
+         2,
+         in + " is an input file; it is never written over"},
         {{"decode", in, "-o", m_dir + "/./in.bmp", "-y"}, 2, "is an input file"},
         {{"decode", in, "-o", Path("old.png")}, 3, "old.png exists; left alone (--force or -y"},
         {{"decode", in, "-o", Path("ro.png"), "--force"}, 3, "ro.png is read-only; left alone"},
@@ -550,25 +552,46 @@ TEST_F(Zemhost, InfoPrintsTheFieldsOfTheAnsweringPlugin) {
     };
     const std::vector<std::string> video_fields = {"stream length:", "codec:"};
     const std::vector<Row> rows = {
-        {"gif-animation-4.gif", nullptr, "imgsrc",
+        {"gif-animation-4.gif",
+         nullptr,
+         "imgsrc",
          {"image type:    2 (GIF)", "frame count:   4", "dots per inch", "depth:         8 bits"},
          video_fields},
-        {"gif-animation-4.gif", "gifsrc", "gifsrc",
+        {"gif-animation-4.gif",
+         "gifsrc",
+         "gifsrc",
          {"comment:       \"zem sample: 4 frames\"", "depth:"},
          {"frame count:", "image type:", "codec:"}},
-        {"gradient-24.bmp", "bmpsrc", "bmpsrc", {"depth:         24 bits"},
+        {"gradient-24.bmp",
+         "bmpsrc",
+         "bmpsrc",
+         {"depth:         24 bits"},
          {"comment:", "frame count:", "codec:", "stream length:", "densities:"}},
-        {"png-rgba-alpha.png", nullptr, "imgsrc",
-         {"image type:    4 (PNG)", "frame count:   1", "depth:         32 bits"}, video_fields},
-        {"tiff-pages-3.tif", nullptr, "imgsrc", {"image type:    6 (TIFF)", "frame count:   3"},
+        {"png-rgba-alpha.png",
+         nullptr,
+         "imgsrc",
+         {"image type:    4 (PNG)", "frame count:   1", "depth:         32 bits"},
+         video_fields},
+        {"tiff-pages-3.tif",
+         nullptr,
+         "imgsrc",
+         {"image type:    6 (TIFF)", "frame count:   3"},
          video_fields},
 #if !defined(_WIN32)  // Wine's media detector takes seconds a clip, and names codecs its own way
-        {"video-h264.mp4", nullptr, "dshowsrc",
+        {"video-h264.mp4",
+         nullptr,
+         "dshowsrc",
          {"size:          192 x 108", "stream length: 3 s", "codec:         0x31637661 'avc1'"},
          {"depth:", "densities:", "frame count:", "image type:"}},
-        {"clip-audio-video.avi", nullptr, "dshowsrc", {"stream length: 2 s", "codec:"},
+        {"clip-audio-video.avi",
+         nullptr,
+         "dshowsrc",
+         {"stream length: 2 s", "codec:"},
          {"depth:", "frame count:"}},
-        {"clip-audio-video.avi", "avisrc", "avisrc", {"size:          96 x 72"},
+        {"clip-audio-video.avi",
+         "avisrc",
+         "avisrc",
+         {"size:          96 x 72"},
          {"stream length:", "codec:", "densities:", "frame count:"}},
 #endif
     };
@@ -608,19 +631,25 @@ TEST_F(Zemhost, MessagesSayWhatHappened) {
         std::string message;
     };
     const std::vector<Case> cases = {
-        {{"info", Path("cut.png")}, 1,
+        {{"info", Path("cut.png")},
+         1,
          "(imgsrc) the PNG file is cut short: a complete PNG ends with its IEND chunk"},
-        {{"decode", Path("cut.bmp"), "-o", out}, 1,
+        {{"decode", Path("cut.bmp"), "-o", out},
+         1,
          "the BMP file is cut short: its file header gives 4662 bytes, and it has 1000"},
-        {{"decode", Sample("tiff-pages-3.tif"), "--image", "3", "-o", out}, 1,
+        {{"decode", Sample("tiff-pages-3.tif"), "--image", "3", "-o", out},
+         1,
          "page 3 of 3 requested; the file has pages 0 to 2"},
-        {{"info", Sample("gif-animation-4.gif"), "--frame", "4"}, 1,
+        {{"info", Sample("gif-animation-4.gif"), "--frame", "4"},
+         1,
          "frame 4 of 4 requested; the file has frames 0 to 3"},
         {{"decode", Path("empty.png"), "-o", out}, 1, "empty.png: the file is empty"},
         {{"info", Path("empty.png")}, 1, "the file is empty"},
-        {{"decode", Sample("gradient-24.bmp"), "-o", Path("none/x.png")}, 1,
+        {{"decode", Sample("gradient-24.bmp"), "-o", Path("none/x.png")},
+         1,
          "cannot write " + Path("none/x.png") + ": the folder " + Path("none") + " does not exist"},
-        {{"decode", Sample("gradient-24.bmp"), "--image", "-1", "-o", out}, 2,
+        {{"decode", Sample("gradient-24.bmp"), "--image", "-1", "-o", out},
+         2,
          "--image counts from 0"},
         {{"--version"}, 0, "zemhost 0."},
     };

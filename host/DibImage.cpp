@@ -77,9 +77,11 @@ bool DibImage::Load(const uint8_t* data, size_t size, std::string& error) {
         return false;
     }
     const uint32_t c = m.compression;
-    if (c == BI_RLE8 || c == BI_RLE4) {
-        error = std::string("the DIB is still RLE-compressed (") + CompressionName(c) +
-                "); cannot convert";
+    const bool rle = c == BI_RLE8 || c == BI_RLE4;
+    if (rle && (m.kind < 3 || m.bit_count != (c == BI_RLE8 ? 8u : 4u) || m.IsTopDown())) {
+        error = std::string("the DIB is ") + CompressionName(c) + " with " +
+                std::to_string(m.bit_count) + " bits per pixel" +
+                (m.IsTopDown() ? " and top-down rows" : "") + ", which no RLE bitmap has";
         return false;
     }
     if (c == BI_JPEG || c == BI_PNG) {
@@ -87,7 +89,7 @@ bool DibImage::Load(const uint8_t* data, size_t size, std::string& error) {
                 " stream (" + CompressionName(c) + "); cannot convert";
         return false;
     }
-    if (c != BI_RGB && c != BI_BITFIELDS) {
+    if (c != BI_RGB && c != BI_BITFIELDS && !rle) {
         error =
             "the DIB has the unknown compression value " + std::to_string(c) + "; cannot convert";
         return false;
@@ -129,6 +131,16 @@ bool DibImage::Load(const uint8_t* data, size_t size, std::string& error) {
     m_height = static_cast<uint32_t>(m.abs_height);
     m_bit_count = bits;
     m_pixels = data + m.HeaderPartSize();
+    m_stride = m.stride;
+    m_top_down = m.IsTopDown();
+    if (rle) {
+        if (!LoadPalette(data, error)) return false;
+        // The stream runs to biSizeImage, or to the end of the block when that is 0.
+        const uint64_t available = size - m.HeaderPartSize();
+        const uint64_t stream_size =
+            m.image_size != 0 && m.image_size < available ? m.image_size : available;
+        return ExpandRunLengths(m_pixels, static_cast<size_t>(stream_size), error);
+    }
     if (bits <= 8) return LoadPalette(data, error);
     if (bits == 16 || bits == 32) return LoadMasks(data, error);
     return true;
@@ -195,6 +207,64 @@ bool DibImage::LoadMasks(const uint8_t* data, std::string& error) {
     return true;
 }
 
+// Draws an RLE8 or RLE4 stream into 8-bit indices, as Windows draws such a bitmap: rows from
+// the bottom up; a run or an absolute stretch that passes the end of its row is clipped there
+// (the rest of it is dropped, not wrapped onto the next row); pixels that the stream skips (by
+// a delta, an early end of line or end of bitmap) keep index 0; a stream that ends without its
+// end-of-bitmap mark shows what it drew. Row 0 of m_expanded is the top row of the picture.
+bool DibImage::ExpandRunLengths(const uint8_t* stream, size_t size, std::string& error) {
+    uint64_t pixels;
+    if (!CheckedMul(uint64_t{m_width}, uint64_t{m_height}, pixels) || !FitsSizeT(pixels) ||
+        pixels > (uint64_t{1} << 31)) {
+        error = "the RLE picture is too large to draw out";
+        return false;
+    }
+    m_expanded.assign(static_cast<size_t>(pixels), 0);
+    const bool four = m_bit_count == 4;
+    uint64_t x = 0, y = 0;  // y counts rows from the bottom
+    auto put = [&](uint8_t index) {
+        if (x < m_width && y < m_height) {
+            m_expanded[static_cast<size_t>((m_height - 1 - y) * m_width + x)] = index;
+        }
+        ++x;
+    };
+    size_t i = 0;
+    while (i + 2 <= size && y < m_height) {
+        const uint8_t count = stream[i];
+        const uint8_t value = stream[i + 1];
+        i += 2;
+        if (count > 0) {  // encoded run: one index, or two alternating nibbles
+            for (unsigned k = 0; k < count; ++k) {
+                put(four ? static_cast<uint8_t>(k % 2 ? value & 0x0F : value >> 4) : value);
+            }
+        } else if (value == 0) {  // end of line
+            x = 0;
+            ++y;
+        } else if (value == 1) {  // end of bitmap
+            break;
+        } else if (value == 2) {  // delta: right and up
+            if (i + 2 > size) break;
+            x += stream[i];
+            y += stream[i + 1];
+            i += 2;
+        } else {  // absolute stretch of `value` pixels, padded to a 16-bit boundary
+            const size_t bytes = four ? (value + 1u) / 2 : value;
+            const size_t padded = bytes + (bytes & 1);
+            const size_t present = bytes < size - i ? bytes : size - i;
+            for (unsigned k = 0; k < value && (four ? k / 2 : k) < present; ++k) {
+                const uint8_t b = stream[i + (four ? k / 2 : k)];
+                put(four ? static_cast<uint8_t>(k % 2 ? b & 0x0F : b >> 4) : b);
+            }
+            i += padded < size - i ? padded : size - i;
+        }
+    }
+    m_bit_count = 8;
+    m_pixels = nullptr;  // RowData reads m_expanded, wherever a copy of this object keeps it
+    m_stride = m_width;
+    m_top_down = true;
+    return true;
+}
+
 bool DibImage::AnyFourthByte() const {
     for (uint32_t y = 0; y < m_height; ++y) {
         const uint8_t* row = RowData(y);
@@ -206,8 +276,8 @@ bool DibImage::AnyFourthByte() const {
 }
 
 const uint8_t* DibImage::RowData(uint32_t y) const {
-    const uint64_t row = m_measures.IsTopDown() ? y : (m_height - 1 - uint64_t{y});
-    return m_pixels + row * m_measures.stride;
+    const uint64_t row = m_top_down ? y : (m_height - 1 - uint64_t{y});
+    return (m_expanded.empty() ? m_pixels : m_expanded.data()) + row * m_stride;
 }
 
 void DibImage::ConvertRow(uint32_t y, uint8_t* out) const {

@@ -1,5 +1,6 @@
 // A packed DIB as returned by a plug-in, read as rows of RGB or RGBA pixels from the top of the
-// picture down. Every measure is checked against the block before a pixel byte is read.
+// picture down. Every measure is checked against the block before a pixel byte is read. RLE4 and
+// RLE8 pictures are drawn out first, as Windows draws them (below).
 #pragma once
 
 #include <array>
@@ -44,11 +45,16 @@ private:
 
     [[nodiscard]] bool LoadPalette(const uint8_t* data, std::string& error);
     [[nodiscard]] bool LoadMasks(const uint8_t* data, std::string& error);
+    [[nodiscard]] bool ExpandRunLengths(const uint8_t* stream, size_t size, std::string& error);
     const uint8_t* RowData(uint32_t y) const;
     bool AnyFourthByte() const;
 
     DibMeasures m_measures;
     const uint8_t* m_pixels = nullptr;
+    uint64_t m_stride = 0;
+    bool m_top_down = false;
+    // An RLE4 or RLE8 picture drawn out as 8-bit indices, one byte a pixel, top row first.
+    std::vector<uint8_t> m_expanded;
     uint32_t m_width = 0;
     uint32_t m_height = 0;
     uint32_t m_bit_count = 0;

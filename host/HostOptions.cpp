@@ -5,18 +5,42 @@
 #include <cstring>
 #include <limits>
 
+#include "ResultText.h"
+
 namespace {
 
+// The commands an option applies to, as bits.
+constexpr unsigned kForProbe = 1;
+constexpr unsigned kForInfo = 2;
+constexpr unsigned kForDecode = 4;
+constexpr unsigned kForAll = 8;
+
+// Every option: its spelling (an alias names its main spelling), whether it takes a value, and
+// the commands it applies to. A new option is one row here and one branch in ApplyOption.
 struct OptionSpec {
     const char* name;
+    const char* alias_of;
     bool takes_value;
+    unsigned commands;
 };
 
 const OptionSpec kOptions[] = {
-    {"--plugins", true}, {"--plugin", true},  {"-o", true},         {"--output", true},
-    {"--format", true},  {"--memory", false}, {"--split", false},   {"--offset", true},
-    {"--image", true},   {"--frame", true},   {"--position", true}, {"--scale", true},
-    {"--type", true},
+    {"--plugins", nullptr, true, kForAll},
+    {"--plugin", nullptr, true, kForInfo | kForDecode},
+    {"-o", "--output", true, kForDecode},
+    {"--output", nullptr, true, kForDecode},
+    {"--format", nullptr, true, kForDecode},
+    {"--force", nullptr, false, kForDecode},
+    {"-y", "--force", false, kForDecode},
+    {"--png-level", nullptr, true, kForDecode},
+    {"--memory", nullptr, false, kForInfo | kForDecode},
+    {"--split", nullptr, false, kForDecode},
+    {"--offset", nullptr, true, kForInfo | kForDecode},
+    {"--image", nullptr, true, kForInfo | kForDecode},
+    {"--frame", nullptr, true, kForInfo | kForDecode},
+    {"--position", nullptr, true, kForDecode},
+    {"--scale", nullptr, true, kForDecode},
+    {"--type", nullptr, true, kForInfo | kForDecode},
 };
 
 const OptionSpec* FindOption(const std::string& name) {
@@ -26,15 +50,15 @@ const OptionSpec* FindOption(const std::string& name) {
     return nullptr;
 }
 
-// The options that each command takes, besides --plugins, which every command takes.
-bool OptionApplies(Command command, const std::string& name) {
-    if (name == "--plugins") return true;
+bool OptionApplies(Command command, const OptionSpec& option) {
+    if (option.commands & kForAll) return true;
     switch (command) {
+        case Command::Probe:
+            return (option.commands & kForProbe) != 0;
         case Command::Info:
-            return name == "--plugin" || name == "--memory" || name == "--offset" ||
-                   name == "--type";
+            return (option.commands & kForInfo) != 0;
         case Command::Decode:
-            return true;
+            return (option.commands & kForDecode) != 0;
         default:
             return false;
     }
@@ -109,6 +133,16 @@ bool ApplyOption(const std::string& name, const std::string& value, HostOptions&
             error = "--format takes png or bmp, not '" + value + "'";
             return false;
         }
+    } else if (name == "--force") {
+        out.force = true;
+    } else if (name == "--png-level") {
+        int32_t level;
+        if (!ParseInt32(value, level) || level < 0 || level > 9) {
+            error =
+                "--png-level takes a zlib level from 0 (none) to 9 (smallest), not '" + value + "'";
+            return false;
+        }
+        out.png_level = level;
     } else if (name == "--memory") {
         out.memory = true;
     } else if (name == "--split") {
@@ -119,16 +153,29 @@ bool ApplyOption(const std::string& name, const std::string& value, HostOptions&
                     std::to_string(std::numeric_limits<SpiLength>::max()) + ", not '" + value + "'";
             return false;
         }
-    } else if (name == "--image") {
-        return int_option(out.image);
-    } else if (name == "--frame") {
-        return int_option(out.frame);
+    } else if (name == "--image" || name == "--frame") {
+        std::optional<int32_t>& field = name == "--image" ? out.image : out.frame;
+        if (!int_option(field)) return false;
+        if (*field < 0) {
+            error = name + " counts from 0 (the first image); " + value + " is not one";
+            return false;
+        }
     } else if (name == "--position") {
         return int_option(out.position);
     } else if (name == "--scale") {
         return int_option(out.scale);
     } else if (name == "--type") {
-        return int_option(out.type);
+        // A number, or a type's name as the multi-format plug-in calls it ("jpeg", "tiff").
+        const std::optional<uint32_t> named = ImageTypeFromName(value);
+        if (named) {
+            out.type = static_cast<int32_t>(*named);
+            return true;
+        }
+        if (!int_option(out.type)) {
+            error =
+                "--type takes a type number or name (jpeg, png, tiff, ...), not '" + value + "'";
+            return false;
+        }
     }
     return true;
 }
@@ -155,6 +202,11 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out, st
             out.command = Command::Help;
             return true;
         }
+        if (arg == "--version") {
+            out = HostOptions();
+            out.command = Command::Version;
+            return true;
+        }
         std::string name = arg;
         std::string value;
         bool has_value = false;
@@ -179,7 +231,8 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out, st
             error = name + " takes no value";
             return false;
         }
-        if (!ApplyOption(name, value, out, error)) return false;
+        const std::string main_name = option->alias_of ? option->alias_of : option->name;
+        if (!ApplyOption(main_name, value, out, error)) return false;
         given.push_back(name);
     }
 
@@ -207,10 +260,12 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out, st
     const char* name = CommandName(out.command);
 
     for (const std::string& option : given) {
-        if (!OptionApplies(out.command, option)) {
+        if (!OptionApplies(out.command, *FindOption(option))) {
             error = "option " + option + " does not apply to " + name;
             return false;
         }
+        const OptionSpec* spec = FindOption(option);
+        out.given.push_back(spec->alias_of ? spec->alias_of : spec->name);
     }
     switch (out.command) {
         case Command::Plugins:
@@ -226,8 +281,12 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out, st
             }
             break;
         case Command::Info:
-            if (out.files.size() != 1) {
-                error = "info takes exactly one FILE";
+            if (out.files.empty()) {
+                error = "info needs at least one FILE";
+                return false;
+            }
+            if (out.image && out.frame) {
+                error = "--image and --frame both name the image to describe; give one";
                 return false;
             }
             break;
@@ -281,56 +340,72 @@ OutputFormat FormatFromExtension(const std::string& path) {
     return OutputFormat::Unspecified;
 }
 
+std::string VersionText() { return std::string("zemhost ") + ZEM_VERSION; }
+
 std::string UsageText(bool png_available) {
     std::string text =
         R"(zemhost loads image plug-ins the way a viewer does and drives their five exports.
 
 Usage:
-  zemhost plugins                 each plug-in with its four information strings
-  zemhost probe FILE...           which plug-ins accept each file: by name and head (the first
-                                  2048 bytes, passed in memory) and by file (the plug-in reads it)
-  zemhost info FILE               size, depth, densities, comment text and the extended fields
-                                  (with the multi-format plug-in: the type by name, the frame
-                                  count, and the densities in dots per inch)
   zemhost decode FILE -o OUT.png  decode and save; the extension (.png or .bmp) picks the format
   zemhost decode FILE... -o DIR/  decode each FILE into DIR, named after it, with the extension
                                   of --format (default png)
+  zemhost info FILE...            what the answering plug-in knows of each file: size, and those
+                                  of depth, densities, comment, type by name, frame count, stream
+                                  length and codec that it fills (no zeros for the others)
+  zemhost probe FILE...           which plug-ins accept each file: by name and head (the first
+                                  2048 bytes, passed in memory) and by file (the plug-in reads it)
+  zemhost plugins                 each plug-in with its four information strings
   zemhost help | --help | -h      this text
+  zemhost --version               the version of zemhost
+
+Files are never lost: decode never writes over one of its input files (whatever the name it is
+given by), replaces an existing output only with --force, and never replaces a read-only one.
+Outputs that exist are skipped with a message; in a batch, outputs that two inputs would share
+are all listed before anything is written.
 
 Options:
   --plugins DIR     load the plug-ins in DIR (default: the "plugins" folder beside zemhost)
   --plugin NAME     info, decode: use this plug-in (its file name without extension, as listed
-                    by "zemhost plugins") instead of the first one that accepts the file
+                    by "zemhost plugins") instead of the one chosen below
   -o, --output OUT  decode: OUT.png, OUT.bmp, or a folder (an existing one, or ending in "/")
   --format png|bmp  decode: the output format for a folder, or for an OUT of another extension
+  -y, --force       decode: replace outputs that exist (never an input, never a read-only file)
+  --png-level N     decode: zlib level of PNG output, 0 to 9 (default 2: about as fast as the
+                    decode; 6 to 9 give files some 10 to 20 % smaller, many times slower)
   --memory          info, decode: pass the file's bytes instead of its name
   --offset N        info, decode: the picture starts N bytes into the file (with --memory, the
                     bytes from N on are passed)
   --split           decode: ask for two handles (header and bits) and join them again
 
 Request block (decode): any of these options passes a 60-byte block tagged "zem" whose
-32-bit fields are set as below; fields not given are 0.
+32-bit fields are set as below; fields not given are 0. An option that the answering plug-in
+does not read (--scale on a PNG, --position on a still picture, --image on a video) is warned of.
   --scale S         byte 44: decoding scale (multi-format plug-in; above 1 reduces JPEGs)
-  --image N         byte 48: image of an animated GIF, page of a multi-page picture (0 = first)
+  --image N         byte 48: image of an animation, page of a multi-page picture (0 = first);
+                    with info, that image is decoded and its size printed
   --frame N         byte 48 too, for when --image is not given (the two share the field)
   --position P      byte 52: video frame position (seconds from the start; -1 to -100: per cent)
-  --type T          byte 56: image type to decode as (multi-format plug-in; written back):
-                    0 detect, 1 BMP, 2 GIF, 3 JPEG, 4 PNG, 5 ICO, 6 TIFF, 7 TGA, 11 JP2,
-                    12 JPEG 2000 codestream, 14 PNM, 19 RAW, 20 PSD, 21 WebP, 22 HEIF,
-                    23 AVIF, 24 JPEG XL, 25 QOI
-                    For info, --type T sets the image type at byte 106 of the record.
+  --type T          byte 56: image type to decode as (multi-format plug-in; written back), by
+                    number or name: 0 detect, 1 bmp, 2 gif, 3 jpeg, 4 png, 5 ico, 6 tiff, 7 tga,
+                    11 jp2, 12 j2k, 14 pnm, 19 raw, 20 psd, 21 webp, 22 heif, 23 avif, 24 jxl,
+                    25 qoi. For info, --type T sets the image type at byte 106 of the record.
 
-The plug-in used is the first, in file-name order, that accepts the file by name and head
-(its first 2048 bytes, from --offset on); when none does, the first that accepts it by file
-(without --offset).
+The plug-in used: of those that accept the file by name and head (its first 2048 bytes, from
+--offset on), or else by file (without --offset), the video plug-in (dshowsrc: exact frames,
+length, codec) for clips and the multi-format plug-in (imgsrc: type, frame count, densities) for
+pictures; otherwise the first in file-name order. When dshowsrc can read no frame of a clip, the
+next plug-in that accepts it is tried.
 
 Output: PNG files are 8-bit RGB, or RGBA for DIBs with alpha (an alpha bit field, or 32-bit
-BI_RGB whose fourth bytes are not all 0, as the multi-format plug-in gives). BMP files are the
-returned DIB behind a 14-byte file header, exactly as returned (RLE and top-down included).
-Nothing is written when a step fails. Progress ("[3/10] name") goes to standard error when it
-is a terminal.
+BI_RGB whose fourth bytes are not all 0, as the multi-format plug-in gives); RLE4 and RLE8 DIBs
+are drawn as Windows draws them. BMP files are the returned DIB behind a 14-byte file header,
+exactly as returned (RLE and top-down included). Nothing is written when a step fails. On a
+terminal, progress goes to standard error: "[3/10] name" in a batch, "writing NAME: 40 %" for
+large PNG files.
 
-Exit status: 0 success, 1 failure (the reason on standard error), 2 usage error.
+Exit status: 0 success, 1 failure (the reason on standard error), 2 usage error or a refused
+batch (nothing written), 3 some outputs existed and were skipped (nothing failed).
 probe exits with 1 when a file cannot be read or no plug-in accepts it.
 )";
     if (!png_available) {

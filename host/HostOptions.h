@@ -8,7 +8,7 @@
 
 #include "plugin_abi.h"
 
-enum class Command { None, Help, Plugins, Probe, Info, Decode };
+enum class Command { None, Help, Version, Plugins, Probe, Info, Decode };
 enum class OutputFormat { Unspecified, Png, Bmp };
 
 struct HostOptions {
@@ -20,12 +20,15 @@ struct HostOptions {
     OutputFormat format = OutputFormat::Unspecified;  // --format
     bool memory = false;
     bool split = false;
+    bool force = false;               // --force, -y: replace existing outputs
+    std::optional<int> png_level;     // --png-level: zlib level 0 to 9 for PNG output
     uint64_t offset = 0;
     std::optional<int32_t> image;     // byte 48
     std::optional<int32_t> frame;     // byte 48 when --image is absent
     std::optional<int32_t> position;  // byte 52
     std::optional<int32_t> scale;     // byte 44
     std::optional<int32_t> type;      // byte 56; for info, byte 106 of the record
+    std::vector<std::string> given;   // the options given, in order, as spelt in the table
 
     bool HasRequestFields() const { return image || frame || position || scale || type; }
 };
@@ -41,6 +44,12 @@ bool FillRequestBlock(const HostOptions& options, PictureRequestBlock& block);
 
 // The usage text of --help.
 std::string UsageText(bool png_available);
+
+// "zemhost VERSION", the line of --version.
+std::string VersionText();
+
+// The PNG compression level when --png-level is not given: fast, at the speed of the decode.
+constexpr int kDefaultPngLevel = 2;
 
 // The output format named by a file's extension (.png or .bmp, any case), or Unspecified.
 OutputFormat FormatFromExtension(const std::string& path);

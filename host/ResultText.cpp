@@ -32,9 +32,11 @@ const char* FamilyText(int32_t code, PluginFamily family) {
         case PluginFamily::MultiFormat:
             switch (code) {
                 case SPI_UNKNOWN_FORMAT:
-                    return "unknown format: the picture cannot be decoded";
+                    return "unknown format: a format or variant that this plug-in does not "
+                           "read";
                 case SPI_BROKEN_DATA:
-                    return "broken data: the picture cannot be decoded as the requested type";
+                    return "broken data: the file is damaged or cut short, or is not of the "
+                           "requested type";
                 case SPI_OUT_OF_MEMORY:
                     return "out of memory, or the picture is larger than 2^30 pixels";
                 default:
@@ -42,6 +44,9 @@ const char* FamilyText(int32_t code, PluginFamily family) {
             }
         case PluginFamily::Video:
             switch (code) {
+                case SPI_NOT_IMPLEMENTED:
+                    return "no frame could be read (the clip's frames cannot be decoded here, "
+                           "or there is none at that position)";
                 case 1:
                     return "the video plug-in reads only named files, not memory";
                 default:
@@ -79,8 +84,8 @@ const char* CommonText(int32_t code) {
         case SPI_INTERNAL_ERROR:
             return "internal error in the plug-in";
         case SPI_FILE_READ_ERROR:
-            return "file read error: the file cannot be opened or mapped, the offset lies at or "
-                   "beyond its end, or the data is shorter than the picture needs";
+            return "file read error: the file is cut short (it ends before the picture's data "
+                   "does), or cannot be opened, or the offset lies at or beyond its end";
         default:
             return nullptr;
     }
@@ -95,6 +100,7 @@ std::string DescribeResult(int32_t code, PluginFamily family) {
     return std::string(text) + " (code " + std::to_string(code) + ")";
 }
 
+// clang-format off
 const char* ImageTypeName(uint32_t type) {
     switch (type) {
         case 1: return "BMP";
@@ -117,4 +123,27 @@ const char* ImageTypeName(uint32_t type) {
         case 25: return "QOI";
         default: return nullptr;
     }
+}
+// clang-format on
+
+std::optional<uint32_t> ImageTypeFromName(const std::string& name) {
+    struct Alias {
+        const char* name;
+        uint32_t type;
+    };
+    static const Alias kAliases[] = {
+        {"bmp", 1},   {"dib", 1},   {"gif", 2},   {"jpeg", 3},  {"jpg", 3},  {"png", 4},
+        {"ico", 5},   {"cur", 5},   {"tiff", 6},  {"tif", 6},   {"tga", 7},  {"wmf", 10},
+        {"jp2", 11},  {"j2k", 12},  {"j2c", 12},  {"pnm", 14},  {"ppm", 14}, {"pgm", 14},
+        {"pbm", 14},  {"pam", 14},  {"raw", 19},  {"dng", 19},  {"psd", 20}, {"psb", 20},
+        {"webp", 21}, {"heif", 22}, {"heic", 22}, {"avif", 23}, {"jxl", 24}, {"qoi", 25},
+    };
+    std::string lower = name;
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    for (const Alias& alias : kAliases) {
+        if (lower == alias.name) return alias.type;
+    }
+    return std::nullopt;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // The plug-ins that give result codes meanings of their own, told apart by information
@@ -15,3 +16,6 @@ std::string DescribeResult(int32_t code, PluginFamily family);
 
 // The multi-format plug-in's name for an image type code ("PNG"), or null for an unknown code.
 const char* ImageTypeName(uint32_t type);
+
+// The image type code for a name, in any case ("jpeg", "JPG", "tif", "jxl"), or none.
+std::optional<uint32_t> ImageTypeFromName(const std::string& name);

@@ -10,7 +10,7 @@ StagedFile::StagedFile(std::string target)
 bool StagedFile::Open(std::string& error) {
     Discard();
     if (!m_file.Create(platform::AnsiToWide(m_temp.c_str()).c_str())) {
-        error = "cannot create " + m_temp + " (is its folder there and writable?)";
+        error = "cannot write " + m_target + ": " + WhyNotWritable();
         return false;
     }
     m_created = true;
@@ -27,19 +27,33 @@ bool StagedFile::Commit(std::string& error) {
         return false;
     }
     if (!m_file.Close()) {
-        error = "cannot finish writing " + m_temp;
+        error = "cannot finish writing " + m_target + " (disk full?)";
         Discard();
         return false;
     }
     std::error_code ec;
     std::filesystem::rename(std::filesystem::path(m_temp), std::filesystem::path(m_target), ec);
     if (ec) {
-        error = "cannot move " + m_temp + " onto " + m_target + ": " + ec.message();
+        error = "cannot write " + m_target + ": " + ec.message();
         Discard();
         return false;
     }
     m_created = false;
     return true;
+}
+
+// The output's own fault, in terms of the folder the user named: the file is written beside
+// its target under a temporary name, which the user never gave and need not see.
+std::string StagedFile::WhyNotWritable() const {
+    namespace fs = std::filesystem;
+    fs::path folder = fs::path(m_target).parent_path();
+    if (folder.empty()) folder = ".";
+    std::error_code ec;
+    const fs::file_status status = fs::status(folder, ec);
+    if (!fs::exists(status)) return "the folder " + folder.string() + " does not exist";
+    if (!fs::is_directory(status)) return folder.string() + " is not a folder";
+    return "the folder " + folder.string() +
+           " cannot be written (permissions, or a read-only disk)";
 }
 
 void StagedFile::Discard() {

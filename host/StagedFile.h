@@ -25,6 +25,8 @@ public:
     const std::string& Target() const { return m_target; }
 
 private:
+    std::string WhyNotWritable() const;
+
     std::string m_target;
     std::string m_temp;
     platform::OutputFile m_file;

@@ -6,13 +6,19 @@ add_library(zem_hostcore STATIC
     PluginSet.cpp
     ReceivedDib.cpp
     ResultText.cpp
-    StagedFile.cpp)
+    StagedFile.cpp
+    WriteProgress.cpp)
 target_include_directories(zem_hostcore PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+set_property(SOURCE HostOptions.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+    ZEM_VERSION="${PROJECT_VERSION}")
 target_link_libraries(zem_hostcore PUBLIC zem_hostlib zem_framework zem_platform)
 
-# PNG output: libpng natively. Windows builds have no libpng; they say so and write no PNG.
+# PNG output: libpng natively, the Windows Imaging Component's encoder on Windows (a system
+# component: zemhost.exe still needs no DLL beyond Windows' own). ZEM_HOST_PNG says whether
+# libpng is at hand, for the tests that read the files back.
 if(WIN32)
-    target_sources(zem_hostcore PRIVATE PngWriterUnavailable.cpp)
+    target_sources(zem_hostcore PRIVATE PngWriterWic.cpp)
+    target_link_libraries(zem_hostcore PUBLIC windowscodecs ole32 uuid)
     target_compile_definitions(zem_hostcore PUBLIC ZEM_HOST_PNG=0)
 else()
     find_package(PNG REQUIRED)

@@ -1,6 +1,7 @@
 // zemhost: the command-line host. It loads the plug-ins of a folder the way a viewer does and
 // drives their five exports: lists them, asks which ones take a file, reads picture information
 // and decodes pictures into PNG or BMP files.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -11,10 +12,12 @@
 #include <limits>
 #include <map>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "BmpWriter.h"
+#include "ByteReader.h"
 #include "DibImage.h"
 #include "HostOptions.h"
 #include "PluginSet.h"
@@ -32,9 +35,11 @@ namespace fs = std::filesystem;
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitSkipped = 3;  // nothing failed, but outputs that exist were left alone
 constexpr size_t kHeadBytes = 2048;
 
 void Fail(const std::string& message) { std::fprintf(stderr, "zemhost: %s\n", message.c_str()); }
+void Warn(const std::string& message) { Fail("warning: " + message); }
 
 // Loads the plug-ins of --plugins DIR or of the folder beside the executable; modules that do
 // not load are reported and skipped.
@@ -59,6 +64,10 @@ bool CheckInputFile(const std::string& path, std::string& error) {
     }
     if (!fs::is_regular_file(status)) {
         error = path + " is not a regular file";
+        return false;
+    }
+    if (fs::file_size(fs::path(path), ec) == 0 && !ec) {
+        error = "the file is empty";
         return false;
     }
     return true;
@@ -111,6 +120,8 @@ public:
         return static_cast<SpiLength>(m_memory ? m_view.Size() - m_offset : m_offset);
     }
     uint32_t Flag() const { return m_memory ? SPI_SRC_MEMORY : SPI_SRC_FILE; }
+    const std::string& Path() const { return m_path; }
+    uint64_t Offset() const { return m_offset; }
 
 private:
     std::string m_path;
@@ -119,18 +130,34 @@ private:
     platform::FileView m_view;
 };
 
-// The plug-in for a file: the one named by --plugin, else the first that accepts the file by
-// file. A picture at an offset is tested by the bytes from that offset on, since the file's own
-// head is not the picture's.
-HostPlugin* ChoosePlugin(const PluginSet& plugins, const HostOptions& options,
-                         const std::string& path, std::string& error) {
+// How well a plug-in's answers suit a file that several accept: the video plug-in knows a
+// clip's length and codec and reads exact frames, the multi-format plug-in a picture's type,
+// frame count and densities; the single-format plug-ins come after them.
+int AnswerRank(PluginFamily family) {
+    switch (family) {
+        case PluginFamily::Video:
+            return 0;
+        case PluginFamily::MultiFormat:
+            return 1;
+        default:
+            return 2;
+    }
+}
+
+// The plug-ins that accept a file, best first: the one named by --plugin alone, else every
+// plug-in that accepts it, by AnswerRank and then in file-name order. A picture at an offset is
+// tested by the bytes from that offset on, since the file's own head is not the picture's.
+std::vector<HostPlugin*> CandidatePlugins(const PluginSet& plugins, const HostOptions& options,
+                                          const std::string& path, std::string& error) {
+    std::vector<HostPlugin*> found;
     if (!options.plugin_name.empty()) {
-        HostPlugin* plugin = plugins.Find(options.plugin_name);
-        if (!plugin) {
+        if (HostPlugin* plugin = plugins.Find(options.plugin_name)) {
+            found.push_back(plugin);
+        } else {
             error =
                 "no plug-in called " + options.plugin_name + " (loaded: " + plugins.Names() + ")";
         }
-        return plugin;
+        return found;
     }
     // As viewers do: the file's first bytes (from the offset on) go to every plug-in first;
     // only when none accepts them is each asked to read the file itself. Plug-ins that probe
@@ -138,18 +165,25 @@ HostPlugin* ChoosePlugin(const PluginSet& plugins, const HostOptions& options,
     std::vector<uint8_t> head;
     if (!ReadHead(path, options.offset, head)) {
         error = "cannot read " + path;
-        return nullptr;
+        return found;
     }
     for (const auto& plugin : plugins.Plugins()) {
-        if (plugin->module.IsSupported(path.c_str(), HeadWord(head)) != 0) return plugin.get();
-    }
-    if (options.offset == 0) {
-        for (const auto& plugin : plugins.Plugins()) {
-            if (plugin->module.IsSupported(path.c_str(), 0) != 0) return plugin.get();
+        if (plugin->module.IsSupported(path.c_str(), HeadWord(head)) != 0) {
+            found.push_back(plugin.get());
         }
     }
-    error = "no plug-in accepts " + path + " (tried: " + plugins.Names() + ")";
-    return nullptr;
+    if (found.empty() && options.offset == 0) {
+        for (const auto& plugin : plugins.Plugins()) {
+            if (plugin->module.IsSupported(path.c_str(), 0) != 0) found.push_back(plugin.get());
+        }
+    }
+    if (found.empty()) {
+        error = "no plug-in accepts " + path + " (tried: " + plugins.Names() + ")";
+    }
+    std::stable_sort(found.begin(), found.end(), [](const HostPlugin* a, const HostPlugin* b) {
+        return AnswerRank(a->family) < AnswerRank(b->family);
+    });
+    return found;
 }
 
 // Text of a comment block: printable ASCII as it is, everything else escaped. The block may be
@@ -254,79 +288,249 @@ int RunProbe(const HostOptions& options) {
     return status;
 }
 
-int RunInfo(const HostOptions& options) {
-    PluginSet plugins;
-    std::string dir;
-    if (!LoadPlugins(options, plugins, dir)) return kExitFailure;
-    const std::string& path = options.files[0];
+// Asks the plug-in for the picture; the DIB's handles are adopted whatever the result.
+int32_t RequestPicture(const HostPlugin& plugin, const PictureSource& source,
+                       PictureRequestBlock* block, bool split, ReceivedDib& dib) {
+    const SpiUserData user_data =
+        block ? static_cast<SpiUserData>(reinterpret_cast<intptr_t>(block)) : 0;
+    const SpiHandle marker =
+        reinterpret_cast<SpiHandle>(static_cast<intptr_t>(SPI_PACKED_DIB_MARKER));
+    SpiHandle info = nullptr;
+    SpiHandle bits = split ? nullptr : marker;
+    const int32_t code = plugin.module.GetPicture(source.Buffer(), source.Length(), source.Flag(),
+                                                  &info, &bits, nullptr, user_data);
+    // A plug-in that left the marker in place has not touched the slot: it holds no handle.
+    if (bits == marker) bits = nullptr;
+    dib.Adopt(info, bits);
+    return code;
+}
+
+// What GetPictureInfo answered, with the comment handle already read and freed.
+struct InfoReading {
+    int32_t code = SPI_INTERNAL_ERROR;
+    PictureInfoRecord record{};
+    bool has_comment = false;
+    std::string comment;
+
+    template <typename T>
+    T Field(size_t offset) const {
+        T value;
+        std::memcpy(&value, reinterpret_cast<const uint8_t*>(&record) + offset, sizeof value);
+        return value;
+    }
+    uint32_t ImageType() const { return Field<uint32_t>(offsetof(PictureInfoRecord, imageType)); }
+    uint32_t FrameCount() const { return Field<uint32_t>(offsetof(PictureInfoRecord, frameCount)); }
+};
+
+InfoReading ReadInfo(const HostPlugin& plugin, const PictureSource& source,
+                     std::optional<int32_t> type) {
+    InfoReading r;
+    // The long form of the record, zero-filled, so that every plug-in finds room for its fields.
+    std::memset(&r.record, 0, sizeof r.record);
+    if (type) {
+        const uint32_t value = static_cast<uint32_t>(*type);
+        std::memcpy(reinterpret_cast<uint8_t*>(&r.record) + offsetof(PictureInfoRecord, imageType),
+                    &value, sizeof value);
+    }
+    r.code =
+        plugin.module.GetPictureInfo(source.Buffer(), source.Length(), source.Flag(), &r.record);
+    r.comment =
+        TakeComment(r.Field<SpiHandle>(offsetof(PictureInfoRecord, infoHandle)), r.has_comment);
+    return r;
+}
+
+std::string TypeLabel(uint32_t type) {
+    const char* name = ImageTypeName(type);
+    return name ? name : "type " + std::to_string(type);
+}
+
+// Whether the end of a file shows that it was cut short, for the formats whose end says so:
+// a PNG ends with its IEND chunk, a JPEG with the EOI marker, a GIF with its trailer, and a BMP
+// is as long as its file header says. Other formats give no verdict.
+bool LooksCutShort(const std::string& path, uint64_t offset, uint32_t type, std::string& why) {
+    std::ifstream in(fs::path(path), std::ios::binary | std::ios::ate);
+    if (!in) return false;
+    const auto end = static_cast<uint64_t>(in.tellg());
+    if (end <= offset || end - offset < 12) return false;
+    uint8_t tail[8];
+    uint8_t head[6];
+    in.seekg(static_cast<std::streamoff>(end - sizeof tail));
+    in.read(reinterpret_cast<char*>(tail), sizeof tail);
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(reinterpret_cast<char*>(head), sizeof head);
+    if (!in) return false;
+    switch (type) {
+        case 1: {
+            const uint64_t declared = ByteReader::LoadU32LE(head + 2);
+            why = "its file header gives " + std::to_string(declared) + " bytes, and it has " +
+                  std::to_string(end - offset);
+            return head[0] == 'B' && head[1] == 'M' && declared > end - offset;
+        }
+        case 2:
+            why = "a complete GIF ends with its trailer byte 0x3B, and this one does not";
+            return tail[7] != 0x3B;
+        case 3:
+            why = "a complete JPEG ends with its EOI marker, and this one does not";
+            return !(tail[6] == 0xFF && tail[7] == 0xD9);
+        case 4:
+            why = "a complete PNG ends with its IEND chunk, and this one does not";
+            return std::memcmp(tail, "IEND", 4) != 0;
+        default:
+            return false;
+    }
+}
+
+// Says in the user's words why a request failed, from the result code and what else the
+// plug-in tells about the file: a frame or page beyond the last, a file cut short, a variant that
+// the plug-in does not read.
+std::string ExplainFailure(int32_t code, const HostPlugin& plugin, const PictureSource& source,
+                           const HostOptions& options) {
+    const std::string by = "(" + plugin.name + ") ";
+    const std::string coded = " (code " + std::to_string(code) + ")";
+    if (plugin.family == PluginFamily::MultiFormat) {
+        const InfoReading info = ReadInfo(plugin, source, options.type);
+        const std::optional<int32_t> index = options.image ? options.image : options.frame;
+        const uint32_t count = info.FrameCount();
+        if (info.code == SPI_OK && index && count > 0 && static_cast<uint32_t>(*index) >= count) {
+            const char* word = info.ImageType() == 6 ? "page" : "frame";
+            return by + word + " " + std::to_string(*index) + " of " + std::to_string(count) +
+                   " requested; the file has " + word + "s 0 to " + std::to_string(count - 1) +
+                   coded;
+        }
+        // When the record cannot be read either, the type that the plug-in recognised by the
+        // file's head (its answer to IsSupported) still tells what the file claims to be.
+        uint32_t type = info.code == SPI_OK ? info.ImageType() : 0;
+        std::vector<uint8_t> head;
+        if (type == 0 && ReadHead(source.Path(), source.Offset(), head)) {
+            const int32_t answer = plugin.module.IsSupported(source.Path().c_str(), HeadWord(head));
+            if (answer > 0) type = static_cast<uint32_t>(answer);
+        }
+        std::string why;
+        if (type != 0 && LooksCutShort(source.Path(), source.Offset(), type, why)) {
+            return by + "the " + TypeLabel(type) + " file is cut short: " + why + coded;
+        }
+        if (type != 0 && code == SPI_UNKNOWN_FORMAT) {
+            return by + "a " + TypeLabel(type) + " file of a variant that this plug-in does not " +
+                   "read (or damaged in a way it cannot tell)" + coded;
+        }
+    }
+    return by + DescribeResult(code, plugin.family);
+}
+
+// The fields that each kind of plug-in fills in the information record, so that info prints
+// those and no zeros that mean "not known".
+struct InfoFields {
+    bool depth, densities, comment, stream, type_and_frames;
+};
+
+InfoFields FieldsOf(PluginFamily family) {
+    switch (family) {
+        case PluginFamily::MultiFormat:
+            return {true, true, false, false, true};
+        case PluginFamily::Gif:
+            return {true, true, true, false, false};
+        case PluginFamily::Video:
+            return {false, false, false, true, false};
+        case PluginFamily::Avi:
+            return {true, false, false, true, false};
+        case PluginFamily::Generic:
+            break;
+    }
+    return {true, true, false, false, false};
+}
+
+// Prints the information of one file; false, with the reason on standard error, on failure.
+bool InfoOne(const PluginSet& plugins, const HostOptions& options, const std::string& path) {
     std::string error;
     PictureSource source;
     if (!source.Open(path, options, error)) {
         Fail("info " + path + ": " + error);
-        return kExitFailure;
+        return false;
     }
-    HostPlugin* plugin = ChoosePlugin(plugins, options, path, error);
-    if (!plugin) {
+    const std::vector<HostPlugin*> candidates = CandidatePlugins(plugins, options, path, error);
+    if (candidates.empty()) {
         Fail("info " + path + ": " + error);
-        return kExitFailure;
+        return false;
     }
-    // The long form of the record, zero-filled, so that every plug-in finds room for its fields.
-    PictureInfoRecord record;
-    std::memset(&record, 0, sizeof record);
-    if (options.type) {
-        const uint32_t type = static_cast<uint32_t>(*options.type);
-        std::memcpy(reinterpret_cast<uint8_t*>(&record) + offsetof(PictureInfoRecord, imageType),
-                    &type, sizeof type);
+    const HostPlugin& plugin = *candidates[0];
+    const InfoReading info = ReadInfo(plugin, source, options.type);
+    if (info.code != SPI_OK) {
+        Fail("info " + path + ": " + ExplainFailure(info.code, plugin, source, options));
+        return false;
     }
-    const int32_t code =
-        plugin->module.GetPictureInfo(source.Buffer(), source.Length(), source.Flag(), &record);
-    SpiHandle info_handle;
-    std::memcpy(&info_handle,
-                reinterpret_cast<const uint8_t*>(&record) + offsetof(PictureInfoRecord, infoHandle),
-                sizeof info_handle);
-    bool has_comment = false;
-    const std::string comment = TakeComment(info_handle, has_comment);
-    if (code != SPI_OK) {
-        Fail("info " + path + " (" + plugin->name + "): " + DescribeResult(code, plugin->family));
-        return kExitFailure;
-    }
+    const PictureInfoRecord& record = info.record;
+    const InfoFields fields = FieldsOf(plugin.family);
     std::printf("file:          %s\n", path.c_str());
-    std::printf("plug-in:       %s\n", plugin->name.c_str());
+    std::printf("plug-in:       %s\n", plugin.name.c_str());
     std::printf("size:          %d x %d%s\n", record.width, record.height,
                 record.height < 0 ? " (rows top-down)" : "");
-    std::printf("depth:         %u bit%s per pixel\n", static_cast<unsigned>(record.colorDepth),
-                record.colorDepth == 1 ? "" : "s");
-    std::printf("densities:     %u x %u%s\n", static_cast<unsigned>(record.xDensity),
-                static_cast<unsigned>(record.yDensity),
-                plugin->family == PluginFamily::MultiFormat ? " dots per inch" : "");
-    if (has_comment) {
-        std::printf("comment:       \"%s\"\n", comment.c_str());
-    } else {
+    if (fields.depth && record.colorDepth != 0) {
+        std::printf("depth:         %u bit%s per pixel\n", static_cast<unsigned>(record.colorDepth),
+                    record.colorDepth == 1 ? "" : "s");
+    }
+    if (fields.densities && (record.xDensity != 0 || record.yDensity != 0)) {
+        std::printf("densities:     %u x %u%s\n", static_cast<unsigned>(record.xDensity),
+                    static_cast<unsigned>(record.yDensity),
+                    plugin.family == PluginFamily::MultiFormat ? " dots per inch" : "");
+    }
+    if (info.has_comment) {
+        std::printf("comment:       \"%s\"\n", info.comment.c_str());
+    } else if (fields.comment) {
         std::printf("comment:       none\n");
     }
-    double stream_length;
-    uint32_t codec, image_type, frame_count;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
-    std::memcpy(&stream_length, bytes + offsetof(PictureInfoRecord, streamLength), 8);
-    std::memcpy(&codec, bytes + offsetof(PictureInfoRecord, codec), 4);
-    std::memcpy(&image_type, bytes + offsetof(PictureInfoRecord, imageType), 4);
-    std::memcpy(&frame_count, bytes + offsetof(PictureInfoRecord, frameCount), 4);
-    std::printf("stream length: %g s\n", stream_length);
-    std::printf("codec:         0x%08X%s\n", codec, FourCc(codec).c_str());
-    const char* type_name = ImageTypeName(image_type);
-    if (plugin->family == PluginFamily::MultiFormat && type_name) {
-        std::printf("image type:    %u (%s)\n", image_type, type_name);
-    } else {
-        std::printf("image type:    %u\n", image_type);
+    const auto length = info.Field<double>(offsetof(PictureInfoRecord, streamLength));
+    const auto codec = info.Field<uint32_t>(offsetof(PictureInfoRecord, codec));
+    if (fields.stream && length > 0) std::printf("stream length: %g s\n", length);
+    if (fields.stream && codec != 0) {
+        std::printf("codec:         0x%08X%s\n", codec, FourCc(codec).c_str());
     }
-    std::printf("frame count:   %u\n", frame_count);
-    return kExitOk;
+    if (fields.type_and_frames) {
+        std::printf("image type:    %u (%s)\n", info.ImageType(),
+                    TypeLabel(info.ImageType()).c_str());
+        std::printf("frame count:   %u\n", info.FrameCount());
+    }
+    // --image N: that image itself, decoded, since the record describes the first one only.
+    const std::optional<int32_t> index = options.image ? options.image : options.frame;
+    if (index) {
+        PictureRequestBlock block;
+        FillRequestBlock(options, block);
+        ReceivedDib dib;
+        const int32_t code = RequestPicture(plugin, source, &block, false, dib);
+        DibMeasures m;
+        if (code != SPI_OK) {
+            Fail("info " + path + ": " + ExplainFailure(code, plugin, source, options));
+            return false;
+        }
+        if (!dib.Assemble(error) || !MeasureDib(dib.Data(), dib.Size(), m)) {
+            Fail("info " + path + ": (" + plugin.name + ") the returned DIB cannot be measured");
+            return false;
+        }
+        std::printf("image %d:%*s%u x %u, %u bit%s per pixel\n", *index,
+                    *index < 10 ? 7 : (*index < 100 ? 6 : 1), "", static_cast<unsigned>(m.width),
+                    static_cast<unsigned>(m.abs_height), static_cast<unsigned>(m.bit_count),
+                    m.bit_count == 1 ? "" : "s");
+    }
+    return true;
+}
+
+int RunInfo(const HostOptions& options) {
+    PluginSet plugins;
+    std::string dir;
+    if (!LoadPlugins(options, plugins, dir)) return kExitFailure;
+    bool all_ok = true;
+    for (size_t i = 0; i < options.files.size(); ++i) {
+        if (i > 0) std::printf("\n");
+        if (!InfoOne(plugins, options, options.files[i])) all_ok = false;
+        std::fflush(stdout);
+    }
+    return all_ok ? kExitOk : kExitFailure;
 }
 
 struct DecodeJob {
     std::string input;
     std::string output;
     OutputFormat format = OutputFormat::Png;
+    std::string skip;  // why the output is left alone; empty: write it
 };
 
 bool EndsWithSeparator(const std::string& path) {
@@ -358,7 +562,7 @@ bool PlanOutputs(const HostOptions& options, std::vector<DecodeJob>& jobs, bool&
             error = "--format contradicts the extension of " + out;
             return false;
         }
-        jobs.push_back({options.files[0], out, format});
+        jobs.push_back({options.files[0], out, format, {}});
         return true;
     }
     make_folder = !fs::is_directory(fs::path(out), ec);
@@ -366,45 +570,113 @@ bool PlanOutputs(const HostOptions& options, std::vector<DecodeJob>& jobs, bool&
         options.format == OutputFormat::Unspecified ? OutputFormat::Png : options.format;
     const std::string folder = EndsWithSeparator(out) ? out : out + "/";
     const char* extension = format == OutputFormat::Png ? ".png" : ".bmp";
-    std::map<std::string, std::string> taken;
     for (const std::string& input : options.files) {
-        const std::string output = folder + fs::path(input).stem().string() + extension;
-        auto [it, fresh] = taken.emplace(output, input);
-        if (!fresh) {
-            error = it->second + " and " + input + " would both be written to " + output;
-            return false;
-        }
-        jobs.push_back({input, output, format});
+        jobs.push_back({input, folder + fs::path(input).stem().string() + extension, format, {}});
     }
     return true;
 }
 
-// Decodes one input through its plug-in and saves it; on success `summary` says what was done.
+// The name by which two spellings of one path compare equal before either exists.
+std::string PathKey(const std::string& path) {
+    std::error_code ec;
+    fs::path p = fs::absolute(fs::path(path), ec);
+    if (ec) p = fs::path(path);
+    return p.lexically_normal().generic_string();
+}
+
+// Checks every output before anything is written. Outputs that two inputs would share, and
+// outputs that are an input file (the same file by identity: a hard link or another spelling
+// counts), are all listed in `error`: the whole batch is then refused. An output that exists
+// is skipped without --force; a read-only one, or one that is not a plain file, always.
+bool CheckOutputs(const HostOptions& options, std::vector<DecodeJob>& jobs, std::string& error) {
+    std::map<std::string, const DecodeJob*> taken;
+    std::string problems;
+    for (DecodeJob& job : jobs) {
+        const auto [it, fresh] = taken.emplace(PathKey(job.output), &job);
+        if (!fresh) {
+            problems += "\n  " + it->second->input + " and " + job.input +
+                        " would both be written to " + job.output;
+        }
+        std::error_code ec;
+        const fs::file_status status = fs::status(fs::path(job.output), ec);
+        if (!fs::exists(status)) continue;
+        bool is_input = false;
+        for (const std::string& input : options.files) {
+            if (fs::equivalent(fs::path(job.output), fs::path(input), ec) && !ec) is_input = true;
+        }
+        if (is_input) {
+            problems += "\n  " + job.output + " is an input file; it is never written over";
+        } else if (!fs::is_regular_file(status)) {
+            job.skip = job.output + " exists and is not a plain file; left alone";
+        } else if ((status.permissions() & fs::perms::owner_write) == fs::perms::none) {
+            job.skip = job.output + " is read-only; left alone (make it writable to replace it)";
+        } else if (!options.force) {
+            job.skip = job.output + " exists; left alone (--force or -y replaces it)";
+        }
+    }
+    if (problems.empty()) return true;
+    error = "nothing written:" + problems;
+    return false;
+}
+
+// Warns of request options that the plug-in that answered does not read, so that a user who
+// asked for a frame or a scale learns that the output is not what was asked for.
+void WarnUnusedOptions(const HostOptions& options, const HostPlugin& plugin, uint32_t type_found,
+                       const std::string& input) {
+    const bool video = plugin.family == PluginFamily::Video || plugin.family == PluginFamily::Avi;
+    const bool multi = plugin.family == PluginFamily::MultiFormat;
+    auto warn = [&](const char* option, const std::string& why) {
+        Warn(std::string(option) + " has no effect on " + input + ": " + why);
+    };
+    if (options.scale && !(multi && type_found == 3)) {
+        warn("--scale", multi ? "it reduces JPEG pictures only, and this is a " +
+                                    TypeLabel(type_found) + " file"
+                              : plugin.name + " does not read it (imgsrc reduces JPEGs)");
+    }
+    if (options.position && !video) warn("--position", "a still picture has no time position");
+    if (options.image || options.frame) {
+        const char* option = options.image ? "--image" : "--frame";
+        if (video) {
+            warn(option, plugin.name + " reads one frame of a video, chosen by --position");
+        } else if (!multi && plugin.family != PluginFamily::Gif) {
+            warn(option, plugin.name + " reads single pictures (imgsrc reads pages and frames)");
+        }
+    }
+    if (options.type && !multi) warn("--type", "only imgsrc reads it");
+}
+
+// Decodes one input and saves it; on success `summary` says what was done.
 bool DecodeOne(const PluginSet& plugins, const HostOptions& options, const DecodeJob& job,
                std::string& summary, std::string& error) {
     PictureSource source;
     if (!source.Open(job.input, options, error)) return false;
-    HostPlugin* plugin = ChoosePlugin(plugins, options, job.input, error);
-    if (!plugin) return false;
+    const std::vector<HostPlugin*> candidates =
+        CandidatePlugins(plugins, options, job.input, error);
+    if (candidates.empty()) return false;
 
-    PictureRequestBlock block;
-    const bool has_block = FillRequestBlock(options, block);
-    const SpiUserData user_data =
-        has_block ? static_cast<SpiUserData>(reinterpret_cast<intptr_t>(&block)) : 0;
-    const SpiHandle marker =
-        reinterpret_cast<SpiHandle>(static_cast<intptr_t>(SPI_PACKED_DIB_MARKER));
-    SpiHandle info = nullptr;
-    SpiHandle bits = options.split ? nullptr : marker;
-    const int32_t code = plugin->module.GetPicture(source.Buffer(), source.Length(), source.Flag(),
-                                                   &info, &bits, nullptr, user_data);
-    // A plug-in that left the marker in place has not touched the slot: it holds no handle.
-    if (bits == marker) bits = nullptr;
     ReceivedDib dib;
-    dib.Adopt(info, bits);
-    if (code != SPI_OK) {
-        error = "(" + plugin->name + ") " + DescribeResult(code, plugin->family);
-        return false;
+    PictureRequestBlock block;
+    bool has_block = false;
+    const HostPlugin* plugin = nullptr;
+    for (const HostPlugin* candidate : candidates) {
+        has_block = FillRequestBlock(options, block);
+        if (plugin) {
+            Warn(plugin->name + " could read no frame of " + job.input + "; trying " +
+                 candidate->name);
+        }
+        plugin = candidate;
+        const int32_t code =
+            RequestPicture(*plugin, source, has_block ? &block : nullptr, options.split, dib);
+        if (code == SPI_OK) break;
+        error = ExplainFailure(code, *plugin, source, options);
+        // A video plug-in whose media framework gives no frame leaves the clip to the next one
+        // that accepts it.
+        if (code != SPI_NOT_IMPLEMENTED || plugin->family != PluginFamily::Video ||
+            candidate == candidates.back()) {
+            return false;
+        }
     }
+    error.clear();
     if (!dib.Assemble(error)) {
         error = "(" + plugin->name + ") " + error;
         return false;
@@ -414,14 +686,19 @@ bool DecodeOne(const PluginSet& plugins, const HostOptions& options, const Decod
         error = "(" + plugin->name + ") the returned DIB cannot be measured";
         return false;
     }
+    WarnUnusedOptions(options, *plugin, static_cast<uint32_t>(block.field56), job.input);
     if (job.format == OutputFormat::Bmp) {
         if (!WriteBmpFile(job.output, dib.Data(), dib.Size(), error)) return false;
     } else {
         DibImage image;
-        if (!image.Load(dib.Data(), dib.Size(), error) || !WritePngFile(job.output, image, error)) {
+        if (!image.Load(dib.Data(), dib.Size(), error)) {
             error = "(" + plugin->name + ") " + error;
             return false;
         }
+        PngSettings settings;
+        settings.level = options.png_level ? *options.png_level : kDefaultPngLevel;
+        settings.show_progress = platform::StderrIsTerminal();
+        if (!WritePngFile(job.output, image, settings, error)) return false;
     }
     summary = job.input + " -> " + job.output + ": " + std::to_string(m.width) + " x " +
               std::to_string(m.abs_height) + ", " + std::to_string(m.bit_count) + "-bit DIB via " +
@@ -436,13 +713,20 @@ int RunDecode(const HostOptions& options) {
     std::vector<DecodeJob> jobs;
     bool make_folder = false;
     std::string error;
-    if (!PlanOutputs(options, jobs, make_folder, error)) {
+    if (!PlanOutputs(options, jobs, make_folder, error) || !CheckOutputs(options, jobs, error)) {
         Fail("decode: " + error);
         return kExitUsage;
     }
     if (jobs[0].format == OutputFormat::Png && !PngOutputAvailable()) {
         Fail("decode: PNG output is not supported in this build; write .bmp files (--format bmp)");
         return kExitFailure;
+    }
+    if (options.png_level && jobs[0].format != OutputFormat::Png) {
+        Warn("--png-level has no effect on BMP output");
+    } else if (options.png_level && !PngLevelHonoured()) {
+        Warn(
+            "--png-level has no effect in this build: the system's PNG encoder chooses its own "
+            "compression");
     }
     PluginSet plugins;
     std::string dir;
@@ -451,15 +735,20 @@ int RunDecode(const HostOptions& options) {
         std::error_code ec;
         fs::create_directories(fs::path(options.output), ec);
         if (ec) {
-            Fail("decode: cannot create the folder " + options.output + ": " + ec.message());
+            Fail("decode: cannot create the output folder " + options.output + ": " + ec.message());
             return kExitFailure;
         }
     }
     const bool progress = jobs.size() > 1 && platform::StderrIsTerminal();
-    size_t done = 0;
+    size_t done = 0, skipped = 0;
     for (size_t i = 0; i < jobs.size(); ++i) {
         if (progress) {
             std::fprintf(stderr, "[%zu/%zu] %s\n", i + 1, jobs.size(), jobs[i].input.c_str());
+        }
+        if (!jobs[i].skip.empty()) {
+            Fail("decode " + jobs[i].input + ": skipped: " + jobs[i].skip);
+            ++skipped;
+            continue;
         }
         std::string summary;
         if (DecodeOne(plugins, options, jobs[i], summary, error)) {
@@ -470,8 +759,13 @@ int RunDecode(const HostOptions& options) {
             Fail("decode " + jobs[i].input + ": " + error);
         }
     }
-    if (jobs.size() > 1) std::printf("decoded %zu of %zu files\n", done, jobs.size());
-    return done == jobs.size() ? kExitOk : kExitFailure;
+    if (jobs.size() > 1) {
+        std::printf("decoded %zu of %zu files", done, jobs.size());
+        if (skipped > 0) std::printf(" (%zu skipped)", skipped);
+        std::printf("\n");
+    }
+    if (done + skipped < jobs.size()) return kExitFailure;
+    return skipped > 0 ? kExitSkipped : kExitOk;
 }
 
 int Run(const std::vector<std::string>& args) {
@@ -495,6 +789,9 @@ int Run(const std::vector<std::string>& args) {
             return RunInfo(options);
         case Command::Decode:
             return RunDecode(options);
+        case Command::Version:
+            std::printf("%s\n", VersionText().c_str());
+            return kExitOk;
         default:
             std::fputs(UsageText(PngOutputAvailable()).c_str(), stdout);
             return kExitOk;

@@ -196,8 +196,11 @@ const std::vector<uint8_t> kRgb2x2 =
 INSTANTIATE_TEST_SUITE_P(
     Dibs, DibImageRefuses,
     testing::Values(
-        Refusal{"Rle8", Rle8Dib(BI_RLE8, 8), "still RLE-compressed (BI_RLE8)"},
-        Refusal{"Rle4", Rle8Dib(BI_RLE4, 4), "still RLE-compressed (BI_RLE4)"},
+        Refusal{"Rle8At4Bits", Rle8Dib(BI_RLE8, 4), "BI_RLE8 with 4 bits per pixel"},
+        Refusal{"Rle4At8Bits", Rle8Dib(BI_RLE4, 8), "BI_RLE4 with 8 bits per pixel"},
+        Refusal{"Rle8TopDown",
+                DibBuilder::Info(2, -1, 8, BI_RLE8, 1, 40, 2).U32({0}).U8({0, 1}).Bytes(),
+                "top-down rows"},
         Refusal{"Jpeg", Rle8Dib(BI_JPEG, 0), "embedded JPEG stream (BI_JPEG)"},
         Refusal{"Png", Rle8Dib(BI_PNG, 0), "embedded PNG stream (BI_PNG)"},
         Refusal{"UnknownCompression", DibBuilder::Info(1, 1, 24, 7).U32({0}).Bytes(),
@@ -271,6 +274,62 @@ TEST(DibImage, EveryPrefixIsRefusedOrConvertedInBounds) {
             EXPECT_EQ(ok, n == dib.size()) << "prefix " << n << ": " << error;
             if (ok) EXPECT_EQ(image.ConvertAll().size(), image.RowBytes() * image.Height());
         }
+    }
+}
+
+// RLE pictures drawn as Windows draws them: runs, absolute stretches (with their padding), end of
+// line, delta, runs clipped at the end of their row, skipped pixels at index 0, a stream that
+// stops without its end mark. Colour i of the table is (10 i, i, 0); `rows` lists the indices
+// from the top row down.
+TEST(DibImage, DrawsRunLengthsAsWindowsDoes) {
+    struct Case {
+        const char* what;
+        uint32_t compression;
+        int32_t width, height;
+        std::vector<uint8_t> stream;
+        std::vector<uint8_t> rows;
+    };
+    const Case cases[] = {
+        {"runs, end of line, absolute",
+         BI_RLE8,
+         3,
+         2,
+         {2, 5, 1, 7, 0, 0, 0, 3, 1, 2, 3, 0, 0, 1},
+         {1, 2, 3, 5, 5, 7}},
+        {"run past the row is clipped", BI_RLE8, 2, 2, {5, 9, 0, 0, 1, 4, 0, 1}, {4, 0, 9, 9}},
+        {"absolute past the row", BI_RLE8, 2, 1, {0, 3, 6, 7, 8, 0, 0, 1}, {6, 7}},
+        {"delta skips pixels", BI_RLE8, 3, 2, {0, 2, 1, 1, 1, 6, 0, 1}, {0, 6, 0, 0, 0, 0}},
+        {"no end mark", BI_RLE8, 2, 1, {1, 3}, {3, 0}},
+        {"rows beyond the top", BI_RLE8, 1, 1, {1, 2, 0, 0, 1, 3, 0, 1}, {2}},
+        {"RLE4 run of two nibbles", BI_RLE4, 3, 1, {3, 0x12, 0, 1}, {1, 2, 1}},
+        {"RLE4 absolute, then a run",
+         BI_RLE4,
+         4,
+         1,
+         {0, 3, 0x34, 0x50, 1, 0x9F, 0, 1},
+         {3, 4, 5, 9}},
+        {"RLE4 absolute of five, padded",
+         BI_RLE4,
+         6,
+         1,
+         {0, 5, 0x12, 0x34, 0x50, 0, 1, 0xE0, 0, 1},
+         {1, 2, 3, 4, 5, 14}},
+    };
+    for (const Case& c : cases) {
+        DibBuilder b =
+            DibBuilder::Info(c.width, c.height, c.compression == BI_RLE8 ? 8 : 4, c.compression, 16,
+                             40, static_cast<uint32_t>(c.stream.size()));
+        for (uint8_t i = 0; i < 16; ++i) b.Quad(static_cast<uint8_t>(10 * i), i, 0);
+        std::vector<uint8_t> dib = b.Bytes();
+        dib.insert(dib.end(), c.stream.begin(), c.stream.end());
+        DibImage image;
+        std::string error;
+        ASSERT_TRUE(image.Load(dib.data(), dib.size(), error)) << c.what << ": " << error;
+        std::vector<uint8_t> expected;
+        for (uint8_t index : c.rows) {
+            expected.insert(expected.end(), {static_cast<uint8_t>(10 * index), index, 0});
+        }
+        EXPECT_EQ(image.ConvertAll(), expected) << c.what;
     }
 }
 

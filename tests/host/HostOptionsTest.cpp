@@ -93,8 +93,13 @@ TEST(HostOptions, RejectsBadCommandLines) {
         {{"decode", "a", "-o", "a.png", "--memory=yes"}, "--memory takes no value"},
         {{"decode", "a"}, "decode needs -o"},
         {{"decode", "-o", "a.png"}, "decode needs at least one FILE"},
-        {{"info", "a", "b"}, "info takes exactly one FILE"},
-        {{"info", "a", "--image", "1"}, "option --image does not apply to info"},
+        {{"info"}, "info needs at least one FILE"},
+        {{"info", "a", "--position", "1"}, "option --position does not apply to info"},
+        {{"info", "a", "--force"}, "option --force does not apply to info"},
+        {{"decode", "a", "-o", "a.png", "--image", "-1"}, "--image counts from 0"},
+        {{"info", "a", "--frame", "-2"}, "--frame counts from 0"},
+        {{"decode", "a", "-o", "a.png", "--png-level", "10"}, "--png-level takes a zlib level"},
+        {{"decode", "a", "-o", "a.png", "--type", "jpeg2"}, "--type takes a type number or name"},
         {{"probe", "a", "--memory"}, "option --memory does not apply to probe"},
         {{"probe"}, "probe needs at least one FILE"},
         {{"plugins", "a"}, "plugins takes no file"},
@@ -104,6 +109,25 @@ TEST(HostOptions, RejectsBadCommandLines) {
         EXPECT_NE(error.find(c.message), std::string::npos)
             << "expected '" << c.message << "', got '" << error << "'";
     }
+}
+
+TEST(HostOptions, NewerOptionsAndTypeNames) {
+    const HostOptions o = Parse(
+        {"decode", "a", "-o", "b.png", "-y", "--png-level", "9", "--type", "JPEG", "--image", "0"});
+    EXPECT_TRUE(o.force);
+    EXPECT_EQ(o.png_level, 9);
+    EXPECT_EQ(o.type, 3);
+    EXPECT_EQ(o.given, (std::vector<std::string>{"--output", "--force", "--png-level", "--type",
+                                                 "--image"}));
+    EXPECT_EQ(Parse({"info", "a", "b", "--type", "tif", "--frame", "2"}).files.size(), 2u);
+    EXPECT_EQ(Parse({"decode", "a", "-o", "b", "--type", "19"}).type, 19);
+    for (const char* name : {"bmp", "gif", "jpg", "png", "ico", "tiff", "tga", "jp2", "j2k", "ppm",
+                             "dng", "psd", "webp", "heic", "avif", "jxl", "qoi"}) {
+        const std::optional<uint32_t> type = ImageTypeFromName(name);
+        ASSERT_TRUE(type) << name;
+        EXPECT_NE(ImageTypeName(*type), nullptr) << name;
+    }
+    EXPECT_EQ(Parse({"--version"}).command, Command::Version);
 }
 
 TEST(HostOptions, OutputFormatFromExtension) {
@@ -132,6 +156,8 @@ TEST(ResultText, NamesEveryCodeByPluginFamily) {
         {2, PluginFamily::MultiFormat, "unknown format"},
         {1, PluginFamily::Video, "reads only named files"},
         {3, PluginFamily::Avi, "no frame"},
+        {-1, PluginFamily::Video, "no frame could be read"},
+        {6, PluginFamily::Generic, "cut short"},
         {6, PluginFamily::Gif, "file read error"},
         {99, PluginFamily::Generic, "unknown error 99"},
         {-6, PluginFamily::Generic, "unknown error -6"},

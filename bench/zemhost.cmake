@@ -1,0 +1,10 @@
+# zemhost writing a 24-megapixel picture as PNG (default and higher levels) against BMP, as the
+# user runs it: a process per conversion, wall time.
+if(NOT TARGET zemhost)
+    return()
+endif()
+zem_add_bench(zemhost_bench
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/zemhost_bench.cpp
+    PLUGINS zemhost bmpsrc imgsrc)
+target_compile_definitions(zemhost_bench PRIVATE
+    ZEMHOST_PATH="$<TARGET_FILE:zemhost>")

@@ -194,14 +194,31 @@ TEST(DshowOpensOnlyVideoContainers, PicturesAndDocumentsAreRefusedMoviesOpen) {
             << name;
         EXPECT_EQ(plugin.module.IsSupported(path.c_str(), 0), 0) << name;
     }
-    testing_support::RemoveTree(dir);
+    // Every container of the list: the standard clips and one clip of each other kind.
+    std::vector<std::string> movies;
     for (const cliptest::NamedClip& clip : cliptest::StandardClips()) {
-        PictureInfoRecord record{};
-        EXPECT_EQ(plugin.module.GetPictureInfo(cliptest::ClipPath(clip.name).c_str(), 0,
-                                               SPI_SRC_FILE, &record),
-                  0)
-            << clip.name;
-        EXPECT_EQ(plugin.module.IsSupported(cliptest::ClipPath(clip.name).c_str(), 0), 1)
-            << clip.name;
+        movies.push_back(cliptest::ClipPath(clip.name));
     }
+    const std::pair<const char*, cliptest::Codec> containers[] = {
+        {"mpegts", cliptest::Codec::Mpeg2}, {"asf", cliptest::Codec::Mpeg4},
+        {"flv", cliptest::Codec::H264},     {"mov", cliptest::Codec::H264},
+        {"3gp", cliptest::Codec::Mpeg4},    {"webm", cliptest::Codec::Vp8},
+        {"ogg", cliptest::Codec::Theora}};
+    for (const auto& [muxer, codec] : containers) {
+        cliptest::ClipSpec spec;
+        spec.muxer = muxer;
+        spec.codec = codec;
+        spec.frames = 12;
+        spec.b_frames = 0;
+        const std::string path = dir + "/clip." + muxer;
+        ASSERT_TRUE(cliptest::MakeClip(path, spec, error)) << muxer << ": " << error;
+        movies.push_back(path);
+    }
+    for (const std::string& movie : movies) {
+        PictureInfoRecord record{};
+        EXPECT_EQ(plugin.module.GetPictureInfo(movie.c_str(), 0, SPI_SRC_FILE, &record), 0)
+            << movie;
+        EXPECT_EQ(plugin.module.IsSupported(movie.c_str(), 0), 1) << movie;
+    }
+    testing_support::RemoveTree(dir);
 }

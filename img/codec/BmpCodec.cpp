@@ -106,12 +106,11 @@ private:
             !CheckedMul(m.stride, m.abs_height, image)) {
             return CodecStatus::NoMemory;
         }
-        // The rows start at bfOffBits when that lies past the header and its masks and leaves
-        // room for them; else straight after the colour table.
+        // The rows start at bfOffBits when that lies past the header and its masks, inside the
+        // file; a bfOffBits outside those bounds is no offset, and the rows follow the table.
         const uint32_t off_bits = ByteReader::LoadU32LE(data + 10);
         uint64_t rows = table_end;
-        if (off_bits >= kFileHeaderSize + table_start && off_bits <= size &&
-            image <= size - off_bits) {
+        if (off_bits >= kFileHeaderSize + table_start && off_bits <= size) {
             rows = off_bits - uint64_t{kFileHeaderSize};
         }
         const uint64_t packed_rule =

@@ -161,13 +161,6 @@ TEST(DshowOpensOnlyVideoContainers, PicturesAndDocumentsAreRefusedMoviesOpen) {
     }
     std::vector<uint8_t> fits = Padded(cards, 2880);
     fits.resize(fits.size() + 2880, 0x40);
-    // ICNS: the family header and one 16 x 16 24-bit icon, run-length coded.
-    std::vector<uint8_t> icns = {'i', 'c', 'n', 's', 0, 0, 0, 0, 'i', 's', '3', '2', 0, 0, 0, 0};
-    for (int channel = 0; channel < 3; ++channel) {
-        for (int run = 0; run < 2; ++run) icns.insert(icns.end(), {0xFF, 0x80});  // 2 x 128
-    }
-    icns[7] = static_cast<uint8_t>(icns.size());
-    icns[15] = static_cast<uint8_t>(icns.size() - 8);
     // FLI: a 128-byte header (8 x 8, 8 bits, one frame) and one empty frame chunk.
     std::vector<uint8_t> fli(128 + 16, 0);
     PutLe(fli, 0, 144, 4);       // file size
@@ -183,7 +176,7 @@ TEST(DshowOpensOnlyVideoContainers, PicturesAndDocumentsAreRefusedMoviesOpen) {
         "%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n2 0 obj << /Type /Pages "
         "/Kids [] /Count 0 >> endobj\ntrailer << /Root 1 0 R >>\n%%EOF\n";
     const std::pair<const char*, std::vector<uint8_t>> others[] = {
-        {"picture.fits", fits}, {"icon.icns", icns}, {"animation.fli", fli},
+        {"picture.fits", fits}, {"animation.fli", fli},
         {"paper.pdf", std::vector<uint8_t>(pdf.begin(), pdf.end())}};
     const std::string dir = testing_support::MakeTempDir();
     for (const auto& [name, bytes] : others) {

@@ -92,7 +92,8 @@ TEST(ImgGifFrames, ComposedAsAViewerShowsThem) {
     for (const Animation& a : kAnimations) {
         SCOPED_TRACE(a.what);
         const Written w = Write(a);
-        EXPECT_EQ(img_test::GetInfo(w.bytes).record.frameCount, a.images.size());
+        const uint32_t frame_count = img_test::GetInfo(w.bytes).record.frameCount;
+        EXPECT_EQ(frame_count, a.images.size());
         int giflib_w = 0, giflib_h = 0;
         std::vector<RefFrame> giflib;
         const bool peer = img_test::GiflibFrames(w.bytes, giflib_w, giflib_h, giflib);

@@ -97,12 +97,10 @@ GifResult WalkGifBlocks(const uint8_t* data, size_t size, int32_t last_frame,
         f.complete = SkipSubBlocks(data, size, pos);
         if (!f.complete) break;
     }
-    if (!out.frames.empty()) {
+    if (!out.frames.empty() && (out.screen_width == 0 || out.screen_height == 0)) {
         const GifFrameBlock& first = out.frames.front();
-        const uint32_t right = uint32_t{first.left} + first.width;
-        const uint32_t bottom = uint32_t{first.top} + first.height;
-        if (right > out.screen_width) out.screen_width = right;
-        if (bottom > out.screen_height) out.screen_height = bottom;
+        out.screen_width = uint32_t{first.left} + first.width;
+        out.screen_height = uint32_t{first.top} + first.height;
     }
     return GifResult::Ok;
 }

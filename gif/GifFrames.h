@@ -26,8 +26,9 @@ struct GifFrameBlock {
 };
 
 struct GifStreamBlocks {
-    // The screen, grown where needed to hold the first image (as browsers do, so that streams
-    // with an empty or too small Logical Screen Descriptor still show their first image whole).
+    // The Logical Screen; an empty one (width or height 0, as some writers leave it) takes the
+    // first image's extents. Images are clipped to it otherwise: a damaged descriptor that
+    // announces a huge image cannot make a huge screen of a small one.
     uint32_t screen_width = 0;
     uint32_t screen_height = 0;
     int32_t colour_bits = 0;  // of the Logical Screen Descriptor (the grey ramp without a table)

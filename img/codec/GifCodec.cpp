@@ -175,8 +175,10 @@ public:
                                                          : CodecStatus::Broken;
         }
         result.frame_count = images > request.frame ? images : request.frame + 1;
-        if (bit_count <= 8 && request.frame == 0) {
-            // The first image fills the screen on the global colours: gifsrc's own picture.
+        const GifFrameBlock& first = blocks.frames.front();
+        if (bit_count <= 8 && request.frame == 0 && first.width == blocks.screen_width &&
+            first.height == blocks.screen_height) {
+            // The first image is the screen, on the global colours: gifsrc's own picture.
             return DecodeFirstImage(gif, data, size, canvas);
         }
         if (bit_count > 8) {

@@ -11,9 +11,9 @@ namespace img_test {
 
 RefPicture ComposeReference(int screen_width, int screen_height,
                             const std::vector<RefFrame>& frames, size_t frame) {
-    if (!frames.empty()) {
-        screen_width = std::max(screen_width, frames[0].left + frames[0].width);
-        screen_height = std::max(screen_height, frames[0].top + frames[0].height);
+    if (!frames.empty() && (screen_width == 0 || screen_height == 0)) {
+        screen_width = frames[0].left + frames[0].width;
+        screen_height = frames[0].top + frames[0].height;
     }
     const auto w = static_cast<size_t>(screen_width);
     const auto h = static_cast<size_t>(screen_height);

@@ -1,7 +1,8 @@
 // A literal compositing of GIF images as a viewer shows them, the reference for imgsrc's GIF
-// frames: the screen starts transparent, grows to hold the first image, each image is drawn over
-// what the disposal of the one before left (2 clears its rectangle to transparent, 3 restores the
-// whole screen as it was before it), transparent indices let the screen through.
+// frames: the screen starts transparent (an empty one takes the first image's extents), each
+// image is clipped to it and drawn over what the disposal of the one before left (2 clears its
+// rectangle to transparent, 3 restores the whole screen as it was before it), transparent
+// indices let the screen through.
 #pragma once
 
 #include <cstddef>

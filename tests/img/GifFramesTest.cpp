@@ -84,6 +84,7 @@ const Animation kAnimations[] = {
      {{0, 0, 8, 6}, {6, 4, 5, 5, 2}, {20, 20, 3, 3, 2}, {3, 0, 10, 2, 0, 1}}, {4, 4, 32, 32}},
     {"first image smaller than the screen, interlaced", 10, 12,
      {{1, 2, 6, 9, 0, -1, 0, true}, {0, 0, 10, 12, 1, -1, 0, true}}, {32, 4}},
+    {"first image larger than the screen", 6, 5, {{0, 0, 9, 7}, {4, 3, 4, 4}}, {4, 4}},
     {"empty screen grows to the first image", 0, 0,
      {{0, 0, 6, 5}, {4, 3, 4, 4}}, {4, 4}},
 };

@@ -61,8 +61,7 @@ GifResult WalkGifBlocks(const uint8_t* data, size_t size, int32_t last_frame,
             if (pos >= size) break;
             const uint8_t label = data[pos++];
             // Graphic Control Extension: block size, packed fields, delay, transparent index.
-            if (label == kGraphicControlLabel && pos < size && data[pos] >= 4 &&
-                size - pos > 4) {
+            if (label == kGraphicControlLabel && pos < size && data[pos] >= 4 && size - pos > 4) {
                 next.disposal = static_cast<uint8_t>((data[pos + 1] >> 2) & 7);
                 next.has_transparency = (data[pos + 1] & 1) != 0;
                 next.transparent_index = data[pos + 4];

@@ -16,11 +16,11 @@ struct GifFrameBlock {
     uint16_t width = 0;
     uint16_t height = 0;
     bool interlaced = false;
-    int32_t local_bits = 0;     // entries 2^local_bits; 0: no Local Color Table
-    size_t local_table = 0;     // offset of the Local Color Table
-    size_t data = 0;            // offset of the LZW minimum code size byte
-    bool complete = false;      // the data sub-blocks run to their terminator
-    uint8_t disposal = 0;       // disposal method of the Graphic Control Extension (0: none)
+    int32_t local_bits = 0;  // entries 2^local_bits; 0: no Local Color Table
+    size_t local_table = 0;  // offset of the Local Color Table
+    size_t data = 0;         // offset of the LZW minimum code size byte
+    bool complete = false;   // the data sub-blocks run to their terminator
+    uint8_t disposal = 0;    // disposal method of the Graphic Control Extension (0: none)
     bool has_transparency = false;
     uint8_t transparent_index = 0;
 };

@@ -99,9 +99,7 @@ bool GiflibFrames(const std::vector<uint8_t>& bytes, int& screen_width, int& scr
     return ok;
 }
 #else
-bool GiflibFrames(const std::vector<uint8_t>&, int&, int&, std::vector<RefFrame>&) {
-    return false;
-}
+bool GiflibFrames(const std::vector<uint8_t>&, int&, int&, std::vector<RefFrame>&) { return false; }
 #endif
 
 }  // namespace img_test

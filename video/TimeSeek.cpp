@@ -86,21 +86,11 @@ uint32_t AudioTag(const AVCodecParameters& par) {
     return av_codec_get_tag(tables, par.codec_id);
 }
 
-// libavformat also opens single pictures and picture files (PNG, JPEG, BMP, GIF...) as streams
-// of one or a few frames; a media detector is for movies, and the image plug-ins take those.
-bool IsStillPictureFormat(const AVInputFormat& format) {
-    const std::string name = format.name ? format.name : "";
-    constexpr const char* kSuffix = "_pipe";
-    if (name.size() > std::strlen(kSuffix) &&
-        name.compare(name.size() - std::strlen(kSuffix), std::string::npos, kSuffix) == 0) {
-        return true;
-    }
-    for (const char* picture : {"image2", "gif", "apng", "webp", "ico", "tty", "alias_pix",
-                                "brender_pix", "jpegxl_anim"}) {
-        if (name == picture) return true;
-    }
-    return false;
-}
+// The demuxers of video containers, the files a media detector opens: AVI; MP4, QuickTime,
+// M4V and 3GP; Matroska and WebM; MPEG program and transport streams; ASF and WMV; FLV; Ogg.
+// libavformat knows far more (pictures, icons, animations, documents, raw streams) and would
+// claim files that are no movies; a file whose probe finds any other demuxer is not opened.
+constexpr const char* kVideoContainers = "avi,mov,matroska,mpeg,mpegts,asf,flv,ogg";
 
 // The stream's own duration, else the container's. A length guessed from the bit rate is no
 // length: it can be far off, and the frame times depend on it.
@@ -189,6 +179,11 @@ struct TimedMedia::State {
         if (!fmt) return false;
         fmt->interrupt_callback.callback = PastDeadline;
         fmt->interrupt_callback.opaque = &deadline;
+        fmt->format_whitelist = av_strdup(kVideoContainers);
+        if (!fmt->format_whitelist) {
+            avformat_free_context(fmt);
+            return false;
+        }
         if (OpenLocalInput(&fmt, input) < 0) return false;
         format.reset(fmt);
         return true;
@@ -254,7 +249,6 @@ bool TimedMedia::Open(const std::string& path) {
     state->StartCall();
     if (!state->OpenFormat()) return false;
     AVFormatContext* fmt = state->format.get();
-    if (IsStillPictureFormat(*fmt->iformat)) return false;
     if (!state->Probe()) return false;
     std::vector<StreamFacts> streams;
     for (unsigned i = 0; i < fmt->nb_streams; ++i) {

@@ -1,14 +1,19 @@
 // BMP through the plug-ins' own reader (bmpsrc's BmpFile, which also expands RLE). DIBs already
 // in the canvas's form are taken over as they are; the others (top-down rows, OS/2 headers,
 // 16-bit and bit-field pixels) are converted to 24-bit BGR, or 32-bit BGRA when an alpha mask
-// is declared.
+// is declared. Files whose rows do not lie where bmpsrc's packed-DIB rule puts them (masks kept
+// inside version 2 to 5 headers, BI_ALPHABITFIELDS, a gap before the rows) are read from the
+// file's own layout instead.
 #include <cstring>
 
 #include "BmpFile.h"
 #include "ByteReader.h"
+#include "Checked.h"
 #include "CodecBackends.h"
 
 namespace {
+
+constexpr uint32_t kAlphaBitFields = 6;  // BI_ALPHABITFIELDS: four masks after a 40-byte header
 
 struct Channel {
     uint32_t mask = 0;
@@ -38,6 +43,8 @@ public:
     CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
                        DibCanvas& canvas, DecodeResult& result) const override {
         if (request.frame != 0) return CodecStatus::NoFrame;
+        const CodecStatus own = DecodeFileLayout(data, size, canvas, result);
+        if (own != CodecStatus::NotThisFormat) return own;
         BmpFile bmp;
         bmp.SetMemorySource(data, size);
         const int32_t read = bmp.ReadPictureFromMemory();
@@ -50,6 +57,78 @@ public:
     }
 
 private:
+    // Reads a BMP file by its own layout where that differs from the packed-DIB rule that
+    // bmpsrc follows (masks after every info header, rows straight after the colour table):
+    // writers keep the masks inside headers of 52 bytes and more, put 16 bytes of masks after a
+    // 40-byte header for BI_ALPHABITFIELDS, and say in bfOffBits where the rows begin, which
+    // may leave a gap. NotThisFormat leaves the file to the packed-DIB reading.
+    static CodecStatus DecodeFileLayout(const uint8_t* data, size_t size, DibCanvas& canvas,
+                                        DecodeResult& result) {
+        if (size < kFileHeaderSize + kInfoHeaderSize || data[0] != 'B' || data[1] != 'M') {
+            return CodecStatus::NotThisFormat;
+        }
+        const uint8_t* header = data + kFileHeaderSize;
+        const size_t available = size - kFileHeaderSize;
+        // BITMAPINFOHEADER and its version 2 to 5 extensions (OS/2 headers are left alone).
+        const uint32_t header_size = ByteReader::LoadU32LE(header);
+        if (header_size != 40 && header_size != 52 && header_size != 56 && header_size != 108 &&
+            header_size != 124) {
+            return CodecStatus::NotThisFormat;
+        }
+        if (header_size > available) return CodecStatus::Broken;
+        DibMeasures m;
+        m.header_size = header_size;
+        m.kind = 3;
+        m.width = ByteReader::LoadI32LE(header + 4);
+        m.height = ByteReader::LoadI32LE(header + 8);
+        m.bit_count = ByteReader::LoadU16LE(header + 14);
+        m.compression = ByteReader::LoadU32LE(header + 16);
+        const uint32_t clr_used = ByteReader::LoadU32LE(header + 32);
+        const bool bit_fields =
+            m.compression == BI_BITFIELDS || m.compression == kAlphaBitFields;
+        const bool indexed = m.bit_count == 1 || m.bit_count == 4 || m.bit_count == 8;
+        if ((m.compression != BI_RGB && !bit_fields) ||
+            (bit_fields && m.bit_count != 16 && m.bit_count != 32) ||
+            (!indexed && m.bit_count != 16 && m.bit_count != 24 && m.bit_count != 32) ||
+            m.width <= 0 || m.height == 0 || m.height == INT32_MIN) {
+            return CodecStatus::NotThisFormat;
+        }
+        m.abs_height = static_cast<uint64_t>(m.height < 0 ? -int64_t{m.height} : m.height);
+        m.color_count = indexed ? (clr_used != 0 ? clr_used : uint64_t{1} << m.bit_count) : 0;
+        const uint64_t masks_after =
+            header_size == kInfoHeaderSize && bit_fields
+                ? (m.compression == kAlphaBitFields ? 16 : 12)
+                : 0;
+        const uint64_t table_start = header_size + masks_after;
+        const uint64_t table_end = table_start + 4 * m.color_count;
+        uint64_t image = 0;
+        if (!DibStrideFor(m.bit_count, static_cast<uint64_t>(m.width), m.stride) ||
+            !CheckedMul(m.stride, m.abs_height, image)) {
+            return CodecStatus::NoMemory;
+        }
+        // The rows start at bfOffBits when that lies past the header and its masks, inside the
+        // file; a bfOffBits outside those bounds is no offset, and the rows follow the table.
+        const uint32_t off_bits = ByteReader::LoadU32LE(data + 10);
+        uint64_t rows = table_end;
+        if (off_bits >= kFileHeaderSize + table_start && off_bits <= size) {
+            rows = off_bits - uint64_t{kFileHeaderSize};
+        }
+        const uint64_t packed_rule =
+            header_size + 4 * m.color_count + (m.compression == BI_BITFIELDS ? 12 : 0);
+        const bool layouts_agree = rows == packed_rule && m.compression != kAlphaBitFields &&
+                                   header_size != 52 && header_size != 56;
+        if (layouts_agree) return CodecStatus::NotThisFormat;
+        if (rows > available || image > available - rows || table_start > available) {
+            return CodecStatus::Broken;
+        }
+        // Colour entries that would overlap the rows (a table shorter than biClrUsed says) are
+        // not read.
+        const uint64_t table_room = rows > table_start ? (rows - table_start) / 4 : 0;
+        if (m.color_count > table_room) m.color_count = table_room;
+        ReadResolution(header, result);
+        return Convert(header, header + table_start, header + rows, m, canvas);
+    }
+
     // Whether the DIB is already a 40-byte-header, BI_RGB, bottom-up 1-, 4-, 8- or 24-bit one.
     static bool IsCanvasForm(SpiHandle dib) {
         ScopedLock lock(dib);
@@ -66,8 +145,13 @@ private:
         if (!lock || !MeasureDib(lock.Data(), platform::MemSize(dib), m) || !m.IsInfoType()) {
             return;
         }
-        const auto x_ppm = static_cast<int32_t>(ByteReader::LoadU32LE(lock.Data() + 24));
-        const auto y_ppm = static_cast<int32_t>(ByteReader::LoadU32LE(lock.Data() + 28));
+        ReadResolution(lock.Data(), result);
+    }
+
+    // biXPelsPerMeter and biYPelsPerMeter of an info-type header.
+    static void ReadResolution(const uint8_t* header, DecodeResult& result) {
+        const auto x_ppm = static_cast<int32_t>(ByteReader::LoadU32LE(header + 24));
+        const auto y_ppm = static_cast<int32_t>(ByteReader::LoadU32LE(header + 28));
         if (x_ppm > 0 && y_ppm > 0) {
             result.x_dpi = x_ppm * 0.0254;
             result.y_dpi = y_ppm * 0.0254;
@@ -84,11 +168,13 @@ private:
             m.abs_height == 0) {
             return CodecStatus::Broken;
         }
-        return Convert(lock.Data(), m, canvas);
+        return Convert(lock.Data(), lock.Data() + m.header_size, lock.Data() + m.HeaderPartSize(),
+                       m, canvas);
     }
 
-    static CodecStatus Convert(const uint8_t* header, const DibMeasures& m, DibCanvas& canvas) {
-        const uint8_t* rows = header + m.HeaderPartSize();
+    // Converts the rows at `rows` (colour entries at `table`; masks at byte 40 of the header).
+    static CodecStatus Convert(const uint8_t* header, const uint8_t* table, const uint8_t* rows,
+                               const DibMeasures& m, DibCanvas& canvas) {
         const auto height = static_cast<uint32_t>(m.abs_height);
         const auto width = static_cast<uint32_t>(m.width);
         auto source_row = [&](uint32_t y) {
@@ -104,7 +190,6 @@ private:
             if (indexed) {
                 // OS/2 headers carry 3-byte colour entries, the others 4-byte ones.
                 const uint64_t entry = m.kind == 2 ? 3 : 4;
-                const uint8_t* table = header + m.header_size;
                 const uint64_t room = uint64_t{1} << m.bit_count;
                 for (uint64_t i = 0; i < m.color_count && i < room; ++i) {
                     const uint8_t* c = table + i * entry;
@@ -117,11 +202,14 @@ private:
         }
         if (m.bit_count != 16 && m.bit_count != 32) return CodecStatus::Unsupported;
         uint32_t masks[4] = {0, 0, 0, 0};
-        if (m.compression == BI_BITFIELDS) {
-            // The masks follow a 40-byte header, or sit inside the larger ones.
+        if (m.compression == BI_BITFIELDS || m.compression == kAlphaBitFields) {
+            // The masks follow a 40-byte header, or sit inside the larger ones; the alpha mask
+            // in headers of 56 bytes and more, or after the others for BI_ALPHABITFIELDS.
             const uint8_t* at = header + kInfoHeaderSize;
             for (int i = 0; i < 3; ++i) masks[i] = ByteReader::LoadU32LE(at + 4 * i);
-            if (m.header_size >= 56) masks[3] = ByteReader::LoadU32LE(at + 12);
+            if (m.header_size >= 56 || m.compression == kAlphaBitFields) {
+                masks[3] = ByteReader::LoadU32LE(at + 12);
+            }
         } else if (m.compression == BI_RGB) {
             if (m.bit_count == 16) {
                 masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;

@@ -43,6 +43,8 @@ struct BmpSpec {
     uint32_t clr_used = 0;
     std::vector<uint32_t> palette;  // 0x00RRGGBB, written B, G, R (and 0 for non-core headers)
     std::vector<uint32_t> masks;    // written after the header (red, green, blue)
+    bool masks_after = true;        // false: only inside larger headers, as BMP writers do
+    Bytes gap;                      // bytes between the colour table and the rows
     Bytes bits;                     // pixel rows, or the compressed stream
     Bytes trailing;                 // bytes after the bitmap
     bool file_header = true;        // false: a bare packed DIB
@@ -74,13 +76,16 @@ inline Bytes BuildBmp(const BmpSpec& s) {
         }
         if (dib.size() < s.header_size && s.header_size <= 4096) dib.resize(s.header_size, 0);
     }
-    for (uint32_t m : s.masks) PutU32(dib, m);
+    if (s.masks_after) {
+        for (uint32_t m : s.masks) PutU32(dib, m);
+    }
     for (uint32_t c : s.palette) {
         dib.push_back(static_cast<uint8_t>(c));        // blue
         dib.push_back(static_cast<uint8_t>(c >> 8));   // green
         dib.push_back(static_cast<uint8_t>(c >> 16));  // red
         if (s.header_size != 12) dib.push_back(0);     // reserved
     }
+    dib.insert(dib.end(), s.gap.begin(), s.gap.end());
     const size_t off_bits = dib.size();
     dib.insert(dib.end(), s.bits.begin(), s.bits.end());
     dib.insert(dib.end(), s.trailing.begin(), s.trailing.end());

@@ -127,9 +127,11 @@ private:
     }
 
     bool AddVideo(const ClipSpec& want, std::string& error) {
-        const char* name = want.codec == Codec::Mpeg2   ? "mpeg2video"
-                           : want.codec == Codec::Mpeg4 ? "mpeg4"
-                                                        : "libx264";
+        const char* name = want.codec == Codec::Mpeg2    ? "mpeg2video"
+                           : want.codec == Codec::Mpeg4  ? "mpeg4"
+                           : want.codec == Codec::Vp8    ? "libvpx"
+                           : want.codec == Codec::Theora ? "libtheora"
+                                                         : "libx264";
         const AVCodec* codec = avcodec_find_encoder_by_name(name);
         if (!codec) {
             error = std::string("no encoder ") + name;
@@ -152,6 +154,8 @@ private:
                                  ":scenecut=0:qp=12:bframes=" + std::to_string(want.b_frames);
             if (*want.x264_params) params += std::string(":") + want.x264_params;
             av_opt_set(c->priv_data, "x264-params", params.c_str(), 0);
+        } else if (want.codec == Codec::Vp8) {
+            c->bit_rate = 1000000;
         } else {
             c->flags |= AV_CODEC_FLAG_QSCALE;
             c->global_quality = FF_QP2LAMBDA * 2;

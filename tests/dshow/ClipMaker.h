@@ -9,10 +9,10 @@
 
 namespace cliptest {
 
-enum class Codec { H264, H264Yuv444, Mpeg2, Mpeg4 };
+enum class Codec { H264, H264Yuv444, Mpeg2, Mpeg4, Vp8, Theora };
 
 struct ClipSpec {
-    const char* muxer = "mp4";  // libavformat's muxer name: mp4, matroska, vob, avi
+    const char* muxer = "mp4";  // libavformat's muxer name: mp4, matroska, vob, avi, ...
     Codec codec = Codec::H264;
     int width = 64;
     int height = 48;

@@ -129,3 +129,89 @@ TEST(DshowReadsOnlyItsFile, PlaylistsAndListsOfFilesAreRefused) {
     }
     testing_support::RemoveTree(dir);
 }
+
+namespace {
+
+// Bytes of `text`, padded with spaces to a multiple of `block`.
+std::vector<uint8_t> Padded(const std::string& text, size_t block) {
+    std::vector<uint8_t> b(text.begin(), text.end());
+    b.resize((b.size() + block - 1) / block * block, ' ');
+    return b;
+}
+
+void PutLe(std::vector<uint8_t>& b, size_t at, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b[at + size_t(i)] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+// The media detector opens movies: the video containers, and no picture, icon, animation or
+// document that libavformat also has a demuxer for.
+TEST(DshowOpensOnlyVideoContainers, PicturesAndDocumentsAreRefusedMoviesOpen) {
+    testing_support::LoadedPlugin plugin{"dshowsrc"};
+    ASSERT_TRUE(plugin.ok) << plugin.error;
+    std::string error;
+    ASSERT_FALSE(cliptest::ClipDir(&error).empty()) << error;
+    // FITS: 80-character cards in a 2880-byte header, then 4 x 4 bytes of data in a block.
+    std::string cards;
+    for (const char* card : {"SIMPLE  =                    T", "BITPIX  =                    8",
+                             "NAXIS   =                    2", "NAXIS1  =                    4",
+                             "NAXIS2  =                    4", "END"}) {
+        cards += std::string(card) + std::string(80 - std::strlen(card), ' ');
+    }
+    std::vector<uint8_t> fits = Padded(cards, 2880);
+    fits.resize(fits.size() + 2880, 0x40);
+    // FLI: a 128-byte header (8 x 8, 8 bits, one frame) and one empty frame chunk.
+    std::vector<uint8_t> fli(128 + 16, 0);
+    PutLe(fli, 0, 144, 4);       // file size
+    PutLe(fli, 4, 0xAF11, 2);    // FLI magic
+    PutLe(fli, 6, 1, 2);         // frames
+    PutLe(fli, 8, 8, 2);         // width
+    PutLe(fli, 10, 8, 2);        // height
+    PutLe(fli, 12, 8, 2);        // depth
+    PutLe(fli, 16, 5, 2);        // speed
+    PutLe(fli, 128, 16, 4);      // frame chunk size
+    PutLe(fli, 132, 0xF1FA, 2);  // frame chunk magic
+    const std::string pdf =
+        "%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n2 0 obj << /Type /Pages "
+        "/Kids [] /Count 0 >> endobj\ntrailer << /Root 1 0 R >>\n%%EOF\n";
+    const std::pair<const char*, std::vector<uint8_t>> others[] = {
+        {"picture.fits", fits}, {"animation.fli", fli},
+        {"paper.pdf", std::vector<uint8_t>(pdf.begin(), pdf.end())}};
+    const std::string dir = testing_support::MakeTempDir();
+    for (const auto& [name, bytes] : others) {
+        const std::string path = dir + "/" + name;
+        ASSERT_TRUE(testing_support::WriteWholeFile(path, bytes));
+        PictureInfoRecord record{};
+        EXPECT_EQ(plugin.module.GetPictureInfo(path.c_str(), 0, SPI_SRC_FILE, &record), -1)
+            << name;
+        EXPECT_EQ(plugin.module.IsSupported(path.c_str(), 0), 0) << name;
+    }
+    // Every container of the list: the standard clips and one clip of each other kind.
+    std::vector<std::string> movies;
+    for (const cliptest::NamedClip& clip : cliptest::StandardClips()) {
+        movies.push_back(cliptest::ClipPath(clip.name));
+    }
+    const std::pair<const char*, cliptest::Codec> containers[] = {
+        {"mpegts", cliptest::Codec::Mpeg2}, {"asf", cliptest::Codec::Mpeg4},
+        {"flv", cliptest::Codec::H264},     {"mov", cliptest::Codec::H264},
+        {"3gp", cliptest::Codec::Mpeg4},    {"webm", cliptest::Codec::Vp8},
+        {"ogg", cliptest::Codec::Theora}};
+    for (const auto& [muxer, codec] : containers) {
+        cliptest::ClipSpec spec;
+        spec.muxer = muxer;
+        spec.codec = codec;
+        spec.frames = 12;
+        spec.b_frames = 0;
+        const std::string path = dir + "/clip." + muxer;
+        ASSERT_TRUE(cliptest::MakeClip(path, spec, error)) << muxer << ": " << error;
+        movies.push_back(path);
+    }
+    for (const std::string& movie : movies) {
+        PictureInfoRecord record{};
+        EXPECT_EQ(plugin.module.GetPictureInfo(movie.c_str(), 0, SPI_SRC_FILE, &record), 0)
+            << movie;
+        EXPECT_EQ(plugin.module.IsSupported(movie.c_str(), 0), 1) << movie;
+    }
+    testing_support::RemoveTree(dir);
+}

@@ -172,8 +172,8 @@ GifBuilder& GifBuilder::Extension(uint8_t label, const std::vector<uint8_t>& bod
     return *this;
 }
 
-GifBuilder& GifBuilder::GraphicControl(uint16_t delay, int transparent_index) {
-    const uint8_t flags = transparent_index >= 0 ? 1 : 0;
+GifBuilder& GifBuilder::GraphicControl(uint16_t delay, int transparent_index, int disposal) {
+    const auto flags = static_cast<uint8_t>((disposal & 7) << 2 | (transparent_index >= 0 ? 1 : 0));
     const auto transparent = static_cast<uint8_t>(transparent_index >= 0 ? transparent_index : 0);
     return Extension(
         0xF9, {flags, static_cast<uint8_t>(delay), static_cast<uint8_t>(delay >> 8), transparent});

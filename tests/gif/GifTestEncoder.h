@@ -57,7 +57,8 @@ public:
                        int size_bits = 1);
     GifBuilder& Comment(const std::string& text, size_t block_size = 255);
     GifBuilder& Extension(uint8_t label, const std::vector<uint8_t>& body, size_t block_size = 255);
-    GifBuilder& GraphicControl(uint16_t delay, int transparent_index = -1);
+    // Graphic Control Extension; `disposal` 0 to 7 (2 background, 3 previous).
+    GifBuilder& GraphicControl(uint16_t delay, int transparent_index = -1, int disposal = 0);
     GifBuilder& Image(const GifImage& image);
     GifBuilder& Trailer();
     GifBuilder& Raw(const std::vector<uint8_t>& bytes);

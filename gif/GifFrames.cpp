@@ -1,0 +1,168 @@
+#include "GifFrames.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "ByteReader.h"
+
+namespace {
+
+constexpr uint8_t kExtensionIntroducer = 0x21;
+constexpr uint8_t kImageSeparator = 0x2C;
+constexpr uint8_t kGraphicControlLabel = 0xF9;
+constexpr uint8_t kDisposeToBackground = 2;
+constexpr uint8_t kDisposeToPrevious = 3;
+
+// Steps over data sub-blocks up to and including the Block Terminator.
+bool SkipSubBlocks(const uint8_t* data, size_t size, size_t& pos) {
+    while (pos < size) {
+        const size_t length = data[pos];
+        if (length == 0) {
+            ++pos;
+            return true;
+        }
+        if (length >= size - pos) return false;
+        pos += length + 1;
+    }
+    return false;
+}
+
+bool CoversScreen(const GifStreamBlocks& b, const GifFrameBlock& f) {
+    return f.left == 0 && f.top == 0 && f.width >= b.screen_width && f.height >= b.screen_height;
+}
+
+}  // namespace
+
+GifResult WalkGifBlocks(const uint8_t* data, size_t size, int32_t last_frame,
+                        GifStreamBlocks& out) {
+    out = GifStreamBlocks();
+    if (!data || size < 13) return GifResult::DataEnded;
+    if (std::memcmp(data, "GIF87a", 6) != 0 && std::memcmp(data, "GIF89a", 6) != 0) {
+        return GifResult::BadSignature;
+    }
+    // Logical Screen Descriptor and Global Color Table.
+    out.screen_width = ByteReader::LoadU16LE(data + 6);
+    out.screen_height = ByteReader::LoadU16LE(data + 8);
+    out.colour_bits = (data[10] & 7) + 1;
+    size_t pos = 13;
+    if ((data[10] & 0x80) != 0) {
+        out.global_bits = out.colour_bits;
+        out.global_table = pos;
+        const size_t table = size_t{3} << out.global_bits;
+        if (table > size - pos) return GifResult::DataEnded;
+        pos += table;
+    }
+
+    GifFrameBlock next;  // carries the Graphic Control Extension to the image it precedes
+    while (pos < size && (last_frame < 0 || out.frames.size() <= static_cast<size_t>(last_frame))) {
+        const uint8_t introducer = data[pos++];
+        if (introducer == kExtensionIntroducer) {
+            if (pos >= size) break;
+            const uint8_t label = data[pos++];
+            // Graphic Control Extension: block size, packed fields, delay, transparent index.
+            if (label == kGraphicControlLabel && pos < size && data[pos] >= 4 && size - pos > 4) {
+                next.disposal = static_cast<uint8_t>((data[pos + 1] >> 2) & 7);
+                next.has_transparency = (data[pos + 1] & 1) != 0;
+                next.transparent_index = data[pos + 4];
+            }
+            if (!SkipSubBlocks(data, size, pos)) break;
+            continue;
+        }
+        if (introducer != kImageSeparator || size - pos < 9) break;
+        // Image Descriptor, Local Color Table, then the image data.
+        GifFrameBlock& f = out.frames.emplace_back(next);
+        next = GifFrameBlock();
+        f.left = ByteReader::LoadU16LE(data + pos);
+        f.top = ByteReader::LoadU16LE(data + pos + 2);
+        f.width = ByteReader::LoadU16LE(data + pos + 4);
+        f.height = ByteReader::LoadU16LE(data + pos + 6);
+        const uint8_t packed = data[pos + 8];
+        f.interlaced = (packed & 0x40) != 0;
+        pos += 9;
+        if ((packed & 0x80) != 0) {
+            f.local_bits = (packed & 7) + 1;
+            f.local_table = pos;
+            const size_t table = size_t{3} << f.local_bits;
+            if (table > size - pos) {
+                out.frames.pop_back();  // an image without its colours is no image
+                break;
+            }
+            pos += table;
+        }
+        f.data = pos;
+        if (pos >= size) break;
+        ++pos;  // LZW minimum code size
+        f.complete = SkipSubBlocks(data, size, pos);
+        if (!f.complete) break;
+    }
+    if (!out.frames.empty() && (out.screen_width == 0 || out.screen_height == 0)) {
+        const GifFrameBlock& first = out.frames.front();
+        out.screen_width = uint32_t{first.left} + first.width;
+        out.screen_height = uint32_t{first.top} + first.height;
+    }
+    return GifResult::Ok;
+}
+
+int32_t GifComposedBitCount(const GifStreamBlocks& blocks, int32_t frame) {
+    if (frame < 0 || static_cast<size_t>(frame) >= blocks.frames.size()) return 0;
+    bool transparent = false;
+    bool local_colours = false;
+    bool covered = false;
+    bool covered_before_previous = false;
+    for (int32_t i = 0; i <= frame; ++i) {
+        const GifFrameBlock& f = blocks.frames[static_cast<size_t>(i)];
+        if (i > 0) {
+            const GifFrameBlock& previous = blocks.frames[static_cast<size_t>(i) - 1];
+            if (previous.disposal == kDisposeToBackground &&
+                GifVisibleRect(blocks, previous).width != 0) {
+                covered = false;
+            } else if (previous.disposal == kDisposeToPrevious) {
+                covered = covered_before_previous;
+            }
+        }
+        covered_before_previous = covered;
+        if (CoversScreen(blocks, f)) covered = true;
+        transparent = transparent || f.has_transparency;
+        local_colours = local_colours || f.local_bits != 0;
+    }
+    if (transparent || !covered) return 32;
+    if (local_colours) return 24;
+    return GifFile::DibBitCountFor(blocks.global_bits != 0 ? blocks.global_bits
+                                                           : blocks.colour_bits);
+}
+
+GifScreenRect GifVisibleRect(const GifStreamBlocks& blocks, const GifFrameBlock& f) {
+    GifScreenRect r;
+    if (f.left >= blocks.screen_width || f.top >= blocks.screen_height) return r;
+    const uint32_t right = uint32_t{f.left} + f.width;
+    const uint32_t bottom = uint32_t{f.top} + f.height;
+    r.left = f.left;
+    r.top = f.top;
+    r.width = (right < blocks.screen_width ? right : blocks.screen_width) - f.left;
+    r.height = (bottom < blocks.screen_height ? bottom : blocks.screen_height) - f.top;
+    if (r.height == 0) r.width = 0;
+    return r;
+}
+
+GifResult DecodeGifFrameIndices(const uint8_t* data, size_t size, const GifFrameBlock& frame,
+                                uint8_t* indices) {
+    size_t pos = frame.data;
+    if (pos >= size) return GifResult::Ok;
+    const uint8_t min_code_size = data[pos++];
+    if (min_code_size > GifLzwDecoder::kMaxMinimumCodeSize) return GifResult::BadSignature;
+    if (frame.width == 0 || frame.height == 0) return GifResult::Ok;
+    std::unique_ptr<GifLzwDecoder> decoder(new (std::nothrow) GifLzwDecoder);
+    if (!decoder) return GifResult::NoMemory;
+    GifRowLayout layout;
+    layout.base = indices;
+    layout.pitch = frame.width;
+    layout.width = frame.width;
+    layout.height = frame.height;
+    layout.interlaced = frame.interlaced;
+    GifPixelPlacer placer;
+    placer.Start(layout);
+    // Image data that ends before its end code still gives what it holds.
+    (void)decoder->Decode(data, size, pos, min_code_size, placer);
+    return GifResult::Ok;
+}

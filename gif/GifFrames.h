@@ -1,0 +1,69 @@
+// The blocks of a GIF stream as an animation viewer needs them: the Logical Screen, the colour
+// tables and, for each image, its Image Descriptor, the Graphic Control Extension before it and
+// where its data lies. The block walk decodes no pixels; one image's indices are decoded on
+// request with the plug-in's own LZW decoder. gifsrc does not use this: it keeps raw images.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "GifFile.h"
+
+struct GifFrameBlock {
+    uint16_t left = 0;
+    uint16_t top = 0;
+    uint16_t width = 0;
+    uint16_t height = 0;
+    bool interlaced = false;
+    int32_t local_bits = 0;  // entries 2^local_bits; 0: no Local Color Table
+    size_t local_table = 0;  // offset of the Local Color Table
+    size_t data = 0;         // offset of the LZW minimum code size byte
+    bool complete = false;   // the data sub-blocks run to their terminator
+    uint8_t disposal = 0;    // disposal method of the Graphic Control Extension (0: none)
+    bool has_transparency = false;
+    uint8_t transparent_index = 0;
+};
+
+struct GifStreamBlocks {
+    // The Logical Screen; an empty one (width or height 0, as some writers leave it) takes the
+    // first image's extents. Images are clipped to it otherwise: a damaged descriptor that
+    // announces a huge image cannot make a huge screen of a small one.
+    uint32_t screen_width = 0;
+    uint32_t screen_height = 0;
+    int32_t colour_bits = 0;  // of the Logical Screen Descriptor (the grey ramp without a table)
+    int32_t global_bits = 0;  // entries 2^global_bits; 0: no Global Color Table
+    size_t global_table = 0;
+    std::vector<GifFrameBlock> frames;  // the last one may be incomplete
+};
+
+// Walks the blocks of the stream up to image `last_frame` (negative: to the end), without
+// decoding image data. Ok when the header and screen were read, whatever followed; the walk
+// stops at the first image whose data does not run to its terminator (kept, as incomplete), at
+// the trailer or at any byte that begins no block. May throw std::bad_alloc.
+[[nodiscard]] GifResult WalkGifBlocks(const uint8_t* data, size_t size, int32_t last_frame,
+                                      GifStreamBlocks& out);
+
+// The bit count of frame `frame` (0 when there is no such image) as the codec layer composes
+// it, from the blocks alone:
+// - 32 (BGRA) when any image 0..frame has a transparent index, or when the screen may hold
+//   uncovered (transparent) pixels after the frame. Coverage is tracked simply: the screen is
+//   covered once an image spans all of it, and stops being so when an image's disposal clears
+//   its rectangle to the background (browsers clear to transparent) or restores the screen as it
+//   was before that image. Partial images that together cover the screen still count as
+//   uncovered, which costs an opaque alpha channel and nothing else.
+// - 24 (BGR) otherwise when images 0..frame do not all use the Global Color Table.
+// - otherwise 1, 4 or 8 with the global table (or the grey ramp gifsrc uses without one).
+int32_t GifComposedBitCount(const GifStreamBlocks& blocks, int32_t frame);
+
+// The rectangle of `frame` that lies on the screen; empty (width 0) when none does.
+struct GifScreenRect {
+    uint32_t left = 0, top = 0, width = 0, height = 0;
+};
+GifScreenRect GifVisibleRect(const GifStreamBlocks& blocks, const GifFrameBlock& frame);
+
+// Decodes the indices of `frame` into `indices`: frame.width * frame.height zero bytes, rows
+// top-down. Ok also when the data ends before its end code (the rest keeps 0); BadSignature for
+// a minimum code size above 11, NoMemory when the decoder's tables cannot be had.
+[[nodiscard]] GifResult DecodeGifFrameIndices(const uint8_t* data, size_t size,
+                                              const GifFrameBlock& frame, uint8_t* indices);

@@ -49,6 +49,56 @@ public:
         return canvas.Adopt(dib.Release());
     }
 
+    // The header alone: what Decode's conversion would make of it.
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        size_t skip = 0;
+        if (size >= 2 && data[0] == 'B' && data[1] == 'M') skip = kFileHeaderSize;
+        if (size < skip) return CodecStatus::Broken;
+        const uint8_t* dib = data + skip;
+        const size_t available = size - skip;
+        DibMeasures m;
+        if (!MeasureDib(dib, available, m) || m.total_size > available || m.abs_height == 0) {
+            return CodecStatus::Broken;
+        }
+        const uint32_t c = m.compression;
+        uint16_t bits = 0;
+        switch (m.bit_count) {
+            case 1: case 4: case 8: case 24: {
+                const bool rle = m.IsInfoType() && ((m.bit_count == 8 && c == BI_RLE8) ||
+                                                    (m.bit_count == 4 && c == BI_RLE4));
+                if (c != BI_RGB && !rle) return CodecStatus::Unsupported;
+                bits = static_cast<uint16_t>(m.bit_count);
+                break;
+            }
+            case 16: case 32:
+                if (c == BI_RGB) {
+                    bits = 24;
+                } else if (c == BI_BITFIELDS) {
+                    const bool alpha = m.header_size >= 56 && available >= kInfoHeaderSize + 16 &&
+                                       ByteReader::LoadU32LE(dib + kInfoHeaderSize + 12) != 0;
+                    bits = alpha ? 32 : 24;
+                } else {
+                    return CodecStatus::Unsupported;
+                }
+                break;
+            default:
+                return CodecStatus::Unsupported;
+        }
+        if (m.IsInfoType()) {
+            const auto x_ppm = static_cast<int32_t>(ByteReader::LoadU32LE(dib + 24));
+            const auto y_ppm = static_cast<int32_t>(ByteReader::LoadU32LE(dib + 28));
+            if (x_ppm > 0 && y_ppm > 0) {
+                header.result.x_dpi = x_ppm * 0.0254;
+                header.result.y_dpi = y_ppm * 0.0254;
+            }
+        }
+        header.width = static_cast<uint32_t>(m.width);
+        header.height = static_cast<uint32_t>(m.abs_height);
+        header.bit_count = bits;
+        return CodecStatus::Ok;
+    }
+
 private:
     // Whether the DIB is already a 40-byte-header, BI_RGB, bottom-up 1-, 4-, 8- or 24-bit one.
     static bool IsCanvasForm(SpiHandle dib) {

@@ -1,7 +1,7 @@
 // HEIF (HEVC) and AVIF (AV1) through libheif, from memory without a copy. Frame 0 is the primary
-// image, the further top-level images follow in libheif's order. Pixels come as stored: the
-// irot/imir/clap transformations are not applied (as EXIF orientation is not), samples deeper
-// than 8 bits are reduced to 8 by libheif, and alpha gives 32-bit straight BGRA.
+// image, the further top-level images follow in libheif's order. The clap, irot and imir
+// properties, which define the image in HEIF, are applied (EXIF orientation is not), samples
+// deeper than 8 bits are reduced to 8 by libheif, and alpha gives 32-bit straight BGRA.
 #include <libheif/heif.h>
 
 #include <cstring>
@@ -92,60 +92,17 @@ public:
         const uint32_t type = BrandType(data, size);
         if (type == kTypeUnknown) return CodecStatus::NotThisFormat;
         if (request.frame < 0) return CodecStatus::NoFrame;
-        if (!HeifReady()) return CodecStatus::Unsupported;
-        HeifPtr<heif_context> context(heif_context_alloc());
-        if (!context) return CodecStatus::NoMemory;
-        CodecStatus status = FromHeifError(
-            heif_context_read_from_memory_without_copy(context.get(), data, size, nullptr));
+        HeifPtr<heif_context> context;
+        HeifPtr<heif_image_handle> handle;
+        int count = 0;
+        CodecStatus status = OpenImage(data, size, request.frame, context, handle, count);
         if (status != CodecStatus::Ok) return status;
-
-        const int count = heif_context_get_number_of_top_level_images(context.get());
-        if (count <= 0) return CodecStatus::Broken;
-        if (request.frame >= count) return CodecStatus::NoFrame;
-        heif_item_id id = 0;
-        status = FromHeifError(heif_context_get_primary_image_ID(context.get(), &id));
-        if (status != CodecStatus::Ok) return status;
-        if (request.frame > 0) {
-            std::vector<heif_item_id> ids(static_cast<size_t>(count));
-            const int listed =
-                heif_context_get_list_of_top_level_image_IDs(context.get(), ids.data(), count);
-            // The primary image is frame 0; the others keep their order after it.
-            int frame = 0;
-            bool found = false;
-            for (int i = 0; i < listed && !found; ++i) {
-                if (ids[static_cast<size_t>(i)] == id) continue;
-                if (++frame == request.frame) {
-                    id = ids[static_cast<size_t>(i)];
-                    found = true;
-                }
-            }
-            if (!found) return CodecStatus::NoFrame;
-        }
-        heif_image_handle* raw_handle = nullptr;
-        status = FromHeifError(heif_context_get_image_handle(context.get(), id, &raw_handle));
-        HeifPtr<heif_image_handle> handle(raw_handle);
-        if (status != CodecStatus::Ok) return status;
-        if (!handle) return CodecStatus::Broken;
-
-        // The stored size, checked before libheif allocates the planes for it.
-        int declared_width = heif_image_handle_get_ispe_width(handle.get());
-        int declared_height = heif_image_handle_get_ispe_height(handle.get());
-        if (declared_width <= 0 || declared_height <= 0) {
-            declared_width = heif_image_handle_get_width(handle.get());
-            declared_height = heif_image_handle_get_height(handle.get());
-        }
-        uint64_t pixels = 0;
-        if (declared_width <= 0 || declared_height <= 0) return CodecStatus::Broken;
-        if (!CheckedMul(static_cast<uint64_t>(declared_width),
-                        static_cast<uint64_t>(declared_height), pixels) ||
-            pixels > DibCanvas::kMaxPixels) {
-            return CodecStatus::NoMemory;
-        }
 
         const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
         HeifPtr<heif_decoding_options> options(heif_decoding_options_alloc());
         if (!options) return CodecStatus::NoMemory;
-        options->ignore_transformations = 1;
+        // clap, irot and imir define the image in HEIF: applied, as libheif does by default.
+        options->ignore_transformations = 0;
         options->convert_hdr_to_8bit = 1;
         heif_image* raw_image = nullptr;
         status = FromHeifError(heif_decode_image(
@@ -165,6 +122,12 @@ public:
             heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) != 8) {
             return CodecStatus::Broken;
         }
+        // A coded picture of another size than the file's properties declare (damage in one
+        // or the other) is not the image the file describes.
+        if (width != heif_image_handle_get_width(handle.get()) ||
+            height != heif_image_handle_get_height(handle.get())) {
+            return CodecStatus::Broken;
+        }
         status = canvas.Create(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
                                alpha ? 32 : 24);
         if (status != CodecStatus::Ok) return status;
@@ -179,6 +142,85 @@ public:
         }
         result.type = type;
         result.frame_count = count;
+        return CodecStatus::Ok;
+    }
+
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        const uint32_t type = BrandType(data, size);
+        if (type == kTypeUnknown) return CodecStatus::NotThisFormat;
+        HeifPtr<heif_context> context;
+        HeifPtr<heif_image_handle> handle;
+        int count = 0;
+        const CodecStatus status = OpenImage(data, size, 0, context, handle, count);
+        if (status != CodecStatus::Ok) return status;
+        // The handle's size is the image's after its transformations.
+        const int width = heif_image_handle_get_width(handle.get());
+        const int height = heif_image_handle_get_height(handle.get());
+        if (width <= 0 || height <= 0) return CodecStatus::Broken;
+        header.width = static_cast<uint32_t>(width);
+        header.height = static_cast<uint32_t>(height);
+        header.bit_count = heif_image_handle_has_alpha_channel(handle.get()) != 0 ? 32 : 24;
+        header.result.type = type;
+        header.result.frame_count = count;
+        return CodecStatus::Ok;
+    }
+
+private:
+    // The context over the bytes and the handle of top-level image `frame` (0: the primary
+    // image, the others in libheif's order after it), its stored size checked.
+    static CodecStatus OpenImage(const uint8_t* data, size_t size, int32_t frame,
+                                 HeifPtr<heif_context>& context,
+                                 HeifPtr<heif_image_handle>& handle, int& count) {
+        if (!HeifReady()) return CodecStatus::Unsupported;
+        context.reset(heif_context_alloc());
+        if (!context) return CodecStatus::NoMemory;
+        CodecStatus status = FromHeifError(
+            heif_context_read_from_memory_without_copy(context.get(), data, size, nullptr));
+        if (status != CodecStatus::Ok) return status;
+
+        count = heif_context_get_number_of_top_level_images(context.get());
+        if (count <= 0) return CodecStatus::Broken;
+        if (frame >= count) return CodecStatus::NoFrame;
+        heif_item_id id = 0;
+        status = FromHeifError(heif_context_get_primary_image_ID(context.get(), &id));
+        if (status != CodecStatus::Ok) return status;
+        if (frame > 0) {
+            std::vector<heif_item_id> ids(static_cast<size_t>(count));
+            const int listed =
+                heif_context_get_list_of_top_level_image_IDs(context.get(), ids.data(), count);
+            // The primary image is frame 0; the others keep their order after it.
+            int index = 0;
+            bool found = false;
+            for (int i = 0; i < listed && !found; ++i) {
+                if (ids[static_cast<size_t>(i)] == id) continue;
+                if (++index == frame) {
+                    id = ids[static_cast<size_t>(i)];
+                    found = true;
+                }
+            }
+            if (!found) return CodecStatus::NoFrame;
+        }
+        heif_image_handle* raw_handle = nullptr;
+        status = FromHeifError(heif_context_get_image_handle(context.get(), id, &raw_handle));
+        handle.reset(raw_handle);
+        if (status != CodecStatus::Ok) return status;
+        if (!handle) return CodecStatus::Broken;
+
+        // The stored size, checked before libheif allocates the planes for it.
+        int declared_width = heif_image_handle_get_ispe_width(handle.get());
+        int declared_height = heif_image_handle_get_ispe_height(handle.get());
+        if (declared_width <= 0 || declared_height <= 0) {
+            declared_width = heif_image_handle_get_width(handle.get());
+            declared_height = heif_image_handle_get_height(handle.get());
+        }
+        uint64_t pixels = 0;
+        if (declared_width <= 0 || declared_height <= 0) return CodecStatus::Broken;
+        if (!CheckedMul(static_cast<uint64_t>(declared_width),
+                        static_cast<uint64_t>(declared_height), pixels) ||
+            pixels > DibCanvas::kMaxPixels) {
+            return CodecStatus::NoMemory;
+        }
         return CodecStatus::Ok;
     }
 };

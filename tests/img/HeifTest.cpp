@@ -1,4 +1,4 @@
-// HEIF and AVIF through imgsrc against libheif's own decode (same options: transformations not
+// HEIF and AVIF through imgsrc against libheif's own decode (same options: transformations
 // applied, deep samples to 8 bits) of files made by libheif's HEVC and AV1 encoders: colour
 // layouts, odd sizes, alpha, 10 and 12 bits, several top-level images, damaged files. An encoder
 // this libheif lacks skips its cases with the reason.
@@ -47,7 +47,7 @@ std::vector<LibheifPicture> LibheifImages(const std::vector<uint8_t>& bytes) {
         heif_context_get_image_handle(ctx.get(), id, &handle);
         const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
         heif_decoding_options* options = heif_decoding_options_alloc();
-        options->ignore_transformations = 1;
+        options->ignore_transformations = 0;
         options->convert_hdr_to_8bit = 1;
         heif_image* image = nullptr;
         heif_decode_image(handle, &image, heif_colorspace_RGB,

@@ -186,6 +186,53 @@ std::vector<uint8_t> AddClap(std::vector<uint8_t> b, uint32_t width, uint32_t he
     return b;
 }
 
+// The file as a writer that follows the HEIF rules makes it: libheif 1.15 lists the primary
+// image's ispe after its irot, holding the turned size; here the ispe comes first and holds the
+// size before the turn.
+std::vector<uint8_t> IspeFirst(std::vector<uint8_t> b) {
+    const Box meta = Child(b, 0, b.size(), "meta");
+    const size_t inner = meta.at + 12, meta_end = meta.at + meta.size;
+    const Box pitm = Child(b, inner, meta_end, "pitm"), iprp = Child(b, inner, meta_end, "iprp");
+    const Box ipco = Child(b, iprp.at + 8, iprp.at + iprp.size, "ipco");
+    const Box ipma = Child(b, iprp.at + 8, iprp.at + iprp.size, "ipma");
+    if (!pitm.size || !ipco.size || !ipma.size || b[ipma.at + 8] != 0 || (b[ipma.at + 11] & 1)) {
+        return {};
+    }
+    std::vector<size_t> property_at;  // by index - 1
+    for (size_t at = ipco.at + 8; at < ipco.at + ipco.size; at += size_t(GetBe(b, at, 4))) {
+        property_at.push_back(at);
+    }
+    auto type_of = [&](uint8_t association) {
+        const size_t index = association & 0x7Fu;
+        return index == 0 || index > property_at.size()
+                   ? std::string()
+                   : std::string(b.begin() + long(property_at[index - 1] + 4),
+                                 b.begin() + long(property_at[index - 1] + 8));
+    };
+    size_t at = ipma.at + 16;
+    for (uint64_t e = GetBe(b, ipma.at + 12, 4); e > 0; --e) {
+        const size_t count = b[at + 2];
+        const auto first = b.begin() + long(at + 3), last = first + long(count);
+        if (GetBe(b, at, 2) == GetBe(b, pitm.at + 12, 2)) {
+            const auto ispe = std::find_if(first, last, [&](uint8_t a) { return type_of(a) == "ispe"; });
+            const bool turned = std::any_of(first, last, [&](uint8_t a) {
+                return type_of(a) == "irot" && (b[property_at[(a & 0x7Fu) - 1] + 8] & 1);
+            });
+            if (ispe == last) return {};
+            const size_t box = property_at[(*ispe & 0x7Fu) - 1];
+            std::rotate(first, ispe, ispe + 1);
+            if (turned) {
+                const uint64_t w = GetBe(b, box + 12, 4), h = GetBe(b, box + 16, 4);
+                PutBe(b, box + 12, 4, h);
+                PutBe(b, box + 16, 4, w);
+            }
+            return b;
+        }
+        at += 3 + count;
+    }
+    return {};
+}
+
 class ImgHeif : public ::testing::TestWithParam<HeifCodec> {
 protected:
     void SetUp() override {
@@ -320,6 +367,10 @@ TEST_P(ImgHeif, IrotImirAndClapAreApplied) {
             EXPECT_EQ(want.width, orientation >= 5 ? 24u : 40u);
             if (clap) want = Cropped(want);
             EXPECT_TRUE(img_test::SameRgba(got, want.rgba, want.width, want.height));
+            const std::vector<uint8_t> conforming = IspeFirst(file.bytes);
+            ASSERT_FALSE(conforming.empty());
+            EXPECT_TRUE(img_test::SameRgba(img_test::Decode(conforming), want.rgba, want.width,
+                                           want.height));
         }
     }
 }

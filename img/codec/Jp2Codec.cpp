@@ -212,10 +212,12 @@ struct Components {
     uint32_t n, colour_count;
     bool colour, cmyk, ycc, alpha;
     explicit Components(const opj_image_t& image)
-        : n(std::min<uint32_t>(image.numcomps, 4)),
-          colour(n >= 3 && image.color_space != OPJ_CLRSPC_GRAY),
-          cmyk(colour && n == 4 && image.color_space == OPJ_CLRSPC_CMYK),
-          ycc(colour && image.color_space == OPJ_CLRSPC_SYCC) {
+        : Components(image.numcomps, image.color_space) {}
+    Components(uint32_t count, OPJ_COLOR_SPACE space)
+        : n(std::min<uint32_t>(count, 4)),
+          colour(n >= 3 && space != OPJ_CLRSPC_GRAY),
+          cmyk(colour && n == 4 && space == OPJ_CLRSPC_CMYK),
+          ycc(colour && space == OPJ_CLRSPC_SYCC) {
         colour_count = colour ? (cmyk ? 4 : 3) : 1;
         alpha = n > colour_count;
     }
@@ -339,7 +341,16 @@ private:
         if (ping) {
             ping->width = image->x1 - image->x0;
             ping->height = image->y1 - image->y0;
-            ping->bit_count = Components(*image).Bits();
+            // A JP2 palette (pclr) turns the codestream's index component into its columns when
+            // the picture is decoded.
+            uint32_t count = image->numcomps;
+            ByteReader jp2h, pclr;
+            uint8_t head[3];
+            if (jp2 && FindBox(ByteReader(data, size), BoxType("jp2h"), jp2h) &&
+                FindBox(jp2h, BoxType("pclr"), pclr) && pclr.ReadBytes(head, 3) && head[2] > 0) {
+                count = head[2];
+            }
+            ping->bit_count = Components(count, image->color_space).Bits();
             return CodecStatus::Ok;
         }
         if (image->numcomps > 4) {

@@ -85,11 +85,11 @@ TEST(ImgHeaderRead, AnswersWithoutThePixelData) {
         const img_test::Info cut = img_test::GetInfo(damaged);
         ASSERT_EQ(whole.result, 0);
         EXPECT_EQ(cut.result, 0);
-        EXPECT_EQ(cut.record.width, whole.record.width);
-        EXPECT_EQ(cut.record.height, whole.record.height);
-        EXPECT_EQ(cut.record.colorDepth, whole.record.colorDepth);
-        EXPECT_EQ(cut.record.xDensity, whole.record.xDensity);
-        EXPECT_EQ(cut.record.frameCount, whole.record.frameCount);
+        EXPECT_EQ(+cut.record.width, +whole.record.width);
+        EXPECT_EQ(+cut.record.height, +whole.record.height);
+        EXPECT_EQ(+cut.record.colorDepth, +whole.record.colorDepth);
+        EXPECT_EQ(+cut.record.xDensity, +whole.record.xDensity);
+        EXPECT_EQ(+cut.record.frameCount, +whole.record.frameCount);
         ++checked;
     }
     EXPECT_GE(checked, 6);

@@ -166,8 +166,9 @@ bool TransformedSize(const uint8_t* data, size_t size, uint32_t id, uint32_t& wi
         if (item == id) break;
     }
     // The size is the ispe's, and the transformations that follow it in the order change it.
-    // Spec-conformant writers put ispe first, holding the coded size; libheif's own writer puts
-    // it after irot (and clap), holding the size those give, and libheif reads it this way.
+    // Writers that follow the HEIF rules put ispe first, holding the coded size; libheif's own
+    // writer puts it after irot (and clap), holding the size those give, and libheif reads it
+    // this way.
     bool sized = false;
     for (auto& [type, body] : properties) {
         if (type == Fourcc("ispe")) {

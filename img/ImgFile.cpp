@@ -19,7 +19,7 @@ void ImgFile::TakeMeasures() {
 // give); no frame or scale is chosen and no pixel is decoded.
 int32_t ImgFile::ReadInfoFromMemory() {
     if (!m_image.Ping(m_data, static_cast<uint32_t>(m_dataSize > UINT32_MAX ? 0 : m_dataSize),
-                        m_imageType)) {
+                      m_imageType)) {
         if (m_image.LastStatus() == CodecStatus::NoMemory) return SPI_OUT_OF_MEMORY;
         return m_imageType != 0 ? SPI_BROKEN_DATA : SPI_UNKNOWN_FORMAT;
     }

@@ -6,8 +6,8 @@
 
 #include <cmath>
 #include <cstring>
-#include <utility>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "ByteReader.h"
@@ -112,8 +112,8 @@ bool CleanAperture(ByteReader clap, uint32_t& width, uint32_t& height) {
     auto span = [](uint32_t size, uint32_t clean_n, uint32_t clean_d, uint32_t off_n,
                    uint32_t off_d, uint32_t& out) {
         if (clean_d == 0 || off_d == 0 || size == 0) return false;
-        const double centre = static_cast<int32_t>(off_n) / static_cast<double>(off_d) +
-                              (size - 1.0) / 2.0;
+        const double centre =
+            static_cast<int32_t>(off_n) / static_cast<double>(off_d) + (size - 1.0) / 2.0;
         const double half = (clean_n / static_cast<double>(clean_d) - 1.0) / 2.0;
         double first = std::floor(centre - half), last = std::floor(centre + half);
         if (first < 0) first = 0;
@@ -122,7 +122,8 @@ bool CleanAperture(ByteReader clap, uint32_t& width, uint32_t& height) {
         out = static_cast<uint32_t>(last - first + 1);
         return true;
     };
-    return span(width, f[0], f[1], f[4], f[5], width) && span(height, f[2], f[3], f[6], f[7], height);
+    return span(width, f[0], f[1], f[4], f[5], width) &&
+           span(height, f[2], f[3], f[6], f[7], height);
 }
 
 // The size of item `id` once its transformations are applied (0 x 0 without an ispe). False
@@ -309,9 +310,8 @@ private:
     // The context over the bytes and the handle of top-level image `frame` (0: the primary
     // image, the others in libheif's order after it), its stored size checked.
     static CodecStatus OpenImage(const uint8_t* data, size_t size, int32_t frame,
-                                 HeifPtr<heif_context>& context,
-                                 HeifPtr<heif_image_handle>& handle, heif_item_id& id,
-                                 int& count) {
+                                 HeifPtr<heif_context>& context, HeifPtr<heif_image_handle>& handle,
+                                 heif_item_id& id, int& count) {
         if (!HeifReady()) return CodecStatus::Unsupported;
         context.reset(heif_context_alloc());
         if (!context) return CodecStatus::NoMemory;

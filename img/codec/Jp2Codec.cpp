@@ -211,8 +211,7 @@ uint8_t Clamp8(double v) {
 struct Components {
     uint32_t n, colour_count;
     bool colour, cmyk, ycc, alpha;
-    explicit Components(const opj_image_t& image)
-        : Components(image.numcomps, image.color_space) {}
+    explicit Components(const opj_image_t& image) : Components(image.numcomps, image.color_space) {}
     Components(uint32_t count, OPJ_COLOR_SPACE space)
         : n(std::min<uint32_t>(count, 4)),
           colour(n >= 3 && space != OPJ_CLRSPC_GRAY),

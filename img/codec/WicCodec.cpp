@@ -338,9 +338,8 @@ CodecStatus WicCodec::Run(const uint8_t* data, size_t size, const DecodeRequest&
     hr = decoder->GetFrame(static_cast<UINT>(request.frame), frame.Put());
     if (FAILED(hr)) return wic::StatusOf(hr);
 
-    const CodecStatus status = DecodeFrame(factory.Get(), frame.Get(), type,
-                                           type == kTypeJpeg ? request.jpeg_scale : 1, canvas,
-                                           ping);
+    const CodecStatus status = DecodeFrame(
+        factory.Get(), frame.Get(), type, type == kTypeJpeg ? request.jpeg_scale : 1, canvas, ping);
     if (status != CodecStatus::Ok) return status;
     double x_dpi = 0, y_dpi = 0;
     if (SUCCEEDED(frame->GetResolution(&x_dpi, &y_dpi)) && x_dpi > 0 && y_dpi > 0) {
@@ -372,8 +371,8 @@ CodecStatus WicCodec::DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDe
     if (ping) {
         ping->width = width;
         ping->height = height;
-        ping->bit_count = layout ? layout->bit_count
-                                 : (palette_alpha || HasAlpha(factory, native) ? 32 : 24);
+        ping->bit_count =
+            layout ? layout->bit_count : (palette_alpha || HasAlpha(factory, native) ? 32 : 24);
         return CodecStatus::Ok;
     }
 

@@ -70,7 +70,7 @@ TEST(ImgHeaderRead, AnswersWithoutThePixelData) {
     // the decoder is made.
     const std::set<std::string> header_first = {".psd", ".qoi", ".ppm", ".tga", ".bmp", ".ico"};
 #else
-    const std::set<std::string> header_first = {".jpg", ".png", ".jp2", ".psd", ".qoi", ".ppm",
+    const std::set<std::string> header_first = {".jpg", ".png", ".jp2", ".psd",  ".qoi", ".ppm",
                                                 ".tga", ".bmp", ".ico", ".avif", ".webp"};
 #endif
     int checked = 0;
@@ -81,7 +81,8 @@ TEST(ImgHeaderRead, AnswersWithoutThePixelData) {
         std::vector<uint8_t> damaged = bytes;
         std::fill(damaged.begin() + static_cast<ptrdiff_t>(damaged.size() / 2), damaged.end(), 0);
         const img_test::Info whole = img_test::GetInfo(bytes);
-        if (whole.result != 0 && img_test::Decode(bytes).result != 0) continue;  // not in this build
+        // A format this build does not read.
+        if (whole.result != 0 && img_test::Decode(bytes).result != 0) continue;
         const img_test::Info cut = img_test::GetInfo(damaged);
         ASSERT_EQ(whole.result, 0);
         EXPECT_EQ(cut.result, 0);

@@ -139,10 +139,9 @@ std::vector<uint8_t> AddClap(std::vector<uint8_t> b, uint32_t width, uint32_t he
         at = count_at + 1 + count * (wide_index ? 2 : 1);
         if (id == primary) {
             b[count_at] = uint8_t(count + 1);
-            association = wide_index
-                              ? std::vector<uint8_t>{uint8_t(0x80 | (properties + 1) >> 8),
-                                                     uint8_t(properties + 1)}
-                              : std::vector<uint8_t>{uint8_t(0x80 | (properties + 1))};
+            association = wide_index ? std::vector<uint8_t>{uint8_t(0x80 | (properties + 1) >> 8),
+                                                            uint8_t(properties + 1)}
+                                     : std::vector<uint8_t>{uint8_t(0x80 | (properties + 1))};
             b.insert(b.begin() + long(at), association.begin(), association.end());
         }
     }
@@ -175,7 +174,9 @@ std::vector<uint8_t> AddClap(std::vector<uint8_t> b, uint32_t width, uint32_t he
         at += base_size;
         const uint64_t extents = GetBe(b, at, 2);
         at += 2;
-        if (method == 0 && base_size) PutBe(b, base_at, base_size, GetBe(b, base_at, base_size) + grown);
+        if (method == 0 && base_size) {
+            PutBe(b, base_at, base_size, GetBe(b, base_at, base_size) + grown);
+        }
         for (uint64_t e = 0; e < extents; ++e, at += offset_size + length_size) {
             at += index_size;
             if (method == 0 && !base_size && offset_size) {
@@ -214,7 +215,8 @@ std::vector<uint8_t> IspeFirst(std::vector<uint8_t> b) {
         const size_t count = b[at + 2];
         const auto first = b.begin() + long(at + 3), last = first + long(count);
         if (GetBe(b, at, 2) == GetBe(b, pitm.at + 12, 2)) {
-            const auto ispe = std::find_if(first, last, [&](uint8_t a) { return type_of(a) == "ispe"; });
+            const auto ispe =
+                std::find_if(first, last, [&](uint8_t a) { return type_of(a) == "ispe"; });
             const bool turned = std::any_of(first, last, [&](uint8_t a) {
                 return type_of(a) == "irot" && (b[property_at[(a & 0x7Fu) - 1] + 8] & 1);
             });
@@ -292,8 +294,10 @@ TEST_P(ImgHeif, LayoutsAndDepthsMatchLibheif) {
 // The stored RGBA picture as an EXIF orientation value shows it: the rotation (clockwise) first,
 // then the flip.
 LibheifPicture Oriented(const LibheifPicture& in, int orientation) {
-    const int turns = orientation == 3 ? 2 : orientation >= 5 && orientation <= 7 ? 1
-                                           : orientation == 8 ? 3 : 0;
+    const int turns = orientation == 3                       ? 2
+                      : orientation >= 5 && orientation <= 7 ? 1
+                      : orientation == 8                     ? 3
+                                                             : 0;
     LibheifPicture p = in;
     for (int t = 0; t < turns; ++t) {
         LibheifPicture r;
@@ -302,7 +306,8 @@ LibheifPicture Oriented(const LibheifPicture& in, int orientation) {
         for (uint32_t y = 0; y < r.height; ++y) {
             for (uint32_t x = 0; x < r.width; ++x) {
                 const size_t from = (size_t{p.height - 1 - x} * p.width + y) * 4;
-                std::copy_n(p.rgba.begin() + long(from), 4, r.rgba.begin() + long((y * r.width + x) * 4));
+                std::copy_n(p.rgba.begin() + long(from), 4,
+                            r.rgba.begin() + long((y * r.width + x) * 4));
             }
         }
         p = r;
@@ -357,8 +362,8 @@ TEST_P(ImgHeif, IrotImirAndClapAreApplied) {
                        file.bytes.end();
             };
             EXPECT_EQ(has("irot"), orientation != 1 && orientation != 2 && orientation != 4);
-            EXPECT_EQ(has("imir"), orientation == 2 || orientation == 4 || orientation == 5 ||
-                                       orientation == 7);
+            EXPECT_EQ(has("imir"),
+                      orientation == 2 || orientation == 4 || orientation == 5 || orientation == 7);
             ExpectSameAsLibheif(file.bytes, 1);
             const img_test::Picture got = img_test::Decode(file.bytes);
             const LibheifPicture stored = LibheifImages(file.bytes, true).at(0);

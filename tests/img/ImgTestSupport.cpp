@@ -70,8 +70,8 @@ Picture Decode(const std::vector<uint8_t>& bytes, int32_t frame, int32_t scale, 
         s << " bits " << r.colorDepth << ", picture " << picture.bit_count;
     }
     if (ppm(r.xDensity) != picture.x_ppm || ppm(r.yDensity) != picture.y_ppm) {
-        s << " density " << r.xDensity << "x" << r.yDensity << " dpi, picture "
-          << picture.x_ppm << "x" << picture.y_ppm << " ppm";
+        s << " density " << r.xDensity << "x" << r.yDensity << " dpi, picture " << picture.x_ppm
+          << "x" << picture.y_ppm << " ppm";
     }
     if (r.imageType != picture.type_back) {
         s << " type " << r.imageType << ", picture " << picture.type_back;

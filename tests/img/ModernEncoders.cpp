@@ -162,8 +162,8 @@ bool HeifEncoderAvailable(HeifCodec codec) {
     return HeifInit() && heif_have_encoder_for_format(HeifFormat(codec)) != 0;
 }
 
-Encoded EncodeHeif(HeifCodec codec, const std::vector<Raster>& images, int quality,
-                   bool lossless, HeifShape shape) {
+Encoded EncodeHeif(HeifCodec codec, const std::vector<Raster>& images, int quality, bool lossless,
+                   HeifShape shape) {
     Encoded out;
     if (!HeifInit()) {
         out.error = "heif_init failed";

@@ -1,6 +1,9 @@
 // libFuzzer target over imgsrc's format class: the information read, and the picture read with
 // type, frame and scale taken from the input, then the two-handle split of what it gave; plus
-// the signature test on the head. Every output byte is read.
+// the signature test on the head. Every output byte is read. A picture read of frame 0 at scale
+// 1 that succeeds must find the information read agreeing with it (size, bit count, type, frame
+// count, densities). Built with ZEM_FUZZ_INFO_ONLY (img_info_fuzzer), the target runs the
+// information read alone, so that the header readers get every run.
 //
 // The last three input bytes choose, and stay part of the data:
 //   size-1  the type to decode as: 0 (detect) in half the inputs, else a code below 26
@@ -41,13 +44,11 @@ int FuzzImg(const uint8_t* data, size_t size) {
     const int32_t frame = data[size - 2] & 3;
     const int32_t scale = 1 + data[size - 3] % 9;
 
-    {
-        ImgFile info;
-        info.SetMemorySource(data, size);
-        info.SetImageType(type);
-        const int32_t result = info.ReadInfoFromMemory();
-        if (result == SPI_OK && (info.Width() <= 0 || info.Height() <= 0)) std::abort();
-    }
+    ImgFile info;
+    info.SetMemorySource(data, size);
+    info.SetImageType(type);
+    const int32_t info_result = info.ReadInfoFromMemory();
+    if (info_result == SPI_OK && (info.Width() <= 0 || info.Height() <= 0)) std::abort();
     ImgFile picture;
     picture.SetMemorySource(data, size);
     picture.SetImageType(type);
@@ -55,6 +56,13 @@ int FuzzImg(const uint8_t* data, size_t size) {
     picture.SetJpegScale(scale);
     const int32_t result = picture.ReadPictureFromMemory();
     OwnedHandle dib(picture.TakeResultDib());
+    if (result == SPI_OK && frame == 0 && scale == 1 &&
+        (info_result != SPI_OK || info.Width() != picture.Width() ||
+         info.Height() != picture.Height() || info.BitCount() != picture.BitCount() ||
+         info.ImageType() != picture.ImageType() || info.FrameCount() != picture.FrameCount() ||
+         info.XDpi() != picture.XDpi() || info.YDpi() != picture.YDpi())) {
+        std::abort();  // the header read disagrees with the picture it describes
+    }
     if (result == SPI_OK) {
         if (!dib) std::abort();
         g_sink = TouchHandle(dib.Get());
@@ -72,8 +80,28 @@ int FuzzImg(const uint8_t* data, size_t size) {
     return 0;
 }
 
+// The information read alone, with the type from the last byte as above.
+int FuzzImgInfo(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t type_byte = data[size - 1];
+    ImgFile info;
+    info.SetMemorySource(data, size);
+    info.SetImageType((type_byte & 1) ? 0u : static_cast<uint32_t>((type_byte >> 1) % 26));
+    const int32_t result = info.ReadInfoFromMemory();
+    if (result == SPI_OK && (info.Width() <= 0 || info.Height() <= 0 || info.FrameCount() <= 0 ||
+                             info.BitCount() <= 0)) {
+        std::abort();
+    }
+    g_sink = static_cast<uint32_t>(info.XDpi() + info.YDpi());
+    return 0;
+}
+
 #ifndef ZEM_FUZZ_NO_ENTRY
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+#ifdef ZEM_FUZZ_INFO_ONLY
+    return FuzzImgInfo(data, size);
+#else
     return FuzzImg(data, size);
+#endif
 }
 #endif

@@ -15,10 +15,11 @@ void ImgFile::TakeMeasures() {
     m_imageType = m_image.GetType();
 }
 
-// The information read decodes the picture to learn its size; no frame or scale is chosen.
+// The information read answers from the file's headers (what the picture read of frame 0 would
+// give); no frame or scale is chosen and no pixel is decoded.
 int32_t ImgFile::ReadInfoFromMemory() {
-    if (!m_image.Decode(m_data, static_cast<uint32_t>(m_dataSize > UINT32_MAX ? 0 : m_dataSize),
-                        m_imageType)) {
+    if (!m_image.Ping(m_data, static_cast<uint32_t>(m_dataSize > UINT32_MAX ? 0 : m_dataSize),
+                      m_imageType)) {
         if (m_image.LastStatus() == CodecStatus::NoMemory) return SPI_OUT_OF_MEMORY;
         return m_imageType != 0 ? SPI_BROKEN_DATA : SPI_UNKNOWN_FORMAT;
     }

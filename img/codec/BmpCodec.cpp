@@ -43,7 +43,13 @@ public:
     CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
                        DibCanvas& canvas, DecodeResult& result) const override {
         if (request.frame != 0) return CodecStatus::NoFrame;
-        const CodecStatus own = DecodeFileLayout(data, size, canvas, result);
+        FileLayout layout;
+        const CodecStatus own = PlanFileLayout(data, size, layout);
+        if (own == CodecStatus::Ok) {
+            ReadResolution(layout.header, result);
+            return Convert(layout.header, layout.header + layout.table_start,
+                           layout.header + layout.rows, layout.m, canvas);
+        }
         if (own != CodecStatus::NotThisFormat) return own;
         BmpFile bmp;
         bmp.SetMemorySource(data, size);
@@ -56,14 +62,84 @@ public:
         return canvas.Adopt(dib.Release());
     }
 
+    // The header alone: what Decode's conversion would make of it.
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        FileLayout layout;
+        const CodecStatus own = PlanFileLayout(data, size, layout);
+        if (own == CodecStatus::Ok) {
+            const DibMeasures& m = layout.m;
+            header.width = static_cast<uint32_t>(m.width);
+            header.height = static_cast<uint32_t>(m.abs_height);
+            header.bit_count = static_cast<uint16_t>(m.bit_count <= 8 ? m.bit_count : 24);
+            if (m.bit_count >= 16 && HasAlphaMask(layout.header, m)) header.bit_count = 32;
+            ReadResolution(layout.header, header.result);
+            return CodecStatus::Ok;
+        }
+        if (own != CodecStatus::NotThisFormat) return own;
+        size_t skip = 0;
+        if (size >= 2 && data[0] == 'B' && data[1] == 'M') skip = kFileHeaderSize;
+        if (size < skip) return CodecStatus::Broken;
+        const uint8_t* dib = data + skip;
+        const size_t available = size - skip;
+        DibMeasures m;
+        if (!MeasureDib(dib, available, m) || m.total_size > available || m.abs_height == 0) {
+            return CodecStatus::Broken;
+        }
+        const uint32_t c = m.compression;
+        uint16_t bits = 0;
+        switch (m.bit_count) {
+            case 1: case 4: case 8: case 24: {
+                const bool rle = m.IsInfoType() && ((m.bit_count == 8 && c == BI_RLE8) ||
+                                                    (m.bit_count == 4 && c == BI_RLE4));
+                if (c != BI_RGB && !rle) return CodecStatus::Unsupported;
+                bits = static_cast<uint16_t>(m.bit_count);
+                break;
+            }
+            case 16: case 32:
+                if (c == BI_RGB) {
+                    bits = 24;
+                } else if (c == BI_BITFIELDS) {
+                    const bool alpha = m.header_size >= 56 && available >= kInfoHeaderSize + 16 &&
+                                       ByteReader::LoadU32LE(dib + kInfoHeaderSize + 12) != 0;
+                    bits = alpha ? 32 : 24;
+                } else {
+                    return CodecStatus::Unsupported;
+                }
+                break;
+            default:
+                return CodecStatus::Unsupported;
+        }
+        if (m.IsInfoType()) {
+            const auto x_ppm = static_cast<int32_t>(ByteReader::LoadU32LE(dib + 24));
+            const auto y_ppm = static_cast<int32_t>(ByteReader::LoadU32LE(dib + 28));
+            if (x_ppm > 0 && y_ppm > 0) {
+                header.result.x_dpi = x_ppm * 0.0254;
+                header.result.y_dpi = y_ppm * 0.0254;
+            }
+        }
+        header.width = static_cast<uint32_t>(m.width);
+        header.height = static_cast<uint32_t>(m.abs_height);
+        header.bit_count = bits;
+        return CodecStatus::Ok;
+    }
+
 private:
-    // Reads a BMP file by its own layout where that differs from the packed-DIB rule that
+    // Where a BMP file's own layout differs from the packed-DIB rule that
     // bmpsrc follows (masks after every info header, rows straight after the colour table):
     // writers keep the masks inside headers of 52 bytes and more, put 16 bytes of masks after a
     // 40-byte header for BI_ALPHABITFIELDS, and say in bfOffBits where the rows begin, which
-    // may leave a gap. NotThisFormat leaves the file to the packed-DIB reading.
-    static CodecStatus DecodeFileLayout(const uint8_t* data, size_t size, DibCanvas& canvas,
-                                        DecodeResult& result) {
+    // may leave a gap. PlanFileLayout finds where its parts lie (NotThisFormat: the layouts
+    // agree, and the packed-DIB reading takes the file); Convert then reads it.
+    struct FileLayout {
+        const uint8_t* header = nullptr;  // the info header, just after the file header
+        DibMeasures m;
+        uint64_t table_start = 0;  // colour table, and rows, as offsets from `header`
+        uint64_t rows = 0;
+    };
+
+    static CodecStatus PlanFileLayout(const uint8_t* data, size_t size, FileLayout& layout) {
+        DibMeasures& m = layout.m;
         if (size < kFileHeaderSize + kInfoHeaderSize || data[0] != 'B' || data[1] != 'M') {
             return CodecStatus::NotThisFormat;
         }
@@ -76,7 +152,6 @@ private:
             return CodecStatus::NotThisFormat;
         }
         if (header_size > available) return CodecStatus::Broken;
-        DibMeasures m;
         m.header_size = header_size;
         m.kind = 3;
         m.width = ByteReader::LoadI32LE(header + 4);
@@ -125,8 +200,18 @@ private:
         // not read.
         const uint64_t table_room = rows > table_start ? (rows - table_start) / 4 : 0;
         if (m.color_count > table_room) m.color_count = table_room;
-        ReadResolution(header, result);
-        return Convert(header, header + table_start, header + rows, m, canvas);
+        layout.header = header;
+        layout.table_start = table_start;
+        layout.rows = rows;
+        return CodecStatus::Ok;
+    }
+
+    // Whether a 16- or 32-bit header declares an alpha mask: in headers of 56 bytes and more,
+    // or after the other masks for BI_ALPHABITFIELDS.
+    static bool HasAlphaMask(const uint8_t* header, const DibMeasures& m) {
+        const bool bit_fields = m.compression == BI_BITFIELDS || m.compression == kAlphaBitFields;
+        return bit_fields && (m.header_size >= 56 || m.compression == kAlphaBitFields) &&
+               ByteReader::LoadU32LE(header + kInfoHeaderSize + 12) != 0;
     }
 
     // Whether the DIB is already a 40-byte-header, BI_RGB, bottom-up 1-, 4-, 8- or 24-bit one.
@@ -207,9 +292,7 @@ private:
             // in headers of 56 bytes and more, or after the others for BI_ALPHABITFIELDS.
             const uint8_t* at = header + kInfoHeaderSize;
             for (int i = 0; i < 3; ++i) masks[i] = ByteReader::LoadU32LE(at + 4 * i);
-            if (m.header_size >= 56 || m.compression == kAlphaBitFields) {
-                masks[3] = ByteReader::LoadU32LE(at + 12);
-            }
+            if (HasAlphaMask(header, m)) masks[3] = ByteReader::LoadU32LE(at + 12);
         } else if (m.compression == BI_RGB) {
             if (m.bit_count == 16) {
                 masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;

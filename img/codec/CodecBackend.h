@@ -25,6 +25,15 @@ struct DecodeResult {
     double y_dpi = 0;
 };
 
+// What a header read learns: the size and bit count that Decode of frame 0 would
+// give, and the rest of what that decode reports, with no pixel decoded.
+struct PictureHeader {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint16_t bit_count = 0;
+    DecodeResult result;
+};
+
 struct EncodeOptions {
     uint32_t type = kTypeUnknown;
     int32_t jpeg_quality = 90;  // 1..100
@@ -46,6 +55,13 @@ public:
     [[nodiscard]] virtual CodecStatus Decode(const uint8_t* data, size_t size,
                                              const DecodeRequest& request, DibCanvas& canvas,
                                              DecodeResult& result) const = 0;
+
+    // Reads the headers of the file as far as they tell what Decode of frame 0 would
+    // give (size, bit count, densities, type, frame count), without decoding pixels. A file
+    // whose pixel data is damaged may ping Ok and fail Decode.
+    [[nodiscard]] virtual CodecStatus Ping(const uint8_t* data, size_t size,
+                                           const DecodeRequest& request,
+                                           PictureHeader& header) const = 0;
 
     // Encodes the picture in the back end's format into `out`.
     [[nodiscard]] virtual CodecStatus Encode(const DibView&, const EncodeOptions&,

@@ -85,6 +85,56 @@ bool CxImage::Decode(const uint8_t* data, uint32_t size, uint32_t type) {
     return true;
 }
 
+bool CxImage::Ping(const uint8_t* data, uint32_t size, uint32_t type) {
+    m_canvas.Reset();
+    m_width = m_height = 0;
+    m_bpp = 0;
+    m_frameCount = 0;
+    m_status = CodecStatus::NotThisFormat;
+    if (!data || size == 0) {
+        m_status = CodecStatus::Broken;
+        return false;
+    }
+    DecodeRequest request;
+    request.type = type;
+    PictureHeader header;
+    const CodecBackend* used = nullptr;
+    try {
+        if (type != kTypeUnknown) {
+            used = BackendFor(type);
+            m_status = used ? used->Ping(data, size, request, header) : CodecStatus::Unsupported;
+        } else {
+            size_t count = 0;
+            const CodecBackend* const* all = CodecBackends(count);
+            for (size_t i = 0; i < count; ++i) {
+                if (!all[i]->Sniff(data, size)) continue;
+                used = all[i];
+                header = PictureHeader();
+                m_status = used->Ping(data, size, request, header);
+                if (m_status != CodecStatus::NotThisFormat) break;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        m_status = CodecStatus::NoMemory;
+    }
+    if (m_status != CodecStatus::Ok) return false;
+    // The checks that building the picture would make.
+    uint64_t total = 0;
+    m_status = DibCanvas::Measure(header.width, header.height, header.bit_count, total);
+    if (m_status == CodecStatus::Ok && header.result.frame_count <= 0) {
+        m_status = CodecStatus::Broken;
+    }
+    if (m_status != CodecStatus::Ok) return false;
+    m_width = header.width;
+    m_height = header.height;
+    m_bpp = header.bit_count;
+    m_frameCount = header.result.frame_count;
+    m_type = header.result.type != kTypeUnknown ? header.result.type : used->Type();
+    m_xDpi = RoundDpi(header.result.x_dpi);
+    m_yDpi = RoundDpi(header.result.y_dpi);
+    return true;
+}
+
 SpiHandle CxImage::CopyToHandle() { return m_canvas.Release(); }
 
 bool CxImage::CreateFromHANDLE(SpiHandle dib) {

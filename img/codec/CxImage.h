@@ -23,6 +23,11 @@ public:
     // LastStatus() tells why.
     bool Decode(const uint8_t* data, uint32_t size, uint32_t type);
 
+    // Reads what Decode of frame 0 would give (size, bit count, densities, type, frame count)
+    // from the file's headers, decoding no pixels; there is no picture to hand over after it.
+    // A file whose pixel data is damaged may ping and then fail Decode.
+    bool Ping(const uint8_t* data, uint32_t size, uint32_t type);
+
     uint32_t GetWidth() const { return m_width; }
     uint32_t GetHeight() const { return m_height; }
     uint16_t GetBpp() const { return m_bpp; }

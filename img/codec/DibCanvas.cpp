@@ -20,9 +20,8 @@ void DibCanvas::Reset() {
     m_bitCount = 0;
 }
 
-CodecStatus DibCanvas::Create(uint32_t width, uint32_t height, uint16_t bit_count,
-                              bool zero_rows) {
-    Reset();
+CodecStatus DibCanvas::Measure(uint32_t width, uint32_t height, uint16_t bit_count,
+                               uint64_t& total) {
     if (width == 0 || height == 0) return CodecStatus::Broken;
     if (bit_count != 1 && bit_count != 4 && bit_count != 8 && bit_count != 24 && bit_count != 32) {
         return CodecStatus::Unsupported;
@@ -35,13 +34,26 @@ CodecStatus DibCanvas::Create(uint32_t width, uint32_t height, uint16_t bit_coun
     }
     uint64_t stride = 0;
     uint64_t image = 0;
-    uint64_t total = 0;
     const uint64_t colours = bit_count <= 8 ? (uint64_t{1} << bit_count) : 0;
     const uint64_t head = kInfoHeaderSize + colours * 4;
     if (!DibStrideFor(bit_count, width, stride) || !CheckedMul(stride, height, image) ||
         !CheckedAdd(head, image, total) || !FitsSizeT(total) || image > UINT32_MAX) {
         return CodecStatus::NoMemory;
     }
+    return CodecStatus::Ok;
+}
+
+CodecStatus DibCanvas::Create(uint32_t width, uint32_t height, uint16_t bit_count,
+                              bool zero_rows) {
+    Reset();
+    uint64_t total = 0;
+    const CodecStatus fits = Measure(width, height, bit_count, total);
+    if (fits != CodecStatus::Ok) return fits;
+    uint64_t stride = 0;
+    (void)DibStrideFor(bit_count, width, stride);  // checked by Measure
+    const uint64_t image = stride * height;
+    const uint64_t colours = bit_count <= 8 ? (uint64_t{1} << bit_count) : 0;
+    const uint64_t head = kInfoHeaderSize + colours * 4;
     m_block = OwnedHandle::Allocate(static_cast<size_t>(total), false);
     if (!m_block) return CodecStatus::NoMemory;
     m_base = static_cast<uint8_t*>(platform::MemLock(m_block.Get()));

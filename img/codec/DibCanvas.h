@@ -34,6 +34,9 @@ public:
     // (width or height 0 gives Broken).
     [[nodiscard]] CodecStatus Create(uint32_t width, uint32_t height, uint16_t bit_count,
                                      bool zero_rows = false);
+    // What Create would say of these measures before allocating; `total` the DIB's size.
+    [[nodiscard]] static CodecStatus Measure(uint32_t width, uint32_t height, uint16_t bit_count,
+                                             uint64_t& total);
     // Takes over a packed DIB that is already in the canvas's form (40-byte header, BI_RGB,
     // bottom-up, 1, 4, 8, 24 or 32 bits), as our own BMP and GIF readers build them. On failure
     // the DIB is freed and the canvas stays empty.

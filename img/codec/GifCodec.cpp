@@ -13,6 +13,7 @@
 #include "CodecBackends.h"
 #include "GifFile.h"
 #include "GifFrames.h"
+#include "GifLzw.h"
 
 namespace {
 
@@ -228,6 +229,31 @@ private:
         }
         // An empty image (width or height 0) decodes in gifsrc but is no picture here.
         return canvas.Adopt(gif.TakeResultDib());
+    }
+
+    // A walk over the blocks up to the first image's descriptor and colour table, as the
+    // picture read makes it, with no LZW; the images are counted by skipping their data.
+    // The same block walk as the decode, without the image data: the screen's size, the
+    // composed frame's bit count and the number of images.
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        GifStreamBlocks blocks;
+        if (WalkGifBlocks(data, size, 0, blocks) != GifResult::Ok) return CodecStatus::Broken;
+        const int32_t bit_count = GifComposedBitCount(blocks, 0);
+        if (bit_count == 0) return CodecStatus::Broken;
+        // A minimum code size that the decoder refuses fails the picture read before any pixel.
+        const GifFrameBlock& first = blocks.frames.front();
+        if (first.data < size && data[first.data] > GifLzwDecoder::kMaxMinimumCodeSize) {
+            return CodecStatus::Broken;
+        }
+        header.width = blocks.screen_width;
+        header.height = blocks.screen_height;
+        header.bit_count = static_cast<uint16_t>(bit_count);
+        GifFile gif;
+        const int32_t images = gif.CountImages(data, size);
+        header.result.frame_count = images > 0 ? images : 1;
+        return CodecStatus::Ok;
     }
 };
 

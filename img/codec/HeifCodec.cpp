@@ -1,11 +1,13 @@
 // HEIF (HEVC) and AVIF (AV1) through libheif, from memory without a copy. Frame 0 is the primary
-// image, the further top-level images follow in libheif's order. Pixels come as stored: the
-// irot/imir/clap transformations are not applied (as EXIF orientation is not), samples deeper
-// than 8 bits are reduced to 8 by libheif, and alpha gives 32-bit straight BGRA.
+// image, the further top-level images follow in libheif's order. The clap, irot and imir
+// properties, which define the image in HEIF, are applied (EXIF orientation is not), samples
+// deeper than 8 bits are reduced to 8 by libheif, and alpha gives 32-bit straight BGRA.
 #include <libheif/heif.h>
 
+#include <cmath>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "ByteReader.h"
@@ -63,6 +65,127 @@ CodecStatus FromHeifError(const heif_error& error) {
     }
 }
 
+// ---- The image's size after its transformations, from the boxes ------------------------------
+// libheif's handle reports the size after irot but not the clean aperture that its decode cuts;
+// the header read and the check of the decoded picture take it from the properties themselves.
+
+// The next box of `r`: its type and its contents. False at the end or on a damaged length.
+bool NextBox(ByteReader& r, uint32_t& type, ByteReader& body) {
+    uint32_t length32 = 0;
+    if (!r.ReadU32BE(length32) || !r.ReadU32BE(type)) return false;
+    uint64_t length = length32, header = 8;
+    if (length == 1) {
+        if (!r.ReadU64BE(length)) return false;
+        header = 16;
+    } else if (length == 0) {
+        length = header + r.Remaining();
+    }
+    if (length < header || length - header > r.Remaining()) return false;
+    return r.Take(static_cast<size_t>(length - header), body);
+}
+
+constexpr uint32_t Fourcc(const char (&s)[5]) {
+    return uint32_t{static_cast<uint8_t>(s[0])} << 24 | uint32_t{static_cast<uint8_t>(s[1])} << 16 |
+           uint32_t{static_cast<uint8_t>(s[2])} << 8 | static_cast<uint8_t>(s[3]);
+}
+
+bool FindBox(ByteReader r, uint32_t wanted, ByteReader& body) {
+    uint32_t type = 0;
+    ByteReader contents;
+    while (NextBox(r, type, contents)) {
+        if (type == wanted) {
+            body = contents;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A clean aperture (clap) applied to a width x height picture: the kept columns or rows
+// floor(pc - (clean - 1) / 2) to floor(pc + (clean - 1) / 2) with pc = offset + (size - 1) / 2,
+// within the picture. False for a property that keeps nothing.
+bool CleanAperture(ByteReader clap, uint32_t& width, uint32_t& height) {
+    uint32_t f[8];
+    for (uint32_t& v : f) {
+        if (!clap.ReadU32BE(v)) return false;
+    }
+    auto span = [](uint32_t size, uint32_t clean_n, uint32_t clean_d, uint32_t off_n,
+                   uint32_t off_d, uint32_t& out) {
+        if (clean_d == 0 || off_d == 0 || size == 0) return false;
+        const double centre =
+            static_cast<int32_t>(off_n) / static_cast<double>(off_d) + (size - 1.0) / 2.0;
+        const double half = (clean_n / static_cast<double>(clean_d) - 1.0) / 2.0;
+        double first = std::floor(centre - half), last = std::floor(centre + half);
+        if (first < 0) first = 0;
+        if (last > size - 1.0) last = size - 1.0;
+        if (!(last >= first)) return false;
+        out = static_cast<uint32_t>(last - first + 1);
+        return true;
+    };
+    return span(width, f[0], f[1], f[4], f[5], width) &&
+           span(height, f[2], f[3], f[6], f[7], height);
+}
+
+// The size of item `id` once its transformations are applied (0 x 0 without an ispe). False
+// when the boxes cannot be walked.
+bool TransformedSize(const uint8_t* data, size_t size, uint32_t id, uint32_t& width,
+                     uint32_t& height) {
+    ByteReader meta, iprp, ipco, ipma;
+    if (!FindBox(ByteReader(data, size), Fourcc("meta"), meta) || !meta.Skip(4) ||
+        !FindBox(meta, Fourcc("iprp"), iprp) || !FindBox(iprp, Fourcc("ipco"), ipco) ||
+        !FindBox(iprp, Fourcc("ipma"), ipma)) {
+        return false;
+    }
+    uint8_t version = 0, flags[3];
+    uint32_t entries = 0;
+    if (!ipma.ReadU8(version) || !ipma.ReadBytes(flags, 3) || !ipma.ReadU32BE(entries)) {
+        return false;
+    }
+    const bool wide_index = (flags[2] & 1) != 0;
+    // The item's property boxes, in the order of its associations.
+    std::vector<std::pair<uint32_t, ByteReader>> properties;
+    for (uint32_t e = 0; e < entries; ++e) {
+        uint32_t item = 0;
+        uint16_t item16 = 0;
+        uint8_t count = 0;
+        if (version < 1 ? !ipma.ReadU16BE(item16) : !ipma.ReadU32BE(item)) return false;
+        if (version < 1) item = item16;
+        if (!ipma.ReadU8(count)) return false;
+        for (uint8_t a = 0; a < count; ++a) {
+            uint16_t index = 0;
+            uint8_t narrow = 0;
+            if (wide_index ? !ipma.ReadU16BE(index) : !ipma.ReadU8(narrow)) return false;
+            index = wide_index ? index & 0x7FFF : narrow & 0x7F;
+            if (item != id || index == 0) continue;
+            ByteReader list = ipco, body;
+            uint32_t type = 0;
+            for (uint16_t i = 0; i < index; ++i) {
+                if (!NextBox(list, type, body)) return false;
+            }
+            properties.emplace_back(type, body);
+        }
+        if (item == id) break;
+    }
+    // The size is the ispe's, and the transformations that follow it in the order change it.
+    // Writers that follow the HEIF rules put ispe first, holding the coded size; libheif's own
+    // writer puts it after irot (and clap), holding the size those give, and libheif reads it
+    // this way.
+    bool sized = false;
+    for (auto& [type, body] : properties) {
+        if (type == Fourcc("ispe")) {
+            if (!body.Skip(4) || !body.ReadU32BE(width) || !body.ReadU32BE(height)) return false;
+            sized = true;
+        } else if (type == Fourcc("clap") && sized) {
+            if (!CleanAperture(body, width, height)) return false;
+        } else if (type == Fourcc("irot") && sized) {
+            uint8_t angle = 0;
+            if (!body.ReadU8(angle)) return false;
+            if (angle & 1) std::swap(width, height);
+        }
+    }
+    return true;
+}
+
 struct HeifFree {
     void operator()(heif_context* p) const { heif_context_free(p); }
     void operator()(heif_image_handle* p) const { heif_image_handle_release(p); }
@@ -92,60 +215,18 @@ public:
         const uint32_t type = BrandType(data, size);
         if (type == kTypeUnknown) return CodecStatus::NotThisFormat;
         if (request.frame < 0) return CodecStatus::NoFrame;
-        if (!HeifReady()) return CodecStatus::Unsupported;
-        HeifPtr<heif_context> context(heif_context_alloc());
-        if (!context) return CodecStatus::NoMemory;
-        CodecStatus status = FromHeifError(
-            heif_context_read_from_memory_without_copy(context.get(), data, size, nullptr));
-        if (status != CodecStatus::Ok) return status;
-
-        const int count = heif_context_get_number_of_top_level_images(context.get());
-        if (count <= 0) return CodecStatus::Broken;
-        if (request.frame >= count) return CodecStatus::NoFrame;
+        HeifPtr<heif_context> context;
+        HeifPtr<heif_image_handle> handle;
         heif_item_id id = 0;
-        status = FromHeifError(heif_context_get_primary_image_ID(context.get(), &id));
+        int count = 0;
+        CodecStatus status = OpenImage(data, size, request.frame, context, handle, id, count);
         if (status != CodecStatus::Ok) return status;
-        if (request.frame > 0) {
-            std::vector<heif_item_id> ids(static_cast<size_t>(count));
-            const int listed =
-                heif_context_get_list_of_top_level_image_IDs(context.get(), ids.data(), count);
-            // The primary image is frame 0; the others keep their order after it.
-            int frame = 0;
-            bool found = false;
-            for (int i = 0; i < listed && !found; ++i) {
-                if (ids[static_cast<size_t>(i)] == id) continue;
-                if (++frame == request.frame) {
-                    id = ids[static_cast<size_t>(i)];
-                    found = true;
-                }
-            }
-            if (!found) return CodecStatus::NoFrame;
-        }
-        heif_image_handle* raw_handle = nullptr;
-        status = FromHeifError(heif_context_get_image_handle(context.get(), id, &raw_handle));
-        HeifPtr<heif_image_handle> handle(raw_handle);
-        if (status != CodecStatus::Ok) return status;
-        if (!handle) return CodecStatus::Broken;
-
-        // The stored size, checked before libheif allocates the planes for it.
-        int declared_width = heif_image_handle_get_ispe_width(handle.get());
-        int declared_height = heif_image_handle_get_ispe_height(handle.get());
-        if (declared_width <= 0 || declared_height <= 0) {
-            declared_width = heif_image_handle_get_width(handle.get());
-            declared_height = heif_image_handle_get_height(handle.get());
-        }
-        uint64_t pixels = 0;
-        if (declared_width <= 0 || declared_height <= 0) return CodecStatus::Broken;
-        if (!CheckedMul(static_cast<uint64_t>(declared_width),
-                        static_cast<uint64_t>(declared_height), pixels) ||
-            pixels > DibCanvas::kMaxPixels) {
-            return CodecStatus::NoMemory;
-        }
 
         const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
         HeifPtr<heif_decoding_options> options(heif_decoding_options_alloc());
         if (!options) return CodecStatus::NoMemory;
-        options->ignore_transformations = 1;
+        // clap, irot and imir define the image in HEIF: applied, as libheif does by default.
+        options->ignore_transformations = 0;
         options->convert_hdr_to_8bit = 1;
         heif_image* raw_image = nullptr;
         status = FromHeifError(heif_decode_image(
@@ -165,6 +246,14 @@ public:
             heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) != 8) {
             return CodecStatus::Broken;
         }
+        // A coded picture of another size than the file's properties declare (damage in one
+        // or the other) is not the image the file describes.
+        uint32_t declared_width = 0, declared_height = 0;
+        if (!DeclaredSize(data, size, handle.get(), id, declared_width, declared_height) ||
+            static_cast<uint32_t>(width) != declared_width ||
+            static_cast<uint32_t>(height) != declared_height) {
+            return CodecStatus::Broken;
+        }
         status = canvas.Create(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
                                alpha ? 32 : 24);
         if (status != CodecStatus::Ok) return status;
@@ -179,6 +268,99 @@ public:
         }
         result.type = type;
         result.frame_count = count;
+        return CodecStatus::Ok;
+    }
+
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        const uint32_t type = BrandType(data, size);
+        if (type == kTypeUnknown) return CodecStatus::NotThisFormat;
+        HeifPtr<heif_context> context;
+        HeifPtr<heif_image_handle> handle;
+        heif_item_id id = 0;
+        int count = 0;
+        const CodecStatus status = OpenImage(data, size, 0, context, handle, id, count);
+        if (status != CodecStatus::Ok) return status;
+        if (!DeclaredSize(data, size, handle.get(), id, header.width, header.height)) {
+            return CodecStatus::Broken;
+        }
+        header.bit_count = heif_image_handle_has_alpha_channel(handle.get()) != 0 ? 32 : 24;
+        header.result.type = type;
+        header.result.frame_count = count;
+        return CodecStatus::Ok;
+    }
+
+private:
+    // The image's size after its transformations: the stored size (ispe) through the item's
+    // properties; without an ispe, the handle's.
+    static bool DeclaredSize(const uint8_t* data, size_t size, heif_image_handle* handle,
+                             heif_item_id id, uint32_t& width, uint32_t& height) {
+        width = height = 0;
+        if (!TransformedSize(data, size, id, width, height)) return false;
+        if (width == 0 || height == 0) {
+            const int w = heif_image_handle_get_width(handle);
+            const int h = heif_image_handle_get_height(handle);
+            if (w <= 0 || h <= 0) return false;
+            width = static_cast<uint32_t>(w);
+            height = static_cast<uint32_t>(h);
+        }
+        return true;
+    }
+
+    // The context over the bytes and the handle of top-level image `frame` (0: the primary
+    // image, the others in libheif's order after it), its stored size checked.
+    static CodecStatus OpenImage(const uint8_t* data, size_t size, int32_t frame,
+                                 HeifPtr<heif_context>& context, HeifPtr<heif_image_handle>& handle,
+                                 heif_item_id& id, int& count) {
+        if (!HeifReady()) return CodecStatus::Unsupported;
+        context.reset(heif_context_alloc());
+        if (!context) return CodecStatus::NoMemory;
+        CodecStatus status = FromHeifError(
+            heif_context_read_from_memory_without_copy(context.get(), data, size, nullptr));
+        if (status != CodecStatus::Ok) return status;
+
+        count = heif_context_get_number_of_top_level_images(context.get());
+        if (count <= 0) return CodecStatus::Broken;
+        if (frame >= count) return CodecStatus::NoFrame;
+        id = 0;
+        status = FromHeifError(heif_context_get_primary_image_ID(context.get(), &id));
+        if (status != CodecStatus::Ok) return status;
+        if (frame > 0) {
+            std::vector<heif_item_id> ids(static_cast<size_t>(count));
+            const int listed =
+                heif_context_get_list_of_top_level_image_IDs(context.get(), ids.data(), count);
+            // The primary image is frame 0; the others keep their order after it.
+            int index = 0;
+            bool found = false;
+            for (int i = 0; i < listed && !found; ++i) {
+                if (ids[static_cast<size_t>(i)] == id) continue;
+                if (++index == frame) {
+                    id = ids[static_cast<size_t>(i)];
+                    found = true;
+                }
+            }
+            if (!found) return CodecStatus::NoFrame;
+        }
+        heif_image_handle* raw_handle = nullptr;
+        status = FromHeifError(heif_context_get_image_handle(context.get(), id, &raw_handle));
+        handle.reset(raw_handle);
+        if (status != CodecStatus::Ok) return status;
+        if (!handle) return CodecStatus::Broken;
+
+        // The stored size, checked before libheif allocates the planes for it.
+        int declared_width = heif_image_handle_get_ispe_width(handle.get());
+        int declared_height = heif_image_handle_get_ispe_height(handle.get());
+        if (declared_width <= 0 || declared_height <= 0) {
+            declared_width = heif_image_handle_get_width(handle.get());
+            declared_height = heif_image_handle_get_height(handle.get());
+        }
+        uint64_t pixels = 0;
+        if (declared_width <= 0 || declared_height <= 0) return CodecStatus::Broken;
+        if (!CheckedMul(static_cast<uint64_t>(declared_width),
+                        static_cast<uint64_t>(declared_height), pixels) ||
+            pixels > DibCanvas::kMaxPixels) {
+            return CodecStatus::NoMemory;
+        }
         return CodecStatus::Ok;
     }
 };

@@ -66,7 +66,9 @@ public:
 
     // An ICONDIR (reserved 0, type 1 icon or 2 cursor, 1 to 256 entries) whose first entry
     // points past the directory and declares a plausible size.
-    bool Sniff(const uint8_t* p, size_t size) const override {
+    bool Sniff(const uint8_t* p, size_t size) const override { return IsIco(p, size); }
+
+    static bool IsIco(const uint8_t* p, size_t size) {
         if (size < kDirectorySize + kEntrySize || ByteReader::LoadU16LE(p) != 0) return false;
         const uint16_t kind = ByteReader::LoadU16LE(p + 2);
         const uint16_t count = ByteReader::LoadU16LE(p + 4);
@@ -78,11 +80,17 @@ public:
 
     CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
                        DibCanvas& canvas, DecodeResult& result) const override {
-        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        return Read(data, size, request.frame, canvas, result, nullptr);
+    }
+
+    // With `header` set, the entry's measures are reported instead of decoding it.
+    static CodecStatus Read(const uint8_t* data, size_t size, int32_t index, DibCanvas& canvas,
+                            DecodeResult& result, PictureHeader* header) {
+        if (!IsIco(data, size)) return CodecStatus::NotThisFormat;
         const uint16_t count = ByteReader::LoadU16LE(data + 4);
-        if (request.frame < 0 || request.frame >= count) return CodecStatus::NoFrame;
+        if (index < 0 || index >= count) return CodecStatus::NoFrame;
         ByteReader r(data, size);
-        const auto frame = static_cast<size_t>(request.frame);
+        const auto frame = static_cast<size_t>(index);
         if (!r.Skip(kDirectorySize + kEntrySize * frame)) return CodecStatus::Broken;
         uint32_t bytes = 0, offset = 0;
         if (!r.Skip(8) || !r.ReadU32LE(bytes) || !r.ReadU32LE(offset)) {
@@ -95,23 +103,39 @@ public:
         const uint8_t* entry = data + offset;
         result.frame_count = count;
         if (entry_size >= 8 && std::memcmp(entry, kPngSignature, 8) == 0) {
-            return DecodePng(entry, entry_size, canvas);
+            return DecodePng(entry, entry_size, canvas, header);
         }
-        return DecodeDib(ByteReader(entry, entry_size), canvas);
+        return DecodeDib(ByteReader(entry, entry_size), canvas, header);
+    }
+
+    // The directory and the first entry's header; a DIB entry's AND mask is looked at too, as
+    // it decides between indexed and 32-bit pixels (icons are small).
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        DibCanvas unused;
+        return Read(data, size, 0, unused, header.result, &header);
     }
 
 private:
-    static CodecStatus DecodePng(const uint8_t* entry, size_t size, DibCanvas& canvas) {
+    static CodecStatus DecodePng(const uint8_t* entry, size_t size, DibCanvas& canvas,
+                                 PictureHeader* header) {
         const CodecBackend* png = CxImage::BackendFor(kTypePng);
         if (!png) return CodecStatus::Unsupported;
         DecodeRequest request;
         request.type = kTypePng;
         DecodeResult ignored;
-        const CodecStatus status = png->Decode(entry, size, request, canvas, ignored);
+        PictureHeader entry_header;
+        const CodecStatus status = header ? png->Ping(entry, size, request, entry_header)
+                                          : png->Decode(entry, size, request, canvas, ignored);
+        if (header && status == CodecStatus::Ok) {
+            header->width = entry_header.width;
+            header->height = entry_header.height;
+            header->bit_count = entry_header.bit_count;
+        }
         return status == CodecStatus::NotThisFormat ? CodecStatus::Broken : status;
     }
 
-    static CodecStatus DecodeDib(ByteReader r, DibCanvas& canvas) {
+    static CodecStatus DecodeDib(ByteReader r, DibCanvas& canvas, PictureHeader* ping) {
         DibEntry e;
         const uint8_t* header = r.Position();
         if (!r.ReadU32LE(e.header_size) || e.header_size < 40 || e.header_size > 124 ||
@@ -171,6 +195,12 @@ private:
         const bool keep_layout = bits != 32 && bits != 16 && !any_transparent;
         const uint16_t out_bits =
             keep_layout ? static_cast<uint16_t>(bits) : (bits == 32 || any_transparent ? 32 : 24);
+        if (ping) {
+            ping->width = width;
+            ping->height = height;
+            ping->bit_count = out_bits;
+            return CodecStatus::Ok;
+        }
         const CodecStatus created = canvas.Create(width, height, out_bits);
         if (created != CodecStatus::Ok) return created;
         if (keep_layout) {

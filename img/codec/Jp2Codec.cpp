@@ -207,20 +207,34 @@ uint8_t Clamp8(double v) {
     return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : std::lround(v)));
 }
 
+// How the components make pixels: colour or grey, and whether one is alpha.
+struct Components {
+    uint32_t n, colour_count;
+    bool colour, cmyk, ycc, alpha;
+    explicit Components(const opj_image_t& image) : Components(image.numcomps, image.color_space) {}
+    Components(uint32_t count, OPJ_COLOR_SPACE space)
+        : n(std::min<uint32_t>(count, 4)),
+          colour(n >= 3 && space != OPJ_CLRSPC_GRAY),
+          cmyk(colour && n == 4 && space == OPJ_CLRSPC_CMYK),
+          ycc(colour && space == OPJ_CLRSPC_SYCC) {
+        colour_count = colour ? (cmyk ? 4 : 3) : 1;
+        alpha = n > colour_count;
+    }
+    uint16_t Bits() const { return alpha ? 32 : (colour ? 24 : 8); }
+};
+
 CodecStatus Fill(const opj_image_t& image, DibCanvas& canvas) {
     const uint32_t width = image.x1 - image.x0;
     const uint32_t height = image.y1 - image.y0;
-    const uint32_t n = std::min<uint32_t>(image.numcomps, 4);
-    const bool colour = n >= 3 && image.color_space != OPJ_CLRSPC_GRAY;
-    const bool cmyk = colour && n == 4 && image.color_space == OPJ_CLRSPC_CMYK;
-    const bool ycc = colour && image.color_space == OPJ_CLRSPC_SYCC;
-    const uint32_t colour_count = colour ? (cmyk ? 4 : 3) : 1;
-    const bool alpha = n > colour_count;
+    const Components kinds(image);
+    const uint32_t n = kinds.n;
+    const bool colour = kinds.colour, cmyk = kinds.cmyk, ycc = kinds.ycc, alpha = kinds.alpha;
+    const uint32_t colour_count = kinds.colour_count;
     Channel channels[4];
     for (uint32_t c = 0; c < n; ++c) {
         if (!channels[c].Set(image, image.comps[c], width)) return CodecStatus::Broken;
     }
-    const CodecStatus created = canvas.Create(width, height, alpha ? 32 : (colour ? 24 : 8));
+    const CodecStatus created = canvas.Create(width, height, kinds.Bits());
     if (created != CodecStatus::Ok) return created;
     if (!colour && !alpha) canvas.SetGreyPalette();
     const uint32_t step = alpha ? 4 : (colour ? 3 : 1);
@@ -277,8 +291,21 @@ public:
         return status;
     }
 
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        const bool jp2 = IsJp2(data, size);
+        if (!jp2 && !IsCodestream(data, size)) return CodecStatus::NotThisFormat;
+        header.result.type = jp2 ? kTypeJp2 : kTypeJ2k;
+        header.result.frame_count = 1;
+        if (jp2) ReadResolution(data, size, header.result);
+        DibCanvas unused;
+        return DecodePixels(data, size, jp2, unused, &header);
+    }
+
 private:
-    static CodecStatus DecodePixels(const uint8_t* data, size_t size, bool jp2, DibCanvas& canvas) {
+    // With `ping` set, stops after the main header (JP2: the header boxes) and reports it.
+    static CodecStatus DecodePixels(const uint8_t* data, size_t size, bool jp2, DibCanvas& canvas,
+                                    PictureHeader* ping = nullptr) {
         std::unique_ptr<opj_codec_t, CodecCloser> codec(
             opj_create_decompress(jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
         if (!codec) return CodecStatus::NoMemory;
@@ -310,6 +337,21 @@ private:
         }
         const uint64_t area = uint64_t{image->x1 - image->x0} * (image->y1 - image->y0);
         if (area > DibCanvas::kMaxPixels) return CodecStatus::NoMemory;
+        if (ping) {
+            ping->width = image->x1 - image->x0;
+            ping->height = image->y1 - image->y0;
+            // A JP2 palette (pclr) turns the codestream's index component into its columns when
+            // the picture is decoded.
+            uint32_t count = image->numcomps;
+            ByteReader jp2h, pclr;
+            uint8_t head[3];
+            if (jp2 && FindBox(ByteReader(data, size), BoxType("jp2h"), jp2h) &&
+                FindBox(jp2h, BoxType("pclr"), pclr) && pclr.ReadBytes(head, 3) && head[2] > 0) {
+                count = head[2];
+            }
+            ping->bit_count = Components(count, image->color_space).Bits();
+            return CodecStatus::Ok;
+        }
         if (image->numcomps > 4) {
             // Only the first four are used; the others need not be decoded at all.
             const OPJ_UINT32 wanted[4] = {0, 1, 2, 3};

@@ -144,6 +144,7 @@ struct DecodeJob {
     uint32_t scale;
     DibCanvas* canvas;
     DecodeResult* result;
+    PictureHeader* header;  // set: the headers are read up to the frame header, and no further
 };
 
 // CMYK (or YCCK turned into CMYK by the library) to BGR: R = (255 - C) x (255 - K) / 255. Adobe's
@@ -204,6 +205,13 @@ CodecStatus RunDecode(DecodeJob* job) {
     cinfo.scale_num = 1;
     cinfo.scale_denom = job->scale;
     jpeg_calc_output_dimensions(&cinfo);
+    if (job->header) {
+        job->header->width = cinfo.output_width;
+        job->header->height = cinfo.output_height;
+        job->header->bit_count = bits;
+        jpeg_destroy_decompress(&cinfo);
+        return CodecStatus::Ok;
+    }
     const CodecStatus created =
         job->canvas->Create(cinfo.output_width, cinfo.output_height, bits);
     if (created != CodecStatus::Ok) {
@@ -367,10 +375,17 @@ public:
         DecodeJob job{data, size, request.jpeg_scale < 1    ? 1u
                                   : request.jpeg_scale > 32 ? 32u
                                                             : request.jpeg_scale,
-                      &canvas, &result};
+                      &canvas, &result, nullptr};
         const CodecStatus status = RunDecode(&job);
         if (status != CodecStatus::Ok) canvas.Reset();
         return status;
+    }
+
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        if (size < 3 || data[0] != 0xFF || data[1] != 0xD8) return CodecStatus::NotThisFormat;
+        DecodeJob job{data, size, 1, nullptr, &header.result, &header};
+        return RunDecode(&job);
     }
 
     CodecStatus Encode(const DibView& view, const EncodeOptions& options,

@@ -152,6 +152,26 @@ public:
         canvas.Reset();
         return CodecStatus::Broken;
     }
+
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        DecoderPtr decoder = OpenDecoder(data, size, JXL_DEC_BASIC_INFO);
+        if (!decoder) return CodecStatus::NoMemory;
+        JxlBasicInfo info{};
+        if (JxlDecoderProcessInput(decoder.get()) != JXL_DEC_BASIC_INFO ||
+            JxlDecoderGetBasicInfo(decoder.get(), &info) != JXL_DEC_SUCCESS || info.xsize == 0 ||
+            info.ysize == 0) {
+            return CodecStatus::Broken;
+        }
+        const bool grey = info.num_color_channels == 1;
+        header.width = info.xsize;
+        header.height = info.ysize;
+        header.bit_count = info.alpha_bits != 0 ? 32 : grey ? 8 : 24;
+        // Frame headers only; a stream whose frames cannot be walked has no frame 0 either.
+        header.result.frame_count = info.have_animation ? CountFrames(data, size) : 1;
+        return header.result.frame_count > 0 ? CodecStatus::Ok : CodecStatus::Broken;
+    }
 };
 
 }  // namespace

@@ -35,6 +35,7 @@ struct PngJob {
     size_t pos;
     DibCanvas* canvas;
     DecodeResult* result;
+    PictureHeader* header;  // set: the chunks up to the first IDAT are read, and no further
     // Writing.
     const DibView* view;
     uint8_t* out;
@@ -150,6 +151,13 @@ CodecStatus RunDecode(PngJob* job) {
         if (trns) png_set_tRNS_to_alpha(png);
         if (!(colour & PNG_COLOR_MASK_COLOR)) png_set_gray_to_rgb(png);
         png_set_bgr(png);
+    }
+    if (job->header) {
+        job->header->width = width;
+        job->header->height = height;
+        job->header->bit_count = bits;
+        png_destroy_read_struct(&png, &info, nullptr);
+        return CodecStatus::Ok;
     }
     if (depth == 16) png_set_scale_16(png);
     const int passes = png_set_interlace_handling(png);
@@ -271,6 +279,17 @@ public:
         const CodecStatus status = RunDecode(&job);
         if (status != CodecStatus::Ok) canvas.Reset();
         return status;
+    }
+
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        PngJob job{};
+        job.data = data;
+        job.size = size;
+        job.result = &header.result;
+        job.header = &header;
+        return RunDecode(&job);
     }
 
     CodecStatus Encode(const DibView& view, const EncodeOptions&,

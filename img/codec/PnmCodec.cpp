@@ -166,6 +166,20 @@ public:
                        DibCanvas& canvas, DecodeResult&) const override {
         if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
         if (request.frame != 0) return CodecStatus::NoFrame;
+        return Read(data, size, canvas, nullptr);
+    }
+
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        DibCanvas unused;
+        return Read(data, size, unused, &header);
+    }
+
+    // With `ping` set, the header is read and the raster's size checked against the data, and
+    // the picture's measures reported instead of decoding it.
+    static CodecStatus Read(const uint8_t* data, size_t size, DibCanvas& canvas,
+                            PictureHeader* ping) {
         PnmScanner s(data, size);
         PnmHeader h;
         const CodecStatus header = ReadHeader(s, data, h);
@@ -186,6 +200,12 @@ public:
         if (bytes > s.Remaining()) return CodecStatus::Broken;
 
         const uint16_t bit_count = bilevel ? 1 : (h.depth == 1 ? 8 : (h.has_alpha ? 32 : 24));
+        if (ping) {
+            ping->width = h.width;
+            ping->height = h.height;
+            ping->bit_count = bit_count;
+            return CodecStatus::Ok;
+        }
         const CodecStatus created = canvas.Create(h.width, h.height, bit_count, bilevel);
         if (created != CodecStatus::Ok) return created;
         canvas.SetGreyPalette();

@@ -241,6 +241,21 @@ public:
                        DibCanvas& canvas, DecodeResult& result) const override {
         if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
         if (request.frame != 0) return CodecStatus::NoFrame;
+        return Read(data, size, canvas, result, nullptr);
+    }
+
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        DibCanvas unused;
+        return Read(data, size, unused, header.result, &header);
+    }
+
+private:
+    // The document's merged image; with `header` set, the sections up to the image data's
+    // row table are read and the picture's measures reported instead.
+    static CodecStatus Read(const uint8_t* data, size_t size, DibCanvas& canvas,
+                            DecodeResult& result, PictureHeader* header) {
         ByteReader r(data, size);
         PsdHeader h;
         if (!r.Skip(4) || !r.ReadU16BE(h.version) || !r.Skip(6) || !r.ReadU16BE(h.channels) ||
@@ -280,6 +295,13 @@ public:
         } else if (h.mode == kModeRgb || h.mode == kModeCmyk) {
             bit_count = 24;
         }
+        if (header) {
+            ReadResolution(resources, result);
+            header->width = h.width;
+            header->height = h.height;
+            header->bit_count = bit_count;
+            return CodecStatus::Ok;
+        }
         const CodecStatus created = canvas.Create(h.width, h.height, bit_count);
         if (created != CodecStatus::Ok) return created;
         if (h.mode == kModeIndexed) {
@@ -317,7 +339,6 @@ public:
         return CodecStatus::Ok;
     }
 
-private:
     // Puts one plane's row of 8-bit samples into its place in the DIB row.
     static void Store(const PsdHeader& h, uint16_t bit_count, uint32_t plane, const uint8_t* s,
                       uint8_t* d) {

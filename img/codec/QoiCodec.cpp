@@ -29,6 +29,20 @@ public:
                        DibCanvas& canvas, DecodeResult&) const override {
         if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
         if (request.frame != 0) return CodecStatus::NoFrame;
+        return Read(data, size, canvas, nullptr);
+    }
+
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        DibCanvas unused;
+        return Read(data, size, unused, &header);
+    }
+
+    // With `ping` set, the header is read and the raster's size checked against the data, and
+    // the picture's measures reported instead of decoding it.
+    static CodecStatus Read(const uint8_t* data, size_t size, DibCanvas& canvas,
+                            PictureHeader* ping) {
         if (size < kHeaderSize) return CodecStatus::Broken;
         const uint32_t width = ByteReader::LoadU32BE(data + 4);
         const uint32_t height = ByteReader::LoadU32BE(data + 8);
@@ -42,6 +56,12 @@ public:
             return CodecStatus::Broken;
         }
         const uint16_t bit_count = channels == 4 ? 32 : 24;
+        if (ping) {
+            ping->width = width;
+            ping->height = height;
+            ping->bit_count = bit_count;
+            return CodecStatus::Ok;
+        }
         const CodecStatus created = canvas.Create(width, height, bit_count);
         if (created != CodecStatus::Ok) return created;
 

@@ -54,7 +54,47 @@ public:
         return status;
     }
 
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest& request,
+                     PictureHeader& header) const override {
+        if (request.type != kTypeRaw && !Sniff(data, size)) return CodecStatus::NotThisFormat;
+        try {
+            return Measure(data, size, header);
+        } catch (const std::bad_alloc&) {
+            return CodecStatus::NoMemory;
+        } catch (...) {
+            return CodecStatus::Broken;
+        }
+    }
+
 private:
+    // The developed picture's measures from the opened file, without unpacking it: LibRaw
+    // sizes the output for the flip, pixel aspect and Fuji's rotated sensors.
+    static CodecStatus Measure(const uint8_t* data, size_t size, PictureHeader& header) {
+        std::unique_ptr<LibRaw> raw(new (std::nothrow) LibRaw(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
+                                                              LIBRAW_OPIONS_NO_DATAERR_CALLBACK));
+        if (!raw) return CodecStatus::NoMemory;
+        if (raw->open_buffer(const_cast<uint8_t*>(data), size) != LIBRAW_SUCCESS) {
+            return CodecStatus::NotThisFormat;
+        }
+        const libraw_image_sizes_t& sizes = raw->imgdata.sizes;
+        if (uint64_t{sizes.raw_width} * sizes.raw_height > DibCanvas::kMaxPixels ||
+            uint64_t{sizes.width} * sizes.height > DibCanvas::kMaxPixels) {
+            return CodecStatus::NoMemory;
+        }
+        raw->imgdata.params.use_camera_wb = 1;
+        raw->imgdata.params.output_bps = 8;
+        const CodecStatus status = FromLibRaw(raw->adjust_sizes_info_only());
+        if (status != CodecStatus::Ok) return status;
+        int width = 0, height = 0, colours = 0, bits = 0;
+        raw->get_mem_image_format(&width, &height, &colours, &bits);
+        if (width <= 0 || height <= 0) return CodecStatus::Broken;
+        header.width = static_cast<uint32_t>(width);
+        header.height = static_cast<uint32_t>(height);
+        header.bit_count = colours == 1 ? 8 : 24;
+        header.result.frame_count = 1;
+        return CodecStatus::Ok;
+    }
+
     static CodecStatus Develop(const uint8_t* data, size_t size, const DecodeRequest& request,
                                DibCanvas& canvas, DecodeResult& result) {
         // No message on stderr from LibRaw's default callbacks.

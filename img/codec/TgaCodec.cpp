@@ -146,6 +146,20 @@ public:
                        DibCanvas& canvas, DecodeResult&) const override {
         if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
         if (request.frame != 0) return CodecStatus::NoFrame;
+        return Read(data, size, canvas, nullptr);
+    }
+
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        DibCanvas unused;
+        return Read(data, size, unused, &header);
+    }
+
+    // With `header` set, the header, colour map and raster size are checked and the picture's
+    // measures reported instead of decoding it.
+    static CodecStatus Read(const uint8_t* data, size_t size, DibCanvas& canvas,
+                            PictureHeader* header) {
         const TgaHeader h = ParseHeader(data);
         ByteReader r(data, size);
         ByteReader map;
@@ -163,6 +177,12 @@ public:
         if (least > r.Remaining()) return CodecStatus::Broken;
         uint16_t bit_count = alpha ? 32 : 24;
         if (!alpha && h.BaseType() != 2) bit_count = 8;
+        if (header) {
+            header->width = h.width;
+            header->height = h.height;
+            header->bit_count = bit_count;
+            return CodecStatus::Ok;
+        }
         const CodecStatus created = canvas.Create(h.width, h.height, bit_count);
         if (created != CodecStatus::Ok) return created;
         if (bit_count == 8 && h.BaseType() == 3) canvas.SetGreyPalette();

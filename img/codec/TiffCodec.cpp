@@ -489,6 +489,41 @@ CodecStatus DecodeDirectory(TIFF* tif, DibCanvas& canvas, DecodeResult& result) 
     return TIFFIsTiled(tif) ? ReadTiles(tif, layout, canvas) : ReadStrips(tif, layout, canvas);
 }
 
+// What DecodeDirectory would make of the current directory, from its tags alone.
+CodecStatus PingDirectory(TIFF* tif, PictureHeader& header) {
+    uint32_t width = 0, height = 0;
+    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width) ||
+        !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height) || width == 0 || height == 0) {
+        return CodecStatus::Broken;
+    }
+    if (uint64_t{width} * height > DibCanvas::kMaxPixels) return CodecStatus::NoMemory;
+    ReadResolution(tif, header.result);
+    header.width = width;
+    header.height = height;
+    Layout layout;
+    if (ChooseLayout(tif, layout)) {
+        uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+        if (layout.kind == Kind::Palette &&
+            (!TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue) || !red || !green ||
+             !blue)) {
+            return CodecStatus::Broken;
+        }
+        header.bit_count = layout.dib_bits;
+        return CodecStatus::Ok;
+    }
+    // The RGBA reader's choice, as ReadRgba makes it.
+    char message[1024] = {};
+    if (!TIFFRGBAImageOK(tif, message)) return CodecStatus::Unsupported;
+    TIFFRGBAImage image{};
+    if (!TIFFRGBAImageBegin(&image, tif, 0, message)) return CodecStatus::Broken;
+    const bool alpha = image.alpha != 0;
+    const bool grey =
+        image.photometric == PHOTOMETRIC_MINISBLACK || image.photometric == PHOTOMETRIC_MINISWHITE;
+    TIFFRGBAImageEnd(&image);
+    header.bit_count = alpha ? 32 : (grey ? 8 : 24);
+    return CodecStatus::Ok;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Encoding.
 
@@ -597,6 +632,22 @@ public:
         if (status != CodecStatus::Ok) canvas.Reset();
         canvas.ClearRowPadding();
         return status;
+    }
+
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        MemoryIo io;
+        io.data = data;
+        io.size = size;
+        TiffPtr tif = OpenTiff(io, "rh");
+        if (!tif) return CodecStatus::Broken;
+        // The same walk along the chain as Decode's, with libtiff's loop and count limits.
+        const tdir_t directories = TIFFNumberOfDirectories(tif.get());
+        if (directories == 0) return CodecStatus::Broken;
+        if (!TIFFSetDirectory(tif.get(), 0)) return CodecStatus::Broken;
+        header.result.frame_count = static_cast<int32_t>(std::min<tdir_t>(directories, INT32_MAX));
+        return PingDirectory(tif.get(), header);
     }
 
     CodecStatus Encode(const DibView& view, const EncodeOptions&,

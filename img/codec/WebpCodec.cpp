@@ -5,6 +5,7 @@
 #include <webp/decode.h>
 #include <webp/demux.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -28,6 +29,10 @@ CodecStatus FromVp8Status(VP8StatusCode code) {
 
 struct AnimDecoderFree {
     void operator()(WebPAnimDecoder* d) const { WebPAnimDecoderDelete(d); }
+};
+
+struct DemuxFree {
+    void operator()(WebPDemuxer* d) const { WebPDemuxDelete(d); }
 };
 
 class WebpCodec final : public CodecBackend {
@@ -74,6 +79,29 @@ public:
             return decoded;
         }
         result.frame_count = 1;
+        return CodecStatus::Ok;
+    }
+
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        WebPBitstreamFeatures f;
+        const CodecStatus head = FromVp8Status(WebPGetFeatures(data, size, &f));
+        if (head != CodecStatus::Ok) return head;
+        if (f.width <= 0 || f.height <= 0) return CodecStatus::Broken;
+        header.width = static_cast<uint32_t>(f.width);
+        header.height = static_cast<uint32_t>(f.height);
+        header.bit_count = f.has_alpha ? 32 : 24;
+        if (!f.has_animation) return CodecStatus::Ok;
+        // The demuxer walks the chunks: the canvas and the frame count, no pixels.
+        const WebPData input = {data, size};
+        std::unique_ptr<WebPDemuxer, DemuxFree> demux(WebPDemux(&input));
+        if (!demux) return CodecStatus::Broken;
+        const uint32_t frames = WebPDemuxGetI(demux.get(), WEBP_FF_FRAME_COUNT);
+        header.width = WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_WIDTH);
+        header.height = WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_HEIGHT);
+        if (frames == 0) return CodecStatus::Broken;
+        header.result.frame_count = static_cast<int32_t>(std::min<uint32_t>(frames, INT32_MAX));
         return CodecStatus::Ok;
     }
 

@@ -272,7 +272,16 @@ public:
     bool Sniff(const uint8_t*, size_t size) const override { return size > 0; }
 
     CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
-                       DibCanvas& canvas, DecodeResult& result) const override;
+                       DibCanvas& canvas, DecodeResult& result) const override {
+        return Run(data, size, request, canvas, result, nullptr);
+    }
+
+    // The frame decode's size, pixel format and resolution, which WIC gives without pixels.
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest& request,
+                     PictureHeader& header) const override {
+        DibCanvas unused;
+        return Run(data, size, request, unused, header.result, &header);
+    }
 
     CodecStatus Encode(const DibView& view, const EncodeOptions& options,
                        std::vector<uint8_t>& out) const override {
@@ -281,12 +290,16 @@ public:
     }
 
 private:
+    // With `ping` set, the frame's measures are reported instead of decoding it.
+    static CodecStatus Run(const uint8_t* data, size_t size, const DecodeRequest& request,
+                           DibCanvas& canvas, DecodeResult& result, PictureHeader* ping);
     static CodecStatus DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame,
-                                   uint32_t type, uint32_t scale, DibCanvas& canvas);
+                                   uint32_t type, uint32_t scale, DibCanvas& canvas,
+                                   PictureHeader* ping);
 };
 
-CodecStatus WicCodec::Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
-                             DibCanvas& canvas, DecodeResult& result) const {
+CodecStatus WicCodec::Run(const uint8_t* data, size_t size, const DecodeRequest& request,
+                          DibCanvas& canvas, DecodeResult& result, PictureHeader* ping) {
     if (request.frame < 0) return CodecStatus::NoFrame;
     if (size > MAXDWORD) return CodecStatus::Unsupported;
     const CodecStatus checked = wic::CheckBeforeDecoding(data, size);
@@ -325,8 +338,8 @@ CodecStatus WicCodec::Decode(const uint8_t* data, size_t size, const DecodeReque
     hr = decoder->GetFrame(static_cast<UINT>(request.frame), frame.Put());
     if (FAILED(hr)) return wic::StatusOf(hr);
 
-    const CodecStatus status = DecodeFrame(factory.Get(), frame.Get(), type,
-                                           type == kTypeJpeg ? request.jpeg_scale : 1, canvas);
+    const CodecStatus status = DecodeFrame(
+        factory.Get(), frame.Get(), type, type == kTypeJpeg ? request.jpeg_scale : 1, canvas, ping);
     if (status != CodecStatus::Ok) return status;
     double x_dpi = 0, y_dpi = 0;
     if (SUCCEEDED(frame->GetResolution(&x_dpi, &y_dpi)) && x_dpi > 0 && y_dpi > 0) {
@@ -339,7 +352,8 @@ CodecStatus WicCodec::Decode(const uint8_t* data, size_t size, const DecodeReque
 }
 
 CodecStatus WicCodec::DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame,
-                                  uint32_t type, uint32_t scale, DibCanvas& canvas) {
+                                  uint32_t type, uint32_t scale, DibCanvas& canvas,
+                                  PictureHeader* ping) {
     UINT width = 0, height = 0;
     HRESULT hr = frame->GetSize(&width, &height);
     if (FAILED(hr)) return wic::StatusOf(hr);
@@ -353,6 +367,13 @@ CodecStatus WicCodec::DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDe
     if (layout && layout->table == Table::Indexed &&
         (!TakePalette(factory, frame, nullptr, palette_alpha) || palette_alpha)) {
         layout = nullptr;  // colours with alpha: 32-bit through the converter
+    }
+    if (ping) {
+        ping->width = width;
+        ping->height = height;
+        ping->bit_count =
+            layout ? layout->bit_count : (palette_alpha || HasAlpha(factory, native) ? 32 : 24);
+        return CodecStatus::Ok;
     }
 
     // The source of the rows: the frame, or at a reduced JPEG scale the decoder's own transform

@@ -1,4 +1,4 @@
-// HEIF and AVIF through imgsrc against libheif's own decode (same options: transformations not
+// HEIF and AVIF through imgsrc against libheif's own decode (same options: transformations
 // applied, deep samples to 8 bits) of files made by libheif's HEVC and AV1 encoders: colour
 // layouts, odd sizes, alpha, 10 and 12 bits, several top-level images, damaged files. An encoder
 // this libheif lacks skips its cases with the reason.
@@ -24,8 +24,10 @@ struct LibheifPicture {
     std::vector<uint8_t> rgba;
 };
 
-// Every top-level image, primary first, as libheif decodes it to 8-bit RGB(A).
-std::vector<LibheifPicture> LibheifImages(const std::vector<uint8_t>& bytes) {
+// Every top-level image, primary first, as libheif decodes it to 8-bit RGB(A), with its
+// transformations applied (or, when `as_stored`, not).
+std::vector<LibheifPicture> LibheifImages(const std::vector<uint8_t>& bytes,
+                                          bool as_stored = false) {
     std::vector<LibheifPicture> out;
     std::unique_ptr<heif_context, void (*)(heif_context*)> ctx(heif_context_alloc(),
                                                                heif_context_free);
@@ -47,7 +49,7 @@ std::vector<LibheifPicture> LibheifImages(const std::vector<uint8_t>& bytes) {
         heif_context_get_image_handle(ctx.get(), id, &handle);
         const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
         heif_decoding_options* options = heif_decoding_options_alloc();
-        options->ignore_transformations = 1;
+        options->ignore_transformations = as_stored ? 1 : 0;
         options->convert_hdr_to_8bit = 1;
         heif_image* image = nullptr;
         heif_decode_image(handle, &image, heif_colorspace_RGB,
@@ -74,6 +76,163 @@ std::vector<LibheifPicture> LibheifImages(const std::vector<uint8_t>& bytes) {
         out.push_back(std::move(p));
     }
     return out;
+}
+
+// ---- A clap property written into a file as boxes ---------------------------------------------
+
+uint64_t GetBe(const std::vector<uint8_t>& b, size_t at, size_t n) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v = v << 8 | b.at(at + i);
+    return v;
+}
+
+void PutBe(std::vector<uint8_t>& b, size_t at, size_t n, uint64_t v) {
+    for (size_t i = n; i-- > 0; v >>= 8) b.at(at + i) = uint8_t(v);
+}
+
+struct Box {
+    size_t at = 0, size = 0;
+};
+
+// The child box of `type` among the boxes in [from, end); size 0 when there is none.
+Box Child(const std::vector<uint8_t>& b, size_t from, size_t end, const char* type) {
+    for (size_t at = from; at + 8 <= end;) {
+        const auto size = static_cast<size_t>(GetBe(b, at, 4));
+        if (size < 8 || size > end - at) break;
+        if (std::equal(type, type + 4, b.begin() + long(at + 4))) return Box{at, size};
+        at += size;
+    }
+    return Box{};
+}
+
+// Adds a clap property (a clean aperture of `width` x `height`, its centre offset by (dx, dy)
+// from the picture's) to the primary image, last of its properties, so that it crops what irot
+// and imir made; the meta box grows, so iloc's offsets into the data after it move too.
+std::vector<uint8_t> AddClap(std::vector<uint8_t> b, uint32_t width, uint32_t height, int32_t dx,
+                             int32_t dy) {
+    const Box meta = Child(b, 0, b.size(), "meta");
+    const size_t inner = meta.at + 12, meta_end = meta.at + meta.size;
+    const Box pitm = Child(b, inner, meta_end, "pitm"), iloc = Child(b, inner, meta_end, "iloc");
+    const Box iprp = Child(b, inner, meta_end, "iprp");
+    const Box ipco = Child(b, iprp.at + 8, iprp.at + iprp.size, "ipco");
+    const Box ipma = Child(b, iprp.at + 8, iprp.at + iprp.size, "ipma");
+    if (!meta.size || !pitm.size || !iloc.size || !ipco.size || !ipma.size || ipma.at < ipco.at ||
+        iloc.at > iprp.at || b[pitm.at + 8] != 0) {
+        return {};
+    }
+    const uint64_t primary = GetBe(b, pitm.at + 12, 2);
+    size_t properties = 0;
+    for (size_t at = ipco.at + 8; at < ipco.at + ipco.size; at += size_t(GetBe(b, at, 4))) {
+        ++properties;
+    }
+    // ipma: find the primary item's associations and put clap first among them.
+    const uint8_t version = b[ipma.at + 8];
+    const bool wide_index = (b[ipma.at + 11] & 1) != 0;
+    const uint64_t entries = GetBe(b, ipma.at + 12, 4);
+    size_t at = ipma.at + 16;
+    std::vector<uint8_t> association;
+    for (uint64_t e = 0; e < entries && association.empty(); ++e) {
+        const size_t id_bytes = version < 1 ? 2 : 4;
+        const uint64_t id = GetBe(b, at, id_bytes);
+        const size_t count_at = at + id_bytes;
+        const size_t count = b[count_at];
+        at = count_at + 1 + count * (wide_index ? 2 : 1);
+        if (id == primary) {
+            b[count_at] = uint8_t(count + 1);
+            association = wide_index ? std::vector<uint8_t>{uint8_t(0x80 | (properties + 1) >> 8),
+                                                            uint8_t(properties + 1)}
+                                     : std::vector<uint8_t>{uint8_t(0x80 | (properties + 1))};
+            b.insert(b.begin() + long(at), association.begin(), association.end());
+        }
+    }
+    if (association.empty()) return {};
+    std::vector<uint8_t> clap(40);
+    const uint32_t fields[8] = {width, 1, height, 1, uint32_t(dx), 1, uint32_t(dy), 1};
+    PutBe(clap, 0, 4, clap.size());
+    std::copy_n("clap", 4, clap.begin() + 4);
+    for (size_t i = 0; i < 8; ++i) PutBe(clap, 8 + 4 * i, 4, fields[i]);
+    b.insert(b.begin() + long(ipco.at + ipco.size), clap.begin(), clap.end());
+    const size_t grown = clap.size() + association.size();
+    PutBe(b, ipma.at + clap.size(), 4, ipma.size + association.size());
+    PutBe(b, ipco.at, 4, ipco.size + clap.size());
+    PutBe(b, iprp.at, 4, iprp.size + grown);
+    PutBe(b, meta.at, 4, meta.size + grown);
+    // iloc: data stored in the file (construction method 0) lies after meta and moves.
+    const uint8_t iloc_version = b[iloc.at + 8];
+    const size_t offset_size = b[iloc.at + 12] >> 4, length_size = b[iloc.at + 12] & 15;
+    const size_t base_size = b[iloc.at + 13] >> 4;
+    const size_t index_size = iloc_version >= 1 ? b[iloc.at + 13] & 15 : 0;
+    const size_t wide = iloc_version < 2 ? 2 : 4;
+    const uint64_t items = GetBe(b, iloc.at + 14, wide);
+    at = iloc.at + 14 + wide;
+    for (uint64_t i = 0; i < items; ++i) {
+        at += wide;
+        uint64_t method = 0;
+        if (iloc_version >= 1) method = GetBe(b, at, 2) & 15, at += 2;
+        at += 2;  // data reference index
+        const size_t base_at = at;
+        at += base_size;
+        const uint64_t extents = GetBe(b, at, 2);
+        at += 2;
+        if (method == 0 && base_size) {
+            PutBe(b, base_at, base_size, GetBe(b, base_at, base_size) + grown);
+        }
+        for (uint64_t e = 0; e < extents; ++e, at += offset_size + length_size) {
+            at += index_size;
+            if (method == 0 && !base_size && offset_size) {
+                PutBe(b, at, offset_size, GetBe(b, at, offset_size) + grown);
+            }
+        }
+    }
+    return b;
+}
+
+// The file as a writer that follows the HEIF rules makes it: libheif 1.15 lists the primary
+// image's ispe after its irot, holding the turned size; here the ispe comes first and holds the
+// size before the turn.
+std::vector<uint8_t> IspeFirst(std::vector<uint8_t> b) {
+    const Box meta = Child(b, 0, b.size(), "meta");
+    const size_t inner = meta.at + 12, meta_end = meta.at + meta.size;
+    const Box pitm = Child(b, inner, meta_end, "pitm"), iprp = Child(b, inner, meta_end, "iprp");
+    const Box ipco = Child(b, iprp.at + 8, iprp.at + iprp.size, "ipco");
+    const Box ipma = Child(b, iprp.at + 8, iprp.at + iprp.size, "ipma");
+    if (!pitm.size || !ipco.size || !ipma.size || b[ipma.at + 8] != 0 || (b[ipma.at + 11] & 1)) {
+        return {};
+    }
+    std::vector<size_t> property_at;  // by index - 1
+    for (size_t at = ipco.at + 8; at < ipco.at + ipco.size; at += size_t(GetBe(b, at, 4))) {
+        property_at.push_back(at);
+    }
+    auto type_of = [&](uint8_t association) {
+        const size_t index = association & 0x7Fu;
+        return index == 0 || index > property_at.size()
+                   ? std::string()
+                   : std::string(b.begin() + long(property_at[index - 1] + 4),
+                                 b.begin() + long(property_at[index - 1] + 8));
+    };
+    size_t at = ipma.at + 16;
+    for (uint64_t e = GetBe(b, ipma.at + 12, 4); e > 0; --e) {
+        const size_t count = b[at + 2];
+        const auto first = b.begin() + long(at + 3), last = first + long(count);
+        if (GetBe(b, at, 2) == GetBe(b, pitm.at + 12, 2)) {
+            const auto ispe =
+                std::find_if(first, last, [&](uint8_t a) { return type_of(a) == "ispe"; });
+            const bool turned = std::any_of(first, last, [&](uint8_t a) {
+                return type_of(a) == "irot" && (b[property_at[(a & 0x7Fu) - 1] + 8] & 1);
+            });
+            if (ispe == last) return {};
+            const size_t box = property_at[(*ispe & 0x7Fu) - 1];
+            std::rotate(first, ispe, ispe + 1);
+            if (turned) {
+                const uint64_t w = GetBe(b, box + 12, 4), h = GetBe(b, box + 16, 4);
+                PutBe(b, box + 12, 4, h);
+                PutBe(b, box + 16, 4, w);
+            }
+            return b;
+        }
+        at += 3 + count;
+    }
+    return {};
 }
 
 class ImgHeif : public ::testing::TestWithParam<HeifCodec> {
@@ -129,6 +288,95 @@ TEST_P(ImgHeif, LayoutsAndDepthsMatchLibheif) {
         ExpectSameAsLibheif(file.bytes, 1);
         const img_test::Picture got = img_test::Decode(file.bytes);
         EXPECT_EQ(got.bit_count, c.channels == 4 ? 32 : 24);
+    }
+}
+
+// The stored RGBA picture as an EXIF orientation value shows it: the rotation (clockwise) first,
+// then the flip.
+LibheifPicture Oriented(const LibheifPicture& in, int orientation) {
+    const int turns = orientation == 3                       ? 2
+                      : orientation >= 5 && orientation <= 7 ? 1
+                      : orientation == 8                     ? 3
+                                                             : 0;
+    LibheifPicture p = in;
+    for (int t = 0; t < turns; ++t) {
+        LibheifPicture r;
+        r.width = p.height, r.height = p.width;
+        r.rgba.resize(p.rgba.size());
+        for (uint32_t y = 0; y < r.height; ++y) {
+            for (uint32_t x = 0; x < r.width; ++x) {
+                const size_t from = (size_t{p.height - 1 - x} * p.width + y) * 4;
+                std::copy_n(p.rgba.begin() + long(from), 4,
+                            r.rgba.begin() + long((y * r.width + x) * 4));
+            }
+        }
+        p = r;
+    }
+    const bool mirror_x = orientation == 2 || orientation == 5;
+    const bool mirror_y = orientation == 4 || orientation == 7;
+    LibheifPicture f = p;
+    for (uint32_t y = 0; y < p.height; ++y) {
+        for (uint32_t x = 0; x < p.width; ++x) {
+            const uint32_t sx = mirror_x ? p.width - 1 - x : x;
+            const uint32_t sy = mirror_y ? p.height - 1 - y : y;
+            std::copy_n(p.rgba.begin() + long((size_t{sy} * p.width + sx) * 4), 4,
+                        f.rgba.begin() + long((size_t{y} * p.width + x) * 4));
+        }
+    }
+    return f;
+}
+
+// The clean aperture written: 20 x 16 with its centre 1 left of and 2 below the picture's.
+constexpr uint32_t kClapWidth = 20, kClapHeight = 16;
+constexpr int32_t kClapDx = -1, kClapDy = 2;
+
+// The crop that clap semantics give: left = dx + (width - 1) / 2 - (clean width - 1) / 2.
+LibheifPicture Cropped(const LibheifPicture& in) {
+    const auto left = uint32_t(kClapDx + (int32_t(in.width) - int32_t(kClapWidth)) / 2);
+    const auto top = uint32_t(kClapDy + (int32_t(in.height) - int32_t(kClapHeight)) / 2);
+    LibheifPicture out;
+    out.width = kClapWidth, out.height = kClapHeight;
+    for (uint32_t y = 0; y < kClapHeight; ++y) {
+        const auto row = in.rgba.begin() + long((size_t{top + y} * in.width + left) * 4);
+        out.rgba.insert(out.rgba.end(), row, row + kClapWidth * 4);
+    }
+    return out;
+}
+
+// irot, imir (written by libheif's encoder) and clap (written here) define the image: every
+// orientation, with and without a crop, equals libheif's decode with its transformations and
+// the stored picture turned and cropped as the properties say; the header read (checked by
+// Decode) gives the turned and cropped size.
+TEST_P(ImgHeif, IrotImirAndClapAreApplied) {
+    for (bool clap : {false, true}) {
+        for (int orientation = 1; orientation <= 8; ++orientation) {
+            SCOPED_TRACE("orientation " + std::to_string(orientation) + (clap ? ", clap" : ""));
+            auto file = modern_test::EncodeHeif(
+                GetParam(), {modern_test::PhotoLike(40, 24, 3, uint32_t(orientation))}, 70, false,
+                modern_test::HeifShape{orientation, false});
+            ASSERT_FALSE(file.bytes.empty()) << file.error;
+            if (clap) file.bytes = AddClap(file.bytes, kClapWidth, kClapHeight, kClapDx, kClapDy);
+            ASSERT_FALSE(file.bytes.empty()) << "the boxes are not as libheif writes them";
+            auto has = [&](const char* box) {
+                return std::search(file.bytes.begin(), file.bytes.end(), box, box + 4) !=
+                       file.bytes.end();
+            };
+            EXPECT_EQ(has("irot"), orientation != 1 && orientation != 2 && orientation != 4);
+            EXPECT_EQ(has("imir"),
+                      orientation == 2 || orientation == 4 || orientation == 5 || orientation == 7);
+            ExpectSameAsLibheif(file.bytes, 1);
+            const img_test::Picture got = img_test::Decode(file.bytes);
+            const LibheifPicture stored = LibheifImages(file.bytes, true).at(0);
+            ASSERT_EQ(stored.width, 40u);
+            LibheifPicture want = Oriented(stored, orientation);
+            EXPECT_EQ(want.width, orientation >= 5 ? 24u : 40u);
+            if (clap) want = Cropped(want);
+            EXPECT_TRUE(img_test::SameRgba(got, want.rgba, want.width, want.height));
+            const std::vector<uint8_t> conforming = IspeFirst(file.bytes);
+            ASSERT_FALSE(conforming.empty());
+            EXPECT_TRUE(img_test::SameRgba(img_test::Decode(conforming), want.rgba, want.width,
+                                           want.height));
+        }
     }
 }
 

@@ -12,6 +12,7 @@
 #include "TestSupport.h"
 
 int FuzzImg(const uint8_t* data, size_t size);
+int FuzzImgInfo(const uint8_t* data, size_t size);
 
 namespace {
 
@@ -91,6 +92,7 @@ TEST(ImgRobustness, FuzzSeedsAndFindings) {
             std::vector<uint8_t> bytes;
             ASSERT_TRUE(testing_support::ReadWholeFile(path.string(), bytes));
             FuzzImg(bytes.data(), bytes.size());
+            FuzzImgInfo(bytes.data(), bytes.size());
             ++replayed;
         }
     }
@@ -98,6 +100,7 @@ TEST(ImgRobustness, FuzzSeedsAndFindings) {
         std::vector<uint8_t> bytes;
         ASSERT_TRUE(testing_support::ReadWholeFile(path.string(), bytes));
         FuzzImg(bytes.data(), bytes.size());
+        FuzzImgInfo(bytes.data(), bytes.size());
         ++replayed;
     }
     EXPECT_GT(replayed, 0);

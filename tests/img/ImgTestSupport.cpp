@@ -1,10 +1,12 @@
 #include "ImgTestSupport.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <sstream>
 
+#include "CxImage.h"
 #include "DibImage.h"
 #include "TestSupport.h"
 
@@ -41,7 +43,44 @@ Picture Decode(const std::vector<uint8_t>& bytes, int32_t frame, int32_t scale, 
     std::memcpy(&out.y_ppm, out.dib.data() + 28, 4);
     const std::vector<uint8_t> rows = image.ConvertAll();
     out.rgba = ToRgba(rows, static_cast<int>(image.Channels()));
+    // Every picture read of frame 0 in these suites checks the header read against it.
+    if (frame == 0 && scale <= 1 && out.error.empty()) {
+        EXPECT_TRUE(InfoAgrees(bytes, out, type));
+    }
     return out;
+}
+
+::testing::AssertionResult InfoAgrees(const std::vector<uint8_t>& bytes, const Picture& picture,
+                                      uint32_t type) {
+    const Info info = GetInfo(bytes, type);
+    const PictureInfoRecord& r = info.record;
+    // The frame count comes from the codec layer's own decode, which reports it.
+    CxImage decoded;
+    const auto size = static_cast<uint32_t>(bytes.size());
+    const bool ok = decoded.Decode(bytes.data(), size, type);
+    auto ppm = [](int dpi) { return static_cast<int32_t>(std::lround(dpi / 0.0254)); };
+    std::ostringstream s;
+    if (info.result != 0) s << " info result " << info.result;
+    if (r.width != static_cast<int32_t>(picture.width) ||
+        r.height != static_cast<int32_t>(picture.height)) {
+        s << " size " << r.width << "x" << r.height << ", picture " << picture.width << "x"
+          << picture.height;
+    }
+    if (r.colorDepth != picture.bit_count) {
+        s << " bits " << r.colorDepth << ", picture " << picture.bit_count;
+    }
+    if (ppm(r.xDensity) != picture.x_ppm || ppm(r.yDensity) != picture.y_ppm) {
+        s << " density " << r.xDensity << "x" << r.yDensity << " dpi, picture " << picture.x_ppm
+          << "x" << picture.y_ppm << " ppm";
+    }
+    if (r.imageType != picture.type_back) {
+        s << " type " << r.imageType << ", picture " << picture.type_back;
+    }
+    if (!ok || r.frameCount != static_cast<uint32_t>(decoded.GetNumFrames())) {
+        s << " frames " << r.frameCount << ", decode " << (ok ? decoded.GetNumFrames() : -1);
+    }
+    if (s.str().empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "header read disagrees:" << s.str();
 }
 
 Info GetInfo(const std::vector<uint8_t>& bytes, uint32_t type) {

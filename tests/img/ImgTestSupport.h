@@ -41,6 +41,12 @@ struct Info {
 // GetPictureInfo from memory with the long record, type at 106.
 Info GetInfo(const std::vector<uint8_t>& bytes, uint32_t type = 0);
 
+// The information read of `bytes` against a picture read of frame 0 at scale 1: the same size,
+// bit count, densities, type, and the frame count that the codec layer's decode reports.
+// Decode checks every such picture read with it.
+::testing::AssertionResult InfoAgrees(const std::vector<uint8_t>& bytes, const Picture& picture,
+                                      uint32_t type = 0);
+
 // Equal sizes and every channel within `tolerance`; on failure the first pixel that differs.
 ::testing::AssertionResult SameRgba(const Picture& got, const std::vector<uint8_t>& want_rgba,
                                     uint32_t want_width, uint32_t want_height,

@@ -3,6 +3,7 @@
 // lossy, JP2 files and bare codestreams; then type codes, resolution, huge sizes and damage.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -118,6 +119,48 @@ TEST(Jp2Codec, HugeDeclaredSizeIsRefused) {
     // SOC, SIZ marker, Lsiz, Rsiz, then Xsiz, Ysiz, XOsiz, YOsiz, XTsiz, YTsiz.
     put32(8, 100000), put32(12, 100000), put32(24, 100000), put32(28, 100000);
     EXPECT_NE(img_test::Decode(bytes).result, 0);
+}
+
+// A palette JP2 (pclr and cmap boxes, which OpenJPEG's encoder does not write): the index
+// component becomes three colour columns, and the header read (checked by Decode) says 24 bits.
+TEST(Jp2Codec, PaletteBoxesGiveColour) {
+    std::mt19937 rng(26);
+    std::vector<uint8_t> bytes = img_test::MakeJp2(MakePicture(kLayouts[0], false, rng));
+    auto u32 = [&](size_t at) {
+        return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
+               uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
+    };
+    auto put32 = [](std::vector<uint8_t>& v, size_t at, uint32_t x) {
+        for (int i = 0; i < 4; ++i) v[at + i] = static_cast<uint8_t>(x >> (24 - 8 * i));
+    };
+    std::vector<uint8_t> pclr(8 + 3 + 3 + 256 * 3), cmap(8 + 3 * 4);
+    put32(pclr, 0, uint32_t(pclr.size()));
+    std::copy_n("pclr", 4, pclr.begin() + 4);
+    pclr[8] = 1, pclr[9] = 0, pclr[10] = 3, pclr[11] = pclr[12] = pclr[13] = 7;  // 256 x 3, 8 bits
+    for (size_t i = 14; i < pclr.size(); ++i) pclr[i] = static_cast<uint8_t>(rng());
+    put32(cmap, 0, uint32_t(cmap.size()));
+    std::copy_n("cmap", 4, cmap.begin() + 4);
+    for (uint8_t c = 0; c < 3; ++c) cmap[8 + 4 * c + 2] = 1, cmap[8 + 4 * c + 3] = c;
+    for (size_t at = 0; at + 8 <= bytes.size(); at += u32(at)) {
+        if (std::equal(bytes.begin() + long(at + 4), bytes.begin() + long(at + 8), "jp2h")) {
+            const uint32_t length = u32(at);
+            for (size_t c = at + 8; c + 15 <= at + length; c += u32(c)) {
+                if (std::equal(bytes.begin() + long(c + 4), bytes.begin() + long(c + 8), "colr")) {
+                    put32(bytes, c + 11, 16);  // sRGB
+                }
+            }
+            put32(bytes, at, length + uint32_t(pclr.size() + cmap.size()));
+            bytes.insert(bytes.begin() + long(at + length), cmap.begin(), cmap.end());
+            bytes.insert(bytes.begin() + long(at + length), pclr.begin(), pclr.end());
+            break;
+        }
+    }
+    std::vector<uint8_t> want;
+    uint32_t width = 0, height = 0;
+    ASSERT_TRUE(img_test::Jp2Reference(bytes, want, width, height));
+    const img_test::Picture got = img_test::Decode(bytes);
+    EXPECT_TRUE(img_test::SameRgba(got, want, width, height));
+    EXPECT_EQ(got.bit_count, 24);
 }
 
 TEST(Jp2Codec, TruncatedAndCorruptedFiles) {

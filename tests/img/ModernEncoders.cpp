@@ -162,8 +162,8 @@ bool HeifEncoderAvailable(HeifCodec codec) {
     return HeifInit() && heif_have_encoder_for_format(HeifFormat(codec)) != 0;
 }
 
-Encoded EncodeHeif(HeifCodec codec, const std::vector<Raster>& images, int quality,
-                   bool lossless) {
+Encoded EncodeHeif(HeifCodec codec, const std::vector<Raster>& images, int quality, bool lossless,
+                   HeifShape shape) {
     Encoded out;
     if (!HeifInit()) {
         out.error = "heif_init failed";
@@ -214,7 +214,11 @@ Encoded EncodeHeif(HeifCodec codec, const std::vector<Raster>& images, int quali
         for (uint32_t y = 0; y < r.height; ++y) {
             std::memcpy(plane + static_cast<size_t>(stride) * y, r.samples.data() + row * y, row);
         }
-        error = heif_context_encode_image(context.get(), image.get(), encoder.get(), nullptr,
+        std::unique_ptr<heif_encoding_options, void (*)(heif_encoding_options*)> options(
+            heif_encoding_options_alloc(), heif_encoding_options_free);
+        options->macOS_compatibility_workaround = shape.clap ? 0 : 1;
+        options->image_orientation = static_cast<heif_orientation>(shape.orientation);
+        error = heif_context_encode_image(context.get(), image.get(), encoder.get(), options.get(),
                                           nullptr);
         if (error.code != heif_error_Ok) {
             out.error = std::string(HeifCodecName(codec)) + " encoding: " + error.message;

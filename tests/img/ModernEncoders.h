@@ -39,8 +39,14 @@ const char* HeifCodecName(HeifCodec codec);
 bool HeifEncoderAvailable(HeifCodec codec);
 // One file with every raster a top-level image; the first is the primary image. RGB or RGBA,
 // 8 bits or more.
+// `orientation` (an EXIF value, 1 to 8) is written as irot and imir properties; `clap` crops
+// sizes the codec cannot code with a clap property rather than a grid.
+struct HeifShape {
+    int orientation = 1;
+    bool clap = false;
+};
 Encoded EncodeHeif(HeifCodec codec, const std::vector<Raster>& images, int quality = 70,
-                   bool lossless = false);
+                   bool lossless = false, HeifShape shape = HeifShape());
 
 // libjxl: one raster a still picture, several an animation of 100 ms frames. Grey, grey+alpha,
 // RGB or RGBA; lossless keeps the samples exactly.

@@ -1,0 +1,136 @@
+// imgsrc's information read against its picture read, both through the loaded module from
+// memory, on pictures made in this run: a 12 MP (4000x3000) JPEG, PNG, LZW TIFF and HEIC and a
+// 24 MP (6000x4000) JPEG. A viewer asks for the information of every file it lists or opens, so
+// that read should cost next to nothing: the goal is at most 1/100 of the picture read (1/20
+// for HEIC, whose item structure libheif parses in full). CPU time of the whole process
+// (libheif decodes on threads of its own), median of the repetitions.
+#include <benchmark/benchmark.h>
+#include <png.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "JpegPngKit.h"
+#include "LibPictures.h"
+#include "ModernEncoders.h"
+#include "PluginModule.h"
+#include "RatioReporter.h"
+#include "platform/platform.h"
+
+namespace {
+
+PluginModule g_imgsrc;
+
+struct Workload {
+    std::string name;
+    std::vector<uint8_t> bytes;
+    double limit;  // information read / picture read
+};
+
+std::vector<Workload>& Workloads() {
+    static std::vector<Workload> all;
+    return all;
+}
+
+void Picture(benchmark::State& state, const Workload* w) {
+    for (auto _ : state) {
+        SpiHandle dib = nullptr;
+        const int32_t r = g_imgsrc.GetPicture(reinterpret_cast<const char*>(w->bytes.data()),
+                                              static_cast<SpiLength>(w->bytes.size()),
+                                              SPI_SRC_MEMORY, &dib, nullptr, nullptr, 0);
+        if (r != 0 || !dib) state.SkipWithError("GetPicture failed");
+        benchmark::DoNotOptimize(dib);
+        platform::MemFree(dib);
+    }
+}
+
+void Info(benchmark::State& state, const Workload* w) {
+    for (auto _ : state) {
+        PictureInfoRecord record{};
+        const int32_t r = g_imgsrc.GetPictureInfo(reinterpret_cast<const char*>(w->bytes.data()),
+                                                  static_cast<SpiLength>(w->bytes.size()),
+                                                  SPI_SRC_MEMORY, &record);
+        if (r != 0 || record.width <= 0) state.SkipWithError("GetPictureInfo failed");
+        benchmark::DoNotOptimize(record);
+    }
+}
+
+std::vector<uint8_t> Jpeg(uint32_t width, uint32_t height) {
+    const std::vector<uint8_t> rgb = jpegpng_kit::PhotoLike(width, height, 3, 42);
+    return jpegpng_kit::WriteJpeg(rgb.data(), width, height, jpegpng_kit::JpegOptions());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    const std::string path =
+        std::string(ZEM_BENCH_PLUGIN_DIR) + "/imgsrc" + platform::ModuleSuffix();
+    if (!g_imgsrc.Load(path, error)) {
+        std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), error.c_str());
+        return 1;
+    }
+    constexpr uint32_t kWidth = 4000, kHeight = 3000;
+    const std::vector<uint8_t> rgb = jpegpng_kit::PhotoLike(kWidth, kHeight, 3, 42);
+    Workloads().reserve(5);  // the benchmarks keep pointers to the entries
+    Workloads().push_back({"jpeg12mp", Jpeg(kWidth, kHeight), 0.01});
+    Workloads().push_back({"jpeg24mp", Jpeg(6000, 4000), 0.01});
+    {
+        jpegpng_kit::PngSpec shape;
+        shape.width = kWidth, shape.height = kHeight, shape.colour_type = PNG_COLOR_TYPE_RGB;
+        shape.samples.assign(rgb.begin(), rgb.end());
+        Workloads().push_back({"png12mp", jpegpng_kit::WritePng(shape), 0.01});
+    }
+    {
+        img_test::TiffPage page;
+        page.width = kWidth, page.height = kHeight, page.compression = 5;  // LZW
+        page.rows_per_strip = 16;
+        page.pixels = rgb;
+        Workloads().push_back({"tiff12mp_lzw", img_test::MakeTiff({page}), 0.01});
+    }
+    {
+        modern_test::Raster raster;
+        raster.width = kWidth, raster.height = kHeight, raster.channels = 3;
+        raster.samples = rgb;
+        const auto heic = modern_test::EncodeHeif(modern_test::HeifCodec::Hevc, {raster}, 50);
+        if (heic.bytes.empty()) {
+            std::printf("no HEIC: %s\n", heic.error.c_str());
+        } else {
+            Workloads().push_back({"heic12mp", heic.bytes, 0.05});
+        }
+    }
+    for (const Workload& w : Workloads()) {
+        std::printf("%-14s %10zu bytes\n", w.name.c_str(), w.bytes.size());
+        benchmark::RegisterBenchmark((w.name + "/picture").c_str(), Picture, &w)
+            ->Unit(benchmark::kMicrosecond)
+            ->MeasureProcessCPUTime()
+            ->Repetitions(5);
+        benchmark::RegisterBenchmark((w.name + "/info").c_str(), Info, &w)
+            ->Unit(benchmark::kMicrosecond)
+            ->MeasureProcessCPUTime()
+            ->Repetitions(5);
+    }
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    std::printf("\nmedian CPU time of the information read / the picture read:\n");
+    for (const Workload& w : Workloads()) {
+        const std::string base = w.name + "/";
+        auto median = [&](const char* what) {
+            // The reporter keys runs by function name, which carries the /process_time suffix.
+            for (const auto& [name, times] : reporter.times) {
+                if (name.rfind(base + what, 0) == 0) return reporter.Median(name);
+            }
+            return 0.0;
+        };
+        const double info = median("info"), picture = median("picture");
+        if (info <= 0 || picture <= 0) continue;
+        std::printf("  %-14s %9.4f ms / %9.2f ms = 1/%-8.0f (goal 1/%.0f%s)\n", w.name.c_str(),
+                    info / 1000, picture / 1000, picture / info, 1 / w.limit,
+                    info / picture <= w.limit ? "" : ", NOT MET");
+    }
+    benchmark::Shutdown();
+    return 0;
+}

@@ -33,8 +33,27 @@ int32_t ImgFile::ReadPictureFromMemory() {
         m_image.SetJpegScale(static_cast<uint8_t>(m_jpegScale > 32 ? 32 : m_jpegScale));
     }
     m_image.SetFrame(m_frameIndex);
-    if (!m_image.Decode(m_data, static_cast<uint32_t>(m_dataSize > UINT32_MAX ? 0 : m_dataSize),
-                        m_imageType)) {
+    const uint8_t* data = m_data;
+    const auto size = static_cast<uint32_t>(m_dataSize > UINT32_MAX ? 0 : m_dataSize);
+    if (m_preview) {
+        if (m_image.DecodePreview(data, size, m_imageType)) {
+            TakeMeasures();
+            m_resultDib = m_image.CopyToHandle();
+            return m_resultDib ? SPI_OK : SPI_OUT_OF_MEMORY;
+        }
+        // A file without a preview, or whose own thumbnail is damaged, leaves the host to read
+        // the picture: -1, as the plug-ins that offer no previews answer.
+        switch (m_image.LastStatus()) {
+            case CodecStatus::NoMemory:
+                return SPI_OUT_OF_MEMORY;
+            case CodecStatus::NotThisFormat:
+                return SPI_UNKNOWN_FORMAT;
+            default:
+                if (m_image.GetType() != kTypeUnknown) m_imageType = m_image.GetType();
+                return SPI_NOT_IMPLEMENTED;
+        }
+    }
+    if (!m_image.Decode(data, size, m_imageType)) {
         // A picture too large to build is out of memory, whatever else: the host may retry it
         // at a reduced scale.
         return m_image.LastStatus() == CodecStatus::NoMemory ? SPI_OUT_OF_MEMORY

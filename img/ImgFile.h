@@ -21,6 +21,8 @@ public:
     void SetJpegScale(int32_t scale) { m_jpegScale = scale; }
     void SetFrameIndex(int32_t frame) { m_frameIndex = frame; }
     void SetJpegQuality(int32_t quality) { m_jpegQuality = quality; }
+    // The picture read returns the file's preview instead (-1 when it has none).
+    void SetPreview(bool preview) { m_preview = preview; }
     uint32_t ImageType() const { return m_imageType; }
     int32_t FrameCount() const { return m_frameCount; }
     int32_t XDpi() const { return m_image.GetXDPI(); }
@@ -35,4 +37,5 @@ private:
     int32_t m_jpegQuality = 90;
     int32_t m_frameIndex = 0;
     int32_t m_frameCount = 0;
+    bool m_preview = false;
 };

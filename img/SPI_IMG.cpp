@@ -87,9 +87,23 @@ int32_t SPI_IMG::GetPictureInfo(const char* buffer, SpiLength length, uint32_t f
 int32_t SPI_IMG::GetPicture(const char* buffer, SpiLength length, uint32_t flag,
                             SpiHandle* info_slot, SpiHandle* bits_slot, ProgressCallback,
                             SpiUserData user_data) {
+    return Read(buffer, length, flag, info_slot, bits_slot, user_data, false);
+}
+
+// The file's own small picture for a thumbnail, with GetPicture's arguments, handle forms and
+// request block; -1 when the file holds none.
+int32_t SPI_IMG::GetPreview(const char* buffer, SpiLength length, uint32_t flag,
+                            SpiHandle* info_slot, SpiHandle* bits_slot, ProgressCallback,
+                            SpiUserData user_data) {
+    return Read(buffer, length, flag, info_slot, bits_slot, user_data, true);
+}
+
+int32_t SPI_IMG::Read(const char* buffer, SpiLength length, uint32_t flag, SpiHandle* info_slot,
+                      SpiHandle* bits_slot, SpiUserData user_data, bool preview) {
     if (!info_slot) return SPI_BROKEN_DATA;
     const bool split = PrepareSlots(info_slot, bits_slot);
     ImgFile file;
+    file.SetPreview(preview);
     const PictureRequestBlock* block = RequestBlock(user_data);
     if (block) {
         const auto* b = reinterpret_cast<const uint8_t*>(block);

@@ -20,9 +20,15 @@ public:
     int32_t GetPicture(const char* buffer, SpiLength length, uint32_t flag, SpiHandle* info_slot,
                        SpiHandle* bits_slot, ProgressCallback progress,
                        SpiUserData user_data) override;
+    int32_t GetPreview(const char* buffer, SpiLength length, uint32_t flag, SpiHandle* info_slot,
+                       SpiHandle* bits_slot, ProgressCallback progress,
+                       SpiUserData user_data) override;
 
     const FormatEntry& Format(int i) const { return m_formatTable[i]; }
 
 private:
+    int32_t Read(const char* buffer, SpiLength length, uint32_t flag, SpiHandle* info_slot,
+                 SpiHandle* bits_slot, SpiUserData user_data, bool preview);
+
     FormatEntry m_formatTable[kFormatSlots] = {};
 };

@@ -14,6 +14,7 @@
 struct DecodeRequest {
     int32_t frame = 0;        // frame (page, image) to decode; outside the frames: NoFrame
     uint32_t jpeg_scale = 1;  // 1..32; only JPEG decoders look at it
+    uint32_t scale_eighths = 0;  // 1..8: decode at N/8 instead (previews); 0: jpeg_scale rules
     uint32_t type = kTypeUnknown;  // the type asked for (0: detected), for back ends of two
 };
 
@@ -62,6 +63,15 @@ public:
     [[nodiscard]] virtual CodecStatus Ping(const uint8_t* data, size_t size,
                                            const DecodeRequest& request,
                                            PictureHeader& header) const = 0;
+
+    // Decodes the small picture that the file holds for a thumbnail pane (an embedded
+    // thumbnail, a reduced resolution level, a reduced-scale decode) into `canvas`, by the same
+    // pixel rules as Decode. Unsupported when the format or the file offers none: the host then
+    // reads the picture itself. Broken when the file's own thumbnail is damaged.
+    [[nodiscard]] virtual CodecStatus DecodePreview(const uint8_t*, size_t, const DecodeRequest&,
+                                                    DibCanvas&, DecodeResult&) const {
+        return CodecStatus::Unsupported;
+    }
 
     // Encodes the picture in the back end's format into `out`.
     [[nodiscard]] virtual CodecStatus Encode(const DibView&, const EncodeOptions&,

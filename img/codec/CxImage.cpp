@@ -36,6 +36,14 @@ const CodecBackend* CxImage::BackendFor(uint32_t type) {
 }
 
 bool CxImage::Decode(const uint8_t* data, uint32_t size, uint32_t type) {
+    return Run(data, size, type, What::Picture);
+}
+
+bool CxImage::DecodePreview(const uint8_t* data, uint32_t size, uint32_t type) {
+    return Run(data, size, type, What::Preview);
+}
+
+bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) {
     m_canvas.Reset();
     m_width = m_height = 0;
     m_bpp = 0;
@@ -51,18 +59,22 @@ bool CxImage::Decode(const uint8_t* data, uint32_t size, uint32_t type) {
     request.type = type;
     DecodeResult result;
     const CodecBackend* used = nullptr;
+    auto decode = [&](const CodecBackend& backend) {
+        return what == What::Preview
+                   ? backend.DecodePreview(data, size, request, m_canvas, result)
+                   : backend.Decode(data, size, request, m_canvas, result);
+    };
     try {
         if (type != kTypeUnknown) {
             used = BackendFor(type);
-            m_status = used ? used->Decode(data, size, request, m_canvas, result)
-                            : CodecStatus::Unsupported;
+            m_status = used ? decode(*used) : CodecStatus::Unsupported;
         } else {
             size_t count = 0;
             const CodecBackend* const* all = CodecBackends(count);
             for (size_t i = 0; i < count; ++i) {
                 if (!all[i]->Sniff(data, size)) continue;
                 used = all[i];
-                m_status = used->Decode(data, size, request, m_canvas, result);
+                m_status = decode(*used);
                 if (m_status != CodecStatus::NotThisFormat) break;
             }
         }
@@ -71,6 +83,10 @@ bool CxImage::Decode(const uint8_t* data, uint32_t size, uint32_t type) {
     }
     if (m_status != CodecStatus::Ok || !m_canvas.IsCreated()) {
         if (m_status == CodecStatus::Ok) m_status = CodecStatus::Broken;
+        // The format is known even when its picture or preview is not to be had.
+        if (used && m_status != CodecStatus::NotThisFormat) {
+            m_type = result.type != kTypeUnknown ? result.type : used->Type();
+        }
         m_canvas.Reset();
         return false;
     }

@@ -22,6 +22,9 @@ public:
     // Decodes the chosen frame; `type` 0 detects the format. False when nothing was decoded;
     // LastStatus() tells why.
     bool Decode(const uint8_t* data, uint32_t size, uint32_t type);
+    // Decodes the file's preview (its own thumbnail or a cheap reduced decode) of the chosen
+    // frame instead of the picture; LastStatus() is Unsupported when the file offers none.
+    bool DecodePreview(const uint8_t* data, uint32_t size, uint32_t type);
 
     // Reads what Decode of frame 0 would give (size, bit count, densities, type, frame count)
     // from the file's headers, decoding no pixels; there is no picture to hand over after it.
@@ -57,6 +60,8 @@ public:
     static const CodecBackend* BackendFor(uint32_t type);
 
 private:
+    enum class What { Picture, Preview };
+    bool Run(const uint8_t* data, uint32_t size, uint32_t type, What what);
     bool EncodeTo(std::vector<uint8_t>& out, uint32_t type);
 
     DibCanvas m_canvas;

@@ -5,6 +5,7 @@
 #include <qedit.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -25,6 +26,10 @@ constexpr DWORD kPlayLimitMs = 20000;
 // rounded (a millisecond in Matroska), and no video runs at 1000 frames a second.
 constexpr REFERENCE_TIME kSlack = 10000;  // 1 ms in 100-ns units
 constexpr uint64_t kFrameSpare = 128;
+// Where the format gives no frame duration: a frame at 25 frames a second.
+constexpr REFERENCE_TIME kDefaultFrameTime = 400000;
+// How many earlier starts a time past the last frame tries (up to 64 frame durations back).
+constexpr int kEarlierTries = 6;
 constexpr uint32_t kHeaderSize = 40;
 
 // qedit's filters, whose class identifiers MinGW's headers leave out.
@@ -51,12 +56,13 @@ struct Geometry {
     bool bottom_up = true;
     uint64_t stride = 0;
     uint64_t bytes = 0;  // stride x height
+    REFERENCE_TIME frame_time = 0;  // 100-ns units; 0 when the format does not say
 };
 
-// Receives the grabber's samples on the streaming thread and keeps the one showing at the seek
-// point: every sample that starts at or before it replaces the last one kept; the first that
-// starts after it ends the search (and is kept when nothing came before it). Times of the
-// samples count from the seek point. Lives on the caller's stack: the grabber holds no counted
+// Receives the grabber's samples on the streaming thread and keeps the one showing at a time
+// after the seek point (sample times count from the seek point): every sample that starts at or
+// before it replaces the last one kept; the first that starts after it ends the search (and is
+// kept when nothing came before it). Lives on the caller's stack: the grabber holds no counted
 // reference that outlives the graph, and the callback is removed before it goes.
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
@@ -64,7 +70,8 @@ struct Geometry {
 #endif
 class FrameCatcher final : public ISampleGrabberCB {
 public:
-    explicit FrameCatcher(uint64_t bytes) : m_bytes(bytes) {
+    // Samples starting after `limit` (100-ns units from the seek point) end the search.
+    FrameCatcher(uint64_t bytes, REFERENCE_TIME limit) : m_bytes(bytes), m_limit(limit) {
         InitializeCriticalSection(&m_lock);
         m_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
@@ -101,17 +108,23 @@ public:
     // After the graph has stopped: whether a frame was kept, and whether the search ended on a
     // later frame (false: the stream ended or failed first).
     bool HaveFrame() const { return m_have && !m_failed; }
+    bool Failed() const { return m_failed; }
     bool Finished() const { return m_finished; }
     const std::vector<uint8_t>& Frame() const { return m_frame; }
-    int Samples() const { return m_samples; }
+    // The start of the first sample that came (0 when it had none).
+    REFERENCE_TIME FirstStart() const { return m_firstStart; }
 
 private:
     void Take(IMediaSample* sample) {
-        ++m_samples;
+        if (m_samples++ == 0) {
+            REFERENCE_TIME first = 0;
+            REFERENCE_TIME ignored = 0;
+            if (SUCCEEDED(sample->GetTime(&first, &ignored))) m_firstStart = first;
+        }
         REFERENCE_TIME start = 0;
         REFERENCE_TIME stop = 0;
         // Untimed samples count as showing at the seek point.
-        const bool after = SUCCEEDED(sample->GetTime(&start, &stop)) && start > kSlack;
+        const bool after = SUCCEEDED(sample->GetTime(&start, &stop)) && start > m_limit;
         if (after && m_have) {
             Finish();
             return;
@@ -139,6 +152,7 @@ private:
     }
 
     const uint64_t m_bytes;
+    const REFERENCE_TIME m_limit;
     CRITICAL_SECTION m_lock;
     HANDLE m_done = nullptr;
     std::vector<uint8_t> m_frame;
@@ -146,6 +160,7 @@ private:
     bool m_failed = false;
     bool m_finished = false;
     int m_samples = 0;
+    REFERENCE_TIME m_firstStart = 0;
 };
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
@@ -199,7 +214,9 @@ bool ReadGeometry(ISampleGrabber* grabber, Geometry& g) {
         type.cbFormat < sizeof(VIDEOINFOHEADER)) {
         return false;
     }
-    const BITMAPINFOHEADER& h = reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat)->bmiHeader;
+    const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat);
+    const BITMAPINFOHEADER& h = info->bmiHeader;
+    g.frame_time = info->AvgTimePerFrame > 0 ? info->AvgTimePerFrame : 0;
     if (h.biBitCount != 24 || h.biWidth <= 0 || h.biHeight == 0) return false;
     g.width = h.biWidth;
     g.height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
@@ -211,27 +228,98 @@ bool ReadGeometry(ISampleGrabber* grabber, Geometry& g) {
 
 // Plays the graph from the seek point until the catcher has its frame, the stream ends or
 // fails, or the time limit passes; then stops it, so that no streaming thread is left running.
-// True when the catcher's frame stands: a later frame ended the search, or the stream reached
-// its end (the last frame shows past it). A failed stream or the time limit: false.
-bool PlayUntilCaught(IMediaControl* control, IMediaEvent* events, FrameCatcher& catcher) {
+enum class Play { Caught, Ended, Failed };
+
+void DiscardEvents(IMediaEvent* events) {
+    LONG code = 0;
+    LONG_PTR first = 0;
+    LONG_PTR second = 0;
+    while (events->GetEvent(&code, &first, &second, 0) == S_OK) {
+        events->FreeEventParams(code, first, second);
+    }
+}
+
+// Caught: a later frame ended the search, or the stream reached its end after a frame at or
+// before the time (the last frame shows past the end). Ended: the stream ended before any frame
+// came. Failed: the stream failed, a frame could not be kept, or the time limit passed.
+Play PlayUntilCaught(IMediaControl* control, IMediaEvent* events, FrameCatcher& catcher) {
+    DiscardEvents(events);  // those of an earlier play
     bool stands = false;
+    bool ended = false;
     if (SUCCEEDED(control->Run())) {
         const DWORD begun = GetTickCount();
-        for (;;) {
+        while (!stands && !ended) {
             if (WaitForSingleObject(catcher.Done(), 0) == WAIT_OBJECT_0) {
                 stands = true;
                 break;
             }
             LONG code = 0;
-            if (events->WaitForCompletion(20, &code) == S_OK) {
-                stands = code == EC_COMPLETE;
-                break;
+            LONG_PTR first = 0;
+            LONG_PTR second = 0;
+            if (events->GetEvent(&code, &first, &second, 20) == S_OK) {
+                events->FreeEventParams(code, first, second);
+                if (code == EC_COMPLETE) ended = true;
+                if (code == EC_ERRORABORT || code == EC_USERABORT ||
+                    code == EC_STREAM_ERROR_STOPPED) {
+                    break;
+                }
             }
             if (GetTickCount() - begun > kPlayLimitMs) break;
         }
     }
     control->Stop();
-    return stands;
+    DiscardEvents(events);
+    if (!catcher.Failed() && catcher.HaveFrame() && (stands || ended)) return Play::Caught;
+    return ended && !catcher.Failed() && !catcher.HaveFrame() ? Play::Ended : Play::Failed;
+}
+
+// The interfaces of a built graph that a play uses.
+struct GraphParts {
+    ISampleGrabber* grabber;
+    IMediaSeeking* seeking;
+    IMediaControl* control;
+    IMediaEvent* events;
+};
+
+// Seeks to `seek` (100-ns units) and plays into the catcher.
+Play PlayFrom(const GraphParts& g, REFERENCE_TIME seek, FrameCatcher& catcher) {
+    LONGLONG start = seek;
+    if (FAILED(g.seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr,
+                                       AM_SEEKING_NoPositioning)) ||
+        !catcher.Ready() || FAILED(g.grabber->SetCallback(&catcher, 0))) {
+        return Play::Failed;
+    }
+    const Play played = PlayUntilCaught(g.control, g.events, catcher);
+    g.grabber->SetCallback(nullptr, 0);
+    return played;
+}
+
+// Where the stream's frames lie on the graph's time line. After a seek, the parser delivers the
+// frame showing at the seek point first (cut to start there) and stamps every sample with its
+// time from the seek point plus a constant `bias`: 0 for most files, but some (MP4 files whose
+// frames are reordered, under Wine's parser) carry the delay of their first frame's
+// composition offset in it. `first` is where the first frame lies on the seek time line (later
+// than 0 when the file starts with audio). A play from 0 gives first + bias; one from within a
+// frame, whose cut sample starts at the seek point, gives the bias alone.
+struct TimeBase {
+    REFERENCE_TIME first = 0;
+    REFERENCE_TIME bias = 0;
+};
+
+bool FindTimeBase(const GraphParts& g, const Geometry& geometry, TimeBase& base) {
+    constexpr REFERENCE_TIME kFirstSampleEnds = INT64_MIN;
+    FrameCatcher from_start(geometry.bytes, kFirstSampleEnds);
+    if (PlayFrom(g, 0, from_start) != Play::Caught) return false;
+    const REFERENCE_TIME first_stamp = from_start.FirstStart();
+    const REFERENCE_TIME half = (geometry.frame_time > 0 ? geometry.frame_time
+                                                         : kDefaultFrameTime) / 2;
+    FrameCatcher within(geometry.bytes, kFirstSampleEnds);
+    const Play played = PlayFrom(g, (first_stamp > 0 ? first_stamp : 0) + half, within);
+    if (played == Play::Failed) return false;
+    // A stream of one frame ends before that point: no bias to be seen.
+    base.bias = played == Play::Caught ? within.FirstStart() : 0;
+    base.first = first_stamp - base.bias > 0 ? first_stamp - base.bias : 0;
+    return true;
 }
 
 SpiHandle PackFrame(const Geometry& g, const std::vector<uint8_t>& rows) {
@@ -318,20 +406,29 @@ SpiHandle Query(const wchar_t* file_name, int32_t position, double length) {
         length = static_cast<double>(duration) / 1e7;
     }
     const double time = DswFile::FramePositionToTime(position, length);
-    LONGLONG start = std::llround(time * 1e7);
-    if (FAILED(seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr,
-                                     AM_SEEKING_NoPositioning))) {
-        return nullptr;
-    }
     // No reference clock: samples go through as fast as they are decoded.
     if (FAILED(timing->SetSyncSource(nullptr))) return nullptr;
+    const GraphParts graph_parts{grabber.Get(), seeking.Get(), control.Get(), events.Get()};
 
-    FrameCatcher catcher(geometry.bytes);
-    if (!catcher.Ready() || FAILED(grabber->SetCallback(&catcher, 0))) return nullptr;
-    const bool stands = PlayUntilCaught(control.Get(), events.Get(), catcher);
-    grabber->SetCallback(nullptr, 0);
-    if (!stands || !catcher.HaveFrame()) return nullptr;
-    return PackFrame(geometry, catcher.Frame());
+    // Times count from the stream's first frame.
+    TimeBase base;
+    if (!FindTimeBase(graph_parts, geometry, base)) return nullptr;
+    const REFERENCE_TIME wanted = base.first + std::llround(time * 1e7);
+
+    // A time at or past the last frame's start may end the stream before any frame comes (the
+    // parser seeks past it): then the search starts earlier and keeps the last frame before the
+    // time, one frame's duration back at first, twice as far on each further try.
+    const REFERENCE_TIME step = geometry.frame_time > 0 ? geometry.frame_time : kDefaultFrameTime;
+    REFERENCE_TIME back = 0;
+    for (int attempt = 0; attempt <= kEarlierTries; ++attempt) {
+        const REFERENCE_TIME seek = wanted - back > 0 ? wanted - back : 0;
+        FrameCatcher catcher(geometry.bytes, wanted - seek + base.bias + kSlack);
+        const Play played = PlayFrom(graph_parts, seek, catcher);
+        if (played == Play::Caught) return PackFrame(geometry, catcher.Frame());
+        if (played == Play::Failed || seek == 0) return nullptr;
+        back = back == 0 ? step : back * 2;
+    }
+    return nullptr;
 }
 
 }  // namespace

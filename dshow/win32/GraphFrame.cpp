@@ -109,6 +109,8 @@ public:
     // later frame (false: the stream ended or failed first).
     bool HaveFrame() const { return m_have && !m_failed; }
     bool Failed() const { return m_failed; }
+    // Whether the frame kept is the first that came and starts after the time.
+    bool Late() const { return m_late; }
     bool Finished() const { return m_finished; }
     const std::vector<uint8_t>& Frame() const { return m_frame; }
     // The start of the first sample that came (0 when it had none).
@@ -144,7 +146,10 @@ private:
             return;
         }
         m_have = true;
-        if (after) Finish();
+        if (after) {
+            m_late = true;
+            Finish();
+        }
     }
     void Finish() {
         m_finished = true;
@@ -159,6 +164,7 @@ private:
     bool m_have = false;
     bool m_failed = false;
     bool m_finished = false;
+    bool m_late = false;
     int m_samples = 0;
     REFERENCE_TIME m_firstStart = 0;
 };
@@ -415,17 +421,23 @@ SpiHandle Query(const wchar_t* file_name, int32_t position, double length) {
     if (!FindTimeBase(graph_parts, geometry, base)) return nullptr;
     const REFERENCE_TIME wanted = base.first + std::llround(time * 1e7);
 
-    // A time at or past the last frame's start may end the stream before any frame comes (the
-    // parser seeks past it): then the search starts earlier and keeps the last frame before the
-    // time, one frame's duration back at first, twice as far on each further try.
+    // Two cases start the search again from an earlier point, one frame's duration back at
+    // first and twice as far on each further try: a time at or past the last frame's start may
+    // end the stream before any frame comes (the parser seeks past it); and the frames just
+    // before a key frame may be missing after a seek (the decoder drops the frames that refer to
+    // pictures before the point it started from), so that the first frame to come starts after
+    // the time. The search then keeps the last frame at or before the time.
     const REFERENCE_TIME step = geometry.frame_time > 0 ? geometry.frame_time : kDefaultFrameTime;
     REFERENCE_TIME back = 0;
     for (int attempt = 0; attempt <= kEarlierTries; ++attempt) {
-        const REFERENCE_TIME seek = wanted - back > 0 ? wanted - back : 0;
+        const REFERENCE_TIME seek = wanted - back > base.first ? wanted - back : base.first;
         FrameCatcher catcher(geometry.bytes, wanted - seek + base.bias + kSlack);
         const Play played = PlayFrom(graph_parts, seek, catcher);
-        if (played == Play::Caught) return PackFrame(geometry, catcher.Frame());
-        if (played == Play::Failed || seek == 0) return nullptr;
+        const bool earliest = seek == base.first || attempt == kEarlierTries;
+        if (played == Play::Caught && (!catcher.Late() || earliest)) {
+            return PackFrame(geometry, catcher.Frame());
+        }
+        if (played == Play::Failed || earliest) return nullptr;
         back = back == 0 ? step : back * 2;
     }
     return nullptr;

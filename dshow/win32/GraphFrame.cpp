@@ -118,15 +118,12 @@ public:
 
 private:
     void Take(IMediaSample* sample) {
-        if (m_samples++ == 0) {
-            REFERENCE_TIME first = 0;
-            REFERENCE_TIME ignored = 0;
-            if (SUCCEEDED(sample->GetTime(&first, &ignored))) m_firstStart = first;
-        }
         REFERENCE_TIME start = 0;
         REFERENCE_TIME stop = 0;
+        const bool timed = SUCCEEDED(sample->GetTime(&start, &stop));
+        if (m_samples++ == 0 && timed) m_firstStart = start;
         // Untimed samples count as showing at the seek point.
-        const bool after = SUCCEEDED(sample->GetTime(&start, &stop)) && start > m_limit;
+        const bool after = timed && start > m_limit;
         if (after && m_have) {
             Finish();
             return;

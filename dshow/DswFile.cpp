@@ -5,6 +5,9 @@
 #include "Checked.h"
 #include "GlobalBlock.h"
 #include "MediaDetApi.h"
+#if defined(_WIN32)
+#include "win32/GraphFrame.h"
+#endif
 
 using dshow::SameGuid;
 
@@ -50,6 +53,7 @@ public:
         if (FAILED(CoCreateInstance(dshow::kClsidMediaDet, nullptr, CLSCTX_ALL,
                                     dshow::kIidMediaDet, &object)) ||
             !object) {
+            m_noDetector = true;
             return false;
         }
         m_detector = static_cast<IMediaDet*>(object);
@@ -64,9 +68,12 @@ public:
 
     IMediaDet* operator->() const { return m_detector; }
     LONG StreamCount() const { return m_streamCount; }
+    // Whether Open failed because the system has no detector to create.
+    bool NoDetector() const { return m_noDetector; }
 
 private:
     IMediaDet* m_detector = nullptr;
+    bool m_noDetector = false;
     BSTR m_name = nullptr;
     LONG m_streamCount = 0;
 };
@@ -106,6 +113,19 @@ private:
 };
 
 LONG AbsHeight(LONG height) { return height < 0 ? -height : height; }
+
+// The frame from a filter graph of our own, for systems whose detector gives no bitmaps (or
+// that have none): Windows only. `length` 0 leaves the length to the graph.
+SpiHandle FrameWithoutDetector(const wchar_t* file_name, int32_t frame_position, double length) {
+#if defined(_WIN32)
+    return dshow::GraphFrameQuery(file_name, frame_position, length);
+#else
+    (void)file_name;
+    (void)frame_position;
+    (void)length;
+    return nullptr;
+#endif
+}
 
 }  // namespace
 
@@ -150,7 +170,10 @@ int32_t DswFile::ReadPictureFromFile() {
 SpiHandle DswFile::DswFrameQuery(const wchar_t* file_name, int32_t frame_position) {
     ComApartment com;
     OpenDetector detector;
-    if (!detector.Open(file_name)) return nullptr;
+    if (!detector.Open(file_name)) {
+        return detector.NoDetector() ? FrameWithoutDetector(file_name, frame_position, 0.0)
+                                     : nullptr;
+    }
 
     // The first stream of the video major type; its media format is not looked at here.
     bool found = false;
@@ -180,9 +203,9 @@ SpiHandle DswFile::DswFrameQuery(const wchar_t* file_name, int32_t frame_positio
 
     const double time = FramePositionToTime(frame_position, length);
     LONG size = 0;
-    if (FAILED(detector->GetBitmapBits(time, &size, nullptr, width, height)) || size <= 0) {
-        return nullptr;
-    }
+    const HRESULT sized = detector->GetBitmapBits(time, &size, nullptr, width, height);
+    if (sized == E_NOTIMPL) return FrameWithoutDetector(file_name, frame_position, length);
+    if (FAILED(sized) || size <= 0) return nullptr;
     const uint64_t block_size = static_cast<uint64_t>(size) + kFrameSpare;
     if (!FitsSizeT(block_size)) return nullptr;
     // Not cleared: the detector writes the bitmap and the spare tail stays as it is.

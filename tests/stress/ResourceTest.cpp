@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "StressKit.h"
+#include "TestSupport.h"
 #include "platform/com.h"
 
 #if defined(_WIN32)
@@ -37,45 +38,9 @@ long ProcessHandleCount() {
     return GetProcessHandleCount(GetCurrentProcess(), &handles) ? static_cast<long>(handles) : -1;
 }
 
-// The handles of this process in the system's handle table (SystemExtendedHandleInformation),
-// for systems whose GetProcessHandleCount gives no count (Wine answers 0).
-long TableHandleCount() {
-    struct Entry {
-        void* object;
-        ULONG_PTR process;
-        ULONG_PTR value;
-        ULONG access;
-        USHORT back_trace;
-        USHORT type;
-        ULONG attributes;
-        ULONG reserved;
-    };
-    struct Table {
-        ULONG_PTR count;
-        ULONG_PTR reserved;
-        Entry entries[1];
-    };
-    using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
-    constexpr ULONG kExtendedHandleInformation = 64;
-    constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004u);
-    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (!query) return -1;
-    std::vector<unsigned char> buffer(size_t{1} << 16);
-    LONG status = kLengthMismatch;
-    while (status == kLengthMismatch && buffer.size() <= (size_t{1} << 28)) {
-        ULONG needed = 0;
-        status = query(kExtendedHandleInformation, buffer.data(),
-                       static_cast<ULONG>(buffer.size()), &needed);
-        if (status == kLengthMismatch) buffer.resize(buffer.size() * 2);
-    }
-    if (status != 0) return -1;
-    const auto* table = reinterpret_cast<const Table*>(buffer.data());
-    const ULONG_PTR self = GetCurrentProcessId();
-    long count = 0;
-    for (ULONG_PTR i = 0; i < table->count; ++i) count += table->entries[i].process == self;
-    return count;
-}
+// The handles of this process in the system's handle table, for systems whose
+// GetProcessHandleCount gives no count (Wine answers 0).
+long TableHandleCount() { return testing_support::TableHandleCount(); }
 
 long (*g_handle_count)() = ProcessHandleCount;
 

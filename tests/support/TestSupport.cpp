@@ -9,6 +9,11 @@
 
 #include "platform/platform.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#include <tlhelp32.h>
+#endif
+
 #ifndef ZEM_TEST_PLUGIN_DIR
 #define ZEM_TEST_PLUGIN_DIR "."
 #endif
@@ -81,5 +86,59 @@ void FreeHandle(SpiHandle handle) {
 }
 
 LoadedPlugin::LoadedPlugin(const char* name) { ok = module.Load(PluginPath(name), error); }
+
+#if defined(_WIN32)
+long TableHandleCount() {
+    struct Entry {
+        void* object;
+        ULONG_PTR process;
+        ULONG_PTR value;
+        ULONG access;
+        USHORT back_trace;
+        USHORT type;
+        ULONG attributes;
+        ULONG reserved;
+    };
+    struct Table {
+        ULONG_PTR count;
+        ULONG_PTR reserved;
+        Entry entries[1];
+    };
+    using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    constexpr ULONG kExtendedHandleInformation = 64;
+    constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004u);
+    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return -1;
+    std::vector<unsigned char> buffer(size_t{1} << 16);
+    LONG status = kLengthMismatch;
+    while (status == kLengthMismatch && buffer.size() <= (size_t{1} << 28)) {
+        ULONG needed = 0;
+        status = query(kExtendedHandleInformation, buffer.data(),
+                       static_cast<ULONG>(buffer.size()), &needed);
+        if (status == kLengthMismatch) buffer.resize(buffer.size() * 2);
+    }
+    if (status != 0) return -1;
+    const auto* table = reinterpret_cast<const Table*>(buffer.data());
+    const ULONG_PTR self = GetCurrentProcessId();
+    long count = 0;
+    for (ULONG_PTR i = 0; i < table->count; ++i) count += table->entries[i].process == self;
+    return count;
+}
+
+long ThreadCount() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    long count = 0;
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        count += entry.th32OwnerProcessID == self;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+#endif
 
 }  // namespace testing_support

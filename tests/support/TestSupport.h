@@ -28,6 +28,14 @@ bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& data);
 std::vector<uint8_t> HandleBytes(SpiHandle handle);
 void FreeHandle(SpiHandle handle);
 
+#if defined(_WIN32)
+// The handles of this process in the system's handle table (SystemExtendedHandleInformation),
+// for systems whose GetProcessHandleCount gives no count (Wine answers 0); -1 when unknown.
+long TableHandleCount();
+// The threads of this process; -1 when unknown.
+long ThreadCount();
+#endif
+
 // A plug-in loaded through its module file; the test fails when it cannot be loaded.
 struct LoadedPlugin {
     explicit LoadedPlugin(const char* name);

@@ -847,9 +847,9 @@ int RunDecode(const HostOptions& options) {
                    });
 }
 
-// The thumbnail of one picture: the plug-in's preview, or where every plug-in declines, the
-// picture read at 1/8 scale (imgsrc reduces JPEGs so); either reduced here when it is larger
-// than a thumbnail.
+// The thumbnail of one picture: the plug-in's preview, or where every plug-in declines (or the
+// preview cannot be read, while the picture may be), the picture read at 1/8 scale (imgsrc
+// reduces JPEGs so); either reduced here when it is larger than a thumbnail.
 bool ThumbOne(const HostOptions& options, const std::vector<HostPlugin*>& candidates,
               const DecodeJob& job, std::string& summary, std::string& error) {
     PictureSource source;
@@ -858,7 +858,7 @@ bool ThumbOne(const HostOptions& options, const std::vector<HostPlugin*>& candid
     Reading r = RequestFromCandidates(candidates, source, nullptr, false, Export::Preview, true,
                                       dib);
     const bool from_preview = r.code == SPI_OK;
-    if (r.code == SPI_NOT_IMPLEMENTED) {
+    if (!from_preview) {
         PictureRequestBlock reduced;
         std::memset(&reduced, 0, sizeof reduced);
         std::memcpy(reduced.tag, "zem", 3);
@@ -925,7 +925,7 @@ int RunThumbs(const HostOptions& options) {
     PluginSet plugins;
     std::string dir;
     if (!LoadPlugins(options, plugins, dir)) return kExitFailure;
-    const HostPlugin* only = nullptr;
+    HostPlugin* only = nullptr;
     if (!options.plugin_name.empty() && !(only = plugins.Find(options.plugin_name))) {
         Fail("thumbs: no plug-in called " + options.plugin_name + " (loaded: " + plugins.Names() +
              ")");
@@ -938,7 +938,7 @@ int RunThumbs(const HostOptions& options) {
         std::vector<HostPlugin*> found = CandidatePlugins(plugins, batch, file, unused);
         if (only) {
             const bool accepts = std::find(found.begin(), found.end(), only) != found.end();
-            found.assign(accepts ? 1 : 0, const_cast<HostPlugin*>(only));
+            found.assign(accepts ? 1 : 0, only);
         }
         if (found.empty()) continue;
         batch.files.push_back(file);

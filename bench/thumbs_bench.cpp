@@ -63,7 +63,8 @@ std::vector<uint8_t> Reduce(const std::vector<uint8_t>& rgb, int& width, int& he
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x)
                 for (int c = 0; c < 3; ++c)
-                    next[(size_t(y) * w + x) * 3 + c] = small[(size_t(2 * y) * width + 2 * x) * 3 + c];
+                    next[(size_t(y) * w + x) * 3 + c] =
+                        small[(size_t(2 * y) * width + 2 * x) * 3 + c];
         small.swap(next);
         width = w;
         height = h;
@@ -71,7 +72,9 @@ std::vector<uint8_t> Reduce(const std::vector<uint8_t>& rgb, int& width, int& he
     return small;
 }
 
-void Put16(std::vector<uint8_t>& v, uint16_t x) { v.insert(v.end(), {uint8_t(x), uint8_t(x >> 8)}); }
+void Put16(std::vector<uint8_t>& v, uint16_t x) {
+    v.insert(v.end(), {uint8_t(x), uint8_t(x >> 8)});
+}
 void Put32(std::vector<uint8_t>& v, uint32_t x) {
     for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
 }

@@ -692,15 +692,15 @@ Reading RequestFromCandidates(const std::vector<HostPlugin*>& candidates,
     Reading r;
     for (const HostPlugin* candidate : candidates) {
         if (r.plugin && !quiet) {
-            Warn(r.plugin->name + (which == Export::Preview ? " has no preview of "
-                                                            : " could read no frame of ") +
+            Warn(r.plugin->name +
+                 (which == Export::Preview ? " has no preview of " : " could read no frame of ") +
                  source.Path() + "; trying " + candidate->name);
         }
         r.plugin = candidate;
         r.has_block = request != nullptr;
         if (request) r.block = *request;
-        r.code = RequestPicture(*candidate, source, r.has_block ? &r.block : nullptr, split, dib,
-                                which);
+        r.code =
+            RequestPicture(*candidate, source, r.has_block ? &r.block : nullptr, split, dib, which);
         if (r.code != SPI_NOT_IMPLEMENTED || candidate->family != PluginFamily::Video) break;
     }
     return r;
@@ -855,8 +855,8 @@ bool ThumbOne(const HostOptions& options, const std::vector<HostPlugin*>& candid
     PictureSource source;
     if (!source.Open(job.input, options, error)) return false;
     ReceivedDib dib;
-    Reading r = RequestFromCandidates(candidates, source, nullptr, false, Export::Preview, true,
-                                      dib);
+    Reading r =
+        RequestFromCandidates(candidates, source, nullptr, false, Export::Preview, true, dib);
     const bool from_preview = r.code == SPI_OK;
     if (!from_preview) {
         PictureRequestBlock reduced;
@@ -890,9 +890,9 @@ bool ThumbOne(const HostOptions& options, const std::vector<HostPlugin*>& candid
     }
     if (!SaveDib(job, options, plugin.name, data, bytes, error)) return false;
     summary = job.input + " -> " + job.output + ": " + std::to_string(size.width) + " x " +
-              std::to_string(size.height) + " from the " +
-              (from_preview ? "preview" : "picture") + " (" + std::to_string(m.width) + " x " +
-              std::to_string(m.abs_height) + ") via " + plugin.name;
+              std::to_string(size.height) + " from the " + (from_preview ? "preview" : "picture") +
+              " (" + std::to_string(m.width) + " x " + std::to_string(m.abs_height) + ") via " +
+              plugin.name;
     return true;
 }
 
@@ -905,8 +905,7 @@ int RunThumbs(const HostOptions& options) {
     }
     // Every file of the folder, in name order; all of them are kept from being written over.
     std::vector<std::string> files;
-    for (fs::directory_iterator it(fs::path(folder), ec), end; !ec && it != end;
-         it.increment(ec)) {
+    for (fs::directory_iterator it(fs::path(folder), ec), end; !ec && it != end; it.increment(ec)) {
         if (it->is_regular_file(ec)) files.push_back(it->path().string());
     }
     if (ec) {
@@ -953,8 +952,7 @@ int RunThumbs(const HostOptions& options) {
     std::vector<DecodeJob> jobs;
     bool make_folder = false;
     std::string error;
-    if (!PlanOutputs(batch, jobs, make_folder, error) ||
-        !CheckOutputs(batch, files, jobs, error)) {
+    if (!PlanOutputs(batch, jobs, make_folder, error) || !CheckOutputs(batch, files, jobs, error)) {
         Fail("thumbs: " + error);
         return kExitUsage;
     }

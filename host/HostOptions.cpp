@@ -404,8 +404,9 @@ Options:
                     read-only file)
   --preview         decode: ask GetPreview (the small picture that the file holds, or a cheap
                     reduced decode) instead of GetPicture; fails when the plug-in has none
-  --png-level N     decode, thumbs: zlib level of PNG output, 0 to 9 (default 2: about as fast as the
-                    decode; 6 to 9 give files some 10 to 20 % smaller, many times slower)
+  --png-level N     decode, thumbs: zlib level of PNG output, 0 to 9 (default 2: about as
+                    fast as the decode; 6 to 9 give files some 10 to 20 % smaller, many times
+                    slower)
   --memory          info, decode: pass the file's bytes instead of its name
   --offset N        info, decode: the picture starts N bytes into the file (with --memory, the
                     bytes from N on are passed)

@@ -14,6 +14,7 @@ constexpr unsigned kForProbe = 1;
 constexpr unsigned kForInfo = 2;
 constexpr unsigned kForDecode = 4;
 constexpr unsigned kForAll = 8;
+constexpr unsigned kForThumbs = 16;
 
 // Every option: its spelling (an alias names its main spelling), whether it takes a value, and
 // the commands it applies to. A new option is one row here and one branch in ApplyOption.
@@ -26,13 +27,14 @@ struct OptionSpec {
 
 const OptionSpec kOptions[] = {
     {"--plugins", nullptr, true, kForAll},
-    {"--plugin", nullptr, true, kForInfo | kForDecode},
-    {"-o", "--output", true, kForDecode},
-    {"--output", nullptr, true, kForDecode},
-    {"--format", nullptr, true, kForDecode},
-    {"--force", nullptr, false, kForDecode},
-    {"-y", "--force", false, kForDecode},
-    {"--png-level", nullptr, true, kForDecode},
+    {"--plugin", nullptr, true, kForInfo | kForDecode | kForThumbs},
+    {"-o", "--output", true, kForDecode | kForThumbs},
+    {"--output", nullptr, true, kForDecode | kForThumbs},
+    {"--format", nullptr, true, kForDecode | kForThumbs},
+    {"--force", nullptr, false, kForDecode | kForThumbs},
+    {"-y", "--force", false, kForDecode | kForThumbs},
+    {"--png-level", nullptr, true, kForDecode | kForThumbs},
+    {"--preview", nullptr, false, kForDecode},
     {"--memory", nullptr, false, kForInfo | kForDecode},
     {"--split", nullptr, false, kForDecode},
     {"--offset", nullptr, true, kForInfo | kForDecode},
@@ -59,6 +61,8 @@ bool OptionApplies(Command command, const OptionSpec& option) {
             return (option.commands & kForInfo) != 0;
         case Command::Decode:
             return (option.commands & kForDecode) != 0;
+        case Command::Thumbs:
+            return (option.commands & kForThumbs) != 0;
         default:
             return false;
     }
@@ -74,6 +78,8 @@ const char* CommandName(Command command) {
             return "info";
         case Command::Decode:
             return "decode";
+        case Command::Thumbs:
+            return "thumbs";
         default:
             return "help";
     }
@@ -135,6 +141,8 @@ bool ApplyOption(const std::string& name, const std::string& value, HostOptions&
         }
     } else if (name == "--force") {
         out.force = true;
+    } else if (name == "--preview") {
+        out.preview = true;
     } else if (name == "--png-level") {
         int32_t level;
         if (!ParseInt32(value, level) || level < 0 || level > 9) {
@@ -252,6 +260,8 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out, st
         out.command = Command::Info;
     } else if (command == "decode") {
         out.command = Command::Decode;
+    } else if (command == "thumbs") {
+        out.command = Command::Thumbs;
     } else {
         error = "unknown command '" + command + "'";
         return false;
@@ -304,6 +314,16 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out, st
                 return false;
             }
             break;
+        case Command::Thumbs:
+            if (out.files.size() != 1) {
+                error = "thumbs needs one DIR (the folder of pictures)";
+                return false;
+            }
+            if (out.output.empty()) {
+                error = "thumbs needs -o DIR/ (the folder for the thumbnails)";
+                return false;
+            }
+            break;
         default:
             break;
     }
@@ -350,29 +370,43 @@ Usage:
   zemhost decode FILE -o OUT.png  decode and save; the extension (.png or .bmp) picks the format
   zemhost decode FILE... -o DIR/  decode each FILE into DIR, named after it, with the extension
                                   of --format (default png)
+  zemhost decode FILE --preview -o OUT.png
+                                  save the plug-in's preview instead of the picture
+  zemhost thumbs DIR -o OUTDIR/   a thumbnail of every file of DIR (not its subfolders) that a
+                                  plug-in accepts, as OUTDIR/NAME.png (or .bmp with --format):
+                                  the plug-in's preview or, where it has none, the picture read
+                                  at 1/8 scale (JPEGs; others whole), reduced by zemhost to a
+                                  long side of at most 256 px
   zemhost info FILE...            what the answering plug-in knows of each file: size, and those
                                   of depth, densities, comment, type by name, frame count, stream
-                                  length and codec that it fills (no zeros for the others)
+                                  length and codec that it fills (no zeros for the others); for
+                                  imgsrc, dshowsrc and avisrc, the preview's size or "none"
   zemhost probe FILE...           which plug-ins accept each file: by name and head (the first
                                   2048 bytes, passed in memory) and by file (the plug-in reads it)
   zemhost plugins                 each plug-in with its four information strings
   zemhost help | --help | -h      this text
   zemhost --version               the version of zemhost
 
-Files are never lost: decode never writes over one of its input files (whatever the name it is
-given by), replaces an existing output only with --force, and never replaces a read-only one.
-Outputs that exist are skipped with a message; in a batch, outputs that two inputs would share
-are all listed before anything is written.
+Files are never lost: decode and thumbs never write over an input file (whatever the name it
+is given by; for thumbs, any file of DIR), replace an existing output only with --force, and
+never replace a read-only one. Outputs that exist are skipped with a message; in a batch,
+outputs that two inputs would share are all listed before anything is written.
 
 Options:
   --plugins DIR     load the plug-ins in DIR (default: the "plugins" folder beside zemhost)
   --plugin NAME     info, decode: use this plug-in (its file name without extension, as listed
                     by "zemhost plugins") instead of the one chosen below
-  -o, --output OUT  decode: OUT.png, OUT.bmp, or a folder (an existing one, or ending in "/")
-  --format png|bmp  decode: the output format for a folder, or for an OUT of another extension
-  -y, --force       decode: replace outputs that exist (never an input, never a read-only file)
-  --png-level N     decode: zlib level of PNG output, 0 to 9 (default 2: about as fast as the
-                    decode; 6 to 9 give files some 10 to 20 % smaller, many times slower)
+  -o, --output OUT  decode: OUT.png, OUT.bmp, or a folder (an existing one, or ending in "/");
+                    thumbs: a folder
+  --format png|bmp  decode, thumbs: the output format for a folder, or for an OUT of another
+                    extension
+  -y, --force       decode, thumbs: replace outputs that exist (never an input, never a
+                    read-only file)
+  --preview         decode: ask GetPreview (the small picture that the file holds, or a cheap
+                    reduced decode) instead of GetPicture; fails when the plug-in has none
+  --png-level N     decode, thumbs: zlib level of PNG output, 0 to 9 (default 2: about as
+                    fast as the decode; 6 to 9 give files some 10 to 20 % smaller, many times
+                    slower)
   --memory          info, decode: pass the file's bytes instead of its name
   --offset N        info, decode: the picture starts N bytes into the file (with --memory, the
                     bytes from N on are passed)
@@ -400,9 +434,9 @@ next plug-in that accepts it is tried.
 Output: PNG files are 8-bit RGB, or RGBA for DIBs with alpha (an alpha bit field, or 32-bit
 BI_RGB whose fourth bytes are not all 0, as the multi-format plug-in gives); RLE4 and RLE8 DIBs
 are drawn as Windows draws them. BMP files are the returned DIB behind a 14-byte file header,
-exactly as returned (RLE and top-down included). Nothing is written when a step fails. On a
-terminal, progress goes to standard error: "[3/10] name" in a batch, "writing NAME: 40 %" for
-large PNG files.
+exactly as returned (RLE and top-down included); thumbs' reduced pictures are 24-bit (32-bit
+with alpha). Nothing is written when a step fails. On a terminal, progress goes to standard
+error: "[3/10] name" in a batch or thumbs, "writing NAME: 40 %" for large PNG files.
 
 Exit status: 0 success, 1 failure (the reason on standard error), 2 usage error or a refused
 batch (nothing written), 3 some outputs existed and were skipped (nothing failed).

@@ -8,7 +8,7 @@
 
 #include "plugin_abi.h"
 
-enum class Command { None, Help, Version, Plugins, Probe, Info, Decode };
+enum class Command { None, Help, Version, Plugins, Probe, Info, Decode, Thumbs };
 enum class OutputFormat { Unspecified, Png, Bmp };
 
 struct HostOptions {
@@ -21,6 +21,7 @@ struct HostOptions {
     bool memory = false;
     bool split = false;
     bool force = false;               // --force, -y: replace existing outputs
+    bool preview = false;             // --preview: ask GetPreview instead of GetPicture
     std::optional<int> png_level;     // --png-level: zlib level 0 to 9 for PNG output
     uint64_t offset = 0;
     std::optional<int32_t> image;     // byte 48

@@ -7,6 +7,7 @@ add_library(zem_hostcore STATIC
     ReceivedDib.cpp
     ResultText.cpp
     StagedFile.cpp
+    Thumbnail.cpp
     WriteProgress.cpp)
 target_include_directories(zem_hostcore PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 set_property(SOURCE HostOptions.cpp APPEND PROPERTY COMPILE_DEFINITIONS

@@ -24,6 +24,7 @@
 #include "PngWriter.h"
 #include "ReceivedDib.h"
 #include "ResultText.h"
+#include "Thumbnail.h"
 #include "platform/com.h"
 #include "platform/platform.h"
 #include "plugin_abi.h"
@@ -288,17 +289,24 @@ int RunProbe(const HostOptions& options) {
     return status;
 }
 
-// Asks the plug-in for the picture; the DIB's handles are adopted whatever the result.
+// Which export a request goes to: GetPicture, or GetPreview (same arguments, same handles).
+enum class Export { Picture, Preview };
+
+// Asks the plug-in for the picture (or its preview); the DIB's handles are adopted whatever the
+// result.
 int32_t RequestPicture(const HostPlugin& plugin, const PictureSource& source,
-                       PictureRequestBlock* block, bool split, ReceivedDib& dib) {
+                       PictureRequestBlock* block, bool split, ReceivedDib& dib,
+                       Export which = Export::Picture) {
     const SpiUserData user_data =
         block ? static_cast<SpiUserData>(reinterpret_cast<intptr_t>(block)) : 0;
     const SpiHandle marker =
         reinterpret_cast<SpiHandle>(static_cast<intptr_t>(SPI_PACKED_DIB_MARKER));
     SpiHandle info = nullptr;
     SpiHandle bits = split ? nullptr : marker;
-    const int32_t code = plugin.module.GetPicture(source.Buffer(), source.Length(), source.Flag(),
-                                                  &info, &bits, nullptr, user_data);
+    const GetPictureFn request =
+        which == Export::Preview ? plugin.module.GetPreview : plugin.module.GetPicture;
+    const int32_t code =
+        request(source.Buffer(), source.Length(), source.Flag(), &info, &bits, nullptr, user_data);
     // A plug-in that left the marker in place has not touched the slot: it holds no handle.
     if (bits == marker) bits = nullptr;
     dib.Adopt(info, bits);
@@ -489,6 +497,28 @@ bool InfoOne(const PluginSet& plugins, const HostOptions& options, const std::st
                     TypeLabel(info.ImageType()).c_str());
         std::printf("frame count:   %u\n", info.FrameCount());
     }
+    // The preview, from the plug-ins that can give one (bmpsrc and gifsrc always decline).
+    if (plugin.family == PluginFamily::MultiFormat || plugin.family == PluginFamily::Video ||
+        plugin.family == PluginFamily::Avi) {
+        PictureRequestBlock block;
+        const bool has_block = FillRequestBlock(options, block);
+        ReceivedDib preview;
+        const int32_t code = RequestPicture(plugin, source, has_block ? &block : nullptr, false,
+                                            preview, Export::Preview);
+        std::string why;
+        DibMeasures m;
+        if (code == SPI_NOT_IMPLEMENTED) {
+            std::printf("preview:       none\n");
+        } else if (code != SPI_OK) {
+            std::printf("preview:       unreadable: %s\n",
+                        DescribeResult(code, plugin.family).c_str());
+        } else if (preview.Assemble(why) && MeasureDib(preview.Data(), preview.Size(), m)) {
+            std::printf("preview:       %u x %u, %u-bit\n", static_cast<unsigned>(m.width),
+                        static_cast<unsigned>(m.abs_height), static_cast<unsigned>(m.bit_count));
+        } else {
+            std::printf("preview:       unreadable: the returned DIB cannot be measured\n");
+        }
+    }
     // --image N: that image itself, decoded, since the record describes the first one only.
     const std::optional<int32_t> index = options.image ? options.image : options.frame;
     if (index) {
@@ -585,10 +615,11 @@ std::string PathKey(const std::string& path) {
 }
 
 // Checks every output before anything is written. Outputs that two inputs would share, and
-// outputs that are an input file (the same file by identity: a hard link or another spelling
+// outputs that are one of `inputs` (the same file by identity: a hard link or another spelling
 // counts), are all listed in `error`: the whole batch is then refused. An output that exists
 // is skipped without --force; a read-only one, or one that is not a plain file, always.
-bool CheckOutputs(const HostOptions& options, std::vector<DecodeJob>& jobs, std::string& error) {
+bool CheckOutputs(const HostOptions& options, const std::vector<std::string>& inputs,
+                  std::vector<DecodeJob>& jobs, std::string& error) {
     std::map<std::string, const DecodeJob*> taken;
     std::string problems;
     for (DecodeJob& job : jobs) {
@@ -601,7 +632,7 @@ bool CheckOutputs(const HostOptions& options, std::vector<DecodeJob>& jobs, std:
         const fs::file_status status = fs::status(fs::path(job.output), ec);
         if (!fs::exists(status)) continue;
         bool is_input = false;
-        for (const std::string& input : options.files) {
+        for (const std::string& input : inputs) {
             if (fs::equivalent(fs::path(job.output), fs::path(input), ec) && !ec) is_input = true;
         }
         if (is_input) {
@@ -645,6 +676,51 @@ void WarnUnusedOptions(const HostOptions& options, const HostPlugin& plugin, uin
     if (options.type && !multi) warn("--type", "only imgsrc reads it");
 }
 
+// A picture asked of the plug-ins that accept a file, best first, as decode asks it: the first
+// one's answer stands, except that a video plug-in that gives nothing (-1: its media framework
+// reads no frame, or it has no preview) leaves the clip to the next one that accepts it.
+struct Reading {
+    int32_t code = SPI_NOT_IMPLEMENTED;
+    const HostPlugin* plugin = nullptr;
+    PictureRequestBlock block{};  // as the plug-in left it (imgsrc writes the type back)
+    bool has_block = false;
+};
+
+Reading RequestFromCandidates(const std::vector<HostPlugin*>& candidates,
+                              const PictureSource& source, const PictureRequestBlock* request,
+                              bool split, Export which, bool quiet, ReceivedDib& dib) {
+    Reading r;
+    for (const HostPlugin* candidate : candidates) {
+        if (r.plugin && !quiet) {
+            Warn(r.plugin->name +
+                 (which == Export::Preview ? " has no preview of " : " could read no frame of ") +
+                 source.Path() + "; trying " + candidate->name);
+        }
+        r.plugin = candidate;
+        r.has_block = request != nullptr;
+        if (request) r.block = *request;
+        r.code =
+            RequestPicture(*candidate, source, r.has_block ? &r.block : nullptr, split, dib, which);
+        if (r.code != SPI_NOT_IMPLEMENTED || candidate->family != PluginFamily::Video) break;
+    }
+    return r;
+}
+
+// Writes the packed DIB that `plugin` returned to the job's output in the job's format.
+bool SaveDib(const DecodeJob& job, const HostOptions& options, const std::string& plugin,
+             const uint8_t* data, size_t size, std::string& error) {
+    if (job.format == OutputFormat::Bmp) return WriteBmpFile(job.output, data, size, error);
+    DibImage image;
+    if (!image.Load(data, size, error)) {
+        error = "(" + plugin + ") " + error;
+        return false;
+    }
+    PngSettings settings;
+    settings.level = options.png_level ? *options.png_level : kDefaultPngLevel;
+    settings.show_progress = platform::StderrIsTerminal();
+    return WritePngFile(job.output, image, settings, error);
+}
+
 // Decodes one input and saves it; on success `summary` says what was done.
 bool DecodeOne(const PluginSet& plugins, const HostOptions& options, const DecodeJob& job,
                std::string& summary, std::string& error) {
@@ -655,28 +731,21 @@ bool DecodeOne(const PluginSet& plugins, const HostOptions& options, const Decod
     if (candidates.empty()) return false;
 
     ReceivedDib dib;
-    PictureRequestBlock block;
-    bool has_block = false;
-    const HostPlugin* plugin = nullptr;
-    for (const HostPlugin* candidate : candidates) {
-        has_block = FillRequestBlock(options, block);
-        if (plugin) {
-            Warn(plugin->name + " could read no frame of " + job.input + "; trying " +
-                 candidate->name);
-        }
-        plugin = candidate;
-        const int32_t code =
-            RequestPicture(*plugin, source, has_block ? &block : nullptr, options.split, dib);
-        if (code == SPI_OK) break;
-        error = ExplainFailure(code, *plugin, source, options);
-        // A video plug-in whose media framework gives no frame leaves the clip to the next one
-        // that accepts it.
-        if (code != SPI_NOT_IMPLEMENTED || plugin->family != PluginFamily::Video ||
-            candidate == candidates.back()) {
-            return false;
-        }
+    PictureRequestBlock request;
+    const bool has_request = FillRequestBlock(options, request);
+    const Export which = options.preview ? Export::Preview : Export::Picture;
+    const Reading r = RequestFromCandidates(candidates, source, has_request ? &request : nullptr,
+                                            options.split, which, false, dib);
+    const HostPlugin* plugin = r.plugin;
+    if (r.code == SPI_NOT_IMPLEMENTED && options.preview) {
+        error = "(" + plugin->name + ") no preview: the plug-in holds no cheap one for this file " +
+                "(code -1); decode it without --preview";
+        return false;
     }
-    error.clear();
+    if (r.code != SPI_OK) {
+        error = ExplainFailure(r.code, *plugin, source, options);
+        return false;
+    }
     if (!dib.Assemble(error)) {
         error = "(" + plugin->name + ") " + error;
         return false;
@@ -686,59 +755,49 @@ bool DecodeOne(const PluginSet& plugins, const HostOptions& options, const Decod
         error = "(" + plugin->name + ") the returned DIB cannot be measured";
         return false;
     }
-    WarnUnusedOptions(options, *plugin, static_cast<uint32_t>(block.field56), job.input);
-    if (job.format == OutputFormat::Bmp) {
-        if (!WriteBmpFile(job.output, dib.Data(), dib.Size(), error)) return false;
-    } else {
-        DibImage image;
-        if (!image.Load(dib.Data(), dib.Size(), error)) {
-            error = "(" + plugin->name + ") " + error;
-            return false;
-        }
-        PngSettings settings;
-        settings.level = options.png_level ? *options.png_level : kDefaultPngLevel;
-        settings.show_progress = platform::StderrIsTerminal();
-        if (!WritePngFile(job.output, image, settings, error)) return false;
-    }
-    summary = job.input + " -> " + job.output + ": " + std::to_string(m.width) + " x " +
-              std::to_string(m.abs_height) + ", " + std::to_string(m.bit_count) + "-bit DIB via " +
-              plugin->name + (dib.WasSplit() ? " (two handles)" : "");
-    if (has_block && plugin->family == PluginFamily::MultiFormat) {
-        summary += ", image type " + std::to_string(block.field56);
+    WarnUnusedOptions(options, *plugin, static_cast<uint32_t>(r.block.field56), job.input);
+    if (!SaveDib(job, options, plugin->name, dib.Data(), dib.Size(), error)) return false;
+    summary = job.input + " -> " + job.output + ": " + (options.preview ? "preview " : "") +
+              std::to_string(m.width) + " x " + std::to_string(m.abs_height) + ", " +
+              std::to_string(m.bit_count) + "-bit DIB via " + plugin->name +
+              (dib.WasSplit() ? " (two handles)" : "");
+    if (r.has_block && plugin->family == PluginFamily::MultiFormat) {
+        summary += ", image type " + std::to_string(r.block.field56);
     }
     return true;
 }
 
-int RunDecode(const HostOptions& options) {
-    std::vector<DecodeJob> jobs;
-    bool make_folder = false;
-    std::string error;
-    if (!PlanOutputs(options, jobs, make_folder, error) || !CheckOutputs(options, jobs, error)) {
-        Fail("decode: " + error);
-        return kExitUsage;
+// Refuses a PNG batch in a build without PNG output and warns of a --png-level that does nothing.
+bool CheckOutputFormat(const HostOptions& options, OutputFormat format, const char* command) {
+    if (format == OutputFormat::Png && !PngOutputAvailable()) {
+        Fail(std::string(command) +
+             ": PNG output is not supported in this build; write .bmp files (--format bmp)");
+        return false;
     }
-    if (jobs[0].format == OutputFormat::Png && !PngOutputAvailable()) {
-        Fail("decode: PNG output is not supported in this build; write .bmp files (--format bmp)");
-        return kExitFailure;
-    }
-    if (options.png_level && jobs[0].format != OutputFormat::Png) {
+    if (options.png_level && format != OutputFormat::Png) {
         Warn("--png-level has no effect on BMP output");
     } else if (options.png_level && !PngLevelHonoured()) {
         Warn(
             "--png-level has no effect in this build: the system's PNG encoder chooses its own "
             "compression");
     }
-    PluginSet plugins;
-    std::string dir;
-    if (!LoadPlugins(options, plugins, dir)) return kExitFailure;
-    if (make_folder) {
-        std::error_code ec;
-        fs::create_directories(fs::path(options.output), ec);
-        if (ec) {
-            Fail("decode: cannot create the output folder " + options.output + ": " + ec.message());
-            return kExitFailure;
-        }
-    }
+    return true;
+}
+
+bool MakeOutputFolder(const std::string& folder, const char* command) {
+    std::error_code ec;
+    fs::create_directories(fs::path(folder), ec);
+    if (!ec) return true;
+    Fail(std::string(command) + ": cannot create the output folder " + folder + ": " +
+         ec.message());
+    return false;
+}
+
+// Runs the jobs in order, with progress on a terminal, and prints the tally. `one` does a job
+// and says what it did. The exit status: 0, 1 when any job failed, 3 when some were skipped.
+template <typename DoOne>
+int RunJobs(const std::vector<DecodeJob>& jobs, const char* command, const char* verb,
+            DoOne&& one) {
     const bool progress = jobs.size() > 1 && platform::StderrIsTerminal();
     size_t done = 0, skipped = 0;
     for (size_t i = 0; i < jobs.size(); ++i) {
@@ -746,26 +805,166 @@ int RunDecode(const HostOptions& options) {
             std::fprintf(stderr, "[%zu/%zu] %s\n", i + 1, jobs.size(), jobs[i].input.c_str());
         }
         if (!jobs[i].skip.empty()) {
-            Fail("decode " + jobs[i].input + ": skipped: " + jobs[i].skip);
+            Fail(std::string(command) + " " + jobs[i].input + ": skipped: " + jobs[i].skip);
             ++skipped;
             continue;
         }
-        std::string summary;
-        if (DecodeOne(plugins, options, jobs[i], summary, error)) {
+        std::string summary, error;
+        if (one(jobs[i], summary, error)) {
             std::printf("%s\n", summary.c_str());
             std::fflush(stdout);
             ++done;
         } else {
-            Fail("decode " + jobs[i].input + ": " + error);
+            Fail(std::string(command) + " " + jobs[i].input + ": " + error);
         }
     }
     if (jobs.size() > 1) {
-        std::printf("decoded %zu of %zu files", done, jobs.size());
+        std::printf("%s %zu of %zu files", verb, done, jobs.size());
         if (skipped > 0) std::printf(" (%zu skipped)", skipped);
         std::printf("\n");
     }
     if (done + skipped < jobs.size()) return kExitFailure;
     return skipped > 0 ? kExitSkipped : kExitOk;
+}
+
+int RunDecode(const HostOptions& options) {
+    std::vector<DecodeJob> jobs;
+    bool make_folder = false;
+    std::string error;
+    if (!PlanOutputs(options, jobs, make_folder, error) ||
+        !CheckOutputs(options, options.files, jobs, error)) {
+        Fail("decode: " + error);
+        return kExitUsage;
+    }
+    if (!CheckOutputFormat(options, jobs[0].format, "decode")) return kExitFailure;
+    PluginSet plugins;
+    std::string dir;
+    if (!LoadPlugins(options, plugins, dir)) return kExitFailure;
+    if (make_folder && !MakeOutputFolder(options.output, "decode")) return kExitFailure;
+    return RunJobs(jobs, "decode", "decoded",
+                   [&](const DecodeJob& job, std::string& summary, std::string& why) {
+                       return DecodeOne(plugins, options, job, summary, why);
+                   });
+}
+
+// The thumbnail of one picture: the plug-in's preview, or where every plug-in declines (or the
+// preview cannot be read, while the picture may be), the picture read at 1/8 scale (imgsrc
+// reduces JPEGs so); either reduced here when it is larger than a thumbnail.
+bool ThumbOne(const HostOptions& options, const std::vector<HostPlugin*>& candidates,
+              const DecodeJob& job, std::string& summary, std::string& error) {
+    PictureSource source;
+    if (!source.Open(job.input, options, error)) return false;
+    ReceivedDib dib;
+    Reading r =
+        RequestFromCandidates(candidates, source, nullptr, false, Export::Preview, true, dib);
+    const bool from_preview = r.code == SPI_OK;
+    if (!from_preview) {
+        PictureRequestBlock reduced;
+        std::memset(&reduced, 0, sizeof reduced);
+        std::memcpy(reduced.tag, "zem", 3);
+        reduced.field44 = 8;
+        dib.Reset();
+        r = RequestFromCandidates(candidates, source, &reduced, false, Export::Picture, true, dib);
+    }
+    const HostPlugin& plugin = *r.plugin;
+    if (r.code != SPI_OK) {
+        error = ExplainFailure(r.code, plugin, source, options);
+        return false;
+    }
+    DibMeasures m;
+    DibImage image;
+    if (!dib.Assemble(error) || !MeasureDib(dib.Data(), dib.Size(), m) ||
+        !image.Load(dib.Data(), dib.Size(), error)) {
+        if (error.empty()) error = "the returned DIB cannot be measured";
+        error = "(" + plugin.name + ") " + error;
+        return false;
+    }
+    const ThumbnailSize size = FitWithin(image.Width(), image.Height(), kThumbnailSide);
+    std::vector<uint8_t> reduced;
+    const uint8_t* data = dib.Data();
+    size_t bytes = dib.Size();
+    if (size.width != image.Width() || size.height != image.Height()) {
+        if (!ShrinkToDib(image, size, reduced, error)) return false;
+        data = reduced.data();
+        bytes = reduced.size();
+    }
+    if (!SaveDib(job, options, plugin.name, data, bytes, error)) return false;
+    summary = job.input + " -> " + job.output + ": " + std::to_string(size.width) + " x " +
+              std::to_string(size.height) + " from the " + (from_preview ? "preview" : "picture") +
+              " (" + std::to_string(m.width) + " x " + std::to_string(m.abs_height) + ") via " +
+              plugin.name;
+    return true;
+}
+
+int RunThumbs(const HostOptions& options) {
+    const std::string& folder = options.files[0];
+    std::error_code ec;
+    if (!fs::is_directory(fs::path(folder), ec)) {
+        Fail("thumbs: " + folder + " is not a folder");
+        return kExitFailure;
+    }
+    // Every file of the folder, in name order; all of them are kept from being written over.
+    std::vector<std::string> files;
+    for (fs::directory_iterator it(fs::path(folder), ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_regular_file(ec)) files.push_back(it->path().string());
+    }
+    if (ec) {
+        Fail("thumbs: cannot list " + folder + ": " + ec.message());
+        return kExitFailure;
+    }
+    std::sort(files.begin(), files.end());
+
+    HostOptions batch = options;
+    batch.output = EndsWithSeparator(options.output) ? options.output : options.output + "/";
+    batch.plugin_name.clear();
+    batch.files.clear();
+    const OutputFormat format =
+        options.format == OutputFormat::Unspecified ? OutputFormat::Png : options.format;
+    if (!CheckOutputFormat(options, format, "thumbs")) return kExitFailure;
+    PluginSet plugins;
+    std::string dir;
+    if (!LoadPlugins(options, plugins, dir)) return kExitFailure;
+    HostPlugin* only = nullptr;
+    if (!options.plugin_name.empty() && !(only = plugins.Find(options.plugin_name))) {
+        Fail("thumbs: no plug-in called " + options.plugin_name + " (loaded: " + plugins.Names() +
+             ")");
+        return kExitFailure;
+    }
+    // The pictures: the files that a plug-in (the one of --plugin, if given) accepts.
+    std::map<std::string, std::vector<HostPlugin*>> candidates;
+    for (const std::string& file : files) {
+        std::string unused;
+        std::vector<HostPlugin*> found = CandidatePlugins(plugins, batch, file, unused);
+        if (only) {
+            const bool accepts = std::find(found.begin(), found.end(), only) != found.end();
+            found.assign(accepts ? 1 : 0, only);
+        }
+        if (found.empty()) continue;
+        batch.files.push_back(file);
+        candidates[file] = std::move(found);
+    }
+    const size_t others = files.size() - batch.files.size();
+    if (batch.files.empty()) {
+        Fail("thumbs: no file of " + folder + " is accepted by " +
+             (only ? only->name : "any plug-in (loaded: " + plugins.Names() + ")"));
+        return kExitFailure;
+    }
+    std::vector<DecodeJob> jobs;
+    bool make_folder = false;
+    std::string error;
+    if (!PlanOutputs(batch, jobs, make_folder, error) || !CheckOutputs(batch, files, jobs, error)) {
+        Fail("thumbs: " + error);
+        return kExitUsage;
+    }
+    if (make_folder && !MakeOutputFolder(batch.output, "thumbs")) return kExitFailure;
+    if (others > 0) {
+        std::printf("%zu file%s of %s accepted by no plug-in: left out\n", others,
+                    others == 1 ? "" : "s", folder.c_str());
+    }
+    return RunJobs(jobs, "thumbs", "thumbnails of",
+                   [&](const DecodeJob& job, std::string& summary, std::string& why) {
+                       return ThumbOne(options, candidates[job.input], job, summary, why);
+                   });
 }
 
 int Run(const std::vector<std::string>& args) {
@@ -789,6 +988,8 @@ int Run(const std::vector<std::string>& args) {
             return RunInfo(options);
         case Command::Decode:
             return RunDecode(options);
+        case Command::Thumbs:
+            return RunThumbs(options);
         case Command::Version:
             std::printf("%s\n", VersionText().c_str());
             return kExitOk;

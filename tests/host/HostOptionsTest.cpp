@@ -103,6 +103,11 @@ TEST(HostOptions, RejectsBadCommandLines) {
         {{"probe", "a", "--memory"}, "option --memory does not apply to probe"},
         {{"probe"}, "probe needs at least one FILE"},
         {{"plugins", "a"}, "plugins takes no file"},
+        {{"thumbs", "d"}, "thumbs needs -o DIR/"},
+        {{"thumbs", "d", "e", "-o", "t/"}, "thumbs needs one DIR"},
+        {{"thumbs", "d", "-o", "t/", "--preview"}, "option --preview does not apply to thumbs"},
+        {{"thumbs", "d", "-o", "t/", "--scale", "2"}, "option --scale does not apply to thumbs"},
+        {{"info", "a", "--preview"}, "option --preview does not apply to info"},
     };
     for (const Case& c : cases) {
         const std::string error = ParseError(c.args);
@@ -128,6 +133,10 @@ TEST(HostOptions, NewerOptionsAndTypeNames) {
         EXPECT_NE(ImageTypeName(*type), nullptr) << name;
     }
     EXPECT_EQ(Parse({"--version"}).command, Command::Version);
+    EXPECT_TRUE(Parse({"decode", "a", "--preview", "-o", "b.png"}).preview);
+    const HostOptions thumbs = Parse({"thumbs", "d", "-o", "t", "-y", "--format", "bmp"});
+    EXPECT_EQ(thumbs.command, Command::Thumbs);
+    EXPECT_EQ(thumbs.format, OutputFormat::Bmp);
 }
 
 TEST(HostOptions, OutputFormatFromExtension) {

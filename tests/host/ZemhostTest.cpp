@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ByteReader.h"
+#include "DibImage.h"
 #include "TestSupport.h"
 
 #if ZEM_HOST_PNG
@@ -113,6 +114,7 @@ TEST_F(Zemhost, HelpDescribesTheCommands) {
         EXPECT_HAS(o.out, "zemhost probe FILE...");
         EXPECT_HAS(o.out, "--split");
         EXPECT_HAS(o.out, "byte 48");
+        EXPECT_HAS(o.out, "zemhost thumbs DIR -o OUTDIR/");
     }
     const Outcome bare = Run({});
     EXPECT_EQ(bare.status, 2);
@@ -677,6 +679,158 @@ TEST_F(Zemhost, MessagesSayWhatHappened) {
                                    "--plugin", "bmpsrc", "--image", "1"});
     EXPECT_EQ(on_bmpsrc.status, 0) << on_bmpsrc.err;
     EXPECT_HAS(on_bmpsrc.err, "--image has no effect");
+}
+
+// A BMP file that zemhost wrote, read back through the host's converter.
+struct Picture {
+    uint32_t width = 0, height = 0;
+    size_t channels = 0;
+    std::vector<uint8_t> rows;  // top row first
+};
+
+Picture ReadBmp(const std::string& path) {
+    Picture p;
+    const std::vector<uint8_t> bytes = FileBytes(path);
+    DibImage image;
+    std::string error = "too short";
+    if (bytes.size() <= 14 || !image.Load(bytes.data() + 14, bytes.size() - 14, error)) {
+        ADD_FAILURE() << path << ": " << error;
+        return p;
+    }
+    p = {image.Width(), image.Height(), image.Channels(), image.ConvertAll()};
+    return p;
+}
+
+// Mean difference per channel between a thumbnail and the whole picture sampled at the
+// corresponding places: small for a faithful reduction, large for swapped channels, flipped or
+// shifted rows.
+double MeanDifference(const Picture& thumb, const Picture& whole) {
+    uint64_t total = 0;
+    for (uint32_t y = 0; y < thumb.height; ++y) {
+        for (uint32_t x = 0; x < thumb.width; ++x) {
+            const size_t sx = (x * 2 + 1) * size_t{whole.width} / (thumb.width * 2);
+            const size_t sy = (y * 2 + 1) * size_t{whole.height} / (thumb.height * 2);
+            for (size_t c = 0; c < 3; ++c) {
+                total += static_cast<uint64_t>(
+                    std::abs(thumb.rows[(y * size_t{thumb.width} + x) * thumb.channels + c] -
+                             whole.rows[(sy * whole.width + sx) * whole.channels + c]));
+            }
+        }
+    }
+    return double(total) / (3.0 * thumb.width * thumb.height);
+}
+
+// thumbs: the files of the folder (not of its subfolders) that a plug-in takes, each as its
+// preview (avisrc: a key frame), or read at 1/8 (a JPEG) or whole, reduced to 256 px when larger.
+// Wine's avifil32 has no decoder for the sample clip's codec: avisrc reads no frame of it there.
+#if defined(_WIN32)
+constexpr bool kClipReadable = false;
+#else
+constexpr bool kClipReadable = true;
+#endif
+
+TEST_F(Zemhost, ThumbsWritesASmallPictureOfEachPictureOfAFolder) {
+    if (!PluginBuilt("imgsrc") || !PluginBuilt("avisrc")) GTEST_SKIP() << "needs imgsrc, avisrc";
+    const std::string in = Path("in");
+    fs::create_directories(in + "/sub");
+    for (const char* name : {"png-palette-216.png", "png-rgba-alpha.png", "jpeg-photo-420.jpg",
+                             "gradient-24.bmp", "clip-audio-video.avi"}) {
+        if (kClipReadable || std::strstr(name, ".avi") == nullptr) {
+            fs::copy_file(Sample(name), in + "/" + name);
+        }
+    }
+    fs::copy_file(Sample("rle8.bmp"), in + "/sub/rle8.bmp");
+    ASSERT_TRUE(WriteWholeFile(in + "/note.txt", {'h', 'i', '\n'}));
+    const Outcome o = Run({"thumbs", in, "-o", Path("out"), "--format", "bmp"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_HAS(o.out, "1 file of " + in + " accepted by no plug-in: left out");
+    EXPECT_HAS(o.out, kClipReadable ? "thumbnails of 5 of 5 files" : "thumbnails of 4 of 4 files");
+    if (kClipReadable) {
+        EXPECT_HAS(o.out, "clip-audio-video.bmp: 96 x 72 from the preview (96 x 72) via avisrc");
+    }
+    EXPECT_HAS(o.out, "jpeg-photo-420.bmp: 40 x 30 from the picture (40 x 30) via imgsrc");
+    EXPECT_FALSE(fs::exists(Path("out/rle8.bmp")));
+    EXPECT_FALSE(fs::exists(Path("out/note.bmp")));
+
+    // Small pictures are their own thumbnails, exactly as decode (--preview) writes them.
+    const std::vector<std::vector<std::string>> same = {
+        {"gradient-24", "decode", in + "/gradient-24.bmp"},
+        {"clip-audio-video", "decode", in + "/clip-audio-video.avi", "--preview", "--plugin",
+         "avisrc"}};
+    for (std::vector<std::string> args : same) {
+        const std::string stem = args[0];
+        if (!kClipReadable && stem == "clip-audio-video") continue;
+        args.erase(args.begin());
+        args.insert(args.end(), {"-o", Path(stem + ".bmp")});
+        ASSERT_EQ(Run(args).status, 0) << stem;
+        EXPECT_EQ(FileBytes(Path("out/" + stem + ".bmp")), FileBytes(Path(stem + ".bmp"))) << stem;
+    }
+    for (const std::string stem : {"png-palette-216", "png-rgba-alpha"}) {
+        ASSERT_EQ(Run({"decode", in + "/" + stem + ".png", "-o", Path(stem + ".bmp")}).status, 0);
+        const Picture thumb = ReadBmp(Path("out/" + stem + ".bmp"));
+        const Picture whole = ReadBmp(Path(stem + ".bmp"));
+        EXPECT_EQ(thumb.width, 256u) << stem;
+        EXPECT_EQ(thumb.height, 192u) << stem;
+        EXPECT_EQ(thumb.channels, whole.channels) << stem;
+        if (thumb.width == 256 && thumb.height == 192) {
+            EXPECT_LT(MeanDifference(thumb, whole), 8.0) << stem;
+        }
+    }
+}
+
+// thumbs keeps every file of the folder, picture or not, and outputs that exist, as decode does.
+TEST_F(Zemhost, ThumbsNeverWritesOverAFileOfTheFolder) {
+    const std::string in = Path("in");
+    fs::create_directories(in);
+    const std::vector<uint8_t> bmp = FileBytes(Sample("gradient-24.bmp"));
+    const std::vector<uint8_t> text = {'h', 'i', '\n'};
+    ASSERT_TRUE(WriteWholeFile(in + "/a.bmp", bmp));
+    ASSERT_TRUE(WriteWholeFile(in + "/b.dib", bmp));
+    ASSERT_TRUE(WriteWholeFile(in + "/b.bmp", text));  // not bmpsrc's, but a file of the folder
+    const Outcome onto =
+        Run({"thumbs", in, "-o", in, "--format", "bmp", "--force", "--plugin", "bmpsrc"});
+    EXPECT_EQ(onto.status, 2);
+    EXPECT_HAS(onto.err, in + "/a.bmp is an input file");
+    EXPECT_HAS(onto.err, in + "/b.bmp is an input file");
+    EXPECT_EQ(FileBytes(in + "/a.bmp"), bmp);
+    EXPECT_EQ(FileBytes(in + "/b.bmp"), text);
+    for (const int status : {0, 3, -1}) {  // a first run, a second, a second with -y
+        std::vector<std::string> args = {"thumbs", in, "-o", Path("out"), "--plugin", "bmpsrc"};
+        if (status == -1) args.push_back("-y");
+        const Outcome o = Run(args);
+        EXPECT_EQ(o.status, std::max(status, 0)) << o.err;
+        EXPECT_HAS(o.out, status == 3 ? "thumbnails of 0 of 2 files (2 skipped)"
+                                      : "thumbnails of 2 of 2 files");
+    }
+    EXPECT_TRUE(fs::exists(Path("out/a.png")));
+    const Outcome none = Run({"thumbs", Path("out"), "-o", Path("x"), "--plugin", "bmpsrc"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_HAS(none.err, "is accepted by bmpsrc");
+}
+
+// The preview through info and decode: avisrc gives one, imgsrc has none for PNG, and bmpsrc,
+// which always declines, is not asked.
+TEST_F(Zemhost, InfoAndDecodeShowThePreview) {
+    struct Row {
+        const char* file;
+        const char* plugin;
+        const char* line;  // null: no preview line
+    };
+    const Row rows[] = {{"clip-audio-video.avi", "avisrc", "preview:       96 x 72, 24-bit\n"},
+                        {"png-rgba-alpha.png", "imgsrc", "preview:       none\n"},
+                        {"gradient-24.bmp", "bmpsrc", nullptr}};
+    for (const Row& row : rows) {
+        if (!PluginBuilt(row.plugin) || (!kClipReadable && row.plugin == rows[0].plugin)) continue;
+        const Outcome o = Run({"info", Sample(row.file), "--plugin", row.plugin});
+        ASSERT_EQ(o.status, 0) << o.err;
+        if (row.line) EXPECT_HAS(o.out, row.line);
+        if (!row.line) EXPECT_EQ(o.out.find("preview:"), std::string::npos) << o.out;
+    }
+    const Outcome none = Run({"decode", Sample("gradient-24.bmp"), "--preview", "--plugin",
+                              "bmpsrc", "-o", Path("p.bmp")});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_HAS(none.err, "(bmpsrc) no preview");
+    EXPECT_FALSE(fs::exists(Path("p.bmp")));
 }
 
 }  // namespace

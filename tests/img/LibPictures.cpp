@@ -319,6 +319,7 @@ std::vector<uint8_t> MakeJp2(const Jp2Picture& p) {
     parameters.tcp_mct = (p.components >= 3 && p.dx == 1 && p.dy == 1) ? 1 : 0;
     const uint32_t smallest =
         std::min(p.PlaneWidth(p.components > 1 ? 1 : 0), p.PlaneHeight(p.components > 1 ? 1 : 0));
+    if (p.resolutions > 0) parameters.numresolution = static_cast<int>(p.resolutions);
     while (parameters.numresolution > 1 &&
            (1u << (parameters.numresolution - 1)) > std::min({smallest, p.width, p.height})) {
         --parameters.numresolution;
@@ -421,8 +422,27 @@ bool Jp2Reference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgba,
 // ---------------------------------------------------------------------------------------------
 // Camera RAW
 
+// The preview directory after the raw one: one strip, a JPEG stream written as it is.
+static bool WriteDngPreview(TIFF* t, const DngPreview& p) {
+    const bool jpeg = !p.jpeg.empty();
+    TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, p.width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, p.height);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, p.height);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, jpeg ? COMPRESSION_JPEG : COMPRESSION_NONE);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, jpeg ? PHOTOMETRIC_YCBCR : PHOTOMETRIC_RGB);
+    if (jpeg) TIFFSetField(t, TIFFTAG_JPEGTABLESMODE, 0);
+    const std::vector<uint8_t>& bytes = jpeg ? p.jpeg : p.rgb;
+    std::vector<uint8_t> copy(bytes);
+    return TIFFWriteRawStrip(t, 0, copy.data(), static_cast<tmsize_t>(copy.size())) >= 0 &&
+           TIFFWriteDirectory(t);
+}
+
 std::vector<uint8_t> MakeDng(uint32_t width, uint32_t height, std::vector<uint16_t> mosaic,
-                             std::mt19937& rng, uint16_t white) {
+                             std::mt19937& rng, uint16_t white, const DngPreview* preview) {
     QuietLibtiff();
     if (mosaic.empty()) {
         mosaic.resize(static_cast<size_t>(width) * height);
@@ -471,6 +491,7 @@ std::vector<uint8_t> MakeDng(uint32_t width, uint32_t height, std::vector<uint16
             }
         }
         if (!TIFFWriteDirectory(t)) return {};
+        if (preview && !WriteDngPreview(t, *preview)) return {};
     }
     return file.Bytes();
 }

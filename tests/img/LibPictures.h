@@ -62,8 +62,9 @@ std::vector<uint8_t> MakeJp2(const Jp2Picture& picture);
 std::vector<uint8_t> AddJp2Resolution(const std::vector<uint8_t>& jp2, double x_dpi, double y_dpi);
 // OpenJPEG's decode, each component reduced to 8 bits with rounding (signed ones shifted)
 // and sub-sampled ones repeated, as RGBA (grey and grey+alpha widened).
+// `factor`: decoded that many resolution levels down.
 bool Jp2Reference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgba, uint32_t& width,
-                  uint32_t& height);
+                  uint32_t& height, uint32_t factor = 0);
 
 // An embedded preview for MakeDng: a second directory (NewSubfileType 1) of 8-bit RGB holding
 // a complete JPEG stream (`jpeg`, compression 7) or else uncompressed rows (`rgb`).

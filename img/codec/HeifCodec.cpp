@@ -13,6 +13,7 @@
 #include "ByteReader.h"
 #include "Checked.h"
 #include "CodecBackends.h"
+#include "PreviewRules.h"
 
 namespace {
 
@@ -221,54 +222,68 @@ public:
         int count = 0;
         CodecStatus status = OpenImage(data, size, request.frame, context, handle, id, count);
         if (status != CodecStatus::Ok) return status;
-
-        const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
-        HeifPtr<heif_decoding_options> options(heif_decoding_options_alloc());
-        if (!options) return CodecStatus::NoMemory;
-        // clap, irot and imir define the image in HEIF: applied, as libheif does by default.
-        options->ignore_transformations = 0;
-        options->convert_hdr_to_8bit = 1;
-        heif_image* raw_image = nullptr;
-        status = FromHeifError(heif_decode_image(
-            handle.get(), &raw_image, heif_colorspace_RGB,
-            alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get()));
-        HeifPtr<heif_image> image(raw_image);
+        status = DecodeHandle(data, size, handle.get(), id, canvas);
         if (status != CodecStatus::Ok) return status;
-        if (!image) return CodecStatus::Broken;
-
-        const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
-        const int height = heif_image_get_height(image.get(), heif_channel_interleaved);
-        int src_stride = 0;
-        const uint8_t* plane =
-            heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &src_stride);
-        const int channels = alpha ? 4 : 3;
-        if (!plane || width <= 0 || height <= 0 || src_stride < width * channels ||
-            heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) != 8) {
-            return CodecStatus::Broken;
-        }
-        // A coded picture of another size than the file's properties declare (damage in one
-        // or the other) is not the image the file describes.
-        uint32_t declared_width = 0, declared_height = 0;
-        if (!DeclaredSize(data, size, handle.get(), id, declared_width, declared_height) ||
-            static_cast<uint32_t>(width) != declared_width ||
-            static_cast<uint32_t>(height) != declared_height) {
-            return CodecStatus::Broken;
-        }
-        status = canvas.Create(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
-                               alpha ? 32 : 24);
-        if (status != CodecStatus::Ok) return status;
-        for (int y = 0; y < height; ++y) {
-            const uint8_t* src = plane + static_cast<ptrdiff_t>(src_stride) * y;
-            uint8_t* dst = canvas.Row(static_cast<uint32_t>(y));
-            if (alpha) {
-                SwapRedBlue<4>(src, dst, width);
-            } else {
-                SwapRedBlue<3>(src, dst, width);
-            }
-        }
         result.type = type;
         result.frame_count = count;
         return CodecStatus::Ok;
+    }
+
+    // The thumbnail item of the chosen image (the smallest that qualifies), decoded with its
+    // transformations as pictures are.
+    CodecStatus DecodePreview(const uint8_t* data, size_t size, const DecodeRequest& request,
+                              DibCanvas& canvas, DecodeResult& result) const override {
+        const uint32_t type = BrandType(data, size);
+        if (type == kTypeUnknown) return CodecStatus::NotThisFormat;
+        if (request.frame < 0) return CodecStatus::NoFrame;
+        HeifPtr<heif_context> context;
+        HeifPtr<heif_image_handle> handle;
+        heif_item_id id = 0;
+        int count = 0;
+        CodecStatus status = OpenImage(data, size, request.frame, context, handle, id, count);
+        if (status != CodecStatus::Ok) return status;
+        result.type = type;
+        result.frame_count = count;
+
+        const int listed = heif_image_handle_get_number_of_thumbnails(handle.get());
+        if (listed <= 0) return CodecStatus::Unsupported;
+        std::vector<heif_item_id> ids(static_cast<size_t>(listed));
+        const int got =
+            heif_image_handle_get_list_of_thumbnail_IDs(handle.get(), ids.data(), listed);
+        heif_item_id chosen = 0;
+        uint64_t chosen_area = 0;
+        for (int i = 0; i < got && i < listed; ++i) {
+            const heif_item_id thumb_id = ids[static_cast<size_t>(i)];
+            heif_image_handle* raw_thumb = nullptr;
+            if (heif_image_handle_get_thumbnail(handle.get(), thumb_id, &raw_thumb).code !=
+                heif_error_Ok) {
+                continue;
+            }
+            HeifPtr<heif_image_handle> thumb(raw_thumb);
+            uint32_t width = 0, height = 0;
+            if (!thumb || !DeclaredSize(data, size, thumb.get(), thumb_id, width, height) ||
+                !QualifiesAsPreview(width, height)) {
+                continue;
+            }
+            const uint64_t area = uint64_t{width} * height;
+            if (chosen == 0 || area < chosen_area) {
+                chosen = thumb_id;
+                chosen_area = area;
+            }
+        }
+        // Thumbnails too small for a thumbnail pane, or none that can be opened: no preview.
+        if (chosen == 0) return CodecStatus::Unsupported;
+        heif_image_handle* raw_thumb = nullptr;
+        status = FromHeifError(heif_image_handle_get_thumbnail(handle.get(), chosen, &raw_thumb));
+        HeifPtr<heif_image_handle> thumb(raw_thumb);
+        if (status != CodecStatus::Ok) return status;
+        if (!thumb) return CodecStatus::Broken;
+        status = CheckStoredSize(thumb.get());
+        if (status == CodecStatus::Ok) {
+            status = DecodeHandle(data, size, thumb.get(), chosen, canvas);
+        }
+        if (status != CodecStatus::Ok) canvas.Reset();
+        return status;
     }
 
     CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
@@ -291,6 +306,58 @@ public:
     }
 
 private:
+    // Decodes one image item (an image or a thumbnail) with its transformations into `canvas`.
+    static CodecStatus DecodeHandle(const uint8_t* data, size_t size, heif_image_handle* handle,
+                                    heif_item_id id, DibCanvas& canvas) {
+        CodecStatus status = CodecStatus::Ok;
+        const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
+        HeifPtr<heif_decoding_options> options(heif_decoding_options_alloc());
+        if (!options) return CodecStatus::NoMemory;
+        // clap, irot and imir define the image in HEIF: applied, as libheif does by default.
+        options->ignore_transformations = 0;
+        options->convert_hdr_to_8bit = 1;
+        heif_image* raw_image = nullptr;
+        status = FromHeifError(heif_decode_image(
+            handle, &raw_image, heif_colorspace_RGB,
+            alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get()));
+        HeifPtr<heif_image> image(raw_image);
+        if (status != CodecStatus::Ok) return status;
+        if (!image) return CodecStatus::Broken;
+
+        const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
+        const int height = heif_image_get_height(image.get(), heif_channel_interleaved);
+        int src_stride = 0;
+        const uint8_t* plane =
+            heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &src_stride);
+        const int channels = alpha ? 4 : 3;
+        if (!plane || width <= 0 || height <= 0 || src_stride < width * channels ||
+            heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) != 8) {
+            return CodecStatus::Broken;
+        }
+        // A coded picture of another size than the file's properties declare (damage in one
+        // or the other) is not the image the file describes.
+        uint32_t declared_width = 0, declared_height = 0;
+        if (!DeclaredSize(data, size, handle, id, declared_width, declared_height) ||
+            static_cast<uint32_t>(width) != declared_width ||
+            static_cast<uint32_t>(height) != declared_height) {
+            return CodecStatus::Broken;
+        }
+        status = canvas.Create(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                               alpha ? 32 : 24);
+        if (status != CodecStatus::Ok) return status;
+        for (int y = 0; y < height; ++y) {
+            const uint8_t* src = plane + static_cast<ptrdiff_t>(src_stride) * y;
+            uint8_t* dst = canvas.Row(static_cast<uint32_t>(y));
+            if (alpha) {
+                SwapRedBlue<4>(src, dst, width);
+            } else {
+                SwapRedBlue<3>(src, dst, width);
+            }
+        }
+        return CodecStatus::Ok;
+    }
+
+
     // The image's size after its transformations: the stored size (ispe) through the item's
     // properties; without an ispe, the handle's.
     static bool DeclaredSize(const uint8_t* data, size_t size, heif_image_handle* handle,
@@ -347,12 +414,16 @@ private:
         if (status != CodecStatus::Ok) return status;
         if (!handle) return CodecStatus::Broken;
 
-        // The stored size, checked before libheif allocates the planes for it.
-        int declared_width = heif_image_handle_get_ispe_width(handle.get());
-        int declared_height = heif_image_handle_get_ispe_height(handle.get());
+        return CheckStoredSize(handle.get());
+    }
+
+    // The stored size of an image item, checked before libheif allocates the planes for it.
+    static CodecStatus CheckStoredSize(heif_image_handle* handle) {
+        int declared_width = heif_image_handle_get_ispe_width(handle);
+        int declared_height = heif_image_handle_get_ispe_height(handle);
         if (declared_width <= 0 || declared_height <= 0) {
-            declared_width = heif_image_handle_get_width(handle.get());
-            declared_height = heif_image_handle_get_height(handle.get());
+            declared_width = heif_image_handle_get_width(handle);
+            declared_height = heif_image_handle_get_height(handle);
         }
         uint64_t pixels = 0;
         if (declared_width <= 0 || declared_height <= 0) return CodecStatus::Broken;

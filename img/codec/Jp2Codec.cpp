@@ -13,6 +13,7 @@
 #include "ByteReader.h"
 #include "Checked.h"
 #include "CodecBackends.h"
+#include "PreviewRules.h"
 
 namespace {
 
@@ -153,17 +154,22 @@ void ReadResolution(const uint8_t* data, size_t size, DecodeResult& result) {
 // One component brought to 8 bits at every pixel of the picture.
 class Channel {
 public:
-    bool Set(const opj_image_t& image, const opj_image_comp_t& c, uint32_t width) {
+    // `factor`: the resolution levels that the decode left out (0: the whole picture).
+    bool Set(const opj_image_t& image, const opj_image_comp_t& c, uint32_t width,
+             uint32_t factor) {
         if (!c.data || c.w == 0 || c.h == 0 || c.dx == 0 || c.dy == 0 || c.prec < 1 ||
             c.prec > 31) {
             return false;
         }
         m_comp = &c;
-        m_image = &image;
+        m_x0 = Reduce(image.x0, factor);
+        m_y0 = Reduce(image.y0, factor);
+        m_first_x = Reduce(c.x0, factor);
+        m_first_y = Reduce(c.y0, factor);
         m_max = (int64_t{1} << c.prec) - 1;
         m_offset = c.sgnd ? int64_t{1} << (c.prec - 1) : 0;
         m_columns.resize(width);
-        for (uint32_t x = 0; x < width; ++x) m_columns[x] = Index(image.x0 + x, c.dx, c.x0, c.w);
+        for (uint32_t x = 0; x < width; ++x) m_columns[x] = Index(m_x0 + x, c.dx, m_first_x, c.w);
         if (c.prec <= 16) {
             m_table.resize(static_cast<size_t>(m_max) + 1);
             for (int64_t v = 0; v <= m_max; ++v) m_table[static_cast<size_t>(v)] = Scale(v);
@@ -173,8 +179,13 @@ public:
 
     // Sets the row that At reads from (y counted from the picture's top).
     void Row(uint32_t y) {
-        const uint32_t r = Index(m_image->y0 + y, m_comp->dy, m_comp->y0, m_comp->h);
+        const uint32_t r = Index(m_y0 + y, m_comp->dy, m_first_y, m_comp->h);
         m_row = m_comp->data + static_cast<size_t>(r) * m_comp->w;
+    }
+
+    // A reference-grid position at `factor` levels below the full resolution (ceil(v / 2^f)).
+    static uint32_t Reduce(uint32_t v, uint32_t factor) {
+        return static_cast<uint32_t>((uint64_t{v} + (uint64_t{1} << factor) - 1) >> factor);
     }
 
     uint8_t At(uint32_t x) const {
@@ -194,8 +205,9 @@ private:
 
     uint8_t Scale(int64_t v) const { return static_cast<uint8_t>((v * 255 + m_max / 2) / m_max); }
 
-    const opj_image_t* m_image = nullptr;
     const opj_image_comp_t* m_comp = nullptr;
+    uint32_t m_x0 = 0, m_y0 = 0;            // the picture's origin at this resolution
+    uint32_t m_first_x = 0, m_first_y = 0;  // the component's first sample there
     const OPJ_INT32* m_row = nullptr;
     int64_t m_max = 255;
     int64_t m_offset = 0;
@@ -223,16 +235,17 @@ struct Components {
     uint16_t Bits() const { return alpha ? 32 : (colour ? 24 : 8); }
 };
 
-CodecStatus Fill(const opj_image_t& image, DibCanvas& canvas) {
-    const uint32_t width = image.x1 - image.x0;
-    const uint32_t height = image.y1 - image.y0;
+// The picture decoded `factor` resolution levels below the full one.
+CodecStatus Fill(const opj_image_t& image, DibCanvas& canvas, uint32_t factor = 0) {
+    const uint32_t width = Channel::Reduce(image.x1, factor) - Channel::Reduce(image.x0, factor);
+    const uint32_t height = Channel::Reduce(image.y1, factor) - Channel::Reduce(image.y0, factor);
     const Components kinds(image);
     const uint32_t n = kinds.n;
     const bool colour = kinds.colour, cmyk = kinds.cmyk, ycc = kinds.ycc, alpha = kinds.alpha;
     const uint32_t colour_count = kinds.colour_count;
     Channel channels[4];
     for (uint32_t c = 0; c < n; ++c) {
-        if (!channels[c].Set(image, image.comps[c], width)) return CodecStatus::Broken;
+        if (!channels[c].Set(image, image.comps[c], width, factor)) return CodecStatus::Broken;
     }
     const CodecStatus created = canvas.Create(width, height, kinds.Bits());
     if (created != CodecStatus::Ok) return created;
@@ -302,10 +315,54 @@ public:
         return DecodePixels(data, size, jp2, unused, &header);
     }
 
+    // The codestream's own resolution level whose long side is the smallest still at least
+    // kPreviewTarget (the whole picture when it is smaller than that). A large picture coded
+    // without such a level has no cheap preview.
+    CodecStatus DecodePreview(const uint8_t* data, size_t size, const DecodeRequest& request,
+                              DibCanvas& canvas, DecodeResult& result) const override {
+        const bool jp2 = IsJp2(data, size);
+        if (!jp2 && !IsCodestream(data, size)) return CodecStatus::NotThisFormat;
+        if (request.frame != 0) return CodecStatus::NoFrame;
+        result.type = jp2 ? kTypeJp2 : kTypeJ2k;
+        result.frame_count = 1;
+        if (jp2) ReadResolution(data, size, result);
+        const CodecStatus status = DecodePixels(data, size, jp2, canvas, nullptr, true);
+        if (status != CodecStatus::Ok) canvas.Reset();
+        return status;
+    }
+
 private:
-    // With `ping` set, stops after the main header (JP2: the header boxes) and reports it.
+    // The resolution levels to leave out for a preview of this picture; false when no level of
+    // the codestream makes a cheap one.
+    static bool PreviewFactor(opj_codec_t* codec, const opj_image_t& image, uint32_t& factor) {
+        opj_codestream_info_v2_t* info = opj_get_cstr_info(codec);
+        if (!info) return false;
+        uint32_t levels = 0;
+        if (info->m_default_tile_info.tccp_info && info->nbcomps > 0) {
+            levels = info->m_default_tile_info.tccp_info[0].numresolutions;
+            for (uint32_t c = 1; c < info->nbcomps; ++c) {
+                levels = std::min(levels, info->m_default_tile_info.tccp_info[c].numresolutions);
+            }
+        }
+        opj_destroy_cstr_info(&info);
+        if (levels == 0) return false;
+        auto long_side = [&](uint32_t f) {
+            return std::max(Channel::Reduce(image.x1, f) - Channel::Reduce(image.x0, f),
+                            Channel::Reduce(image.y1, f) - Channel::Reduce(image.y0, f));
+        };
+        factor = 0;
+        while (factor + 1 < levels && factor < 31 && long_side(factor + 1) >= kPreviewTarget) {
+            ++factor;
+        }
+        // A large picture coded without a single reduced level costs a whole decode: no cheap
+        // preview.
+        return factor > 0 || long_side(1) < kPreviewTarget;
+    }
+
+    // With `ping` set, stops after the main header (JP2: the header boxes) and reports it; with
+    // `preview`, decodes the reduced resolution level that PreviewFactor chooses.
     static CodecStatus DecodePixels(const uint8_t* data, size_t size, bool jp2, DibCanvas& canvas,
-                                    PictureHeader* ping = nullptr) {
+                                    PictureHeader* ping = nullptr, bool preview = false) {
         std::unique_ptr<opj_codec_t, CodecCloser> codec(
             opj_create_decompress(jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
         if (!codec) return CodecStatus::NoMemory;
@@ -359,11 +416,18 @@ private:
                 return CodecStatus::Unsupported;
             }
         }
+        uint32_t factor = 0;
+        if (preview) {
+            if (!PreviewFactor(codec.get(), *image, factor)) return CodecStatus::Unsupported;
+            if (factor > 0 && !opj_set_decoded_resolution_factor(codec.get(), factor)) {
+                return CodecStatus::Broken;
+            }
+        }
         if (!opj_decode(codec.get(), stream.get(), image.get()) ||
             !opj_end_decompress(codec.get(), stream.get())) {
             return CodecStatus::Broken;
         }
-        return Fill(*image, canvas);
+        return Fill(*image, canvas, factor);
     }
 };
 

@@ -6,9 +6,11 @@
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "Checked.h"
 #include "CodecBackends.h"
+#include "PreviewRules.h"
 
 namespace {
 
@@ -147,6 +149,73 @@ public:
                 return info.xsize == 0 ? CodecStatus::Broken : CodecStatus::NoFrame;
             } else {
                 break;  // an error, or input that ended early
+            }
+        }
+        canvas.Reset();
+        return CodecStatus::Broken;
+    }
+
+    // The codestream's preview frame, when it has one large enough for a thumbnail pane. It
+    // stands for the whole file: frames after the first have none.
+    CodecStatus DecodePreview(const uint8_t* data, size_t size, const DecodeRequest& request,
+                              DibCanvas& canvas, DecodeResult& result) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        if (request.frame < 0) return CodecStatus::NoFrame;
+        DecoderPtr decoder = OpenDecoder(data, size, JXL_DEC_BASIC_INFO | JXL_DEC_PREVIEW_IMAGE);
+        if (!decoder) return CodecStatus::NoMemory;
+        JxlBasicInfo info{};
+        Sink sink{&canvas, 0};
+        JxlPixelFormat format{0, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+        std::vector<uint8_t> pixels;  // libjxl writes a preview into one buffer, not by rows
+        for (;;) {
+            const JxlDecoderStatus event = JxlDecoderProcessInput(decoder.get());
+            if (event == JXL_DEC_BASIC_INFO) {
+                if (JxlDecoderGetBasicInfo(decoder.get(), &info) != JXL_DEC_SUCCESS ||
+                    info.xsize == 0 || info.ysize == 0) {
+                    break;
+                }
+                result.frame_count = info.have_animation ? CountFrames(data, size) : 1;
+                if (request.frame >= result.frame_count) return CodecStatus::NoFrame;
+                if (!info.have_preview || request.frame > 0 ||
+                    !QualifiesAsPreview(info.preview.xsize, info.preview.ysize)) {
+                    return CodecStatus::Unsupported;
+                }
+                uint64_t area = 0;
+                if (!CheckedMul(info.preview.xsize, info.preview.ysize, area) ||
+                    area > DibCanvas::kMaxPixels) {
+                    return CodecStatus::NoMemory;
+                }
+                const bool grey = info.num_color_channels == 1;
+                const bool alpha = info.alpha_bits != 0;
+                sink.channels = (grey ? 1u : 3u) + (alpha ? 1u : 0u);
+                format.num_channels = sink.channels;
+                const CodecStatus created = canvas.Create(info.preview.xsize, info.preview.ysize,
+                                                          alpha ? 32 : grey ? 8 : 24);
+                if (created != CodecStatus::Ok) return created;
+                if (grey && !alpha) canvas.SetGreyPalette();
+            } else if (event == JXL_DEC_NEED_PREVIEW_OUT_BUFFER) {
+                size_t bytes = 0;
+                if (!canvas.IsCreated() ||
+                    JxlDecoderPreviewOutBufferSize(decoder.get(), &format, &bytes) !=
+                        JXL_DEC_SUCCESS ||
+                    bytes != uint64_t{info.preview.xsize} * info.preview.ysize * sink.channels) {
+                    break;
+                }
+                pixels.resize(bytes);
+                if (JxlDecoderSetPreviewOutBuffer(decoder.get(), &format, pixels.data(), bytes) !=
+                    JXL_DEC_SUCCESS) {
+                    break;
+                }
+            } else if (event == JXL_DEC_PREVIEW_IMAGE) {
+                if (pixels.empty()) break;
+                const size_t row = size_t{info.preview.xsize} * sink.channels;
+                for (uint32_t y = 0; y < info.preview.ysize; ++y) {
+                    WriteScanline(&sink, 0, y, info.preview.xsize, pixels.data() + row * y);
+                }
+                canvas.ClearRowPadding();
+                return CodecStatus::Ok;
+            } else {
+                break;  // an error, input that ended early, or a stream that ended without it
             }
         }
         canvas.Reset();

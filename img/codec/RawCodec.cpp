@@ -10,6 +10,7 @@
 #include <new>
 
 #include "CodecBackends.h"
+#include "PreviewRules.h"
 
 namespace {
 
@@ -66,7 +67,89 @@ public:
         }
     }
 
+    // The embedded preview that LibRaw finds (the raw data is never unpacked): a JPEG one
+    // through our JPEG back end at the preview scale, a bitmap one as 24-bit BGR (8-bit grey).
+    CodecStatus DecodePreview(const uint8_t* data, size_t size, const DecodeRequest& request,
+                              DibCanvas& canvas, DecodeResult& result) const override {
+        if (request.type != kTypeRaw && !Sniff(data, size)) return CodecStatus::NotThisFormat;
+        CodecStatus status = CodecStatus::Broken;
+        try {
+            status = Thumbnail(data, size, request, canvas, result);
+        } catch (const std::bad_alloc&) {
+            status = CodecStatus::NoMemory;
+        } catch (...) {
+            status = CodecStatus::Broken;
+        }
+        if (status != CodecStatus::Ok) canvas.Reset();
+        return status;
+    }
+
 private:
+    static CodecStatus Thumbnail(const uint8_t* data, size_t size, const DecodeRequest& request,
+                                 DibCanvas& canvas, DecodeResult& result) {
+        std::unique_ptr<LibRaw> raw(new (std::nothrow) LibRaw(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
+                                                              LIBRAW_OPIONS_NO_DATAERR_CALLBACK));
+        if (!raw) return CodecStatus::NoMemory;
+        if (raw->open_buffer(const_cast<uint8_t*>(data), size) != LIBRAW_SUCCESS) {
+            return CodecStatus::NotThisFormat;
+        }
+        if (request.frame != 0) return CodecStatus::NoFrame;
+        result.type = kTypeRaw;
+        result.frame_count = 1;
+        const libraw_thumbnail_t& thumb = raw->imgdata.thumbnail;
+        // LibRaw 0.20 offers one thumbnail (the largest the file lists): no smaller one to
+        // choose. None, or one of a kind that we do not read: no preview.
+        const int unpacked = raw->unpack_thumb();
+        if (unpacked == LIBRAW_NO_THUMBNAIL || unpacked == LIBRAW_UNSUPPORTED_THUMBNAIL) {
+            return CodecStatus::Unsupported;
+        }
+        CodecStatus status = FromLibRaw(unpacked);
+        if (status != CodecStatus::Ok) return status;
+        if (!thumb.thumb || thumb.tlength == 0) return CodecStatus::Unsupported;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(thumb.thumb);
+        if (thumb.tformat == LIBRAW_THUMBNAIL_JPEG) {
+            const CodecBackend& jpeg = JpegBackend();
+            DecodeRequest scaled;
+            scaled.type = jpeg.Type();
+            PictureHeader header;
+            status = jpeg.Ping(bytes, thumb.tlength, scaled, header);
+            if (status == CodecStatus::NotThisFormat) return CodecStatus::Broken;
+            if (status != CodecStatus::Ok) return status;
+            if (!QualifiesAsPreview(header.width, header.height)) return CodecStatus::Unsupported;
+            scaled.scale_eighths = PreviewScaleEighths(header.width, header.height);
+            DecodeResult unused;
+            status = jpeg.Decode(bytes, thumb.tlength, scaled, canvas, unused);
+            return status == CodecStatus::NotThisFormat ? CodecStatus::Broken : status;
+        }
+        if (thumb.tformat != LIBRAW_THUMBNAIL_BITMAP) return CodecStatus::Unsupported;
+        const uint32_t width = thumb.twidth, height = thumb.theight;
+        const uint32_t colours = thumb.tcolors == 1 ? 1 : 3;
+        if (thumb.tcolors != 1 && thumb.tcolors != 3) return CodecStatus::Unsupported;
+        if (width == 0 || height == 0 ||
+            uint64_t{width} * height * colours > thumb.tlength) {
+            return CodecStatus::Broken;
+        }
+        if (!QualifiesAsPreview(width, height)) return CodecStatus::Unsupported;
+        status = canvas.Create(width, height, colours == 1 ? 8 : 24);
+        if (status != CodecStatus::Ok) return status;
+        if (colours == 1) canvas.SetGreyPalette();
+        for (uint32_t y = 0; y < height; ++y) {
+            const uint8_t* src = bytes + uint64_t{y} * width * colours;
+            uint8_t* dst = canvas.Row(y);
+            if (colours == 1) {
+                std::memcpy(dst, src, width);
+                continue;
+            }
+            for (uint32_t x = 0; x < width; ++x, src += 3, dst += 3) {
+                dst[0] = src[2];
+                dst[1] = src[1];
+                dst[2] = src[0];
+            }
+        }
+        canvas.ClearRowPadding();
+        return CodecStatus::Ok;
+    }
+
     // The developed picture's measures from the opened file, without unpacking it: LibRaw
     // sizes the output for the flip, pixel aspect and Fuji's rotated sensors.
     static CodecStatus Measure(const uint8_t* data, size_t size, PictureHeader& header) {

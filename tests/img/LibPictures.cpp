@@ -319,6 +319,7 @@ std::vector<uint8_t> MakeJp2(const Jp2Picture& p) {
     parameters.tcp_mct = (p.components >= 3 && p.dx == 1 && p.dy == 1) ? 1 : 0;
     const uint32_t smallest =
         std::min(p.PlaneWidth(p.components > 1 ? 1 : 0), p.PlaneHeight(p.components > 1 ? 1 : 0));
+    if (p.resolutions > 0) parameters.numresolution = static_cast<int>(p.resolutions);
     while (parameters.numresolution > 1 &&
            (1u << (parameters.numresolution - 1)) > std::min({smallest, p.width, p.height})) {
         --parameters.numresolution;
@@ -377,20 +378,25 @@ std::vector<uint8_t> AddJp2Resolution(const std::vector<uint8_t>& jp2, double x_
 }
 
 bool Jp2Reference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgba, uint32_t& width,
-                  uint32_t& height) {
+                  uint32_t& height, uint32_t factor) {
     Bytes in{bytes, 0};
     const bool codestream = bytes.size() > 2 && bytes[0] == 0xFF && bytes[1] == 0x4F;
     opj_codec_t* codec = opj_create_decompress(codestream ? OPJ_CODEC_J2K : OPJ_CODEC_JP2);
     opj_dparameters_t parameters;
     opj_set_default_decoder_parameters(&parameters);
+    parameters.cp_reduce = factor;
     opj_setup_decoder(codec, &parameters);
     opj_stream_t* stream = MakeStream(in, true);
     opj_image_t* image = nullptr;
     bool ok = opj_read_header(stream, codec, &image) && opj_decode(codec, stream, image) &&
               opj_end_decompress(codec, stream);
+    // Positions on the reference grid `factor` levels down: ceil(v / 2^factor).
+    auto down = [factor](uint32_t v) {
+        return static_cast<uint32_t>((uint64_t{v} + (1u << factor) - 1) >> factor);
+    };
     if (ok) {
-        width = image->x1 - image->x0;
-        height = image->y1 - image->y0;
+        width = down(image->x1) - down(image->x0);
+        height = down(image->y1) - down(image->y0);
         const uint32_t n = std::min<uint32_t>(image->numcomps, 4);
         rgba.assign(static_cast<size_t>(width) * height * 4, 255);
         for (uint32_t y = 0; y < height; ++y) {
@@ -398,8 +404,10 @@ bool Jp2Reference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgba,
                 uint8_t v[4] = {0, 0, 0, 255};
                 for (uint32_t c = 0; c < n; ++c) {
                     const opj_image_comp_t& m = image->comps[c];
-                    const uint32_t cx = std::min((image->x0 + x) / m.dx - m.x0, m.w - 1);
-                    const uint32_t cy = std::min((image->y0 + y) / m.dy - m.y0, m.h - 1);
+                    const uint32_t cx =
+                        std::min((down(image->x0) + x) / m.dx - down(m.x0), m.w - 1);
+                    const uint32_t cy =
+                        std::min((down(image->y0) + y) / m.dy - down(m.y0), m.h - 1);
                     v[c] = To8(m.data[static_cast<size_t>(cy) * m.w + cx], m.prec, m.sgnd != 0);
                 }
                 uint8_t* q = rgba.data() + (static_cast<size_t>(y) * width + x) * 4;
@@ -421,8 +429,27 @@ bool Jp2Reference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgba,
 // ---------------------------------------------------------------------------------------------
 // Camera RAW
 
+// The preview directory after the raw one: one strip, a JPEG stream written as it is.
+static bool WriteDngPreview(TIFF* t, const DngPreview& p) {
+    const bool jpeg = !p.jpeg.empty();
+    TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, p.width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, p.height);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, p.height);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, jpeg ? COMPRESSION_JPEG : COMPRESSION_NONE);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, jpeg ? PHOTOMETRIC_YCBCR : PHOTOMETRIC_RGB);
+    if (jpeg) TIFFSetField(t, TIFFTAG_JPEGTABLESMODE, 0);
+    const std::vector<uint8_t>& bytes = jpeg ? p.jpeg : p.rgb;
+    std::vector<uint8_t> copy(bytes);
+    return TIFFWriteRawStrip(t, 0, copy.data(), static_cast<tmsize_t>(copy.size())) >= 0 &&
+           TIFFWriteDirectory(t);
+}
+
 std::vector<uint8_t> MakeDng(uint32_t width, uint32_t height, std::vector<uint16_t> mosaic,
-                             std::mt19937& rng, uint16_t white) {
+                             std::mt19937& rng, uint16_t white, const DngPreview* preview) {
     QuietLibtiff();
     if (mosaic.empty()) {
         mosaic.resize(static_cast<size_t>(width) * height);
@@ -471,6 +498,7 @@ std::vector<uint8_t> MakeDng(uint32_t width, uint32_t height, std::vector<uint16
             }
         }
         if (!TIFFWriteDirectory(t)) return {};
+        if (preview && !WriteDngPreview(t, *preview)) return {};
     }
     return file.Bytes();
 }

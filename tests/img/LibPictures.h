@@ -48,6 +48,7 @@ struct Jp2Picture {
     bool alpha = false;       // the last component is alpha
     bool codestream = false;  // J2K rather than JP2
     bool lossy = false;
+    uint32_t resolutions = 0;  // resolution levels; 0: as many as the size allows, up to 6
     int colour_space = 1;  // OPJ_CLRSPC_SRGB
     std::vector<std::vector<int32_t>> planes;
 
@@ -61,13 +62,22 @@ std::vector<uint8_t> MakeJp2(const Jp2Picture& picture);
 std::vector<uint8_t> AddJp2Resolution(const std::vector<uint8_t>& jp2, double x_dpi, double y_dpi);
 // OpenJPEG's decode, each component reduced to 8 bits with rounding (signed ones shifted)
 // and sub-sampled ones repeated, as RGBA (grey and grey+alpha widened).
+// `factor`: decoded that many resolution levels down.
 bool Jp2Reference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgba, uint32_t& width,
-                  uint32_t& height);
+                  uint32_t& height, uint32_t factor = 0);
+
+// An embedded preview for MakeDng: a second directory (NewSubfileType 1) of 8-bit RGB holding
+// a complete JPEG stream (`jpeg`, compression 7) or else uncompressed rows (`rgb`).
+struct DngPreview {
+    uint32_t width = 0, height = 0;
+    std::vector<uint8_t> jpeg, rgb;
+};
 
 // A small uncompressed CFA DNG (RGGB, 16-bit) written with libtiff, with the tags that LibRaw
 // needs to develop it. `mosaic` is width*height samples below `white`; empty: random.
 std::vector<uint8_t> MakeDng(uint32_t width, uint32_t height, std::vector<uint16_t> mosaic,
-                             std::mt19937& rng, uint16_t white = 4095);
+                             std::mt19937& rng, uint16_t white = 4095,
+                             const DngPreview* preview = nullptr);
 // LibRaw's own development with the camera's white balance (dcraw_make_mem_image), as RGB.
 bool RawReference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgb, uint32_t& width,
                   uint32_t& height);

@@ -218,8 +218,17 @@ Encoded EncodeHeif(HeifCodec codec, const std::vector<Raster>& images, int quali
             heif_encoding_options_alloc(), heif_encoding_options_free);
         options->macOS_compatibility_workaround = shape.clap ? 0 : 1;
         options->image_orientation = static_cast<heif_orientation>(shape.orientation);
+        heif_image_handle* handle = nullptr;
         error = heif_context_encode_image(context.get(), image.get(), encoder.get(), options.get(),
-                                          nullptr);
+                                          &handle);
+        for (size_t t = 0; t < shape.thumbnails.size() && error.code == heif_error_Ok; ++t) {
+            heif_image_handle* thumb = nullptr;
+            error = heif_context_encode_thumbnail(context.get(), image.get(), handle,
+                                                  encoder.get(), options.get(),
+                                                  shape.thumbnails[t], &thumb);
+            if (thumb) heif_image_handle_release(thumb);
+        }
+        if (handle) heif_image_handle_release(handle);
         if (error.code != heif_error_Ok) {
             out.error = std::string(HeifCodecName(codec)) + " encoding: " + error.message;
             return out;

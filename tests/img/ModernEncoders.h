@@ -41,9 +41,12 @@ bool HeifEncoderAvailable(HeifCodec codec);
 // 8 bits or more.
 // `orientation` (an EXIF value, 1 to 8) is written as irot and imir properties; `clap` crops
 // sizes the codec cannot code with a clap property rather than a grid.
+// `thumbnails` lists the bounding boxes of thumbnail items that libheif's encoder adds to every
+// image (scaled by libheif, with the image's orientation).
 struct HeifShape {
     int orientation = 1;
     bool clap = false;
+    std::vector<int> thumbnails;
 };
 Encoded EncodeHeif(HeifCodec codec, const std::vector<Raster>& images, int quality = 70,
                    bool lossless = false, HeifShape shape = HeifShape());

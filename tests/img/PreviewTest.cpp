@@ -7,6 +7,7 @@
 #include <turbojpeg.h>
 
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 
@@ -17,6 +18,8 @@
 #include "JpegPngKit.h"
 #include "OwnWriters.h"
 #include "TestSupport.h"
+
+int FuzzImgPreview(const uint8_t* data, size_t size);  // fuzz/img_fuzzer.cpp
 
 namespace {
 
@@ -424,6 +427,39 @@ TEST(Preview, PsdThumbnailResourceAndFormatsWithout) {
     png.samples.assign(400 * 400 * 3, 7);
     EXPECT_EQ(Preview(jpegpng_kit::WritePng(png)).result, -1);
     EXPECT_EQ(Preview(own_writers::WriteQoi(300, 300, 3, Bytes(300 * 300 * 4, 1))).result, -1);
+}
+
+// The fuzz target's preview mode over the samples and over files with each kind of preview,
+// bytes changed at random (frames 0 to 3, detected and asked-for types): it aborts on a DIB
+// handed out with a failure, or one that cannot be split.
+TEST(Preview, FuzzTargetOverSamplesAndDamagedPreviews) {
+    std::vector<Bytes> files;
+    namespace fs = std::filesystem;
+    const fs::path samples = fs::path(ZEM_SOURCE_DIR) / "samples";
+    for (const auto& entry : fs::directory_iterator(samples)) {
+        Bytes bytes;
+        if (entry.is_regular_file() && testing_support::ReadWholeFile(entry.path().string(), bytes))
+            files.push_back(bytes);
+    }
+    EXPECT_GT(files.size(), 10u);
+    own_writers::PsdSpec spec;
+    spec.width = 8, spec.height = 8;
+    spec.planes.assign(3, std::vector<uint16_t>(64, 1));
+    files.push_back(WithThumbnail(400, 300, Jpeg(160, 120, 41)));
+    files.push_back(WriteTiff({{300, 300, 0, 1}, {200, 200, 1}, {180, 180, 1}}));
+    files.push_back(AddPsdThumbnail(own_writers::WritePsd(spec), 1036, Jpeg(170, 20, 42), 170, 20));
+    std::mt19937 rng(43);
+    for (const Bytes& file : files) {
+        for (int round = 0; round < 40; ++round) {
+            Bytes damaged = file;
+            for (int k = round ? 1 + static_cast<int>(rng() % 4) : 0; k > 0; --k) {
+                damaged[rng() % damaged.size()] = static_cast<uint8_t>(rng());
+            }
+            damaged.push_back(static_cast<uint8_t>(round % 4));          // the frame
+            damaged.push_back(static_cast<uint8_t>(round & 8 ? 1 : 12));  // detect, or TIFF
+            FuzzImgPreview(damaged.data(), damaged.size());
+        }
+    }
 }
 
 }  // namespace

@@ -278,37 +278,9 @@ Reference Libtiff(const Bytes& bytes, int page, int sub = -1) {
     return ref;
 }
 
-uint32_t Le32(const Bytes& b, size_t at) {
-    return at + 4 > b.size() ? 0 : b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t{b[at + 3]} << 24;
-}
-void PutLe32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-// Appends a directory of EXIF's IFD1 kind (NewSubfileType 1, JPEGInterchangeFormat and its
-// length) to the end of a little-endian file's chain; the thumbnail follows it.
-Bytes AppendJpegIfd(Bytes tiff, const Bytes& jpeg, int64_t offset = -1, int64_t length = -1) {
-    size_t link = 4;  // the offset that holds the last directory's link
-    for (uint32_t ifd = Le32(tiff, 4); ifd != 0; ifd = Le32(tiff, link)) {
-        link = ifd + 2 + size_t{static_cast<uint16_t>(Le32(tiff, ifd))} * 12;
-    }
-    const auto at = static_cast<uint32_t>((tiff.size() + 1) & ~size_t{1});
-    tiff.resize(at);
-    PutLe32(tiff, link, at);
-    const uint32_t data = at + 2 + 3 * 12 + 4;
-    const uint32_t values[3][2] = {
-        {254, 1}, {513, offset >= 0 ? static_cast<uint32_t>(offset) : data},
-        {514, length >= 0 ? static_cast<uint32_t>(length) : static_cast<uint32_t>(jpeg.size())}};
-    tiff.insert(tiff.end(), {3, 0});
-    for (const auto& v : values) {
-        tiff.insert(tiff.end(), {static_cast<uint8_t>(v[0]), static_cast<uint8_t>(v[0] >> 8), 4, 0,
-                                 1, 0, 0, 0, 0, 0, 0, 0});
-        PutLe32(tiff, tiff.size() - 4, v[1]);
-    }
-    tiff.insert(tiff.end(), 4, 0);
-    tiff.insert(tiff.end(), jpeg.begin(), jpeg.end());
-    return tiff;
-}
+using img_test::AppendJpegIfd;
+using img_test::Le32;
+using img_test::PutLe32;
 
 TEST(Preview, TiffReducedPagesSubIfdsAndJpegThumbnails) {
     const Bytes sub_ifds = WriteTiff({{800, 600, 0, 3}, {400, 300, 1}, {200, 150, 1}, {100, 75, 1}});

@@ -7,3 +7,8 @@ if(NOT WIN32 AND ZEM_TEST_JPEGPNG_FOUND)
         list(APPEND img_test_libs PkgConfig::ZEM_TEST_PREVIEW)
     endif()
 endif()
+# The Windows builds' previews through WIC, with stb's encoder and decoder (Debian's libstb-dev).
+if(WIN32 AND ZEM_STB_INCLUDE_DIR)
+    list(APPEND img_test_sources WicPreviewTest.cpp)
+    set_property(SOURCE WicPreviewTest.cpp APPEND PROPERTY INCLUDE_DIRECTORIES ${ZEM_STB_INCLUDE_DIR})
+endif()

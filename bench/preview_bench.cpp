@@ -37,7 +37,8 @@ void Read(benchmark::State& state, const Workload* w, bool preview) {
         const int32_t r = call(reinterpret_cast<const char*>(w->bytes.data()),
                                static_cast<SpiLength>(w->bytes.size()), SPI_SRC_MEMORY, &dib,
                                nullptr, nullptr, 0);
-        if (r != 0 || !dib) state.SkipWithError(preview ? "GetPreview failed" : "GetPicture failed");
+        if (r != 0 || !dib)
+            state.SkipWithError(preview ? "GetPreview failed" : "GetPicture failed");
         benchmark::DoNotOptimize(dib);
         platform::MemFree(dib);
     }
@@ -70,7 +71,8 @@ int main(int argc, char** argv) {
     Workloads().push_back({"jpeg24mp_plain", Jpeg(6000, 4000, {}), 1 / 4.0});
     for (const Workload& w : Workloads()) {
         std::printf("%-16s %10zu bytes\n", w.name.c_str(), w.bytes.size());
-        for (const auto& [what, fn] : {std::pair{"/picture", Picture}, std::pair{"/preview", Preview}}) {
+        for (const auto& [what, fn] :
+             {std::pair{"/picture", Picture}, std::pair{"/preview", Preview}}) {
             benchmark::RegisterBenchmark((w.name + what).c_str(), fn, &w)
                 ->Unit(benchmark::kMicrosecond)
                 ->MeasureProcessCPUTime()

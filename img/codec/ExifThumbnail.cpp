@@ -7,9 +7,9 @@
 
 namespace {
 
-constexpr uint32_t kMaxChain = 1024;      // directories walked along a chain
-constexpr uint32_t kMaxEntries = 4096;    // entries read in one directory
-constexpr uint32_t kMaxSubIfds = 64;      // SubIFDs taken from one directory
+constexpr uint32_t kMaxChain = 1024;    // directories walked along a chain
+constexpr uint32_t kMaxEntries = 4096;  // entries read in one directory
+constexpr uint32_t kMaxSubIfds = 64;    // SubIFDs taken from one directory
 
 enum Tag : uint32_t {
     kNewSubfileType = 254,
@@ -250,8 +250,8 @@ bool SmallestQualifying(std::vector<TiffPreviewCandidate>& candidates, const Cod
     for (TiffPreviewCandidate& c : candidates) {
         if (c.kind == TiffPreviewCandidate::Kind::Jpeg) {
             PictureHeader header;
-            if (!jpeg || jpeg->Ping(c.jpeg, c.jpeg_size, DecodeRequest{}, header) !=
-                             CodecStatus::Ok) {
+            if (!jpeg ||
+                jpeg->Ping(c.jpeg, c.jpeg_size, DecodeRequest{}, header) != CodecStatus::Ok) {
                 continue;
             }
             c.width = header.width;

@@ -41,9 +41,9 @@ ThumbnailSearch FindExifThumbnail(const uint8_t* jpeg, size_t size, const uint8_
 // A picture that stands for a page of a TIFF file in a thumbnail pane.
 struct TiffPreviewCandidate {
     enum class Kind { Page, SubIfd, Jpeg } kind = Kind::Page;
-    uint32_t page = 0;      // Page: the directory's index in the chain
-    uint64_t ifd = 0;       // SubIfd: the directory's offset
-    uint32_t width = 0;     // Jpeg: 0 until its header is read
+    uint32_t page = 0;   // Page: the directory's index in the chain
+    uint64_t ifd = 0;    // SubIfd: the directory's offset
+    uint32_t width = 0;  // Jpeg: 0 until its header is read
     uint32_t height = 0;
     const uint8_t* jpeg = nullptr;  // Jpeg: the embedded JPEG (JPEGInterchangeFormat)
     size_t jpeg_size = 0;
@@ -52,7 +52,8 @@ struct TiffPreviewCandidate {
 // The candidates for page `frame` (a directory of the chain): its SubIFDs whose
 // NewSubfileType has bit 0 (reduced resolution), the reduced-resolution directories that follow
 // it in the chain up to the next full page, and the JPEG thumbnails that these point at (the
-// directory after the page holding one, as IFD1 does in EXIF, counts as the page's). False when the structure cannot be read.
+// directory after the page holding one, as IFD1 does in EXIF, counts as the page's). False when the
+// structure cannot be read.
 bool TiffPreviewCandidates(const uint8_t* data, size_t size, uint32_t frame,
                            std::vector<TiffPreviewCandidate>& out);
 

@@ -83,9 +83,9 @@ void ReadResolution(const jpeg_decompress_struct& cinfo, DecodeResult& result) {
 struct DecodeJob {
     const uint8_t* data;
     size_t size;
-    uint32_t scale;         // 1/scale, as the request's JPEG scale asks
-    uint32_t eighths;       // 1..8: N/8 instead; 0: `scale` rules
-    bool preview_scale;     // the scale that the preview rules give for the picture's size
+    uint32_t scale;      // 1/scale, as the request's JPEG scale asks
+    uint32_t eighths;    // 1..8: N/8 instead; 0: `scale` rules
+    bool preview_scale;  // the scale that the preview rules give for the picture's size
     DibCanvas* canvas;
     DecodeResult* result;
     PictureHeader* header;  // set: the headers are read up to the frame header, and no further

@@ -277,8 +277,8 @@ public:
         uint16_t version = 0;
         uint32_t colour_length = 0, resource_length = 0;
         ByteReader resources;
-        if (!r.Skip(4) || !r.ReadU16BE(version) || (version != 1 && version != 2) ||
-            !r.Skip(20) || !r.ReadU32BE(colour_length) || !r.Skip(colour_length) ||
+        if (!r.Skip(4) || !r.ReadU16BE(version) || (version != 1 && version != 2) || !r.Skip(20) ||
+            !r.ReadU32BE(colour_length) || !r.Skip(colour_length) ||
             !r.ReadU32BE(resource_length) || !r.Take(resource_length, resources)) {
             return CodecStatus::Broken;
         }
@@ -302,8 +302,8 @@ public:
                 continue;
             }
             DecodeResult unused;
-            const CodecStatus status = jpeg->Decode(bytes, compressed, DecodeRequest{}, canvas,
-                                                    unused);
+            const CodecStatus status =
+                jpeg->Decode(bytes, compressed, DecodeRequest{}, canvas, unused);
             if (status != CodecStatus::Ok) {
                 canvas.Reset();
                 return status;

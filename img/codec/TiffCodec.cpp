@@ -644,8 +644,7 @@ public:
         if (request.frame < 0) return CodecStatus::NoFrame;
         std::vector<TiffPreviewCandidate> candidates;
         TiffPreviewCandidate chosen;
-        if (!TiffPreviewCandidates(data, size, static_cast<uint32_t>(request.frame),
-                                   candidates) ||
+        if (!TiffPreviewCandidates(data, size, static_cast<uint32_t>(request.frame), candidates) ||
             !SmallestQualifying(candidates, CxImage::BackendFor(kTypeJpeg), chosen)) {
             return CodecStatus::Unsupported;
         }

@@ -83,8 +83,8 @@ inline std::vector<uint8_t> AppendJpegIfd(std::vector<uint8_t> tiff,
         {514, length >= 0 ? static_cast<uint32_t>(length) : static_cast<uint32_t>(jpeg.size())}};
     tiff.insert(tiff.end(), {3, 0});
     for (const auto& v : values) {
-        tiff.insert(tiff.end(), {static_cast<uint8_t>(v[0]), static_cast<uint8_t>(v[0] >> 8), 4,
-                                 0, 1, 0, 0, 0, 0, 0, 0, 0});
+        tiff.insert(tiff.end(), {static_cast<uint8_t>(v[0]), static_cast<uint8_t>(v[0] >> 8), 4, 0,
+                                 1, 0, 0, 0, 0, 0, 0, 0});
         PutLe32(tiff, tiff.size() - 4, v[1]);
     }
     tiff.insert(tiff.end(), 4, 0);
@@ -109,17 +109,19 @@ inline std::vector<uint8_t> WriteRawTiff(const std::vector<RawTiffPage>& pages) 
         out.insert(out.end(), p.rgb.begin(), p.rgb.end());
         if (out.size() & 1) out.push_back(0);
         PutLe32(out, link, static_cast<uint32_t>(out.size()));
-        const uint32_t entries[][3] = {  // tag, type, value
-            {254, 4, p.subfile}, {256, 4, p.width},       {257, 4, p.height},
-            {258, 3, bps_at},    {259, 3, 1},             {262, 3, 2},
-            {273, 4, strip},     {277, 3, 3},             {278, 4, p.height},
-            {279, 4, static_cast<uint32_t>(p.rgb.size())}};
+        const uint32_t entries[][3] = {
+            // tag, type, value
+            {254, 4, p.subfile}, {256, 4, p.width},
+            {257, 4, p.height},  {258, 3, bps_at},
+            {259, 3, 1},         {262, 3, 2},
+            {273, 4, strip},     {277, 3, 3},
+            {278, 4, p.height},  {279, 4, static_cast<uint32_t>(p.rgb.size())}};
         out.insert(out.end(), {static_cast<uint8_t>(std::size(entries)), 0});
         for (const auto& e : entries) {
             const uint32_t count = e[0] == 258 ? 3 : 1;
             out.insert(out.end(), {static_cast<uint8_t>(e[0]), static_cast<uint8_t>(e[0] >> 8),
-                                   static_cast<uint8_t>(e[1]), 0, static_cast<uint8_t>(count), 0,
-                                   0, 0, 0, 0, 0, 0});
+                                   static_cast<uint8_t>(e[1]), 0, static_cast<uint8_t>(count), 0, 0,
+                                   0, 0, 0, 0, 0});
             PutLe32(out, out.size() - 4, e[2]);
         }
         link = out.size();

@@ -34,27 +34,7 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kJpegTolerance = 8;  // stb's IDCT and upsampling against WIC's
 
-Picture Preview(const Bytes& bytes, int32_t frame = 0) {
-    Picture out;
-    PictureRequestBlock block{};
-    std::memcpy(block.tag, "zem", 3);
-    block.field48 = frame;
-    SpiHandle dib = nullptr;
-    auto bits = reinterpret_cast<SpiHandle>(static_cast<intptr_t>(SPI_PACKED_DIB_MARKER));
-    out.result = img_test::Imgsrc().GetPreview(
-        reinterpret_cast<const char*>(bytes.data()), static_cast<SpiLength>(bytes.size()),
-        SPI_SRC_MEMORY, &dib, &bits, nullptr, reinterpret_cast<SpiUserData>(&block));
-    out.type_back = static_cast<uint32_t>(block.field56);
-    if (!dib) return out;
-    out.dib = testing_support::HandleBytes(dib);
-    testing_support::FreeHandle(dib);
-    DibImage image;
-    if (!image.Load(out.dib.data(), out.dib.size(), out.error)) return out;
-    out.width = image.Width();
-    out.height = image.Height();
-    out.rgba = img_test::ToRgba(image.ConvertAll(), static_cast<int>(image.Channels()));
-    return out;
-}
+using img_test::Preview;
 
 void Append(void* context, void* data, int size) {
     auto* out = static_cast<Bytes*>(context);
@@ -151,8 +131,11 @@ TEST(WicPreview, JpegThumbnailOrScaledDecode) {
 }
 
 TEST(WicPreview, TiffReducedPagesAndJpegThumbnails) {
-    std::vector<img_test::RawTiffPage> pages = {
-        {640, 480, 0, {}}, {320, 240, 1, {}}, {170, 120, 1, {}}, {100, 80, 1, {}}, {300, 200, 0, {}}};
+    std::vector<img_test::RawTiffPage> pages = {{640, 480, 0, {}},
+                                                {320, 240, 1, {}},
+                                                {170, 120, 1, {}},
+                                                {100, 80, 1, {}},
+                                                {300, 200, 0, {}}};
     for (size_t i = 0; i < pages.size(); ++i) {
         pages[i].rgb = Rgb(pages[i].width, pages[i].height, static_cast<uint32_t>(10 + i));
     }

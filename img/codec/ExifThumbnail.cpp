@@ -212,9 +212,12 @@ bool TiffPreviewCandidates(const uint8_t* data, size_t size, uint32_t frame,
             in_page = true;
             for (uint32_t sub : ifd.sub_ifds) {
                 Ifd child;
-                if (!ReadIfd(tiff, sub, child)) continue;
-                add_jpeg(child);
-                if (!(child.subfile & 1) || child.width == 0 || child.height == 0) continue;
+                if (!ReadIfd(tiff, sub, child) || !(child.subfile & 1)) continue;
+                if (child.has_jpeg) {
+                    add_jpeg(child);
+                    continue;
+                }
+                if (child.width == 0 || child.height == 0) continue;
                 TiffPreviewCandidate c;
                 c.kind = TiffPreviewCandidate::Kind::SubIfd;
                 c.ifd = sub;
@@ -224,8 +227,9 @@ bool TiffPreviewCandidates(const uint8_t* data, size_t size, uint32_t frame,
             }
         } else if (in_page) {
             // What follows the page up to the next full page belongs to it: reduced pages,
-            // and the thumbnail directory of EXIF's kind (a JPEG, whatever its subfile type).
-            if (ifd.has_jpeg) {
+            // and thumbnail directories of EXIF's kind (a JPEG marked reduced, or with no size
+            // of its own; a full page of old-style JPEG has one).
+            if (ifd.has_jpeg && ((ifd.subfile & 1) || ifd.width == 0)) {
                 add_jpeg(ifd);
             } else if (!(ifd.subfile & 1)) {
                 break;

@@ -3,7 +3,10 @@
 // the signature test on the head. Every output byte is read. A picture read of frame 0 at scale
 // 1 that succeeds must find the information read agreeing with it (size, bit count, type, frame
 // count, densities). Built with ZEM_FUZZ_INFO_ONLY (img_info_fuzzer), the target runs the
-// information read alone, so that the header readers get every run.
+// information read alone, so that the header readers get every run; built with
+// ZEM_FUZZ_PREVIEW_ONLY (img_preview_fuzzer), the preview read (GetPreview's path: EXIF
+// thumbnails, reduced pages and levels, thumbnail resources, reduced decodes) with the type and
+// frame chosen as below.
 //
 // The last three input bytes choose, and stay part of the data:
 //   size-1  the type to decode as: 0 (detect) in half the inputs, else a code below 26
@@ -96,10 +99,39 @@ int FuzzImgInfo(const uint8_t* data, size_t size) {
     return 0;
 }
 
+// The preview read: a DIB that can be split when it succeeds (a picture of the file's own,
+// sized as the preview rules allow), nothing when it does not. -1 is the answer of a file
+// without a preview.
+int FuzzImgPreview(const uint8_t* data, size_t size) {
+    if (size < 2) return 0;
+    const uint8_t type_byte = data[size - 1];
+    ImgFile preview;
+    preview.SetMemorySource(data, size);
+    preview.SetImageType((type_byte & 1) ? 0u : static_cast<uint32_t>((type_byte >> 1) % 26));
+    preview.SetFrameIndex(data[size - 2] & 3);
+    preview.SetPreview(true);
+    const int32_t result = preview.ReadPictureFromMemory();
+    OwnedHandle dib(preview.TakeResultDib());
+    if (result != SPI_OK) {
+        if (dib) std::abort();  // a failed read hands out nothing
+        return 0;
+    }
+    if (!dib || preview.Width() <= 0 || preview.Height() <= 0) std::abort();
+    SpiHandle head_block = nullptr;
+    SpiHandle bits_block = nullptr;
+    if (SPI_BASE::SplitPackedDib(dib.Release(), &head_block, &bits_block) != SPI_OK) std::abort();
+    g_sink = TouchHandle(head_block) ^ TouchHandle(bits_block);
+    platform::MemFree(head_block);
+    platform::MemFree(bits_block);
+    return 0;
+}
+
 #ifndef ZEM_FUZZ_NO_ENTRY
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #ifdef ZEM_FUZZ_INFO_ONLY
     return FuzzImgInfo(data, size);
+#elif defined(ZEM_FUZZ_PREVIEW_ONLY)
+    return FuzzImgPreview(data, size);
 #else
     return FuzzImg(data, size);
 #endif

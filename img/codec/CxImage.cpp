@@ -75,6 +75,14 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
                 if (!all[i]->Sniff(data, size)) continue;
                 used = all[i];
                 m_status = decode(*used);
+                // A back end without previews cannot tell whether the file is its own; its
+                // header read can (camera RAW declines the plain TIFF that it sniffs).
+                if (what == What::Preview && m_status == CodecStatus::Unsupported) {
+                    PictureHeader header;
+                    if (used->Ping(data, size, request, header) == CodecStatus::NotThisFormat) {
+                        m_status = CodecStatus::NotThisFormat;
+                    }
+                }
                 if (m_status != CodecStatus::NotThisFormat) break;
             }
         }

@@ -19,6 +19,8 @@
 
 #include "Checked.h"
 #include "CodecBackends.h"
+#include "ExifThumbnail.h"
+#include "PreviewRules.h"
 
 namespace {
 
@@ -58,66 +60,6 @@ void OnJpegProgress(j_common_ptr cinfo) {
 
 // ---- Resolution ------------------------------------------------------------------------------
 
-// A bounded view of an EXIF TIFF structure in either byte order.
-class TiffView {
-public:
-    TiffView(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-    bool Init() {
-        if (m_size < 8) return false;
-        if (m_data[0] == 'I' && m_data[1] == 'I') {
-            m_big = false;
-        } else if (m_data[0] == 'M' && m_data[1] == 'M') {
-            m_big = true;
-        } else {
-            return false;
-        }
-        uint32_t magic = 0;
-        return U16(2, magic) && magic == 42;
-    }
-    bool U16(uint64_t at, uint32_t& out) const {
-        if (at > m_size || m_size - at < 2) return false;
-        const uint8_t* p = m_data + at;
-        out = m_big ? (p[0] << 8 | p[1]) : (p[1] << 8 | p[0]);
-        return true;
-    }
-    bool U32(uint64_t at, uint32_t& out) const {
-        uint32_t a = 0, b = 0;
-        if (!U16(at, a) || !U16(at + 2, b)) return false;
-        out = m_big ? (a << 16 | b) : (b << 16 | a);
-        return true;
-    }
-
-private:
-    const uint8_t* m_data;
-    size_t m_size;
-    bool m_big = false;
-};
-
-// X and Y resolution of IFD0 in dots per inch; false when the structure names none.
-bool ExifResolution(const uint8_t* data, size_t size, double& x_dpi, double& y_dpi) {
-    TiffView tiff(data, size);
-    uint32_t ifd = 0, count = 0;
-    if (!tiff.Init() || !tiff.U32(4, ifd) || !tiff.U16(ifd, count)) return false;
-    double x = 0, y = 0;
-    uint32_t unit = 2;  // inches unless the file says otherwise
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint64_t entry = uint64_t{ifd} + 2 + uint64_t{i} * 12;
-        uint32_t tag = 0, type = 0, value = 0;
-        if (!tiff.U16(entry, tag) || !tiff.U16(entry + 2, type)) return false;
-        if (tag == 0x0128 && type == 3 && tiff.U16(entry + 8, value)) unit = value;
-        if ((tag == 0x011A || tag == 0x011B) && type == 5 && tiff.U32(entry + 8, value)) {
-            uint32_t num = 0, den = 0;
-            if (!tiff.U32(value, num) || !tiff.U32(uint64_t{value} + 4, den) || den == 0) continue;
-            (tag == 0x011A ? x : y) = static_cast<double>(num) / den;
-        }
-    }
-    if (!(x > 0) || !(y > 0) || (unit != 2 && unit != 3)) return false;
-    const double factor = unit == 3 ? 2.54 : 1.0;
-    x_dpi = x * factor;
-    y_dpi = y * factor;
-    return true;
-}
-
 void ReadResolution(const jpeg_decompress_struct& cinfo, DecodeResult& result) {
     if (cinfo.saw_JFIF_marker && (cinfo.density_unit == 1 || cinfo.density_unit == 2) &&
         cinfo.X_density > 0 && cinfo.Y_density > 0) {
@@ -141,7 +83,9 @@ void ReadResolution(const jpeg_decompress_struct& cinfo, DecodeResult& result) {
 struct DecodeJob {
     const uint8_t* data;
     size_t size;
-    uint32_t scale;
+    uint32_t scale;      // 1/scale, as the request's JPEG scale asks
+    uint32_t eighths;    // 1..8: N/8 instead; 0: `scale` rules
+    bool preview_scale;  // the scale that the preview rules give for the picture's size
     DibCanvas* canvas;
     DecodeResult* result;
     PictureHeader* header;  // set: the headers are read up to the frame header, and no further
@@ -202,8 +146,16 @@ CodecStatus RunDecode(DecodeJob* job) {
             cinfo.out_color_space = JCS_EXT_BGR;
             break;
     }
-    cinfo.scale_num = 1;
-    cinfo.scale_denom = job->scale;
+    if (job->preview_scale) {
+        cinfo.scale_num = PreviewScaleEighths(cinfo.image_width, cinfo.image_height);
+        cinfo.scale_denom = 8;
+    } else if (job->eighths >= 1 && job->eighths <= 8) {
+        cinfo.scale_num = job->eighths;
+        cinfo.scale_denom = 8;
+    } else {
+        cinfo.scale_num = 1;
+        cinfo.scale_denom = job->scale;
+    }
     jpeg_calc_output_dimensions(&cinfo);
     if (job->header) {
         job->header->width = cinfo.output_width;
@@ -372,10 +324,48 @@ public:
                        DibCanvas& canvas, DecodeResult& result) const override {
         if (size < 3 || data[0] != 0xFF || data[1] != 0xD8) return CodecStatus::NotThisFormat;
         if (request.frame != 0) return CodecStatus::NoFrame;
-        DecodeJob job{data, size, request.jpeg_scale < 1    ? 1u
-                                  : request.jpeg_scale > 32 ? 32u
-                                                            : request.jpeg_scale,
-                      &canvas, &result, nullptr};
+        DecodeJob job{data,
+                      size,
+                      request.jpeg_scale < 1    ? 1u
+                      : request.jpeg_scale > 32 ? 32u
+                                                : request.jpeg_scale,
+                      request.scale_eighths,
+                      false,
+                      &canvas,
+                      &result,
+                      nullptr};
+        const CodecStatus status = RunDecode(&job);
+        if (status != CodecStatus::Ok) canvas.Reset();
+        return status;
+    }
+
+    // The EXIF thumbnail when it qualifies, else the picture at the preview scale. A thumbnail
+    // that is damaged or no JPEG is passed over for the reduced decode.
+    CodecStatus DecodePreview(const uint8_t* data, size_t size, const DecodeRequest& request,
+                              DibCanvas& canvas, DecodeResult& result) const override {
+        if (size < 3 || data[0] != 0xFF || data[1] != 0xD8) return CodecStatus::NotThisFormat;
+        if (request.frame != 0) return CodecStatus::NoFrame;
+        const uint8_t* thumb = nullptr;
+        size_t thumb_size = 0;
+        if (FindExifThumbnail(data, size, thumb, thumb_size) == ThumbnailSearch::Found) {
+            PictureHeader own, picture;
+            DecodeJob ping{thumb, thumb_size, 1, 0, false, nullptr, &own.result, &own};
+            DecodeJob measures{data, size, 1, 0, false, nullptr, &picture.result, &picture};
+            if (RunDecode(&ping) == CodecStatus::Ok && QualifiesAsPreview(own.width, own.height) &&
+                RunDecode(&measures) == CodecStatus::Ok) {
+                DecodeResult unused;
+                DecodeJob job{thumb, thumb_size, 1, 0, false, &canvas, &unused, nullptr};
+                const CodecStatus status = RunDecode(&job);
+                if (status == CodecStatus::Ok) {
+                    result.x_dpi = picture.result.x_dpi;  // the picture's, as a reduced decode's
+                    result.y_dpi = picture.result.y_dpi;
+                    return status;
+                }
+                canvas.Reset();
+                if (status == CodecStatus::NoMemory) return status;
+            }
+        }
+        DecodeJob job{data, size, 1, 0, true, &canvas, &result, nullptr};
         const CodecStatus status = RunDecode(&job);
         if (status != CodecStatus::Ok) canvas.Reset();
         return status;
@@ -384,7 +374,7 @@ public:
     CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
                      PictureHeader& header) const override {
         if (size < 3 || data[0] != 0xFF || data[1] != 0xD8) return CodecStatus::NotThisFormat;
-        DecodeJob job{data, size, 1, nullptr, &header.result, &header};
+        DecodeJob job{data, size, 1, 0, false, nullptr, &header.result, &header};
         return RunDecode(&job);
     }
 

@@ -8,11 +8,14 @@
 // layer section (in 16-bit documents, in the Lr16 tagged block). Only then is that channel
 // read as alpha; other extra channels are spot colours or saved selections and are ignored.
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "ByteReader.h"
 #include "Checked.h"
 #include "CodecBackends.h"
+#include "CxImage.h"
+#include "PreviewRules.h"
 #include "SampleScale.h"
 
 namespace {
@@ -28,6 +31,9 @@ enum PsdMode : uint16_t {
 
 constexpr uint32_t kMaxSide = 300000;  // the PSB limit; the pixel count is bounded by the canvas
 constexpr uint16_t kResolutionInfo = 0x03ED;
+constexpr uint16_t kThumbnail = 0x040C;     // a JFIF thumbnail in RGB order
+constexpr uint16_t kThumbnailBgr = 0x0409;  // the older form, its JPEG in BGR order
+constexpr uint32_t kThumbnailHeader = 28;   // format, sizes, bit count and planes before the JPEG
 
 struct PsdHeader {
     uint16_t version = 0;
@@ -118,9 +124,9 @@ bool MergedHasAlpha(ByteReader section, bool psb) {
     return false;
 }
 
-// ResolutionInfo holds the horizontal and vertical resolution in pixels per inch, 16.16 fixed
-// point, whatever unit the document displays them in.
-void ReadResolution(ByteReader resources, DecodeResult& result) {
+// The first image resource of this id: signature, id, a padded Pascal name, a length, the
+// data padded to an even length.
+bool FindResource(ByteReader resources, uint16_t wanted, ByteReader& found) {
     while (resources.Remaining() >= 12) {
         uint8_t signature[4];
         uint16_t id = 0;
@@ -131,18 +137,28 @@ void ReadResolution(ByteReader resources, DecodeResult& result) {
             !resources.ReadU8(name_length) ||
             !resources.Skip(name_length + ((name_length & 1) ? 0u : 1u)) ||
             !resources.ReadU32BE(data_length) || !resources.Take(data_length, block)) {
-            return;
+            return false;
         }
-        if ((data_length & 1) && !resources.Skip(1)) return;
-        if (id != kResolutionInfo || data_length < 16) continue;
-        const uint8_t* d = block.Position();
-        const double x = ByteReader::LoadU32BE(d) / 65536.0;
-        const double y = ByteReader::LoadU32BE(d + 8) / 65536.0;
-        if (x > 0 && y > 0) {
-            result.x_dpi = x;
-            result.y_dpi = y;
+        if (id == wanted) {
+            found = block;
+            return true;
         }
-        return;
+        if ((data_length & 1) && !resources.Skip(1)) return false;
+    }
+    return false;
+}
+
+// ResolutionInfo holds the horizontal and vertical resolution in pixels per inch, 16.16 fixed
+// point, whatever unit the document displays them in.
+void ReadResolution(ByteReader resources, DecodeResult& result) {
+    ByteReader block;
+    if (!FindResource(resources, kResolutionInfo, block) || block.Remaining() < 16) return;
+    const uint8_t* d = block.Position();
+    const double x = ByteReader::LoadU32BE(d) / 65536.0;
+    const double y = ByteReader::LoadU32BE(d + 8) / 65536.0;
+    if (x > 0 && y > 0) {
+        result.x_dpi = x;
+        result.y_dpi = y;
     }
 }
 
@@ -249,6 +265,59 @@ public:
         if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
         DibCanvas unused;
         return Read(data, size, unused, header.result, &header);
+    }
+
+    // The thumbnail resource (1036, else the older 1033) when it qualifies; its JPEG goes through
+    // the build's JPEG back end.
+    CodecStatus DecodePreview(const uint8_t* data, size_t size, const DecodeRequest& request,
+                              DibCanvas& canvas, DecodeResult& result) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        if (request.frame != 0) return CodecStatus::NoFrame;
+        ByteReader r(data, size);
+        uint16_t version = 0;
+        uint32_t colour_length = 0, resource_length = 0;
+        ByteReader resources;
+        if (!r.Skip(4) || !r.ReadU16BE(version) || (version != 1 && version != 2) || !r.Skip(20) ||
+            !r.ReadU32BE(colour_length) || !r.Skip(colour_length) ||
+            !r.ReadU32BE(resource_length) || !r.Take(resource_length, resources)) {
+            return CodecStatus::Broken;
+        }
+        const CodecBackend* jpeg = CxImage::BackendFor(kTypeJpeg);
+        if (!jpeg) return CodecStatus::Unsupported;
+        for (const uint16_t id : {kThumbnail, kThumbnailBgr}) {
+            ByteReader block;
+            uint32_t format = 0, compressed = 0;
+            if (!FindResource(resources, id, block) || block.Remaining() < kThumbnailHeader) {
+                continue;
+            }
+            ByteReader fields = block;
+            if (!fields.ReadU32BE(format) || !fields.Skip(16) || !fields.ReadU32BE(compressed) ||
+                format != 1 || !block.Skip(kThumbnailHeader) || compressed > block.Remaining()) {
+                continue;
+            }
+            const uint8_t* bytes = block.Position();
+            PictureHeader own;
+            if (jpeg->Ping(bytes, compressed, DecodeRequest{}, own) != CodecStatus::Ok ||
+                !QualifiesAsPreview(own.width, own.height)) {
+                continue;
+            }
+            DecodeResult unused;
+            const CodecStatus status =
+                jpeg->Decode(bytes, compressed, DecodeRequest{}, canvas, unused);
+            if (status != CodecStatus::Ok) {
+                canvas.Reset();
+                return status;
+            }
+            if (id == kThumbnailBgr && canvas.BitCount() == 24) {
+                for (uint32_t y = 0; y < canvas.Height(); ++y) {
+                    uint8_t* p = canvas.Row(y);
+                    for (uint32_t x = 0; x < canvas.Width(); ++x, p += 3) std::swap(p[0], p[2]);
+                }
+            }
+            ReadResolution(resources, result);
+            return CodecStatus::Ok;
+        }
+        return CodecStatus::Unsupported;
     }
 
 private:

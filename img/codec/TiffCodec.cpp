@@ -14,6 +14,8 @@
 
 #include "Checked.h"
 #include "CodecBackends.h"
+#include "CxImage.h"
+#include "ExifThumbnail.h"
 
 namespace {
 
@@ -629,6 +631,41 @@ public:
         }
         result.frame_count = static_cast<int32_t>(std::min<tdir_t>(directories, INT32_MAX));
         const CodecStatus status = DecodeDirectory(tif.get(), canvas, result);
+        if (status != CodecStatus::Ok) canvas.Reset();
+        canvas.ClearRowPadding();
+        return status;
+    }
+
+    // The smallest qualifying reduced-resolution directory (a SubIFD of the page, or a reduced
+    // page after it in the chain) or JPEG thumbnail; Unsupported when the page has none.
+    CodecStatus DecodePreview(const uint8_t* data, size_t size, const DecodeRequest& request,
+                              DibCanvas& canvas, DecodeResult& result) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        if (request.frame < 0) return CodecStatus::NoFrame;
+        std::vector<TiffPreviewCandidate> candidates;
+        TiffPreviewCandidate chosen;
+        if (!TiffPreviewCandidates(data, size, static_cast<uint32_t>(request.frame), candidates) ||
+            !SmallestQualifying(candidates, CxImage::BackendFor(kTypeJpeg), chosen)) {
+            return CodecStatus::Unsupported;
+        }
+        CodecStatus status = CodecStatus::Broken;
+        if (chosen.kind == TiffPreviewCandidate::Kind::Jpeg) {
+            DecodeResult own;
+            status = CxImage::BackendFor(kTypeJpeg)->Decode(chosen.jpeg, chosen.jpeg_size,
+                                                            DecodeRequest{}, canvas, own);
+        } else {
+            MemoryIo io;
+            io.data = data;
+            io.size = size;
+            TiffPtr tif = OpenTiff(io, "rh");
+            if (!tif) return CodecStatus::Broken;
+            const bool set = chosen.kind == TiffPreviewCandidate::Kind::Page
+                                 ? TIFFSetDirectory(tif.get(), static_cast<tdir_t>(chosen.page))
+                                 : TIFFSetSubDirectory(tif.get(), chosen.ifd);
+            if (!set) return CodecStatus::Broken;
+            status = DecodeDirectory(tif.get(), canvas, result);
+        }
+        result.type = kTypeTiff;
         if (status != CodecStatus::Ok) canvas.Reset();
         canvas.ClearRowPadding();
         return status;

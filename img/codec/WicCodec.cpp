@@ -13,6 +13,8 @@
 
 #include "ByteReader.h"
 #include "CodecBackends.h"
+#include "ExifThumbnail.h"
+#include "PreviewRules.h"
 #include "WicEncoder.h"
 #include "WicSupport.h"
 
@@ -247,11 +249,23 @@ bool TakePalette(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, DibC
     return true;
 }
 
-// The size of a JPEG decoded at scale 1/s: the smallest N/8 (N = 1..8) not below 1/s, rounded
-// up, as libjpeg-turbo computes it.
-uint32_t ScaledSize(uint32_t size, uint32_t scale) {
-    const uint32_t eighths = (8 + scale - 1) / scale;
+// A side at N/8, rounded up as DCT scaling rounds it.
+uint32_t ScaledSize(uint32_t size, uint32_t eighths) {
     return static_cast<uint32_t>((uint64_t{size} * eighths + 7) / 8);
+}
+
+// The N/8 that a request asks of a JPEG: its own N, else the smallest not below 1/scale.
+uint32_t EighthsOf(const DecodeRequest& request) {
+    if (request.scale_eighths >= 1 && request.scale_eighths <= 8) return request.scale_eighths;
+    const uint32_t scale = request.jpeg_scale < 1 ? 1 : request.jpeg_scale;
+    return (8 + scale - 1) / scale;
+}
+
+constexpr uint32_t kPreviewEighths = 0;  // DecodeFrame: the preview rules pick N from the size
+
+bool IsTiff(const uint8_t* p, size_t size) {
+    return size >= 4 && ((p[0] == 'I' && p[1] == 'I' && p[2] == 42 && p[3] == 0) ||
+                         (p[0] == 'M' && p[1] == 'M' && p[2] == 0 && p[3] == 42));
 }
 
 class WicCodec final : public CodecBackend {
@@ -273,14 +287,63 @@ public:
 
     CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
                        DibCanvas& canvas, DecodeResult& result) const override {
-        return Run(data, size, request, canvas, result, nullptr);
+        return Run(data, size, request, canvas, result, nullptr, EighthsOf(request));
+    }
+
+    // JPEG: the EXIF thumbnail (found by our bounded reader, decoded by WIC) when it qualifies,
+    // else the picture at the preview scale. TIFF: the smallest qualifying reduced page of the
+    // chain (WIC's frames) or JPEG thumbnail; SubIFDs are not WIC frames. Others: none.
+    CodecStatus DecodePreview(const uint8_t* data, size_t size, const DecodeRequest& request,
+                              DibCanvas& canvas, DecodeResult& result) const override {
+        const bool jpeg = size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF;
+        if (!jpeg && !IsTiff(data, size)) return CodecStatus::Unsupported;
+        if (request.frame < 0 || (jpeg && request.frame != 0)) return CodecStatus::NoFrame;
+        // The picture's own measures: its type, frame count and densities stand for the preview.
+        PictureHeader picture;
+        DecodeRequest asked = request;
+        asked.type = jpeg ? kTypeJpeg : kTypeTiff;
+        const CodecStatus pinged = Ping(data, size, asked, picture);
+        if (pinged != CodecStatus::Ok) return pinged;
+        result = picture.result;
+        DecodeRequest whole;
+        whole.type = kTypeJpeg;
+        DecodeResult unused;
+        if (jpeg) {
+            const uint8_t* thumb = nullptr;
+            size_t thumb_size = 0;
+            PictureHeader own;
+            if (FindExifThumbnail(data, size, thumb, thumb_size) == ThumbnailSearch::Found &&
+                Ping(thumb, thumb_size, whole, own) == CodecStatus::Ok &&
+                QualifiesAsPreview(own.width, own.height)) {
+                const CodecStatus status = Decode(thumb, thumb_size, whole, canvas, unused);
+                if (status == CodecStatus::Ok || status == CodecStatus::NoMemory) return status;
+                canvas.Reset();  // a damaged thumbnail: the reduced decode instead
+            }
+            return Run(data, size, asked, canvas, unused, nullptr, kPreviewEighths);
+        }
+        std::vector<TiffPreviewCandidate> candidates;
+        TiffPreviewCandidate chosen;
+        if (!TiffPreviewCandidates(data, size, static_cast<uint32_t>(request.frame),
+                                   candidates)) {
+            return CodecStatus::Unsupported;
+        }
+        std::vector<TiffPreviewCandidate> frames;  // the kinds that WIC reaches
+        for (const TiffPreviewCandidate& c : candidates) {
+            if (c.kind != TiffPreviewCandidate::Kind::SubIfd) frames.push_back(c);
+        }
+        if (!SmallestQualifying(frames, this, chosen)) return CodecStatus::Unsupported;
+        if (chosen.kind == TiffPreviewCandidate::Kind::Jpeg) {
+            return Decode(chosen.jpeg, chosen.jpeg_size, whole, canvas, unused);
+        }
+        asked.frame = static_cast<int32_t>(chosen.page);
+        return Run(data, size, asked, canvas, unused, nullptr, 8);
     }
 
     // The frame decode's size, pixel format and resolution, which WIC gives without pixels.
     CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest& request,
                      PictureHeader& header) const override {
         DibCanvas unused;
-        return Run(data, size, request, unused, header.result, &header);
+        return Run(data, size, request, unused, header.result, &header, 8);
     }
 
     CodecStatus Encode(const DibView& view, const EncodeOptions& options,
@@ -291,15 +354,18 @@ public:
 
 private:
     // With `ping` set, the frame's measures are reported instead of decoding it.
+    // A JPEG is decoded at `eighths`/8 (kPreviewEighths: as the preview rules say).
     static CodecStatus Run(const uint8_t* data, size_t size, const DecodeRequest& request,
-                           DibCanvas& canvas, DecodeResult& result, PictureHeader* ping);
+                           DibCanvas& canvas, DecodeResult& result, PictureHeader* ping,
+                           uint32_t eighths);
     static CodecStatus DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame,
-                                   uint32_t type, uint32_t scale, DibCanvas& canvas,
+                                   uint32_t type, uint32_t eighths, DibCanvas& canvas,
                                    PictureHeader* ping);
 };
 
 CodecStatus WicCodec::Run(const uint8_t* data, size_t size, const DecodeRequest& request,
-                          DibCanvas& canvas, DecodeResult& result, PictureHeader* ping) {
+                          DibCanvas& canvas, DecodeResult& result, PictureHeader* ping,
+                          uint32_t eighths) {
     if (request.frame < 0) return CodecStatus::NoFrame;
     if (size > MAXDWORD) return CodecStatus::Unsupported;
     const CodecStatus checked = wic::CheckBeforeDecoding(data, size);
@@ -339,7 +405,7 @@ CodecStatus WicCodec::Run(const uint8_t* data, size_t size, const DecodeRequest&
     if (FAILED(hr)) return wic::StatusOf(hr);
 
     const CodecStatus status = DecodeFrame(
-        factory.Get(), frame.Get(), type, type == kTypeJpeg ? request.jpeg_scale : 1, canvas, ping);
+        factory.Get(), frame.Get(), type, type == kTypeJpeg ? eighths : 8, canvas, ping);
     if (status != CodecStatus::Ok) return status;
     double x_dpi = 0, y_dpi = 0;
     if (SUCCEEDED(frame->GetResolution(&x_dpi, &y_dpi)) && x_dpi > 0 && y_dpi > 0) {
@@ -352,7 +418,7 @@ CodecStatus WicCodec::Run(const uint8_t* data, size_t size, const DecodeRequest&
 }
 
 CodecStatus WicCodec::DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame,
-                                  uint32_t type, uint32_t scale, DibCanvas& canvas,
+                                  uint32_t type, uint32_t eighths, DibCanvas& canvas,
                                   PictureHeader* ping) {
     UINT width = 0, height = 0;
     HRESULT hr = frame->GetSize(&width, &height);
@@ -381,9 +447,10 @@ CodecStatus WicCodec::DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDe
     IWICBitmapSource* source = frame;
     ComPtr<WicSourceTransform> transform;
     ComPtr<IWICBitmapScaler> scaler;
-    if (type == kTypeJpeg && scale > 1) {
-        const uint32_t want_width = ScaledSize(width, scale);
-        const uint32_t want_height = ScaledSize(height, scale);
+    if (eighths == kPreviewEighths) eighths = PreviewScaleEighths(width, height);
+    if (type == kTypeJpeg && eighths < 8) {
+        const uint32_t want_width = ScaledSize(width, eighths);
+        const uint32_t want_height = ScaledSize(height, eighths);
         UINT w = want_width, h = want_height;
         GUID format = native;
         if (layout && SUCCEEDED(frame->QueryInterface(__uuidof(WicSourceTransform),

@@ -17,7 +17,10 @@ const PluginModule& Imgsrc() {
     return plugin->module;
 }
 
-Picture Decode(const std::vector<uint8_t>& bytes, int32_t frame, int32_t scale, uint32_t type) {
+namespace {
+
+Picture Read(const std::vector<uint8_t>& bytes, int32_t frame, int32_t scale, uint32_t type,
+             bool preview) {
     Picture out;
     PictureRequestBlock block{};
     std::memcpy(block.tag, "zem", 3);
@@ -26,9 +29,9 @@ Picture Decode(const std::vector<uint8_t>& bytes, int32_t frame, int32_t scale, 
     block.field56 = static_cast<int32_t>(type);
     SpiHandle dib = nullptr;
     auto bits = reinterpret_cast<SpiHandle>(static_cast<intptr_t>(SPI_PACKED_DIB_MARKER));
-    out.result = Imgsrc().GetPicture(reinterpret_cast<const char*>(bytes.data()),
-                                     static_cast<SpiLength>(bytes.size()), SPI_SRC_MEMORY, &dib,
-                                     &bits, nullptr, reinterpret_cast<SpiUserData>(&block));
+    out.result = (preview ? Imgsrc().GetPreview : Imgsrc().GetPicture)(
+        reinterpret_cast<const char*>(bytes.data()), static_cast<SpiLength>(bytes.size()),
+        SPI_SRC_MEMORY, &dib, &bits, nullptr, reinterpret_cast<SpiUserData>(&block));
     out.type_back = static_cast<uint32_t>(block.field56);
     if (!dib) return out;
     out.dib = testing_support::HandleBytes(dib);
@@ -44,10 +47,20 @@ Picture Decode(const std::vector<uint8_t>& bytes, int32_t frame, int32_t scale, 
     const std::vector<uint8_t> rows = image.ConvertAll();
     out.rgba = ToRgba(rows, static_cast<int>(image.Channels()));
     // Every picture read of frame 0 in these suites checks the header read against it.
-    if (frame == 0 && scale <= 1 && out.error.empty()) {
+    if (!preview && frame == 0 && scale <= 1 && out.error.empty()) {
         EXPECT_TRUE(InfoAgrees(bytes, out, type));
     }
     return out;
+}
+
+}  // namespace
+
+Picture Decode(const std::vector<uint8_t>& bytes, int32_t frame, int32_t scale, uint32_t type) {
+    return Read(bytes, frame, scale, type, false);
+}
+
+Picture Preview(const std::vector<uint8_t>& bytes, int32_t frame) {
+    return Read(bytes, frame, 1, 0, true);
 }
 
 ::testing::AssertionResult InfoAgrees(const std::vector<uint8_t>& bytes, const Picture& picture,

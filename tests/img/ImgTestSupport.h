@@ -33,6 +33,8 @@ struct Picture {
 // GetPicture from memory with a request block (scale at 44, frame at 48, type at 56).
 Picture Decode(const std::vector<uint8_t>& bytes, int32_t frame = 0, int32_t scale = 1,
                uint32_t type = 0);
+// GetPreview the same way: the file's preview, or the result code alone.
+Picture Preview(const std::vector<uint8_t>& bytes, int32_t frame = 0);
 
 struct Info {
     int32_t result = -99;

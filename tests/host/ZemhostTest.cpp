@@ -748,7 +748,8 @@ TEST_F(Zemhost, ThumbsWritesASmallPictureOfEachPictureOfAFolder) {
     if (kClipReadable) {
         EXPECT_HAS(o.out, "clip-audio-video.bmp: 96 x 72 from the preview (96 x 72) via avisrc");
     }
-    EXPECT_HAS(o.out, "jpeg-photo-420.bmp: 40 x 30 from the picture (40 x 30) via imgsrc");
+    // imgsrc previews a JPEG at the smallest eighth that keeps 256 px (7/8 of 320 x 240).
+    EXPECT_HAS(o.out, "jpeg-photo-420.bmp: 256 x 192 from the preview (280 x 210) via imgsrc");
     EXPECT_FALSE(fs::exists(Path("out/rle8.bmp")));
     EXPECT_FALSE(fs::exists(Path("out/note.bmp")));
 

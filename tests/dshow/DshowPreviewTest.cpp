@@ -1,0 +1,215 @@
+// dshowsrc's GetPreview through the built module: on every clip and sample video, the key frame
+// at or before 10 % of the stream's length, against the frame that FFmpeg decodes first after a
+// backward seek to that time; -1 where no frame can be had; the two handle forms alike.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "DibConvert.h"
+#include "DshowClips.h"
+#include "FfmpegPtr.h"
+#include "TestSupport.h"
+
+using testing_support::FreeHandle;
+using testing_support::HandleBytes;
+
+namespace {
+
+// An opened file and its first video stream's index (-1 when it has none).
+struct Opened {
+    video::FormatPtr fmt;
+    int index = -1;
+};
+
+Opened OpenVideo(const std::string& path) {
+    Opened o;
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return o;
+    o.fmt.reset(raw);
+    if (avformat_find_stream_info(raw, nullptr) < 0) return o;
+    for (unsigned i = 0; i < raw->nb_streams && o.index < 0; ++i) {
+        const AVStream* st = raw->streams[i];
+        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+            !(st->disposition & AV_DISPOSITION_ATTACHED_PIC) && st->codecpar->width > 0) {
+            o.index = static_cast<int>(i);
+        }
+    }
+    return o;
+}
+
+// The presentation time of the next key packet of the stream, AV_NOPTS_VALUE at the end.
+int64_t NextKey(Opened& o) {
+    video::PacketPtr pkt = video::MakePacket();
+    while (av_read_frame(o.fmt.get(), pkt.get()) >= 0) {
+        const int64_t t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+        const bool key = pkt->stream_index == o.index && (pkt->flags & AV_PKT_FLAG_KEY);
+        av_packet_unref(pkt.get());
+        if (key && t != AV_NOPTS_VALUE) return t;
+    }
+    return AV_NOPTS_VALUE;
+}
+
+// The reference: the key frame that a backward seek to 10 % of the first video stream's length
+// (the stream's own, else the container's) finds, decoded from its packet on up to the first
+// frame that comes out, as a 40-byte header and 24-bit bottom-up rows. A seek that lands after
+// the time (an MPEG program stream seeks by searching timestamps) is replaced by a walk over
+// every key frame from the start. Empty when FFmpeg finds no frame.
+std::vector<uint8_t> FfmpegKeyFrame(const std::string& path) {
+    std::vector<uint8_t> dib;
+    Opened o = OpenVideo(path);
+    if (o.index < 0) return dib;
+    const AVStream* st = o.fmt->streams[o.index];
+    const int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    const int64_t length = st->duration > 0 ? st->duration
+                           : o.fmt->duration > 0
+                               ? av_rescale_q(o.fmt->duration, AV_TIME_BASE_Q, st->time_base)
+                               : 0;
+    if (length <= 0) return dib;
+    const int64_t target = first + length / 10;
+    int64_t key = av_seek_frame(o.fmt.get(), o.index, target, AVSEEK_FLAG_BACKWARD) >= 0
+                      ? NextKey(o)
+                      : AV_NOPTS_VALUE;
+    if (key == AV_NOPTS_VALUE || key > target) {
+        o = OpenVideo(path);
+        key = NextKey(o);
+        for (int64_t k = NextKey(o); k != AV_NOPTS_VALUE && k <= target; k = NextKey(o)) key = k;
+    }
+    o = OpenVideo(path);  // from the start to that key packet, then decoding
+    st = o.fmt->streams[o.index];
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    video::CodecPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx || avcodec_parameters_to_context(ctx.get(), st->codecpar) < 0 ||
+        avcodec_open2(ctx.get(), codec, nullptr) < 0) {
+        return dib;
+    }
+    video::PacketPtr pkt = video::MakePacket();
+    video::FramePtr frame = video::MakeFrame();
+    bool got = false;
+    bool started = false;
+    while (!got && av_read_frame(o.fmt.get(), pkt.get()) >= 0) {
+        if (pkt->stream_index == o.index) {
+            const int64_t t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+            started = started || ((pkt->flags & AV_PKT_FLAG_KEY) && t == key);
+            if (started) avcodec_send_packet(ctx.get(), pkt.get());
+        }
+        av_packet_unref(pkt.get());
+        got = avcodec_receive_frame(ctx.get(), frame.get()) >= 0;
+    }
+    if (!got) {
+        avcodec_send_packet(ctx.get(), nullptr);
+        got = avcodec_receive_frame(ctx.get(), frame.get()) >= 0;
+    }
+    if (!got) return dib;
+    const int w = frame->width;
+    const int h = frame->height;
+    dib.assign(40 + static_cast<size_t>(video::DibStride(24, w)) * h, 0);
+    video::WriteInfoHeader(dib.data(), w, h, 24, 0);
+    if (!video::FrameConverter().ToBgr24Rows(frame.get(), w, h, dib.data() + 40)) dib.clear();
+    return dib;
+}
+
+class DshowPreview : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_plugin.ok) << m_plugin.error; }
+
+    // GetPreview in one handle (`whole`) and in two (header and bits, joined into `split`).
+    int32_t Preview(const std::string& path, std::vector<uint8_t>& whole,
+                    std::vector<uint8_t>& split) {
+        SpiHandle info = nullptr;
+        SpiHandle bits = reinterpret_cast<SpiHandle>(static_cast<intptr_t>(SPI_PACKED_DIB_MARKER));
+        const int32_t rc = m_plugin.module.GetPreview(path.c_str(), 0, SPI_SRC_FILE, &info, &bits,
+                                                      nullptr, 0);
+        whole = HandleBytes(info);
+        FreeHandle(info);
+        EXPECT_EQ(bits, nullptr);
+        SpiHandle head = nullptr;
+        bits = nullptr;
+        EXPECT_EQ(m_plugin.module.GetPreview(path.c_str(), 0, SPI_SRC_FILE, &head, &bits, nullptr,
+                                             0),
+                  rc);
+        split = HandleBytes(head);
+        const std::vector<uint8_t> rows = HandleBytes(bits);
+        split.insert(split.end(), rows.begin(), rows.end());
+        FreeHandle(head);
+        FreeHandle(bits);
+        if (rc != SPI_OK) {
+            EXPECT_TRUE(whole.empty() && split.empty() && rows.empty()) << "handles on failure";
+        }
+        return rc;
+    }
+
+    // The preview of a readable video: FFmpeg's key frame, every byte, whole and split.
+    void ExpectKeyFrame(const std::string& path, int expected_number) {
+        SCOPED_TRACE(path);
+        const std::vector<uint8_t> want = FfmpegKeyFrame(path);
+        ASSERT_FALSE(want.empty()) << "FFmpeg decodes no frame there";
+        std::vector<uint8_t> whole;
+        std::vector<uint8_t> split;
+        ASSERT_EQ(Preview(path, whole, split), SPI_OK);
+        ASSERT_GE(whole.size(), want.size() + 128);
+        ASSERT_GE(split.size(), want.size() + 128);
+        EXPECT_EQ(std::memcmp(whole.data(), want.data(), want.size()), 0)
+            << "FFmpeg decodes frame " << cliptest::ReadFrameNumber(want.data(), want.size());
+        EXPECT_EQ(std::memcmp(split.data(), want.data(), want.size()), 0);
+        if (expected_number >= 0) {
+            EXPECT_EQ(cliptest::ReadFrameNumber(whole.data(), whole.size()), expected_number);
+        }
+    }
+
+    testing_support::LoadedPlugin m_plugin{"dshowsrc"};
+};
+
+}  // namespace
+
+// Every clip: 10 % of 4 seconds is frame 4, and the key frame at or before it is the last
+// multiple of the clip's key-frame interval not after 4.
+TEST_F(DshowPreview, EveryClipGivesTheKeyFrameAtOrBeforeTenPerCent) {
+    std::string error;
+    ASSERT_FALSE(cliptest::ClipDir(&error).empty()) << error;
+    for (const cliptest::NamedClip& clip : cliptest::StandardClips()) {
+        const std::string path = cliptest::ClipPath(clip.name);
+        if (clip.want.unseekable) {
+            std::vector<uint8_t> whole, split;
+            EXPECT_EQ(Preview(path, whole, split), -1) << clip.name << ": no length, no frame";
+            continue;
+        }
+        const int frame = cliptest::FrameShownAt(0.4, clip.want.fps, clip.want.frames);
+        ExpectKeyFrame(path, frame / clip.want.gop * clip.want.gop);
+    }
+}
+
+TEST_F(DshowPreview, SampleVideos) {
+    int seen = 0;
+    for (const char* name : {"video-h264.mp4", "video-audio-first.mkv", "clip-audio-video.avi"}) {
+        const std::string path = std::string(ZEM_SOURCE_DIR) + "/samples/" + name;
+        if (!std::filesystem::exists(path)) continue;
+        ExpectKeyFrame(path, -1);
+        ++seen;
+    }
+    if (seen == 0) GTEST_SKIP() << "no sample videos in samples/";
+}
+
+// Missing, a folder, bytes that are no movie, and a clip cut short before its index: -1.
+TEST_F(DshowPreview, UnreadableAndDamagedFilesGiveMinusOne) {
+    std::string error;
+    ASSERT_FALSE(cliptest::ClipDir(&error).empty()) << error;
+    std::vector<uint8_t> clip;
+    ASSERT_TRUE(testing_support::ReadWholeFile(cliptest::ClipPath("h264.mp4"), clip));
+    const std::string cut = cliptest::ClipDir() + "/preview-cut.mp4";
+    const std::string junk = cliptest::ClipDir() + "/preview-junk.avi";
+    std::ofstream(cut, std::ios::binary)
+        .write(reinterpret_cast<const char*>(clip.data()), static_cast<std::streamsize>(clip.size() / 3));
+    std::ofstream(junk, std::ios::binary) << std::string(4096, 'x');
+    for (const std::string& path :
+         {cliptest::ClipPath("missing.mp4"), cliptest::ClipDir(), cut, junk}) {
+        std::vector<uint8_t> whole, split;
+        EXPECT_EQ(Preview(path, whole, split), -1) << path;
+    }
+    SpiHandle info = nullptr;
+    EXPECT_EQ(m_plugin.module.GetPreview(cut.c_str(), 0, 1, &info, nullptr, nullptr, 0), 1);
+    EXPECT_EQ(info, nullptr);
+}

@@ -310,6 +310,12 @@ TEST_F(DshowWine, PreviewIsTheFrameAtTenPerCent) {
         EXPECT_EQ(cliptest::ReadFrameNumber(whole.data(), whole.size()), 4) << clip.name;
         EXPECT_EQ(std::memcmp(whole.data(), picture.data(), bytes), 0) << clip.name;
         EXPECT_EQ(std::memcmp(split.data(), picture.data(), bytes), 0) << clip.name;
+        // The bytes that pad the rows are zero, not whatever the decoder's buffer held.
+        for (size_t y = 0, pixels = clip.width * 3u; y < static_cast<size_t>(clip.height); ++y) {
+            for (size_t x = pixels; x < stride; ++x) {
+                ASSERT_EQ(whole[40 + y * stride + x], 0) << clip.name << " row " << y;
+            }
+        }
     }
     SpiHandle info = nullptr;
     EXPECT_EQ(m_plugin.module.GetPreview(ClipPath("missing.mp4").c_str(), 0, SPI_SRC_FILE, &info,

@@ -176,7 +176,8 @@ int32_t DswFile::ReadInfoFromFile() {
 }
 
 int32_t DswFile::ReadPictureFromFile() {
-    m_resultDib = m_preview ? DswPreviewQuery(m_fileName) : DswFrameQuery(m_fileName, m_framePosition);
+    m_resultDib =
+        m_preview ? DswPreviewQuery(m_fileName) : DswFrameQuery(m_fileName, m_framePosition);
     return m_resultDib ? SPI_OK : SPI_NOT_IMPLEMENTED;
 }
 

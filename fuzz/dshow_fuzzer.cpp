@@ -195,12 +195,14 @@ void CheckKeyFrameTime(const wchar_t* file_name, const FirstVideo& first) {
         detector->get_OutputStreams(&count);
         for (LONG i = 0; i < count; ++i) {
             GUID major;
-            if (FAILED(detector->put_CurrentStream(i)) || FAILED(detector->get_StreamType(&major)) ||
+            if (FAILED(detector->put_CurrentStream(i)) ||
+                FAILED(detector->get_StreamType(&major)) ||
                 !dshow::SameGuid(major, dshow::kMediaTypeVideo)) {
                 Check(FAILED(keys->KeyFrameTime(0.0, &key)), "a key frame of an audio stream");
                 continue;
             }
-            const double time = DswFile::FramePositionToTime(DswFile::kPreviewPosition, first.length);
+            const double time =
+                DswFile::FramePositionToTime(DswFile::kPreviewPosition, first.length);
             if (SUCCEEDED(keys->KeyFrameTime(time, &key))) {
                 Check(key >= 0.0 && key <= time, "key frame after the time");
             }

@@ -121,16 +121,16 @@ protected:
                     std::vector<uint8_t>& split) {
         SpiHandle info = nullptr;
         SpiHandle bits = reinterpret_cast<SpiHandle>(static_cast<intptr_t>(SPI_PACKED_DIB_MARKER));
-        const int32_t rc = m_plugin.module.GetPreview(path.c_str(), 0, SPI_SRC_FILE, &info, &bits,
-                                                      nullptr, 0);
+        const int32_t rc =
+            m_plugin.module.GetPreview(path.c_str(), 0, SPI_SRC_FILE, &info, &bits, nullptr, 0);
         whole = HandleBytes(info);
         FreeHandle(info);
         EXPECT_EQ(bits, nullptr);
         SpiHandle head = nullptr;
         bits = nullptr;
-        EXPECT_EQ(m_plugin.module.GetPreview(path.c_str(), 0, SPI_SRC_FILE, &head, &bits, nullptr,
-                                             0),
-                  rc);
+        EXPECT_EQ(
+            m_plugin.module.GetPreview(path.c_str(), 0, SPI_SRC_FILE, &head, &bits, nullptr, 0),
+            rc);
         split = HandleBytes(head);
         const std::vector<uint8_t> rows = HandleBytes(bits);
         split.insert(split.end(), rows.begin(), rows.end());
@@ -202,7 +202,8 @@ TEST_F(DshowPreview, UnreadableAndDamagedFilesGiveMinusOne) {
     const std::string cut = cliptest::ClipDir() + "/preview-cut.mp4";
     const std::string junk = cliptest::ClipDir() + "/preview-junk.avi";
     std::ofstream(cut, std::ios::binary)
-        .write(reinterpret_cast<const char*>(clip.data()), static_cast<std::streamsize>(clip.size() / 3));
+        .write(reinterpret_cast<const char*>(clip.data()),
+               static_cast<std::streamsize>(clip.size() / 3));
     std::ofstream(junk, std::ios::binary) << std::string(4096, 'x');
     for (const std::string& path :
          {cliptest::ClipPath("missing.mp4"), cliptest::ClipDir(), cut, junk}) {

@@ -3,6 +3,7 @@
 // backward seek to that time; -1 where no frame can be had; the two handle forms alike.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,97 +20,58 @@ using testing_support::HandleBytes;
 
 namespace {
 
-// An opened file and its first video stream's index (-1 when it has none).
-struct Opened {
-    video::FormatPtr fmt;
-    int index = -1;
-};
-
-Opened OpenVideo(const std::string& path) {
-    Opened o;
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return o;
-    o.fmt.reset(raw);
-    if (avformat_find_stream_info(raw, nullptr) < 0) return o;
-    for (unsigned i = 0; i < raw->nb_streams && o.index < 0; ++i) {
-        const AVStream* st = raw->streams[i];
-        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
-            !(st->disposition & AV_DISPOSITION_ATTACHED_PIC) && st->codecpar->width > 0) {
-            o.index = static_cast<int>(i);
-        }
-    }
-    return o;
-}
-
-// The presentation time of the next key packet of the stream, AV_NOPTS_VALUE at the end.
-int64_t NextKey(Opened& o) {
-    video::PacketPtr pkt = video::MakePacket();
-    while (av_read_frame(o.fmt.get(), pkt.get()) >= 0) {
-        const int64_t t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-        const bool key = pkt->stream_index == o.index && (pkt->flags & AV_PKT_FLAG_KEY);
-        av_packet_unref(pkt.get());
-        if (key && t != AV_NOPTS_VALUE) return t;
-    }
-    return AV_NOPTS_VALUE;
-}
-
-// The reference: the key frame that a backward seek to 10 % of the first video stream's length
-// (the stream's own, else the container's) finds, decoded from its packet on up to the first
-// frame that comes out, as a 40-byte header and 24-bit bottom-up rows. A seek that lands after
-// the time (an MPEG program stream seeks by searching timestamps) is replaced by a walk over
-// every key frame from the start. Empty when FFmpeg finds no frame.
+// The reference: FFmpeg's backward seek to 10 % of the first video stream's length (the
+// stream's own, else the container's), then the first frame decoded from the key packet found
+// there, as a 40-byte header and 24-bit bottom-up rows. A seek that fails or lands after the time
+// (an MPEG program stream seeks by searching timestamps) gives way to the first frame of the
+// file. Empty when FFmpeg decodes no frame.
 std::vector<uint8_t> FfmpegKeyFrame(const std::string& path) {
-    std::vector<uint8_t> dib;
-    Opened o = OpenVideo(path);
-    if (o.index < 0) return dib;
-    const AVStream* st = o.fmt->streams[o.index];
-    const int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
-    const int64_t length = st->duration > 0 ? st->duration
-                           : o.fmt->duration > 0
-                               ? av_rescale_q(o.fmt->duration, AV_TIME_BASE_Q, st->time_base)
-                               : 0;
-    if (length <= 0) return dib;
-    const int64_t target = first + length / 10;
-    int64_t key = av_seek_frame(o.fmt.get(), o.index, target, AVSEEK_FLAG_BACKWARD) >= 0
-                      ? NextKey(o)
-                      : AV_NOPTS_VALUE;
-    if (key == AV_NOPTS_VALUE || key > target) {
-        o = OpenVideo(path);
-        key = NextKey(o);
-        for (int64_t k = NextKey(o); k != AV_NOPTS_VALUE && k <= target; k = NextKey(o)) key = k;
-    }
-    o = OpenVideo(path);  // from the start to that key packet, then decoding
-    st = o.fmt->streams[o.index];
-    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-    video::CodecPtr ctx(avcodec_alloc_context3(codec));
-    if (!ctx || avcodec_parameters_to_context(ctx.get(), st->codecpar) < 0 ||
-        avcodec_open2(ctx.get(), codec, nullptr) < 0) {
+    for (const bool seek : {true, false}) {
+        AVFormatContext* raw = nullptr;
+        if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return {};
+        video::FormatPtr fmt(raw);
+        const int index = avformat_find_stream_info(raw, nullptr) < 0
+                              ? -1
+                              : av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        if (index < 0) return {};
+        const AVStream* st = raw->streams[index];
+        const int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+        const int64_t length = st->duration > 0 ? st->duration
+                                                : av_rescale_q(std::max<int64_t>(raw->duration, 0),
+                                                               AV_TIME_BASE_Q, st->time_base);
+        if (length <= 0) return {};
+        const int64_t target = first + length / 10;
+        if (seek && av_seek_frame(raw, index, target, AVSEEK_FLAG_BACKWARD) < 0) continue;
+        const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+        video::CodecPtr ctx(avcodec_alloc_context3(codec));
+        if (!ctx || avcodec_parameters_to_context(ctx.get(), st->codecpar) < 0 ||
+            avcodec_open2(ctx.get(), codec, nullptr) < 0) {
+            return {};
+        }
+        video::PacketPtr pkt = video::MakePacket();
+        video::FramePtr frame = video::MakeFrame();
+        bool started = false, late = false, got = false;
+        while (!got && !late && av_read_frame(raw, pkt.get()) >= 0) {
+            if (pkt->stream_index == index && !started && (pkt->flags & AV_PKT_FLAG_KEY)) {
+                started = true;
+                late = seek && (pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts) > target;
+            }
+            if (started && pkt->stream_index == index) avcodec_send_packet(ctx.get(), pkt.get());
+            av_packet_unref(pkt.get());
+            got = avcodec_receive_frame(ctx.get(), frame.get()) >= 0;
+        }
+        if (late) continue;
+        if (!got && avcodec_send_packet(ctx.get(), nullptr) >= 0) {
+            got = avcodec_receive_frame(ctx.get(), frame.get()) >= 0;
+        }
+        if (!got) return {};
+        const int w = frame->width, h = frame->height;
+        std::vector<uint8_t> dib(40 + static_cast<size_t>(video::DibStride(24, w)) * h);
+        video::WriteInfoHeader(dib.data(), w, h, 24, 0);
+        if (!video::FrameConverter().ToBgr24Rows(frame.get(), w, h, dib.data() + 40)) return {};
         return dib;
     }
-    video::PacketPtr pkt = video::MakePacket();
-    video::FramePtr frame = video::MakeFrame();
-    bool got = false;
-    bool started = false;
-    while (!got && av_read_frame(o.fmt.get(), pkt.get()) >= 0) {
-        if (pkt->stream_index == o.index) {
-            const int64_t t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-            started = started || ((pkt->flags & AV_PKT_FLAG_KEY) && t == key);
-            if (started) avcodec_send_packet(ctx.get(), pkt.get());
-        }
-        av_packet_unref(pkt.get());
-        got = avcodec_receive_frame(ctx.get(), frame.get()) >= 0;
-    }
-    if (!got) {
-        avcodec_send_packet(ctx.get(), nullptr);
-        got = avcodec_receive_frame(ctx.get(), frame.get()) >= 0;
-    }
-    if (!got) return dib;
-    const int w = frame->width;
-    const int h = frame->height;
-    dib.assign(40 + static_cast<size_t>(video::DibStride(24, w)) * h, 0);
-    video::WriteInfoHeader(dib.data(), w, h, 24, 0);
-    if (!video::FrameConverter().ToBgr24Rows(frame.get(), w, h, dib.data() + 40)) dib.clear();
-    return dib;
+    return {};
 }
 
 class DshowPreview : public testing::Test {

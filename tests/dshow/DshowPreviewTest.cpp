@@ -20,58 +20,84 @@ using testing_support::HandleBytes;
 
 namespace {
 
-// The reference: FFmpeg's backward seek to 10 % of the first video stream's length (the
-// stream's own, else the container's), then the first frame decoded from the key packet found
-// there, as a 40-byte header and 24-bit bottom-up rows. A seek that fails or lands after the time
-// (an MPEG program stream seeks by searching timestamps) gives way to the first frame of the
-// file. Empty when FFmpeg decodes no frame.
-std::vector<uint8_t> FfmpegKeyFrame(const std::string& path) {
-    for (const bool seek : {true, false}) {
+// A file opened by libavformat, its best video stream, and the time 10 % into that stream
+// (of the stream's own length, else the container's).
+struct Opened {
+    video::FormatPtr fmt;
+    int index = -1;
+    int64_t target = 0;
+
+    explicit Opened(const std::string& path) {
         AVFormatContext* raw = nullptr;
-        if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return {};
-        video::FormatPtr fmt(raw);
-        const int index = avformat_find_stream_info(raw, nullptr) < 0
-                              ? -1
-                              : av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-        if (index < 0) return {};
+        if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return;
+        fmt.reset(raw);
+        if (avformat_find_stream_info(raw, nullptr) < 0) return;
+        index = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        if (index < 0) return;
         const AVStream* st = raw->streams[index];
-        const int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
         const int64_t length = st->duration > 0 ? st->duration
                                                 : av_rescale_q(std::max<int64_t>(raw->duration, 0),
                                                                AV_TIME_BASE_Q, st->time_base);
-        if (length <= 0) return {};
-        const int64_t target = first + length / 10;
-        if (seek && av_seek_frame(raw, index, target, AVSEEK_FLAG_BACKWARD) < 0) continue;
-        const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-        video::CodecPtr ctx(avcodec_alloc_context3(codec));
-        if (!ctx || avcodec_parameters_to_context(ctx.get(), st->codecpar) < 0 ||
-            avcodec_open2(ctx.get(), codec, nullptr) < 0) {
-            return {};
-        }
-        video::PacketPtr pkt = video::MakePacket();
-        video::FramePtr frame = video::MakeFrame();
-        bool started = false, late = false, got = false;
-        while (!got && !late && av_read_frame(raw, pkt.get()) >= 0) {
-            if (pkt->stream_index == index && !started && (pkt->flags & AV_PKT_FLAG_KEY)) {
-                started = true;
-                late = seek && (pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts) > target;
-            }
-            if (started && pkt->stream_index == index) avcodec_send_packet(ctx.get(), pkt.get());
-            av_packet_unref(pkt.get());
-            got = avcodec_receive_frame(ctx.get(), frame.get()) >= 0;
-        }
-        if (late) continue;
-        if (!got && avcodec_send_packet(ctx.get(), nullptr) >= 0) {
-            got = avcodec_receive_frame(ctx.get(), frame.get()) >= 0;
-        }
-        if (!got) return {};
-        const int w = frame->width, h = frame->height;
-        std::vector<uint8_t> dib(40 + static_cast<size_t>(video::DibStride(24, w)) * h);
-        video::WriteInfoHeader(dib.data(), w, h, 24, 0);
-        if (!video::FrameConverter().ToBgr24Rows(frame.get(), w, h, dib.data() + 40)) return {};
-        return dib;
+        if (length <= 0) index = -1;
+        target = (st->start_time != AV_NOPTS_VALUE ? st->start_time : 0) + length / 10;
     }
-    return {};
+
+    // The time of the next key packet of the stream; AV_NOPTS_VALUE at the end.
+    int64_t NextKey(video::PacketPtr& pkt) {
+        while (av_read_frame(fmt.get(), pkt.get()) >= 0) {
+            const int64_t t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+            const bool key = pkt->stream_index == index && (pkt->flags & AV_PKT_FLAG_KEY);
+            if (key && t != AV_NOPTS_VALUE) return t;
+            av_packet_unref(pkt.get());
+        }
+        return AV_NOPTS_VALUE;
+    }
+};
+
+// The reference: the key frame that FFmpeg's backward seek to 10 % finds, decoded from its
+// packet on up to the first frame that comes out, as a 40-byte header and 24-bit bottom-up rows.
+// Where the seek fails or lands after the time (an MPEG program stream seeks by searching
+// timestamps), a walk over the key packets from the start finds the last one not after it.
+// Empty when FFmpeg decodes no frame.
+std::vector<uint8_t> FfmpegKeyFrame(const std::string& path) {
+    video::PacketPtr pkt = video::MakePacket();
+    Opened seek(path);
+    if (seek.index < 0) return {};
+    int64_t key = av_seek_frame(seek.fmt.get(), seek.index, seek.target, AVSEEK_FLAG_BACKWARD) >= 0
+                      ? seek.NextKey(pkt)
+                      : AV_NOPTS_VALUE;
+    Opened o(path);
+    if (key == AV_NOPTS_VALUE || key > seek.target) {
+        key = o.NextKey(pkt);
+        for (int64_t k = key; k != AV_NOPTS_VALUE && k <= o.target; k = o.NextKey(pkt)) key = k;
+        o = Opened(path);
+    }
+    const AVStream* st = o.fmt->streams[o.index];
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    video::CodecPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx || avcodec_parameters_to_context(ctx.get(), st->codecpar) < 0 ||
+        avcodec_open2(ctx.get(), codec, nullptr) < 0) {
+        return {};
+    }
+    video::FramePtr frame = video::MakeFrame();
+    for (int64_t k = o.NextKey(pkt); k != AV_NOPTS_VALUE && k != key; k = o.NextKey(pkt)) {
+        av_packet_unref(pkt.get());
+    }
+    bool got = false;
+    do {
+        if (pkt->stream_index == o.index) avcodec_send_packet(ctx.get(), pkt.get());
+        av_packet_unref(pkt.get());
+        got = avcodec_receive_frame(ctx.get(), frame.get()) >= 0;
+    } while (!got && av_read_frame(o.fmt.get(), pkt.get()) >= 0);
+    if (!got && avcodec_send_packet(ctx.get(), nullptr) >= 0) {
+        got = avcodec_receive_frame(ctx.get(), frame.get()) >= 0;
+    }
+    if (!got) return {};
+    const int w = frame->width, h = frame->height;
+    std::vector<uint8_t> dib(40 + static_cast<size_t>(video::DibStride(24, w)) * h);
+    video::WriteInfoHeader(dib.data(), w, h, 24, 0);
+    if (!video::FrameConverter().ToBgr24Rows(frame.get(), w, h, dib.data() + 40)) return {};
+    return dib;
 }
 
 class DshowPreview : public testing::Test {
@@ -141,6 +167,34 @@ TEST_F(DshowPreview, EveryClipGivesTheKeyFrameAtOrBeforeTenPerCent) {
         }
         const int frame = cliptest::FrameShownAt(0.4, clip.want.fps, clip.want.frames);
         ExpectKeyFrame(path, frame / clip.want.gop * clip.want.gop);
+    }
+}
+
+// Key frames every third frame: the one at or before frame 4 is frame 3, not the first frame nor
+// the frame showing at 10 %; in each container, B-frames or not, intra-only MPEG-2 too.
+TEST_F(DshowPreview, KeyFrameAfterTheFirst) {
+    std::string error;
+    ASSERT_FALSE(cliptest::ClipDir(&error).empty()) << error;
+    const struct {
+        const char* name;
+        const char* muxer;
+        cliptest::Codec codec;
+        int gop;
+    } clips[] = {{"gop3.mp4", "mp4", cliptest::Codec::H264, 3},
+                 {"gop3.mkv", "matroska", cliptest::Codec::H264, 3},
+                 {"gop3.avi", "avi", cliptest::Codec::Mpeg4, 3},
+                 {"gop1.mpg", "vob", cliptest::Codec::Mpeg2, 1}};
+    for (const auto& c : clips) {
+        cliptest::ClipSpec spec;
+        spec.muxer = c.muxer;
+        spec.codec = c.codec;
+        spec.gop = c.gop;
+        spec.b_frames = c.codec == cliptest::Codec::Mpeg4 ? 0 : 1;
+        spec.grain = c.codec == cliptest::Codec::Mpeg2;  // a program stream packet per frame
+        if (spec.grain) spec.width = 128, spec.height = 96;
+        const std::string path = cliptest::ClipDir() + "/" + c.name;
+        ASSERT_TRUE(cliptest::MakeClip(path, spec, error)) << error;
+        ExpectKeyFrame(path, 4 / c.gop * c.gop);
     }
 }
 

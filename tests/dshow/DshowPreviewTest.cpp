@@ -44,6 +44,7 @@ struct Opened {
 
     // The time of the next key packet of the stream; AV_NOPTS_VALUE at the end.
     int64_t NextKey(video::PacketPtr& pkt) {
+        av_packet_unref(pkt.get());
         while (av_read_frame(fmt.get(), pkt.get()) >= 0) {
             const int64_t t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
             const bool key = pkt->stream_index == index && (pkt->flags & AV_PKT_FLAG_KEY);
@@ -80,9 +81,7 @@ std::vector<uint8_t> FfmpegKeyFrame(const std::string& path) {
         return {};
     }
     video::FramePtr frame = video::MakeFrame();
-    for (int64_t k = o.NextKey(pkt); k != AV_NOPTS_VALUE && k != key; k = o.NextKey(pkt)) {
-        av_packet_unref(pkt.get());
-    }
+    for (int64_t k = o.NextKey(pkt); k != AV_NOPTS_VALUE && k != key;) k = o.NextKey(pkt);
     bool got = false;
     do {
         if (pkt->stream_index == o.index) avcodec_send_packet(ctx.get(), pkt.get());

@@ -67,6 +67,7 @@ public:
     }
 
     IMediaDet* operator->() const { return m_detector; }
+    IMediaDet* Get() const { return m_detector; }
     LONG StreamCount() const { return m_streamCount; }
     // Whether Open failed because the system has no detector to create.
     bool NoDetector() const { return m_noDetector; }
@@ -127,6 +128,18 @@ SpiHandle FrameWithoutDetector(const wchar_t* file_name, int32_t frame_position,
 #endif
 }
 
+// The time of the key frame at or before `time` where the detector tells key frames; `time`
+// itself where it does not (the system's detector), so that the frame showing then is taken.
+double KeyFrameAtOrBefore(IMediaDet* detector, double time) {
+    void* object = nullptr;
+    if (FAILED(detector->QueryInterface(dshow::kIidKeyFrames, &object)) || !object) return time;
+    auto* keys = static_cast<IDswKeyFrames*>(object);
+    double key = time;
+    if (FAILED(keys->KeyFrameTime(time, &key)) || !(key >= 0.0) || key > time) key = time;
+    keys->Release();
+    return key;
+}
+
 }  // namespace
 
 double DswFile::FramePositionToTime(int32_t frame_position, double length) {
@@ -163,11 +176,20 @@ int32_t DswFile::ReadInfoFromFile() {
 }
 
 int32_t DswFile::ReadPictureFromFile() {
-    m_resultDib = DswFrameQuery(m_fileName, m_framePosition);
+    m_resultDib =
+        m_preview ? DswPreviewQuery(m_fileName) : DswFrameQuery(m_fileName, m_framePosition);
     return m_resultDib ? SPI_OK : SPI_NOT_IMPLEMENTED;
 }
 
 SpiHandle DswFile::DswFrameQuery(const wchar_t* file_name, int32_t frame_position) {
+    return FrameQuery(file_name, frame_position, false);
+}
+
+SpiHandle DswFile::DswPreviewQuery(const wchar_t* file_name) {
+    return FrameQuery(file_name, kPreviewPosition, true);
+}
+
+SpiHandle DswFile::FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_frame) {
     ComApartment com;
     OpenDetector detector;
     if (!detector.Open(file_name)) {
@@ -201,7 +223,8 @@ SpiHandle DswFile::DswFrameQuery(const wchar_t* file_name, int32_t frame_positio
         }
     }
 
-    const double time = FramePositionToTime(frame_position, length);
+    double time = FramePositionToTime(frame_position, length);
+    if (key_frame) time = KeyFrameAtOrBefore(detector.Get(), time);
     LONG size = 0;
     const HRESULT sized = detector->GetBitmapBits(time, &size, nullptr, width, height);
     if (sized == E_NOTIMPL) return FrameWithoutDetector(file_name, frame_position, length);

@@ -133,6 +133,17 @@ struct IMediaDet : public IUnknown {
 protected:
     ~IMediaDet() = default;
 };
+
+// Key frames of the current stream, where a detector offers them (the stand-in does; the
+// system's detector does not and answers E_NOINTERFACE). KeyFrameTime gives the time of the
+// key frame at or before `stream_time`, or of the first frame when there is none; a bitmap
+// taken at that time is the key frame, which decodes alone.
+struct IDswKeyFrames : public IUnknown {
+    virtual HRESULT DSHOW_METHOD KeyFrameTime(double stream_time, double* key_time) = 0;
+
+protected:
+    ~IDswKeyFrames() = default;
+};
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
@@ -152,6 +163,9 @@ constexpr GUID kFormatVideoInfo = {
     0x05589F80, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
 constexpr GUID kFormatWaveFormatEx = {
     0x05589F81, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
+// dshowsrc's own identifier for IDswKeyFrames.
+constexpr GUID kIidKeyFrames = {
+    0x3C9F5E21, 0x7A44, 0x4D0B, {0x9E, 0x61, 0x2B, 0x8D, 0x05, 0xC7, 0x4A, 0x13}};
 constexpr GUID kIidUnknown = {
     0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 

@@ -65,6 +65,23 @@ int32_t SPI_DSW::GetPictureInfo(const char* buffer, SpiLength, uint32_t flag,
     return result;
 }
 
+// Reads the frame that `file` is set up for and hands it out in one handle or two. A split that
+// cannot get its memory hands out nothing and says so.
+int32_t SPI_DSW::HandOut(DswFile& file, const char* buffer, bool split, SpiHandle* info_slot,
+                SpiHandle* bits_slot) {
+    const std::wstring name = platform::AnsiToWide(buffer);
+    file.SetFileSource(name.c_str(), 0);
+    const int32_t result = file.ReadPictureFromFile();
+    const SpiHandle dib = file.TakeResultDib();
+    if (result != SPI_OK || !dib) return result;
+    if (!split) {
+        *info_slot = dib;
+        return SPI_OK;
+    }
+    // The bits block runs to the end of the frame block, spare tail included.
+    return SplitPackedDib(dib, info_slot, bits_slot) == SPI_OK ? SPI_OK : SPI_NOT_IMPLEMENTED;
+}
+
 // The request block's value at byte 52 chooses the time (DswFile::FramePositionToTime).
 int32_t SPI_DSW::GetPicture(const char* buffer, SpiLength, uint32_t flag, SpiHandle* info_slot,
                             SpiHandle* bits_slot, ProgressCallback, SpiUserData user_data) {
@@ -77,16 +94,17 @@ int32_t SPI_DSW::GetPicture(const char* buffer, SpiLength, uint32_t flag, SpiHan
         file.SetFramePosition(ByteReader::LoadI32LE(reinterpret_cast<const uint8_t*>(block) +
                                                     offsetof(PictureRequestBlock, field52)));
     }
-    const std::wstring name = platform::AnsiToWide(buffer);
-    file.SetFileSource(name.c_str(), 0);
-    const int32_t result = file.ReadPictureFromFile();
-    const SpiHandle dib = file.TakeResultDib();
-    if (result != SPI_OK || !dib) return result;
-    if (!split) {
-        *info_slot = dib;
-        return SPI_OK;
-    }
-    // The bits block runs to the end of the frame block, spare tail included. A split that
-    // cannot get its memory hands out nothing and says so.
-    return SplitPackedDib(dib, info_slot, bits_slot) == SPI_OK ? SPI_OK : SPI_NOT_IMPLEMENTED;
+    return HandOut(file, buffer, split, info_slot, bits_slot);
+}
+
+// No request block: the preview's time is fixed.
+int32_t SPI_DSW::GetPreview(const char* buffer, SpiLength, uint32_t flag, SpiHandle* info_slot,
+                            SpiHandle* bits_slot, ProgressCallback, SpiUserData) {
+    if (!info_slot) return SPI_NOT_IMPLEMENTED;
+    const bool split = PrepareSlots(info_slot, bits_slot);
+    if ((flag & SPI_SRC_MASK) != SPI_SRC_FILE) return kNotAFile;
+    if (!buffer) return SPI_NOT_IMPLEMENTED;
+    DswFile file;
+    file.SetPreview(true);
+    return HandOut(file, buffer, split, info_slot, bits_slot);
 }

@@ -1,12 +1,15 @@
 // libFuzzer target over dshowsrc's reads of a file: the input is written to a file, which the
 // media detector (on Linux the stand-in over FFmpeg) opens; every stream's type, media type,
 // length and frame rate is asked for, then DswFile's information read and frame grab run on the
-// same file as GetPictureInfo and GetPicture do. A broken invariant aborts.
+// same file as GetPictureInfo and GetPicture do (or GetPreview's key-frame grab, with the key
+// frame's time checked against the time it is looked for at or before). A broken invariant
+// aborts.
 //
 // The last two input bytes choose, and stay part of the data:
 //   size-1  the frame position (signed): seconds when positive, 0 the start, -1 to -100 a per
 //           cent of the length, below that the middle
-//   size-2  the file name's extension (low three bits): .mp4 .avi .mkv .mpg .m4v .ts .vob none
+//   size-2  the file name's extension (low three bits): .mp4 .avi .mkv .mpg .m4v .ts .vob none;
+//           bit 3 set: the preview instead of the frame at the position
 #include <unistd.h>
 
 #include <cmath>
@@ -173,11 +176,53 @@ void CheckInfoRead(const wchar_t* file_name, const FirstVideo& first) {
           "information read differs from the detector");
 }
 
-// The frame grab that GetPicture makes: a 24-bit bitmap of the stream's size with the spare tail.
-void CheckFrame(const wchar_t* file_name, int32_t position, const FirstVideo& first) {
+// The stand-in's key frame for the preview of a stream: a time in 0..the time asked for.
+void CheckKeyFrameTime(const wchar_t* file_name, const FirstVideo& first) {
+    void* object = nullptr;
+    Check(SUCCEEDED(CoCreateInstance(dshow::kClsidMediaDet, nullptr, CLSCTX_ALL,
+                                     dshow::kIidMediaDet, &object)) &&
+              object,
+          "no detector");
+    IMediaDet* detector = static_cast<IMediaDet*>(object);
+    void* keys_object = nullptr;
+    Check(SUCCEEDED(detector->QueryInterface(dshow::kIidKeyFrames, &keys_object)) && keys_object,
+          "the stand-in tells no key frames");
+    auto* keys = static_cast<IDswKeyFrames*>(keys_object);
+    BSTR name = SysAllocString(file_name);
+    double key = -1.0;
+    if (SUCCEEDED(detector->put_Filename(name))) {
+        LONG count = 0;
+        detector->get_OutputStreams(&count);
+        for (LONG i = 0; i < count; ++i) {
+            GUID major;
+            if (FAILED(detector->put_CurrentStream(i)) ||
+                FAILED(detector->get_StreamType(&major)) ||
+                !dshow::SameGuid(major, dshow::kMediaTypeVideo)) {
+                Check(FAILED(keys->KeyFrameTime(0.0, &key)), "a key frame of an audio stream");
+                continue;
+            }
+            const double time =
+                DswFile::FramePositionToTime(DswFile::kPreviewPosition, first.length);
+            if (SUCCEEDED(keys->KeyFrameTime(time, &key))) {
+                Check(key >= 0.0 && key <= time, "key frame after the time");
+            }
+            break;
+        }
+    }
+    SysFreeString(name);
+    keys->Release();
+    detector->Release();
+}
+
+// The frame grab that GetPicture (or GetPreview) makes: a 24-bit bitmap of the stream's size
+// with the spare tail.
+void CheckFrame(const wchar_t* file_name, int32_t position, bool preview,
+                const FirstVideo& first) {
     if (!first.found || first.width <= 0 || first.height <= 0) return;
     if (static_cast<int64_t>(first.width) * first.height > kMaxFuzzPixels) return;
-    OwnedHandle frame(DswFile::DswFrameQuery(file_name, position));
+    if (preview) CheckKeyFrameTime(file_name, first);
+    OwnedHandle frame(preview ? DswFile::DswPreviewQuery(file_name)
+                              : DswFile::DswFrameQuery(file_name, position));
     if (!frame) return;
     ScopedLock lock(frame.Get());
     Check(static_cast<bool>(lock), "frame block does not lock");
@@ -200,7 +245,8 @@ int FuzzDshow(const uint8_t* data, size_t size) {
     const InputAsFile file(data, size, kExtensions[data[size - 2] & 7]);
     const FirstVideo first = WalkStreams(file.WideName());
     CheckInfoRead(file.WideName(), first);
-    CheckFrame(file.WideName(), position, first);
+    const bool preview = (data[size - 2] & 8) != 0;
+    CheckFrame(file.WideName(), position, preview, first);
     return 0;
 }
 

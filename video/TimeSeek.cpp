@@ -534,5 +534,50 @@ bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, u
     return decode(false, damaged);
 }
 
+bool TimedMedia::KeyFrameTime(size_t stream, double seconds, double& key_seconds) {
+    key_seconds = 0.0;
+    if (!IsOpen() || stream >= m_streams.size()) return false;
+    if (m_streams[stream].kind != StreamKind::Video) return false;
+    State& state = *m_state;
+    state.StartCall();
+    const int index = m_streams[stream].index;
+    const AVStream* st = state.format->streams[index];
+    const AVRational time_base = st->time_base;
+    const int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    const int64_t target = TicksFromSeconds(seconds, time_base, first);
+    if (target <= first) return true;
+
+    // The presentation time of the next key frame of the stream, or AV_NOPTS_VALUE at the end
+    // of the file (or of the call's time budget).
+    auto next_key = [&]() -> int64_t {
+        for (;;) {
+            PacketPtr pkt(av_packet_alloc());
+            if (!pkt || av_read_frame(state.format.get(), pkt.get()) < 0) return AV_NOPTS_VALUE;
+            if (pkt->stream_index != index || !(pkt->flags & AV_PKT_FLAG_KEY)) continue;
+            const int64_t t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+            if (t != AV_NOPTS_VALUE) return t;
+        }
+    };
+    auto found = [&](int64_t key) {
+        key_seconds = key > first ? static_cast<double>(key - first) * av_q2d(time_base) : 0.0;
+        return true;
+    };
+
+    // A seek to the key frame at or before the time, in the container's index.
+    state.fresh = false;
+    if (av_seek_frame(state.format.get(), index, target, AVSEEK_FLAG_BACKWARD) >= 0) {
+        const int64_t key = next_key();
+        if (key != AV_NOPTS_VALUE && key <= target) return found(key);
+    }
+    // The seek failed or landed after the time (a container without an index seeks by
+    // searching timestamps): every key frame from the start, keeping the last one not after it.
+    if (!state.RestartAtFirstPacket()) return false;
+    state.fresh = false;
+    int64_t best = AV_NOPTS_VALUE;
+    for (int64_t key = next_key(); key != AV_NOPTS_VALUE && key <= target; key = next_key()) {
+        best = key;
+    }
+    return best != AV_NOPTS_VALUE ? found(best) : true;
+}
 
 }  // namespace video

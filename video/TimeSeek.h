@@ -65,6 +65,12 @@ public:
     // decoded.
     bool FrameAt(size_t stream, double seconds, int width, int height, uint8_t* rows);
 
+    // The time, in seconds after the stream's first frame, of the last key frame of video
+    // stream `stream` whose presentation time is not after `seconds`: 0 (the first frame) when
+    // there is none. A frame taken at that time is the key frame, which decodes alone. False
+    // when the file cannot be read.
+    bool KeyFrameTime(size_t stream, double seconds, double& key_seconds);
+
 private:
     struct State;
     std::unique_ptr<State> m_state;

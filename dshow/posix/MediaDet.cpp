@@ -31,6 +31,11 @@ bool BitmapBytes(LONG width, LONG height, uint64_t& stride, uint64_t& total) {
 HRESULT MediaDet::QueryInterface(const IID& iid, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
+    if (SameGuid(iid, dshow::kIidKeyFrames)) {
+        AddRef();
+        *out = static_cast<IDswKeyFrames*>(this);
+        return S_OK;
+    }
     if (!SameGuid(iid, dshow::kIidMediaDet) && !SameGuid(iid, dshow::kIidUnknown)) {
         return E_NOINTERFACE;
     }
@@ -227,6 +232,20 @@ HRESULT MediaDet::GetBitmapBits(double stream_time, LONG* buffer_size, char* buf
         return E_OUTOFMEMORY;
     }
     return S_OK;
+}
+
+HRESULT MediaDet::KeyFrameTime(double stream_time, double* key_time) {
+    if (!key_time) return E_POINTER;
+    *key_time = 0.0;
+    const video::StreamFacts* facts = Current();
+    if (!facts || facts->kind != video::StreamKind::Video) return E_INVALIDARG;
+    try {
+        return m_media.KeyFrameTime(static_cast<size_t>(m_current), stream_time, *key_time)
+                   ? S_OK
+                   : E_FAIL;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 HRESULT MediaDet::get_Filter(IUnknown** filter) {

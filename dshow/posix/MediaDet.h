@@ -2,7 +2,8 @@
 // over libavformat and libavcodec (video::TimedMedia), with the detector's results. The streams
 // are the file's audio and video streams in file order; a video stream is described by a
 // VIDEOINFOHEADER, an audio stream by a WAVEFORMATEX; GetBitmapBits gives a BITMAPINFOHEADER
-// and 24-bit bottom-up BGR rows of the frame showing at the requested time.
+// and 24-bit bottom-up BGR rows of the frame showing at the requested time. It also answers
+// IDswKeyFrames, for the previews.
 #pragma once
 
 #include <atomic>
@@ -11,7 +12,7 @@
 #include "MediaDetApi.h"
 #include "TimeSeek.h"
 
-class MediaDet final : public IMediaDet {
+class MediaDet final : public IMediaDet, public IDswKeyFrames {
 public:
     MediaDet() = default;
     MediaDet(const MediaDet&) = delete;
@@ -39,6 +40,8 @@ public:
     HRESULT GetSampleGrabber(IUnknown** grabber) override;
     HRESULT get_FrameRate(double* rate) override;
     HRESULT EnterBitmapGrabMode(double seek_time) override;
+
+    HRESULT KeyFrameTime(double stream_time, double* key_time) override;
 
 private:
     ~MediaDet() = default;

@@ -345,10 +345,13 @@ SpiHandle PackFrame(const Geometry& g, const std::vector<uint8_t>& rows) {
         std::memcpy(lock.Data(), &header, sizeof header);
         uint8_t* out = lock.Data() + kHeaderSize;
         const size_t stride = static_cast<size_t>(g.stride);
+        // The pixels only: the bytes that pad each row stay as the cleared block has them,
+        // whatever the decoder's buffer held there.
+        const size_t pixels = static_cast<size_t>(g.width) * 3;
         for (LONG y = 0; y < g.height; ++y) {
             const LONG from = g.bottom_up ? y : g.height - 1 - y;
             std::memcpy(out + static_cast<size_t>(y) * stride,
-                        rows.data() + static_cast<size_t>(from) * stride, stride);
+                        rows.data() + static_cast<size_t>(from) * stride, pixels);
         }
     }
     return block.Release();

@@ -276,3 +276,50 @@ TEST_F(DshowWine, ComLeftAsFoundOnAMultithreadedThread) {
     EXPECT_TRUE(read_ok);
     EXPECT_EQ(after, S_FALSE);
 }
+
+// GetPreview where the detector tells no key frames (Wine's gives no bitmaps either, so the
+// plug-in's own graph decodes): the frame showing at 10 %, frame 4, every byte as GetPicture
+// gives it there, in one handle and in two.
+TEST_F(DshowWine, PreviewIsTheFrameAtTenPerCent) {
+    for (const WineClip& clip : kClips) {
+        const std::string path = ClipPath(clip.name);
+        std::vector<uint8_t> picture;
+        ASSERT_EQ(Frame(path, -10, picture), 0) << clip.name;
+        SpiHandle info = nullptr;
+        ASSERT_EQ(m_plugin.module.GetPreview(path.c_str(), 0, SPI_SRC_FILE, &info, nullptr,
+                                             nullptr, 0),
+                  0)
+            << clip.name;
+        const std::vector<uint8_t> whole = testing_support::HandleBytes(info);
+        testing_support::FreeHandle(info);
+        SpiHandle head = nullptr;
+        SpiHandle bits = nullptr;
+        ASSERT_EQ(m_plugin.module.GetPreview(path.c_str(), 0, SPI_SRC_FILE, &head, &bits,
+                                             nullptr, 0),
+                  0)
+            << clip.name;
+        std::vector<uint8_t> split = testing_support::HandleBytes(head);
+        const std::vector<uint8_t> rows = testing_support::HandleBytes(bits);
+        split.insert(split.end(), rows.begin(), rows.end());
+        testing_support::FreeHandle(head);
+        testing_support::FreeHandle(bits);
+        const size_t stride = (static_cast<size_t>(clip.width) * 3 + 3) / 4 * 4;
+        const size_t bytes = 40 + stride * static_cast<size_t>(clip.height);
+        ASSERT_GE(whole.size(), bytes + 128) << clip.name;
+        ASSERT_GE(split.size(), bytes + 128) << clip.name;
+        EXPECT_EQ(cliptest::ReadFrameNumber(whole.data(), whole.size()), 4) << clip.name;
+        EXPECT_EQ(std::memcmp(whole.data(), picture.data(), bytes), 0) << clip.name;
+        EXPECT_EQ(std::memcmp(split.data(), picture.data(), bytes), 0) << clip.name;
+        // The bytes that pad the rows are zero, not whatever the decoder's buffer held.
+        for (size_t y = 0, pixels = clip.width * 3u; y < static_cast<size_t>(clip.height); ++y) {
+            for (size_t x = pixels; x < stride; ++x) {
+                ASSERT_EQ(whole[40 + y * stride + x], 0) << clip.name << " row " << y;
+            }
+        }
+    }
+    SpiHandle info = nullptr;
+    EXPECT_EQ(m_plugin.module.GetPreview(ClipPath("missing.mp4").c_str(), 0, SPI_SRC_FILE, &info,
+                                         nullptr, nullptr, 0),
+              -1);
+    EXPECT_EQ(info, nullptr);
+}

@@ -38,6 +38,10 @@ struct Script {
     std::vector<FakeStream> streams;
     LONG bitmap_size = 40 + 12 * 2;
     Fill fill = Fill::Ok;
+    // The key-frame query: offered or not, its result and the key frame's time.
+    bool key_frames = false;
+    HRESULT key_result = S_OK;
+    double key_time = 0.0;
 };
 
 struct Record {
@@ -49,6 +53,7 @@ struct Record {
     bool released_before_uninitialize = true;
     std::vector<LONG> lengths_asked;  // streams whose length was asked for
     double time = -1.0;
+    double key_asked = -1.0;  // the time the key frame was looked for at or before
     LONG width = -1;
     LONG height = -1;
 };
@@ -56,12 +61,22 @@ struct Record {
 Script g_script;
 Record g_record;
 
-class FakeDetector final : public IMediaDet {
+class FakeDetector final : public IMediaDet, public IDswKeyFrames {
 public:
-    HRESULT QueryInterface(const IID&, void** out) override {
-        *out = this;
+    HRESULT QueryInterface(const IID& iid, void** out) override {
+        if (dshow::SameGuid(iid, dshow::kIidKeyFrames)) {
+            *out = g_script.key_frames ? static_cast<IDswKeyFrames*>(this) : nullptr;
+            if (!*out) return E_NOINTERFACE;
+        } else {
+            *out = static_cast<IMediaDet*>(this);
+        }
         AddRef();
         return S_OK;
+    }
+    HRESULT KeyFrameTime(double time, double* key_time) override {
+        g_record.key_asked = time;
+        *key_time = g_script.key_time;
+        return g_script.key_result;
     }
     ULONG AddRef() override { return ++m_refs; }
     ULONG Release() override {
@@ -282,6 +297,33 @@ TEST_F(DswFileTest, FrameQueryAsksForTheStreamSizeAndKeepsASpareTail) {
     EXPECT_EQ(g_record.width, 320);
     EXPECT_EQ(g_record.height, 240);
     EXPECT_EQ(g_record.time, 10.0);
+}
+
+// The preview looks for the key frame at or before 10 % of the length where the detector tells
+// key frames, and takes the bitmap at its time; a detector that tells none, fails, or names a
+// time outside 0..10 % gets the frame at 10 % asked for. The key-frame interface is released.
+TEST_F(DswFileTest, PreviewTakesTheKeyFrameTheDetectorNames) {
+    const struct {
+        bool offered;
+        HRESULT result;
+        double key;
+        double taken;
+    } table[] = {
+        {false, S_OK, 1.0, 6.0}, {true, S_OK, 4.5, 4.5},  {true, S_OK, 0.0, 0.0},
+        {true, E_FAIL, 4.5, 6.0}, {true, S_OK, 7.0, 6.0}, {true, S_OK, -1.0, 6.0},
+    };
+    for (const auto& row : table) {
+        g_record = Record();
+        g_script.key_frames = row.offered;
+        g_script.key_result = row.result;
+        g_script.key_time = row.key;
+        const SpiHandle block = DswFile::DswPreviewQuery(L"clip.mp4");
+        ASSERT_NE(block, nullptr);
+        platform::MemFree(block);
+        EXPECT_EQ(g_record.key_asked, row.offered ? 6.0 : -1.0);
+        EXPECT_EQ(g_record.time, row.taken) << row.key;
+        EXPECT_EQ(g_record.live_detectors, 0) << "a reference left on the detector";
+    }
 }
 
 // Once a video stream is chosen, its failures end the query: no later stream is tried.

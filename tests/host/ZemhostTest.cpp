@@ -746,7 +746,8 @@ TEST_F(Zemhost, ThumbsWritesASmallPictureOfEachPictureOfAFolder) {
     EXPECT_HAS(o.out, "1 file of " + in + " accepted by no plug-in: left out");
     EXPECT_HAS(o.out, kClipReadable ? "thumbnails of 5 of 5 files" : "thumbnails of 4 of 4 files");
     if (kClipReadable) {
-        EXPECT_HAS(o.out, "clip-audio-video.bmp: 96 x 72 from the preview (96 x 72) via avisrc");
+        // dshowsrc, the first plug-in to take the clip, gives its key-frame preview.
+        EXPECT_HAS(o.out, "clip-audio-video.bmp: 96 x 72 from the preview (96 x 72) via dshowsrc");
     }
     // imgsrc previews a JPEG at the smallest eighth that keeps 256 px (7/8 of 320 x 240).
     EXPECT_HAS(o.out, "jpeg-photo-420.bmp: 256 x 192 from the preview (280 x 210) via imgsrc");

@@ -20,7 +20,8 @@ using platform::ComPtr;
 namespace dshow {
 namespace {
 
-// How long a graph may take to deliver the frame (decoding from a key frame up to it).
+// How long a query may take, from building its graph to its last play (each play decodes from a
+// key frame up to the time): a damaged or endless file ends there with no frame.
 constexpr DWORD kPlayLimitMs = 20000;
 // A sample starting within this of the seek point counts as showing at it: container times are
 // rounded (a millisecond in Matroska), and no video runs at 1000 frames a second.
@@ -245,12 +246,12 @@ void DiscardEvents(IMediaEvent* events) {
 // Caught: a later frame ended the search, or the stream reached its end after a frame at or
 // before the time (the last frame shows past the end). Ended: the stream ended before any frame
 // came. Failed: the stream failed, a frame could not be kept, or the time limit passed.
-Play PlayUntilCaught(IMediaControl* control, IMediaEvent* events, FrameCatcher& catcher) {
+Play PlayUntilCaught(IMediaControl* control, IMediaEvent* events, DWORD begun,
+                     FrameCatcher& catcher) {
     DiscardEvents(events);  // those of an earlier play
     bool stands = false;
     bool ended = false;
     if (SUCCEEDED(control->Run())) {
-        const DWORD begun = GetTickCount();
         while (!stands && !ended) {
             if (WaitForSingleObject(catcher.Done(), 0) == WAIT_OBJECT_0) {
                 stands = true;
@@ -282,6 +283,7 @@ struct GraphParts {
     IMediaSeeking* seeking;
     IMediaControl* control;
     IMediaEvent* events;
+    DWORD begun;  // when the query began: the time limit covers all of its plays together
 };
 
 // Seeks to `seek` (100-ns units) and plays into the catcher.
@@ -292,7 +294,7 @@ Play PlayFrom(const GraphParts& g, REFERENCE_TIME seek, FrameCatcher& catcher) {
         !catcher.Ready() || FAILED(g.grabber->SetCallback(&catcher, 0))) {
         return Play::Failed;
     }
-    const Play played = PlayUntilCaught(g.control, g.events, catcher);
+    const Play played = PlayUntilCaught(g.control, g.events, g.begun, catcher);
     g.grabber->SetCallback(nullptr, 0);
     return played;
 }
@@ -358,6 +360,7 @@ SpiHandle PackFrame(const Geometry& g, const std::vector<uint8_t>& rows) {
 }
 
 SpiHandle Query(const wchar_t* file_name, int32_t position, double length) {
+    const DWORD begun = GetTickCount();
     ComPtr<IGraphBuilder> graph;
     if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
                                 IID_IGraphBuilder, graph.PutVoid()))) {
@@ -414,7 +417,8 @@ SpiHandle Query(const wchar_t* file_name, int32_t position, double length) {
     const double time = DswFile::FramePositionToTime(position, length);
     // No reference clock: samples go through as fast as they are decoded.
     if (FAILED(timing->SetSyncSource(nullptr))) return nullptr;
-    const GraphParts graph_parts{grabber.Get(), seeking.Get(), control.Get(), events.Get()};
+    const GraphParts graph_parts{grabber.Get(), seeking.Get(), control.Get(), events.Get(),
+                                 begun};
 
     // Times count from the stream's first frame.
     TimeBase base;

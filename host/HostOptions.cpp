@@ -270,12 +270,12 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out, st
     const char* name = CommandName(out.command);
 
     for (const std::string& option : given) {
-        if (!OptionApplies(out.command, *FindOption(option))) {
+        const OptionSpec* row = FindOption(option);
+        if (!OptionApplies(out.command, *row)) {
             error = "option " + option + " does not apply to " + name;
             return false;
         }
-        const OptionSpec* spec = FindOption(option);
-        out.given.push_back(spec->alias_of ? spec->alias_of : spec->name);
+        out.given.push_back(row->alias_of ? row->alias_of : row->name);
     }
     switch (out.command) {
         case Command::Plugins:

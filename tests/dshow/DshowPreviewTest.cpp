@@ -166,15 +166,15 @@ TEST_F(DshowPreview, EveryClipGivesTheKeyFrameAtOrBeforeTenPerCent) {
           std::make_tuple("gop3.mkv", "matroska", cliptest::Codec::H264, 3),
           std::make_tuple("gop3.avi", "avi", cliptest::Codec::Mpeg4, 3),
           std::make_tuple("gop1.mpg", "vob", cliptest::Codec::Mpeg2, 1)}) {
-        cliptest::ClipSpec spec;
-        spec.muxer = muxer;
-        spec.codec = codec;
-        spec.gop = gop;
-        spec.b_frames = codec == cliptest::Codec::Mpeg4 ? 0 : 1;
-        spec.grain = codec == cliptest::Codec::Mpeg2;  // a program stream packet per frame
-        if (spec.grain) spec.width = 128, spec.height = 96;
-        ASSERT_TRUE(cliptest::MakeClip(cliptest::ClipPath(name), spec, error)) << error;
-        clips.push_back({name, spec, ""});
+        cliptest::ClipSpec recipe;
+        recipe.muxer = muxer;
+        recipe.codec = codec;
+        recipe.gop = gop;
+        recipe.b_frames = codec == cliptest::Codec::Mpeg4 ? 0 : 1;
+        recipe.grain = codec == cliptest::Codec::Mpeg2;  // a program stream packet per frame
+        if (recipe.grain) recipe.width = 128, recipe.height = 96;
+        ASSERT_TRUE(cliptest::MakeClip(cliptest::ClipPath(name), recipe, error)) << error;
+        clips.push_back({name, recipe, ""});
     }
     for (const cliptest::NamedClip& clip : clips) {
         const std::string path = cliptest::ClipPath(clip.name);

@@ -198,13 +198,13 @@ TEST(DshowOpensOnlyVideoContainers, PicturesAndDocumentsAreRefusedMoviesOpen) {
         {"3gp", cliptest::Codec::Mpeg4},    {"webm", cliptest::Codec::Vp8},
         {"ogg", cliptest::Codec::Theora}};
     for (const auto& [muxer, codec] : containers) {
-        cliptest::ClipSpec spec;
-        spec.muxer = muxer;
-        spec.codec = codec;
-        spec.frames = 12;
-        spec.b_frames = 0;
+        cliptest::ClipSpec recipe;
+        recipe.muxer = muxer;
+        recipe.codec = codec;
+        recipe.frames = 12;
+        recipe.b_frames = 0;
         const std::string path = dir + "/clip." + muxer;
-        ASSERT_TRUE(cliptest::MakeClip(path, spec, error)) << muxer << ": " << error;
+        ASSERT_TRUE(cliptest::MakeClip(path, recipe, error)) << muxer << ": " << error;
         movies.push_back(path);
     }
     for (const std::string& movie : movies) {

@@ -35,10 +35,10 @@ Bytes Jpeg(uint32_t width, uint32_t height, uint32_t seed, Bytes app1 = {}, bool
 
 Bytes Exif(const Bytes& thumb, int64_t offset = -1, int64_t length = -1, int64_t ifd1 = -1,
            bool big_endian = false) {
-    img_test::ExifSpec spec;
-    spec.thumbnail = thumb, spec.offset = offset, spec.length = length;
-    spec.ifd1_offset = ifd1, spec.big_endian = big_endian;
-    return img_test::ExifApp1(spec);
+    img_test::ExifSpec recipe;
+    recipe.thumbnail = thumb, recipe.offset = offset, recipe.length = length;
+    recipe.ifd1_offset = ifd1, recipe.big_endian = big_endian;
+    return img_test::ExifApp1(recipe);
 }
 
 // TurboJPEG's decode at `eighths`/8 as top-down RGBA; `swap` exchanges red and blue.
@@ -269,10 +269,10 @@ Bytes AddPsdThumbnail(Bytes psd, uint16_t id, const Bytes& jpeg, uint32_t w, uin
 }
 
 TEST(Preview, PsdThumbnailResourceAndFormatsWithout) {
-    own_writers::PsdSpec spec;
-    spec.width = 64, spec.height = 48, spec.dpi = 150;
-    spec.planes.assign(3, std::vector<uint16_t>(64 * 48, 90));
-    const Bytes psd = own_writers::WritePsd(spec);
+    own_writers::PsdSpec recipe;
+    recipe.width = 64, recipe.height = 48, recipe.dpi = 150;
+    recipe.planes.assign(3, std::vector<uint16_t>(64 * 48, 90));
+    const Bytes psd = own_writers::WritePsd(recipe);
     const Bytes thumb = Jpeg(160, 120, 31), small = Jpeg(159, 119, 32);
     const Picture shown = Preview(AddPsdThumbnail(psd, 1036, thumb, 160, 120));
     EXPECT_TRUE(Shows(shown, Turbo(thumb)));
@@ -306,13 +306,13 @@ TEST(Preview, FuzzTargetOverSamplesAndDamagedPreviews) {
         files.emplace_back();
         testing_support::ReadWholeFile(entry.path().string(), files.back());
     }
-    own_writers::PsdSpec spec;
-    spec.width = spec.height = 8;
-    spec.planes.assign(3, std::vector<uint16_t>(64, 1));
+    own_writers::PsdSpec recipe;
+    recipe.width = recipe.height = 8;
+    recipe.planes.assign(3, std::vector<uint16_t>(64, 1));
     files.push_back(Jpeg(400, 300, 40, Exif(Jpeg(160, 120, 41))));
     files.push_back(img_test::AppendJpegIfd(
         WriteTiff({{300, 300, 0, 1}, {200, 200, 1}, {180, 180, 1}}), Jpeg(170, 20, 42)));
-    files.push_back(AddPsdThumbnail(own_writers::WritePsd(spec), 1036, Jpeg(170, 20, 42), 170, 20));
+    files.push_back(AddPsdThumbnail(own_writers::WritePsd(recipe), 1036, Jpeg(170, 20, 42), 170, 20));
     std::mt19937 rng(43);
     for (const Bytes& file : files) {
         for (int round = 0; round < 60 && file.size() > 1; ++round) {

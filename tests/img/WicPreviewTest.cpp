@@ -87,21 +87,21 @@ Bytes StbRgba(const Bytes& jpeg, uint32_t& w, uint32_t& h) {
 
 TEST(WicPreview, JpegThumbnailOrScaledDecode) {
     const Bytes thumb = Jpeg(200, 150, 1), small = Jpeg(120, 90, 2);
-    img_test::ExifSpec spec;
-    spec.thumbnail = thumb;
-    const Bytes with = Jpeg(1600, 1200, 3, img_test::ExifApp1(spec));
+    img_test::ExifSpec recipe;
+    recipe.thumbnail = thumb;
+    const Bytes with = Jpeg(1600, 1200, 3, img_test::ExifApp1(recipe));
     const Picture shown = Preview(with);
     EXPECT_TRUE(ShowsThumbnail(shown, thumb));
     EXPECT_EQ(shown.type_back, 3u);
-    spec.big_endian = true;
-    EXPECT_TRUE(ShowsThumbnail(Preview(Jpeg(1600, 1200, 3, img_test::ExifApp1(spec))), thumb));
+    recipe.big_endian = true;
+    EXPECT_TRUE(ShowsThumbnail(Preview(Jpeg(1600, 1200, 3, img_test::ExifApp1(recipe))), thumb));
 
     // The picture at the smallest N/8 with a long side of at least 256: the picture read's
     // pixels at that scale (1600 x 1200 at 2/8 is scale 4; 700 x 300 at 3/8 has no scale of its
     // own, so the size alone).
-    spec.big_endian = false;
-    spec.thumbnail = small;
-    const Bytes small_thumb = Jpeg(1600, 1200, 4, img_test::ExifApp1(spec));
+    recipe.big_endian = false;
+    recipe.thumbnail = small;
+    const Bytes small_thumb = Jpeg(1600, 1200, 4, img_test::ExifApp1(recipe));
     EXPECT_TRUE(SameAsScaledRead(Preview(small_thumb), small_thumb, 4));
     const Bytes plain = Jpeg(1600, 1200, 5);
     EXPECT_TRUE(SameAsScaledRead(Preview(plain), plain, 4));
@@ -114,8 +114,8 @@ TEST(WicPreview, JpegThumbnailOrScaledDecode) {
     EXPECT_EQ(Preview(plain, 1).result, -1);
 
     // Damaged thumbnails: the reduced decode.
-    spec.thumbnail = thumb;
-    std::vector<img_test::ExifSpec> damaged(4, spec);
+    recipe.thumbnail = thumb;
+    std::vector<img_test::ExifSpec> damaged(4, recipe);
     damaged[0].offset = 1 << 20;
     damaged[1].length = thumb.size() + 1;
     damaged[2].thumbnail.assign(thumb.size(), 0x5A);

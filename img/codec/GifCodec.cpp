@@ -242,10 +242,16 @@ private:
         if (WalkGifBlocks(data, size, 0, blocks) != GifResult::Ok) return CodecStatus::Broken;
         const int32_t bit_count = GifComposedBitCount(blocks, 0);
         if (bit_count == 0) return CodecStatus::Broken;
-        // A minimum code size that the decoder refuses fails the picture read before any pixel.
         const GifFrameBlock& first = blocks.frames.front();
-        if (first.data < size && data[first.data] > GifLzwDecoder::kMaxMinimumCodeSize) {
-            return CodecStatus::Broken;
+        if (bit_count <= 8 && first.width == blocks.screen_width &&
+            first.height == blocks.screen_height) {
+            // gifsrc's own picture: a minimum code size that its decoder refuses fails it.
+            if (first.data < size && data[first.data] > GifLzwDecoder::kMaxMinimumCodeSize) {
+                return CodecStatus::Broken;
+            }
+        } else if (GifVisibleRect(blocks, first).width != 0 &&
+                   uint64_t{first.width} * first.height > kMaxFramePixels) {
+            return CodecStatus::NoMemory;  // as composing it would end
         }
         header.width = blocks.screen_width;
         header.height = blocks.screen_height;

@@ -101,36 +101,6 @@ int main(int argc, char** argv) {
             Workloads().push_back({"heic12mp", heic.bytes, 0.05});
         }
     }
-    for (const Workload& w : Workloads()) {
-        std::printf("%-14s %10zu bytes\n", w.name.c_str(), w.bytes.size());
-        benchmark::RegisterBenchmark((w.name + "/picture").c_str(), Picture, &w)
-            ->Unit(benchmark::kMicrosecond)
-            ->MeasureProcessCPUTime()
-            ->Repetitions(5);
-        benchmark::RegisterBenchmark((w.name + "/info").c_str(), Info, &w)
-            ->Unit(benchmark::kMicrosecond)
-            ->MeasureProcessCPUTime()
-            ->Repetitions(5);
-    }
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\nmedian CPU time of the information read / the picture read:\n");
-    for (const Workload& w : Workloads()) {
-        const std::string base = w.name + "/";
-        auto median = [&](const char* what) {
-            // The reporter keys runs by function name, which carries the /process_time suffix.
-            for (const auto& [name, times] : reporter.times) {
-                if (name.rfind(base + what, 0) == 0) return reporter.Median(name);
-            }
-            return 0.0;
-        };
-        const double info = median("info"), picture = median("picture");
-        if (info <= 0 || picture <= 0) continue;
-        std::printf("  %-14s %9.4f ms / %9.2f ms = 1/%-8.0f (goal 1/%.0f%s)\n", w.name.c_str(),
-                    info / 1000, picture / 1000, picture / info, 1 / w.limit,
-                    info / picture <= w.limit ? "" : ", NOT MET");
-    }
-    benchmark::Shutdown();
-    return 0;
+    return RunAgainstPictureRead(argc, argv, Workloads(), "info", Picture, Info,
+                                 benchmark::kMicrosecond);
 }

@@ -69,35 +69,6 @@ int main(int argc, char** argv) {
     Workloads().reserve(2);  // the benchmarks keep pointers to the entries
     Workloads().push_back({"jpeg24mp_exif", Jpeg(6000, 4000, img_test::ExifApp1(exif)), 1 / 50.0});
     Workloads().push_back({"jpeg24mp_plain", Jpeg(6000, 4000, {}), 1 / 4.0});
-    for (const Workload& w : Workloads()) {
-        std::printf("%-16s %10zu bytes\n", w.name.c_str(), w.bytes.size());
-        for (const auto& [what, fn] :
-             {std::pair{"/picture", Picture}, std::pair{"/preview", Preview}}) {
-            benchmark::RegisterBenchmark((w.name + what).c_str(), fn, &w)
-                ->Unit(benchmark::kMicrosecond)
-                ->MeasureProcessCPUTime()
-                ->Repetitions(5);
-        }
-    }
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\nmedian CPU time of the preview read / the picture read:\n");
-    for (const Workload& w : Workloads()) {
-        const std::string base = w.name + "/";
-        auto median = [&](const char* what) {
-            // The reporter keys runs by function name, which carries the /process_time suffix.
-            for (const auto& [name, times] : reporter.times) {
-                if (name.rfind(base + what, 0) == 0) return reporter.Median(name);
-            }
-            return 0.0;
-        };
-        const double preview = median("preview"), picture = median("picture");
-        if (preview <= 0 || picture <= 0) continue;
-        std::printf("  %-16s %9.3f ms / %9.2f ms = 1/%-8.1f (goal 1/%.0f%s)\n", w.name.c_str(),
-                    preview / 1000, picture / 1000, picture / preview, 1 / w.limit,
-                    preview / picture <= w.limit ? "" : ", NOT MET");
-    }
-    benchmark::Shutdown();
-    return 0;
+    return RunAgainstPictureRead(argc, argv, Workloads(), "preview", Picture, Preview,
+                                 benchmark::kMicrosecond);
 }

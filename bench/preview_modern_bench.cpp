@@ -86,36 +86,6 @@ int main(int argc, char** argv) {
         Workloads().push_back({"dng6mp", img_test::MakeDng(3000, 2000, {}, rng, 4095, &preview),
                                0.05});
     }
-    for (const Workload& w : Workloads()) {
-        std::printf("%-14s %10zu bytes\n", w.name.c_str(), w.bytes.size());
-        benchmark::RegisterBenchmark((w.name + "/picture").c_str(), Picture, &w)
-            ->Unit(benchmark::kMillisecond)
-            ->MeasureProcessCPUTime()
-            ->Repetitions(5);
-        benchmark::RegisterBenchmark((w.name + "/preview").c_str(), Preview, &w)
-            ->Unit(benchmark::kMillisecond)
-            ->MeasureProcessCPUTime()
-            ->Repetitions(5);
-    }
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\nmedian CPU time of the preview read / the picture read:\n");
-    for (const Workload& w : Workloads()) {
-        const std::string base = w.name + "/";
-        auto median = [&](const char* what) {
-            // The reporter keys runs by function name, which carries the /process_time suffix.
-            for (const auto& [name, times] : reporter.times) {
-                if (name.rfind(base + what, 0) == 0) return reporter.Median(name);
-            }
-            return 0.0;
-        };
-        const double preview = median("preview"), picture = median("picture");
-        if (preview <= 0 || picture <= 0) continue;
-        std::printf("  %-14s %9.3f ms / %9.2f ms = 1/%-8.0f (goal 1/%.0f%s)\n", w.name.c_str(),
-                    preview, picture, picture / preview, 1 / w.limit,
-                    preview / picture <= w.limit ? "" : ", NOT MET");
-    }
-    benchmark::Shutdown();
-    return 0;
+    return RunAgainstPictureRead(argc, argv, Workloads(), "preview", Picture, Preview,
+                                 benchmark::kMillisecond);
 }

@@ -26,6 +26,34 @@ bool DibStrideFor(uint64_t bit_count, uint64_t width, uint64_t& stride) {
     return true;
 }
 
+void WriteInfoHeader(uint8_t* out, const InfoHeaderFields& f) {
+    ByteReader::StoreU32LE(out + 0, kInfoHeaderSize);
+    ByteReader::StoreU32LE(out + 4, static_cast<uint32_t>(f.width));
+    ByteReader::StoreU32LE(out + 8, static_cast<uint32_t>(f.height));
+    ByteReader::StoreU16LE(out + 12, 1);  // planes
+    ByteReader::StoreU16LE(out + 14, f.bit_count);
+    ByteReader::StoreU32LE(out + 16, f.compression);
+    ByteReader::StoreU32LE(out + 20, f.size_image);
+    ByteReader::StoreU32LE(out + 24, static_cast<uint32_t>(f.x_pels_per_meter));
+    ByteReader::StoreU32LE(out + 28, static_cast<uint32_t>(f.y_pels_per_meter));
+    ByteReader::StoreU32LE(out + 32, f.colors_used);
+    ByteReader::StoreU32LE(out + 36, f.colors_important);
+}
+
+bool PlanNewDib(uint64_t width, uint64_t height, uint32_t bit_count, uint64_t colors,
+                NewDibLayout& out) {
+    out = NewDibLayout();
+    uint64_t table = 0;
+    if (!DibStrideFor(bit_count, width, out.stride) ||
+        !CheckedMul(out.stride, height, out.image_size) || out.image_size > UINT32_MAX ||
+        !CheckedMul(colors, 4, table) || !CheckedAdd(kInfoHeaderSize, table, out.header_part) ||
+        !CheckedAdd(out.header_part, out.image_size, out.total_size) ||
+        !FitsSizeT(out.total_size)) {
+        return false;
+    }
+    return true;
+}
+
 bool MeasureDib(const uint8_t* header, size_t available, DibMeasures& out, bool allow_empty) {
     out = DibMeasures();
     if (!header || available < 4) return false;

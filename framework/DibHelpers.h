@@ -49,6 +49,35 @@ struct DibMeasures {
 // Bytes per row for a bit count and width, rounded up to a multiple of 4; false on overflow.
 [[nodiscard]] bool DibStrideFor(uint64_t bit_count, uint64_t width, uint64_t& stride);
 
+// The fields of a BITMAPINFOHEADER that a writer sets; the rest (planes 1, reserved) are fixed.
+struct InfoHeaderFields {
+    int32_t width = 0;
+    int32_t height = 0;  // negative for top-down rows
+    uint16_t bit_count = 0;
+    uint32_t compression = BI_RGB;
+    uint32_t size_image = 0;
+    int32_t x_pels_per_meter = 0;
+    int32_t y_pels_per_meter = 0;
+    uint32_t colors_used = 0;
+    uint32_t colors_important = 0;
+};
+
+// Writes a 40-byte BITMAPINFOHEADER, little-endian, at `out`. The one writer every plug-in and
+// stand-in uses, so that all of them fill the same fields the same way.
+void WriteInfoHeader(uint8_t* out, const InfoHeaderFields& fields);
+
+// The measures of a DIB that this process is about to build: a 40-byte header, `colors` table
+// entries, then rows of `bit_count` bits for `width` by `height` pixels. False when a measure
+// overflows 64 bits, the size does not fit a size_t, or the image passes 4 GiB (biSizeImage).
+struct NewDibLayout {
+    uint64_t stride = 0;
+    uint64_t image_size = 0;
+    uint64_t header_part = 0;  // header plus colour table
+    uint64_t total_size = 0;
+};
+[[nodiscard]] bool PlanNewDib(uint64_t width, uint64_t height, uint32_t bit_count,
+                              uint64_t colors, NewDibLayout& out);
+
 // The design's single-value helpers over a header known to be readable (a block this process
 // made or has measured). Each returns -1 when the header cannot be measured.
 int64_t DibHeaderSize(const void* header);

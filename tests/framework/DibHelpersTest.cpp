@@ -109,3 +109,32 @@ TEST(DibHelpers, LargestMeasuresDoNotWrap) {
 }
 
 }  // namespace
+
+// The writer's header, measured by the reader, gives back the writer's plan.
+TEST(DibHelpers, WrittenHeadersMeasureAsPlanned) {
+    const struct { int32_t width, height; uint16_t bits; uint32_t colors; } cases[] = {
+        {1, 1, 1, 2}, {13, 7, 4, 16}, {3, -5, 8, 256}, {641, 480, 24, 0}, {5, 3, 32, 0}};
+    for (const auto& c : cases) {
+        NewDibLayout plan;
+        const uint64_t rows = c.height < 0 ? uint64_t(-c.height) : uint64_t(c.height);
+        ASSERT_TRUE(PlanNewDib(uint64_t(c.width), rows, c.bits, c.colors, plan));
+        InfoHeaderFields f;
+        f.width = c.width;
+        f.height = c.height;
+        f.bit_count = c.bits;
+        f.size_image = uint32_t(plan.image_size);
+        f.colors_used = c.colors;
+        std::vector<uint8_t> h(40, 0xEE);
+        WriteInfoHeader(h.data(), f);
+        DibMeasures m;
+        ASSERT_TRUE(MeasureDib(h.data(), h.size(), m));
+        EXPECT_EQ(m.stride, plan.stride);
+        EXPECT_EQ(m.HeaderPartSize(), plan.header_part);
+        EXPECT_EQ(m.total_size, plan.total_size);
+        EXPECT_EQ(ByteReader::LoadU16LE(h.data() + 12), 1u);
+        EXPECT_EQ(ByteReader::LoadU32LE(h.data() + 36), 0u);
+    }
+    NewDibLayout plan;
+    EXPECT_FALSE(PlanNewDib(UINT32_MAX, UINT32_MAX, 32, 0, plan));  // image past 4 GiB
+    EXPECT_FALSE(PlanNewDib(UINT64_MAX, 1, 24, 0, plan));
+}

@@ -117,19 +117,35 @@ LONG AbsHeight(LONG height) { return height < 0 ? -height : height; }
 
 // The frame from a filter graph of our own, for systems whose detector gives no bitmaps (or
 // that have none): Windows only. `length` 0 leaves the length to the graph.
-SpiHandle FrameWithoutDetector(const wchar_t* file_name, int32_t frame_position, double length) {
+SpiHandle FrameWithoutDetector(const wchar_t* file_name, int32_t frame_position, double length,
+                               bool key_frame) {
 #if defined(_WIN32)
-    return dshow::GraphFrameQuery(file_name, frame_position, length);
+    return dshow::GraphFrameQuery(file_name, frame_position, length, key_frame);
 #else
     (void)file_name;
     (void)frame_position;
     (void)length;
+    (void)key_frame;
     return nullptr;
 #endif
 }
 
+#if defined(_WIN32)
+constexpr bool kOwnGraph = true;
+#else
+constexpr bool kOwnGraph = false;
+#endif
+
+// Whether the detector tells key frames (our stand-in does; the system's detector does not).
+bool TellsKeyFrames(IMediaDet* detector) {
+    void* object = nullptr;
+    if (FAILED(detector->QueryInterface(dshow::kIidKeyFrames, &object)) || !object) return false;
+    static_cast<IUnknown*>(object)->Release();
+    return true;
+}
+
 // The time of the key frame at or before `time` where the detector tells key frames; `time`
-// itself where it does not (the system's detector), so that the frame showing then is taken.
+// itself where it does not.
 double KeyFrameAtOrBefore(IMediaDet* detector, double time) {
     void* object = nullptr;
     if (FAILED(detector->QueryInterface(dshow::kIidKeyFrames, &object)) || !object) return time;
@@ -193,8 +209,9 @@ SpiHandle DswFile::FrameQuery(const wchar_t* file_name, int32_t frame_position, 
     ComApartment com;
     OpenDetector detector;
     if (!detector.Open(file_name)) {
-        return detector.NoDetector() ? FrameWithoutDetector(file_name, frame_position, 0.0)
-                                     : nullptr;
+        return detector.NoDetector()
+                   ? FrameWithoutDetector(file_name, frame_position, 0.0, key_frame)
+                   : nullptr;
     }
 
     // The first stream of the video major type; its media format is not looked at here.
@@ -223,21 +240,30 @@ SpiHandle DswFile::FrameQuery(const wchar_t* file_name, int32_t frame_position, 
         }
     }
 
+    // The system's detector seeks exactly: a preview then comes from our own graph, which asks
+    // the file's parser for the key frame.
+    if (key_frame && kOwnGraph && !TellsKeyFrames(detector.Get())) {
+        return FrameWithoutDetector(file_name, frame_position, length, true);
+    }
     double time = FramePositionToTime(frame_position, length);
     if (key_frame) time = KeyFrameAtOrBefore(detector.Get(), time);
     LONG size = 0;
     const HRESULT sized = detector->GetBitmapBits(time, &size, nullptr, width, height);
-    if (sized == E_NOTIMPL) return FrameWithoutDetector(file_name, frame_position, length);
+    if (sized == E_NOTIMPL) {
+        return FrameWithoutDetector(file_name, frame_position, length, key_frame);
+    }
     if (FAILED(sized) || size <= 0) return nullptr;
     const uint64_t block_size = static_cast<uint64_t>(size) + kFrameSpare;
     if (!FitsSizeT(block_size)) return nullptr;
-    // Not cleared: the detector writes the bitmap and the spare tail stays as it is.
+    // The detector writes the bitmap; the spare tail is cleared, so that no byte the heap held
+    // reaches the host.
     OwnedHandle block = OwnedHandle::Allocate(static_cast<size_t>(block_size), false);
     if (!block) return nullptr;
     HRESULT filled = E_FAIL;
     {
         ScopedLock lock(block.Get());
         if (!lock) return nullptr;
+        std::memset(lock.Data() + size, 0, kFrameSpare);
         try {
             filled = detector->GetBitmapBits(time, nullptr, reinterpret_cast<char*>(lock.Data()),
                                              width, height);

@@ -299,6 +299,23 @@ Play PlayFrom(const GraphParts& g, REFERENCE_TIME seek, FrameCatcher& catcher) {
     return played;
 }
 
+// The start of the key frame at or before `wanted` on the graph's time line, as the parser
+// answers a key-frame seek (in the position it returns, or its current position after it);
+// `wanted` itself where the parser seeks exactly (Wine's does) or answers outside
+// [`first`, `wanted`].
+REFERENCE_TIME KeyFrameAtOrBefore(IMediaSeeking* seeking, REFERENCE_TIME wanted,
+                                  REFERENCE_TIME first) {
+    LONGLONG at = wanted;
+    if (FAILED(seeking->SetPositions(&at, AM_SEEKING_AbsolutePositioning |
+                                              AM_SEEKING_SeekToKeyFrame,
+                                     nullptr, AM_SEEKING_NoPositioning))) {
+        return wanted;
+    }
+    LONGLONG current = wanted;
+    if (SUCCEEDED(seeking->GetCurrentPosition(&current)) && current < at) at = current;
+    return at >= first && at < wanted ? at : wanted;
+}
+
 // Where the stream's frames lie on the graph's time line. After a seek, the parser delivers the
 // frame showing at the seek point first (cut to start there) and stamps every sample with its
 // time from the seek point plus a constant `bias`: 0 for most files, but some (MP4 files whose
@@ -359,7 +376,7 @@ SpiHandle PackFrame(const Geometry& g, const std::vector<uint8_t>& rows) {
     return block.Release();
 }
 
-SpiHandle Query(const wchar_t* file_name, int32_t position, double length) {
+SpiHandle Query(const wchar_t* file_name, int32_t position, double length, bool key_frame) {
     const DWORD begun = GetTickCount();
     ComPtr<IGraphBuilder> graph;
     if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
@@ -423,7 +440,8 @@ SpiHandle Query(const wchar_t* file_name, int32_t position, double length) {
     // Times count from the stream's first frame.
     TimeBase base;
     if (!FindTimeBase(graph_parts, geometry, base)) return nullptr;
-    const REFERENCE_TIME wanted = base.first + std::llround(time * 1e7);
+    REFERENCE_TIME wanted = base.first + std::llround(time * 1e7);
+    if (key_frame) wanted = KeyFrameAtOrBefore(seeking.Get(), wanted, base.first);
 
     // Two cases start the search again from an earlier point, one frame's duration back at
     // first and twice as far on each further try: a time at or past the last frame's start may
@@ -449,10 +467,11 @@ SpiHandle Query(const wchar_t* file_name, int32_t position, double length) {
 
 }  // namespace
 
-SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length) {
+SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length,
+                          bool key_frame) {
     if (!file_name) return nullptr;
     try {
-        return Query(file_name, position, length);
+        return Query(file_name, position, length, key_frame);
     } catch (...) {
         return nullptr;
     }

@@ -17,6 +17,9 @@ namespace dshow {
 // bottom-up packed DIB followed by 128 zero bytes, or null when the graph cannot be built, the
 // file cannot be rendered or played to that point, or memory runs out. Every interface, and
 // the graph's streaming, is ended before it returns.
-SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length);
+// With `key_frame`, the frame is the key frame at or before that time where the file's parser
+// answers a key-frame seek, the frame showing at the time where it seeks exactly.
+SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length,
+                          bool key_frame = false);
 
 }  // namespace dshow

@@ -106,6 +106,43 @@ private:
         CodecStatus status = FromLibRaw(unpacked);
         if (status != CodecStatus::Ok) return status;
         if (!thumb.thumb || thumb.tlength == 0) return CodecStatus::Unsupported;
+        // The thumbnail is stored as the sensor lies; the camera's orientation, which LibRaw
+        // applies to the developed picture, is applied to it too.
+        const int flip = raw->imgdata.sizes.flip & 7;
+        if (flip == 0) return ThumbnailAsStored(thumb, canvas);
+        DibCanvas stored;
+        status = ThumbnailAsStored(thumb, stored);
+        if (status != CodecStatus::Ok) return status;
+        return Flip(stored, flip, canvas);
+    }
+
+    // Turns and mirrors `from` into `to` as LibRaw's flip code says: bit 4 swaps rows and
+    // columns, then bit 2 reverses the rows and bit 1 the columns, read in the stored picture.
+    static CodecStatus Flip(const DibCanvas& from, int flip, DibCanvas& to) {
+        const bool swap = (flip & 4) != 0;
+        const uint32_t width = swap ? from.Height() : from.Width();
+        const uint32_t height = swap ? from.Width() : from.Height();
+        if (from.BitCount() % 8 != 0) return CodecStatus::Unsupported;
+        const CodecStatus status = to.Create(width, height, from.BitCount());
+        if (status != CodecStatus::Ok) return status;
+        const uint32_t bytes = from.BitCount() / 8u;
+        if (bytes == 1) to.SetPalette(from.Palette(), 256);
+        for (uint32_t y = 0; y < height; ++y) {
+            uint8_t* dst = to.Row(y);
+            for (uint32_t x = 0; x < width; ++x, dst += bytes) {
+                uint32_t sy = swap ? x : y, sx = swap ? y : x;
+                if (flip & 2) sy = from.Height() - 1 - sy;
+                if (flip & 1) sx = from.Width() - 1 - sx;
+                std::memcpy(dst, from.Row(sy) + uint64_t{sx} * bytes, bytes);
+            }
+        }
+        to.ClearRowPadding();
+        return CodecStatus::Ok;
+    }
+
+    // The thumbnail as the file holds it.
+    static CodecStatus ThumbnailAsStored(const libraw_thumbnail_t& thumb, DibCanvas& canvas) {
+        CodecStatus status = CodecStatus::Broken;
         const auto* bytes = reinterpret_cast<const uint8_t*>(thumb.thumb);
         if (thumb.tformat == LIBRAW_THUMBNAIL_JPEG) {
             const CodecBackend& jpeg = JpegBackend();

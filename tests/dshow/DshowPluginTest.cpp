@@ -2,6 +2,7 @@
 // selects, the information record, the two handle forms and the sources it refuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -238,6 +239,7 @@ TEST_F(DshowPlugin, OneAndTwoHandles) {
     const std::vector<uint8_t> one = HandleBytes(whole);
     FreeHandle(whole);
     ASSERT_GE(one.size(), bitmap + 128);
+    EXPECT_TRUE(std::all_of(one.begin() + bitmap, one.end(), [](uint8_t v) { return v == 0; }));
     uint32_t size_image;
     std::memcpy(&size_image, one.data() + 20, 4);
     EXPECT_EQ(size_image, stride * 38);

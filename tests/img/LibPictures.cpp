@@ -479,7 +479,7 @@ std::vector<uint8_t> MakeDng(uint32_t width, uint32_t height, std::vector<uint16
         TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
         TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA);
         TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-        TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+        TIFFSetField(t, TIFFTAG_ORIENTATION, preview ? preview->orientation : ORIENTATION_TOPLEFT);
         TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, height);
         TIFFSetField(t, TIFFTAG_MAKE, "Zem");
         TIFFSetField(t, TIFFTAG_MODEL, "Test Camera");

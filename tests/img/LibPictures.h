@@ -71,6 +71,7 @@ bool Jp2Reference(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& rgba,
 struct DngPreview {
     uint32_t width = 0, height = 0;
     std::vector<uint8_t> jpeg, rgb;
+    uint16_t orientation = 1;  // the camera's, in the raw directory (TIFF's 1 to 8)
 };
 
 // A small uncompressed CFA DNG (RGGB, 16-bit) written with libtiff, with the tags that LibRaw

@@ -257,6 +257,23 @@ Reference LibrawThumbnail(const std::vector<uint8_t>& bytes, uint32_t eighths) {
     return out;
 }
 
+// `r` as a viewer shows a picture stored with TIFF orientation 3 (upside down), 6 (its top on the
+// right) or 8 (its top on the left).
+Reference Oriented(const Reference& r, uint16_t orientation) {
+    if (orientation == 1) return r;
+    const bool turn = orientation != 3;
+    Reference out{turn ? r.height : r.width, turn ? r.width : r.height, {}};
+    out.rgba.resize(r.rgba.size());
+    for (uint32_t y = 0; y < out.height; ++y) {
+        for (uint32_t x = 0; x < out.width; ++x) {
+            const uint32_t sx = orientation == 3 ? r.width - 1 - x : orientation == 6 ? y : r.width - 1 - y;
+            const uint32_t sy = orientation == 3 ? r.height - 1 - y : orientation == 6 ? r.height - 1 - x : x;
+            std::memcpy(&out.rgba[(size_t{y} * out.width + x) * 4], &r.rgba[(size_t{sy} * r.width + sx) * 4], 4);
+        }
+    }
+    return out;
+}
+
 TEST(PreviewModern, RawEmbeddedPreviewMatchesLibraw) {
     std::mt19937 rng(51);
     struct Case {
@@ -264,15 +281,17 @@ TEST(PreviewModern, RawEmbeddedPreviewMatchesLibraw) {
         uint32_t width, height;
         bool jpeg;
         bool has_preview;
+        uint16_t orientation;
     } cases[] = {
-        {"JPEG", 400, 300, true, true},   {"JPEG, small picture", 200, 160, true, true},
-        {"bitmap", 240, 160, false, true}, {"too small", 120, 90, true, false},
-        {"none", 0, 0, false, false},
+        {"JPEG", 400, 300, true, true, 1},   {"JPEG, small picture", 200, 160, true, true, 1},
+        {"bitmap", 240, 160, false, true, 1}, {"too small", 120, 90, true, false, 1},
+        {"none", 0, 0, false, false, 1},     {"JPEG, camera held upright", 400, 300, true, true, 6},
+        {"bitmap, upside down", 240, 160, false, true, 3}, {"bitmap, top left", 240, 160, false, true, 8},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         img_test::DngPreview preview;
-        preview.width = c.width, preview.height = c.height;
+        preview.width = c.width, preview.height = c.height, preview.orientation = c.orientation;
         const std::vector<uint8_t> rgb = jpegpng_kit::PhotoLike(c.width, c.height, 3, 5);
         if (c.jpeg) {
             preview.jpeg = jpegpng_kit::WriteJpeg(rgb.data(), c.width, c.height, {});
@@ -293,7 +312,8 @@ TEST(PreviewModern, RawEmbeddedPreviewMatchesLibraw) {
         // A JPEG preview is decoded at the smallest eighth that keeps 256 pixels; a JPEG back
         // end that decodes whole (before it learns scale_eighths) gives the whole thumbnail.
         const uint32_t eighths = PreviewScaleEighths(c.width, c.height);
-        if (c.jpeg && got.width != c.width) want = LibrawThumbnail(dng, eighths);
+        if (c.jpeg && got.width * got.height != c.width * c.height) want = LibrawThumbnail(dng, eighths);
+        want = Oriented(want, c.orientation);
         EXPECT_TRUE(img_test::SameRgba(got, want.rgba, want.width, want.height));
         EXPECT_EQ(got.bit_count, 24);
         SweepPreviewDamage(dng, 52);

@@ -277,9 +277,9 @@ TEST_F(DshowWine, ComLeftAsFoundOnAMultithreadedThread) {
     EXPECT_EQ(after, S_FALSE);
 }
 
-// GetPreview where the detector tells no key frames (Wine's gives no bitmaps either, so the
-// plug-in's own graph decodes): the frame showing at 10 %, frame 4, every byte as GetPicture
-// gives it there, in one handle and in two.
+// GetPreview where the detector tells no key frames: the plug-in's own graph asks the parser
+// for a key-frame seek to 10 %, which Wine's parser answers with the exact time, so the frame
+// showing at 10 %, frame 4, every byte as GetPicture gives it there, in one handle and in two.
 TEST_F(DshowWine, PreviewIsTheFrameAtTenPerCent) {
     for (const WineClip& clip : kClips) {
         const std::string path = ClipPath(clip.name);

@@ -308,17 +308,12 @@ GifResult GifFile::BuildDib() {
     auto* p = static_cast<uint8_t*>(platform::MemLock(m_dib.Get()));
     if (!p) return GifResult::NoMemory;
 
-    ByteReader::StoreU32LE(p + 0, kInfoHeaderSize);                       // biSize
-    ByteReader::StoreU32LE(p + 4, static_cast<uint32_t>(m_imageWidth));   // biWidth
-    ByteReader::StoreU32LE(p + 8, static_cast<uint32_t>(m_imageHeight));  // biHeight
-    ByteReader::StoreU16LE(p + 12, 1);                                    // biPlanes
-    ByteReader::StoreU16LE(p + 14, static_cast<uint16_t>(bit_count));     // biBitCount
-    ByteReader::StoreU32LE(p + 16, BI_RGB);                               // biCompression
-    ByteReader::StoreU32LE(p + 20, static_cast<uint32_t>(image_bytes));   // biSizeImage
-    ByteReader::StoreU32LE(p + 24, 0);                                    // biXPelsPerMeter
-    ByteReader::StoreU32LE(p + 28, 0);                                    // biYPelsPerMeter
-    ByteReader::StoreU32LE(p + 32, 0);                                    // biClrUsed
-    ByteReader::StoreU32LE(p + 36, 0);                                    // biClrImportant
+    InfoHeaderFields fields;
+    fields.width = m_imageWidth;
+    fields.height = m_imageHeight;
+    fields.bit_count = static_cast<uint16_t>(bit_count);
+    fields.size_image = static_cast<uint32_t>(image_bytes);
+    WriteInfoHeader(p, fields);
 
     // Without any colour table the picture gets a grey ramp from black to white.
     const uint32_t grey_step = 255 / (colours - 1);

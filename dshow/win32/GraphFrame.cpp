@@ -1,5 +1,8 @@
 #include "GraphFrame.h"
 
+// Before windows.h, whose BI_ macros would rename the framework's enumerators.
+#include "DibHelpers.h"
+
 #include <windows.h>
 #include <dshow.h>
 #include <qedit.h>
@@ -31,7 +34,6 @@ constexpr uint64_t kFrameSpare = 128;
 constexpr REFERENCE_TIME kDefaultFrameTime = 400000;
 // How many earlier starts a time past the last frame tries (up to 64 frame durations back).
 constexpr int kEarlierTries = 6;
-constexpr uint32_t kHeaderSize = 40;
 
 // qedit's filters, whose class identifiers MinGW's headers leave out.
 constexpr GUID kClsidSampleGrabber = {
@@ -227,7 +229,7 @@ bool ReadGeometry(ISampleGrabber* grabber, Geometry& g) {
     g.bottom_up = h.biHeight > 0;
     g.stride = (static_cast<uint64_t>(g.width) * 3 + 3) / 4 * 4;
     g.bytes = g.stride * static_cast<uint64_t>(g.height);
-    return g.bytes <= 0x7FFFFFFFu - kHeaderSize - kFrameSpare;
+    return g.bytes <= 0x7FFFFFFFu - kInfoHeaderSize - kFrameSpare;
 }
 
 // Plays the graph from the seek point until the catcher has its frame, the stream ends or
@@ -345,24 +347,20 @@ bool FindTimeBase(const GraphParts& g, const Geometry& geometry, TimeBase& base)
 }
 
 SpiHandle PackFrame(const Geometry& g, const std::vector<uint8_t>& rows) {
-    const uint64_t size = kHeaderSize + g.bytes + kFrameSpare;
+    const uint64_t size = kInfoHeaderSize + g.bytes + kFrameSpare;
     if (!FitsSizeT(size)) return nullptr;
     OwnedHandle block = OwnedHandle::Allocate(static_cast<size_t>(size), true);
     if (!block) return nullptr;
     {
         ScopedLock lock(block.Get());
         if (!lock) return nullptr;
-        BITMAPINFOHEADER header;
-        std::memset(&header, 0, sizeof header);
-        header.biSize = kHeaderSize;
-        header.biWidth = g.width;
-        header.biHeight = g.height;
-        header.biPlanes = 1;
-        header.biBitCount = 24;
-        header.biCompression = BI_RGB;
-        header.biSizeImage = static_cast<DWORD>(g.bytes);
-        std::memcpy(lock.Data(), &header, sizeof header);
-        uint8_t* out = lock.Data() + kHeaderSize;
+        InfoHeaderFields header;
+        header.width = g.width;
+        header.height = g.height;
+        header.bit_count = 24;
+        header.size_image = static_cast<DWORD>(g.bytes);
+        WriteInfoHeader(lock.Data(), header);
+        uint8_t* out = lock.Data() + kInfoHeaderSize;
         const size_t stride = static_cast<size_t>(g.stride);
         // The pixels only: the bytes that pad each row stay as the cleared block has them,
         // whatever the decoder's buffer held there.

@@ -277,7 +277,7 @@ TEST(ImgPlugin, FailureCodesByCause) {
     };
     const Case cases[] = {
         {"no format", junk, 0, 2, 2, 2},
-        {"not the type asked for", junk, 6, 3, 2, 2},
+        {"not the type asked for", junk, 2, 3, 2, -1},
         {"rows cut short", cut, 0, 2, 2, -1},
         {"rows cut short, type asked for", cut, 1, 3, 2, -1},
         {"a type no back end reads", junk, 63, 3, 2, -1},

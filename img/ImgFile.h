@@ -29,7 +29,13 @@ public:
     int32_t YDpi() const { return m_image.GetYDPI(); }
 
 private:
+    // The request's steps, rows of the table of failure codes.
+    enum class Step { Info, TypedInfo, Picture, Preview, Write };
+
     void TakeMeasures();
+    int32_t ResultOf(Step step) const;
+    uint32_t SourceSize() const;
+    bool PrepareWrite();
 
     CxImage m_image{kTypeUnknown};
     uint32_t m_imageType = 0;

@@ -330,35 +330,39 @@ public:
 // A BMP file of the picture as it stands: 40-byte header, its palette, bottom-up rows.
 CodecStatus BmpCodec::Encode(const DibView& v, const EncodeOptions&,
                              std::vector<uint8_t>& out) const {
+    const uint64_t colours = v.bit_count <= 8 ? uint64_t{1} << v.bit_count : 0;
+    NewDibLayout layout;
+    if (!PlanNewDib(v.width, v.height, v.bit_count, colours, layout)) return CodecStatus::NoMemory;
     DibMeasures m;
-    uint64_t stride = 0;
-    if (!DibStrideFor(v.bit_count, v.width, stride)) return CodecStatus::NoMemory;
     m.header_size = kInfoHeaderSize;
-    m.color_table_size = v.bit_count <= 8 ? uint64_t{4} << v.bit_count : 0;
-    m.total_size = kInfoHeaderSize + m.color_table_size + stride * v.height;
+    m.color_table_size = layout.header_part - kInfoHeaderSize;
+    m.total_size = layout.total_size;
     uint8_t file_header[kFileHeaderSize];
     if (!BuildBmpFileHeader(m, file_header)) return CodecStatus::NoMemory;
     out.assign(file_header, file_header + kFileHeaderSize);
     out.resize(static_cast<size_t>(kFileHeaderSize + m.total_size));
     uint8_t* h = out.data() + kFileHeaderSize;
-    ByteReader::StoreU32LE(h + 0, kInfoHeaderSize);                          // biSize
-    ByteReader::StoreU32LE(h + 4, v.width);                                  // biWidth
-    ByteReader::StoreU32LE(h + 8, v.height);                                 // biHeight
-    ByteReader::StoreU16LE(h + 12, 1);                                       // biPlanes
-    ByteReader::StoreU16LE(h + 14, v.bit_count);                             // biBitCount
-    ByteReader::StoreU32LE(h + 20, static_cast<uint32_t>(stride * v.height));  // biSizeImage
-    ByteReader::StoreU32LE(h + 24, static_cast<uint32_t>(v.x_dpi / 0.0254 + 0.5));
-    ByteReader::StoreU32LE(h + 28, static_cast<uint32_t>(v.y_dpi / 0.0254 + 0.5));
-    if (v.bit_count <= 8) {
-        ByteReader::StoreU32LE(h + 32, 1u << v.bit_count);  // biClrUsed
-        const uint32_t n = v.palette_size < (1u << v.bit_count) ? v.palette_size
-                                                               : (1u << v.bit_count);
-        if (v.palette) std::memcpy(h + kInfoHeaderSize, v.palette, 4 * size_t{n});
+    InfoHeaderFields fields;
+    fields.width = static_cast<int32_t>(v.width);
+    fields.height = static_cast<int32_t>(v.height);  // bottom-up
+    fields.bit_count = v.bit_count;
+    fields.size_image = static_cast<uint32_t>(layout.image_size);
+    auto pels_per_metre = [](double dpi) {
+        return static_cast<int32_t>(static_cast<uint32_t>(dpi / 0.0254 + 0.5));
+    };
+    fields.x_pels_per_meter = pels_per_metre(v.x_dpi);
+    fields.y_pels_per_meter = pels_per_metre(v.y_dpi);
+    fields.colors_used = static_cast<uint32_t>(colours);
+    WriteInfoHeader(h, fields);
+    if (v.palette) {
+        const uint64_t n = v.palette_size < colours ? v.palette_size : colours;
+        std::memcpy(h + kInfoHeaderSize, v.palette, static_cast<size_t>(4 * n));
     }
-    uint8_t* rows = h + kInfoHeaderSize + m.color_table_size;
+    uint8_t* rows = h + layout.header_part;
     const auto bytes = static_cast<size_t>((uint64_t{v.width} * v.bit_count + 7) / 8);
     for (uint32_t y = 0; y < v.height; ++y) {
-        std::memcpy(rows + static_cast<size_t>((v.height - 1 - y) * stride), v.Row(y), bytes);
+        std::memcpy(rows + static_cast<size_t>((v.height - 1 - y) * layout.stride), v.Row(y),
+                    bytes);
     }
     return CodecStatus::Ok;
 }

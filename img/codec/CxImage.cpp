@@ -164,15 +164,17 @@ SpiHandle CxImage::CopyToHandle() { return m_canvas.Release(); }
 bool CxImage::CreateFromHANDLE(SpiHandle dib) {
     m_hasView = false;
     m_source.clear();
+    m_status = CodecStatus::Broken;
     if (!dib) return false;
     const size_t total = platform::MemSize(dib);
     ScopedLock lock(dib);
     if (!lock) return false;
     DibMeasures m;
-    if (!MeasureDib(lock.Data(), total, m) || !m.IsInfoType() || m.compression != BI_RGB ||
-        m.total_size > total || m.abs_height == 0) {
+    if (!MeasureDib(lock.Data(), total, m) || m.total_size > total || m.abs_height == 0) {
         return false;
     }
+    m_status = CodecStatus::Unsupported;
+    if (!m.IsInfoType() || m.compression != BI_RGB) return false;
     switch (m.bit_count) {
         case 1: case 4: case 8: case 24: case 32: break;
         default: return false;
@@ -180,6 +182,7 @@ bool CxImage::CreateFromHANDLE(SpiHandle dib) {
     try {
         m_source.assign(lock.Data(), lock.Data() + m.total_size);
     } catch (const std::bad_alloc&) {
+        m_status = CodecStatus::NoMemory;
         return false;
     }
     const uint8_t* base = m_source.data();
@@ -217,17 +220,16 @@ bool CxImage::CreateFromHANDLE(SpiHandle dib) {
         }
     }
     m_hasView = true;
+    m_status = CodecStatus::Ok;
     return true;
-}
-
-void CxImage::SetCodecOption(uint32_t, uint32_t) {
-    // JPEG encoding has no options beyond the quality here: baseline, 4:2:0, optimised tables.
 }
 
 bool CxImage::EncodeTo(std::vector<uint8_t>& out, uint32_t type) {
     out.clear();
+    m_status = CodecStatus::Broken;
     if (!m_hasView) return false;
     const CodecBackend* backend = BackendFor(type);
+    m_status = CodecStatus::Unsupported;
     if (!backend) return false;
     EncodeOptions options;
     options.type = type;
@@ -237,7 +239,8 @@ bool CxImage::EncodeTo(std::vector<uint8_t>& out, uint32_t type) {
     } catch (const std::bad_alloc&) {
         m_status = CodecStatus::NoMemory;
     }
-    return m_status == CodecStatus::Ok && !out.empty();
+    if (m_status == CodecStatus::Ok && out.empty()) m_status = CodecStatus::Broken;
+    return m_status == CodecStatus::Ok;
 }
 
 bool CxImage::Save(const wchar_t* file_name, uint32_t type) {
@@ -258,9 +261,13 @@ bool CxImage::Encode(uint8_t*& buffer, int32_t& size, uint32_t type) {
     buffer = nullptr;
     size = 0;
     std::vector<uint8_t> bytes;
-    if (!EncodeTo(bytes, type) || bytes.size() > INT32_MAX) return false;
-    auto* block = static_cast<uint8_t*>(std::malloc(bytes.size()));
-    if (!block) return false;
+    if (!EncodeTo(bytes, type)) return false;
+    auto* block = bytes.size() > INT32_MAX ? nullptr
+                                           : static_cast<uint8_t*>(std::malloc(bytes.size()));
+    if (!block) {
+        m_status = CodecStatus::NoMemory;
+        return false;
+    }
     std::memcpy(block, bytes.data(), bytes.size());
     buffer = block;
     size = static_cast<int32_t>(bytes.size());

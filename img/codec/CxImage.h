@@ -44,10 +44,12 @@ public:
     // call, or no successful decode).
     SpiHandle CopyToHandle();
 
-    // Takes a copy of an uncompressed packed DIB as the picture to encode.
+    // Takes a copy of an uncompressed packed DIB as the picture to encode; false, with
+    // LastStatus() telling why, when the DIB is damaged, of a kind not encoded, or too large.
     bool CreateFromHANDLE(SpiHandle dib);
     void SetJpegQuality(uint8_t quality) { m_jpegQuality = quality; }
-    void SetCodecOption(uint32_t option, uint32_t type);
+    // False when encoding fails (LastStatus() tells why), or, with LastStatus() Ok, when the
+    // file cannot be written whole.
     bool Save(const wchar_t* file_name, uint32_t type);
     // On success `buffer` holds a block of `size` bytes that FreeMemory releases.
     bool Encode(uint8_t*& buffer, int32_t& size, uint32_t type);

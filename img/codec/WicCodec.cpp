@@ -17,6 +17,8 @@
 #include "PreviewRules.h"
 #include "WicEncoder.h"
 #include "WicSupport.h"
+#include "platform/ComPtr.h"
+#include "platform/com.h"
 
 // The source transform of WIC's JPEG decoder (decoding at a reduced scale), which mingw-w64's
 // wincodec.h does not declare. COM interfaces have no virtual destructor.
@@ -38,7 +40,7 @@ __CRT_UUID_DECL(WicSourceTransform, 0x3b16811b, 0x6a43, 0x4ec9, 0xb7, 0x13, 0x3d
 
 namespace {
 
-using wic::ComPtr;
+using platform::ComPtr;
 
 // How the rows of one native pixel format become canvas rows.
 enum class Rows {
@@ -348,7 +350,7 @@ public:
 
     CodecStatus Encode(const DibView& view, const EncodeOptions& options,
                        std::vector<uint8_t>& out) const override {
-        wic::ComApartment apartment;
+        const platform::ComScope com;
         return wic::EncodePicture(view, options, out);
     }
 
@@ -371,7 +373,9 @@ CodecStatus WicCodec::Run(const uint8_t* data, size_t size, const DecodeRequest&
     const CodecStatus checked = wic::CheckBeforeDecoding(data, size);
     if (checked != CodecStatus::Ok) return checked;
 
-    wic::ComApartment apartment;
+    // COM for this request; a thread that its host put in the multithreaded apartment stays
+    // there, and WIC's objects work in either.
+    const platform::ComScope com;
     HRESULT hr = S_OK;
     ComPtr<IWICImagingFactory> factory;
     *factory.Put() = wic::CreateFactory(hr);
@@ -454,7 +458,7 @@ CodecStatus WicCodec::DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDe
         UINT w = want_width, h = want_height;
         GUID format = native;
         if (layout && SUCCEEDED(frame->QueryInterface(__uuidof(WicSourceTransform),
-                                                      reinterpret_cast<void**>(transform.Put()))) &&
+                                                      transform.PutVoid())) &&
             SUCCEEDED(transform->GetClosestSize(&w, &h)) && w == want_width &&
             h == want_height && SUCCEEDED(transform->GetClosestPixelFormat(&format)) &&
             IsEqualGUID(format, native)) {

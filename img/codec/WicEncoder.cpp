@@ -3,10 +3,13 @@
 #include <cstring>
 
 #include "WicSupport.h"
+#include "platform/ComPtr.h"
 
 namespace wic {
 
 namespace {
+
+using platform::ComPtr;
 
 // The WIC pixel format of the picture's rows as they stand. Grey ramps (8-bit, and black and
 // white 1-bit) are offered as grey, so that the encoders can write grey files.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "BmpBuilder.h"
 #include "GifTestEncoder.h"
 #include "ImgFile.h"
 #include "ImgTestSupport.h"
@@ -256,6 +257,61 @@ TEST(ImgPlugin, PictureResultCodes) {
 
     // A picture above 2^30 pixels is refused as out of memory before its memory is taken.
     EXPECT_EQ(img_test::Decode(EmptyGif(65535, 65535)).result, 4);
+}
+
+// Each failure keeps its cause up to the exports, from memory and from a file alike.
+TEST(ImgPlugin, FailureCodesByCause) {
+    bmp_test::BmpSpec spec;
+    spec.width = 5;
+    spec.height = 3;
+    spec.bits.assign(16 * 3, 0x5A);
+    std::vector<uint8_t> cut = bmp_test::BuildBmp(spec);
+    cut.pop_back();
+    const std::vector<uint8_t> junk = Bytes("not a picture at all");
+    const std::vector<uint8_t> huge = EmptyGif(65535, 65535);
+    struct Case {
+        const char* what;
+        const std::vector<uint8_t>& bytes;
+        uint32_t type;  // asked for at 106 and at 56
+        int32_t info, picture, preview;
+    };
+    const Case cases[] = {
+        {"no format", junk, 0, 2, 2, 2},
+        {"not the type asked for", junk, 2, 3, 2, -1},
+        {"rows cut short", cut, 0, 2, 2, -1},
+        {"rows cut short, type asked for", cut, 1, 3, 2, -1},
+        {"a type no back end reads", junk, 63, 3, 2, -1},
+        {"too large to build", huge, 0, 4, 4, -1},
+        {"too large to build, type asked for", huge, 2, 4, 4, -1},
+    };
+    const std::string dir = testing_support::MakeTempDir();
+    const std::string path = dir + "/picture";
+    for (const Case& c : cases) {
+        ASSERT_TRUE(testing_support::WriteWholeFile(path, c.bytes));
+        for (const uint32_t kind : {SPI_SRC_MEMORY, SPI_SRC_FILE}) {
+            const bool file = kind == SPI_SRC_FILE;
+            SCOPED_TRACE(std::string(c.what) + (file ? ", file" : ", memory"));
+            const char* buffer =
+                file ? path.c_str() : reinterpret_cast<const char*>(c.bytes.data());
+            const auto length = static_cast<SpiLength>(file ? 0 : c.bytes.size());
+            PictureInfoRecord record{};
+            record.imageType = c.type;
+            EXPECT_EQ(Imgsrc().GetPictureInfo(buffer, length, kind, &record), c.info);
+            for (const bool preview : {false, true}) {
+                PictureRequestBlock block{};
+                std::memcpy(block.tag, "zem", 3);
+                block.field44 = 1;
+                block.field56 = static_cast<int32_t>(c.type);
+                SpiHandle info = nullptr, bits = nullptr;
+                EXPECT_EQ((preview ? Imgsrc().GetPreview : Imgsrc().GetPicture)(
+                              buffer, length, kind, &info, &bits, nullptr,
+                              reinterpret_cast<SpiUserData>(&block)),
+                          preview ? c.preview : c.picture);
+                EXPECT_EQ(info, nullptr);
+            }
+        }
+    }
+    testing_support::RemoveTree(dir);
 }
 
 // The writing slots that no export calls: BMP round trip, and types without an encoder fail.

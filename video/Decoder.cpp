@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -10,8 +11,9 @@ extern "C" {
 namespace video {
 
 void QuietLibraryLogs() {
-    // Plug-ins show and log nothing; FFmpeg would otherwise write its notes to standard error.
-    av_log_set_level(AV_LOG_QUIET);
+    // Once: threads that open files side by side would otherwise all write the level.
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
 
 AVCodecID CodecForFourcc(uint32_t fourcc) {
@@ -29,20 +31,6 @@ bool Decoder::OpenContext(const AVCodec* codec) {
     }
     m_draining = false;
     return true;
-}
-
-bool Decoder::Open(const AVCodecParameters* parameters) {
-    m_context.reset();
-    if (!parameters) return false;
-    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
-    if (!codec) return false;
-    m_context.reset(avcodec_alloc_context3(codec));
-    if (!m_context) return false;
-    if (avcodec_parameters_to_context(m_context.get(), parameters) < 0) {
-        m_context.reset();
-        return false;
-    }
-    return OpenContext(codec);
 }
 
 bool Decoder::Open(const CodecSetup& setup) {

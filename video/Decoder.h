@@ -23,17 +23,16 @@ struct CodecSetup {
 // stream handler; AV_CODEC_ID_NONE when there is none.
 AVCodecID CodecForFourcc(uint32_t fourcc);
 
-// Silences FFmpeg's own messages (they go to standard error by default). Decoder::Open and
-// InputFile::Open call it; it sets FFmpeg's process-wide log level.
+// Silences FFmpeg's own messages (they go to standard error by default): a plug-in shows and
+// logs nothing. Sets FFmpeg's process-wide log level, once per process; every opening of a file
+// or a decoder calls it first.
 void QuietLibraryLogs();
 
 class Decoder {
 public:
-    // Opens a decoder for a libavformat stream's parameters. False when no decoder exists or it
-    // cannot be opened. Decoding runs on the calling thread only, so frames come out without a
-    // threading delay.
-    bool Open(const AVCodecParameters* parameters);
-    // Opens a decoder from explicit parameters.
+    // Opens a decoder from explicit parameters. False when no decoder exists or it cannot be
+    // opened. Decoding runs on the calling thread only, so frames come out without a threading
+    // delay.
     bool Open(const CodecSetup& setup);
 
     // Decodes one packet (null: end of input, which drains the frames held back) and appends

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <mutex>
 
+#include "Decoder.h"
 #include "DibConvert.h"
 #include "FfmpegPtr.h"
 #include "H264Refs.h"
@@ -34,12 +34,6 @@ constexpr int kReorderSlack = 32;
 
 int PastDeadline(void* opaque) {
     return Clock::now() > *static_cast<const Clock::time_point*>(opaque) ? 1 : 0;
-}
-
-// libavformat and libavcodec report damaged input on standard error; a plug-in shows nothing.
-void QuietLibraries() {
-    static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
 
 bool IsPrintableCode(uint32_t code) {
@@ -243,7 +237,7 @@ void TimedMedia::Close() {
 
 bool TimedMedia::Open(const std::string& path) {
     Close();
-    QuietLibraries();
+    QuietLibraryLogs();
     auto state = std::make_unique<State>();
     state->input.path = path;
     state->StartCall();

@@ -5,6 +5,7 @@
 #include "Checked.h"
 #include "GlobalBlock.h"
 #include "MediaDetApi.h"
+#include "platform/com.h"
 #if defined(_WIN32)
 #include "win32/GraphFrame.h"
 #endif
@@ -16,24 +17,17 @@ namespace {
 // Spare bytes after the detector's bitmap in the frame block.
 constexpr uint64_t kFrameSpare = 128;
 
-// COM on the calling thread for the length of one read. Only an initialisation that succeeded
-// (S_OK, or S_FALSE on a thread that already was a single-threaded apartment) is balanced: on a
-// thread of a multithreaded apartment CoInitialize fails, the detector is made in that apartment
-// all the same, and COM is left as it was found.
-class ComApartment {
-public:
-    ComApartment() : m_result(CoInitialize(nullptr)) {}
-    ~ComApartment() {
-        if (SUCCEEDED(m_result)) CoUninitialize();
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
+// COM on the calling thread for the length of one read, through the COM functions that
+// MediaDetApi.h names (the system's on Windows, the stand-in's elsewhere, a test's own in the
+// scripted tests). Only an initialisation that succeeded (S_OK, or S_FALSE on a thread that
+// already was a single-threaded apartment) is balanced: on a thread of a multithreaded apartment
+// CoInitialize fails, the detector is made in that apartment all the same, and COM is left as
+// it was found.
+platform::ComScope StartCom() {
+    return platform::ComScope(SUCCEEDED(CoInitialize(nullptr)), [] { CoUninitialize(); });
+}
 
-private:
-    HRESULT m_result;
-};
-
-// One media detector with the file opened in it. Declared after the ComApartment, so that the
+// One media detector with the file opened in it. Declared after the ComScope, so that the
 // detector is released before COM is uninitialised.
 class OpenDetector {
 public:
@@ -155,7 +149,7 @@ double DswFile::FramePositionToTime(int32_t frame_position, double length) {
 }
 
 int32_t DswFile::ReadInfoFromFile() {
-    ComApartment com;
+    const platform::ComScope com = StartCom();
     OpenDetector detector;
     if (!detector.Open(m_fileName)) return SPI_NOT_IMPLEMENTED;
     for (LONG i = 0; i < detector.StreamCount(); ++i) {
@@ -190,7 +184,7 @@ SpiHandle DswFile::DswPreviewQuery(const wchar_t* file_name) {
 }
 
 SpiHandle DswFile::FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_frame) {
-    ComApartment com;
+    const platform::ComScope com = StartCom();
     OpenDetector detector;
     if (!detector.Open(file_name)) {
         return detector.NoDetector() ? FrameWithoutDetector(file_name, frame_position, 0.0)

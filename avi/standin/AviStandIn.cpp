@@ -79,7 +79,7 @@ size_t PaletteOffset(const BITMAPINFOHEADER& h, size_t format_size, size_t table
 
 bool IsUncompressed(const BITMAPINFOHEADER& h) {
     return h.biCompression == 0 /* BI_RGB */ || h.biCompression == 3 /* BI_BITFIELDS */ ||
-           h.biCompression == avi::FourCC('D', 'I', 'B', ' ');
+           h.biCompression == FourCC('D', 'I', 'B', ' ');
 }
 
 // A file without index flags no key frames. Its first chunk is one; every chunk is one when
@@ -169,7 +169,7 @@ void FillStreamInfo(const AviStandInFile& f, const avi::Stream& s, AVISTREAMINFO
     info.fccType = h.type;
     info.fccHandler = h.handler;
     if (h.handler == 0 && IsVideo(s) && IsUncompressed(FormatHeader(s))) {
-        info.fccHandler = avi::FourCC('D', 'I', 'B', ' ');
+        info.fccHandler = FourCC('D', 'I', 'B', ' ');
     }
     info.dwFlags = h.flags;
     info.dwCaps = kCaps;

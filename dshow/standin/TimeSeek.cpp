@@ -9,6 +9,7 @@
 #include "Decoder.h"
 #include "DibConvert.h"
 #include "FfmpegPtr.h"
+#include "FourCC.h"
 #include "H264Refs.h"
 #include "LocalInput.h"
 
@@ -51,23 +52,23 @@ uint32_t VideoCode(const AVCodecParameters& par) {
         case AV_CODEC_ID_RAWVIDEO:
             return 0;  // BI_RGB
         case AV_CODEC_ID_H264:
-            return FourCc('H', '2', '6', '4');
+            return FourCC('H', '2', '6', '4');
         case AV_CODEC_ID_HEVC:
-            return FourCc('H', 'E', 'V', 'C');
+            return FourCC('H', 'E', 'V', 'C');
         case AV_CODEC_ID_MPEG1VIDEO:
-            return FourCc('M', 'P', 'G', '1');
+            return FourCC('M', 'P', 'G', '1');
         case AV_CODEC_ID_MPEG2VIDEO:
-            return FourCc('M', 'P', 'G', '2');
+            return FourCC('M', 'P', 'G', '2');
         case AV_CODEC_ID_MPEG4:
-            return FourCc('M', 'P', '4', 'V');
+            return FourCC('M', 'P', '4', 'V');
         case AV_CODEC_ID_VP8:
-            return FourCc('V', 'P', '8', '0');
+            return FourCC('V', 'P', '8', '0');
         case AV_CODEC_ID_VP9:
-            return FourCc('V', 'P', '9', '0');
+            return FourCC('V', 'P', '9', '0');
         case AV_CODEC_ID_AV1:
-            return FourCc('A', 'V', '0', '1');
+            return FourCC('A', 'V', '0', '1');
         case AV_CODEC_ID_MJPEG:
-            return FourCc('M', 'J', 'P', 'G');
+            return FourCC('M', 'J', 'P', 'G');
         default: {
             const AVCodecTag* const tables[] = {avformat_get_riff_video_tags(), nullptr};
             return av_codec_get_tag(tables, par.codec_id);

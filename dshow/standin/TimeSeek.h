@@ -34,14 +34,6 @@ struct StreamFacts {
     int64_t bit_rate = 0;
 };
 
-// Builds a four-character code from its letters, first letter in the low byte.
-constexpr uint32_t FourCc(char a, char b, char c, char d) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(a)) |
-           static_cast<uint32_t>(static_cast<uint8_t>(b)) << 8 |
-           static_cast<uint32_t>(static_cast<uint8_t>(c)) << 16 |
-           static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24;
-}
-
 class TimedMedia {
 public:
     TimedMedia();

@@ -14,6 +14,7 @@
 #include "Checked.h"
 #include "Decoder.h"
 #include "DibConvert.h"
+#include "DibHelpers.h"
 #include "platform/platform.h"
 
 struct AviStandInFile {
@@ -33,7 +34,6 @@ namespace {
 
 constexpr LONG kRecordFileInfo = sizeof(AVIFILEINFOW);
 constexpr LONG kRecordStreamInfo = sizeof(AVISTREAMINFOW);
-constexpr uint32_t kInfoHeaderSize = 40;
 // What avifil32 reports as the capabilities of a file and of its streams.
 constexpr DWORD kCaps = AVIFILECAPS_CANREAD | AVIFILECAPS_CANWRITE;
 
@@ -78,7 +78,7 @@ size_t PaletteOffset(const BITMAPINFOHEADER& h, size_t format_size, size_t table
 }
 
 bool IsUncompressed(const BITMAPINFOHEADER& h) {
-    return h.biCompression == 0 /* BI_RGB */ || h.biCompression == 3 /* BI_BITFIELDS */ ||
+    return h.biCompression == BI_RGB || h.biCompression == BI_BITFIELDS ||
            h.biCompression == FourCC('D', 'I', 'B', ' ');
 }
 
@@ -434,23 +434,26 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, LPBITMAPINFOHEADER wanted) {
             uint64_t stride = 0, image = 0;
             const uint64_t rows = h.biHeight < 0 ? -static_cast<int64_t>(h.biHeight)
                                                  : static_cast<int64_t>(h.biHeight);
-            const uint64_t table = 4ull * PaletteEntries(h) + (h.biCompression == 3 ? 12 : 0);
+            const uint64_t table =
+                4ull * PaletteEntries(h) + (h.biCompression == BI_BITFIELDS ? 12 : 0);
             ok = h.biWidth > 0 && rows > 0 && h.biBitCount > 0 &&
-                 CheckedMul((static_cast<uint64_t>(h.biBitCount) * static_cast<uint32_t>(h.biWidth) + 31) / 32, 4, stride) &&
+                 DibStrideFor(h.biBitCount, static_cast<uint32_t>(h.biWidth), stride) &&
                  CheckedMul(stride, rows, image) && image <= (uint64_t{1} << 30);
             if (ok) {
                 g->raw = true;
                 g->head.assign(kInfoHeaderSize + table, 0);
+                // The stream's own header, as avifil32 hands it on (biPlanes and the densities
+                // as stored: it is no new header, so not the framework's writer), made to
+                // describe exactly the block that follows it.
                 std::memcpy(g->head.data(), s.format.data(), kInfoHeaderSize);
                 const size_t from = PaletteOffset(h, s.format.size(), table);
                 std::memcpy(g->head.data() + kInfoHeaderSize, s.format.data() + from,
                             std::min<size_t>(table, s.format.size() - from));
                 auto* out = reinterpret_cast<BITMAPINFOHEADER*>(g->head.data());
-                // The header describes exactly the block that follows it.
                 out->biSize = kInfoHeaderSize;
                 out->biSizeImage = static_cast<DWORD>(image);
                 out->biClrUsed = PaletteEntries(h);
-                if (h.biCompression != 3) out->biCompression = 0;
+                if (h.biCompression != BI_BITFIELDS) out->biCompression = BI_RGB;
             }
         } else {
             ok = g->OpenDecoder(h);

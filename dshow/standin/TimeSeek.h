@@ -53,7 +53,7 @@ public:
     // after the stream's first frame: the last frame whose presentation time is not after it,
     // the first frame for a time before it, the last one for a time past the end. Writes it as
     // 24-bit BGR, `width` x `height` (scaled when they differ from the frame), rows bottom-up
-    // and padded to 4 bytes (DibStride(24, width) each), to `rows`. False when no frame can be
+    // and padded to 4 bytes (DibStrideFor(24, width) each), to `rows`. False when no frame can be
     // decoded.
     bool FrameAt(size_t stream, double seconds, int width, int height, uint8_t* rows);
 

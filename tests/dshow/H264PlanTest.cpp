@@ -12,6 +12,7 @@
 
 #include "ClipMaker.h"
 #include "DibConvert.h"
+#include "DibHelpers.h"
 #include "FfmpegPtr.h"
 #include "H264Refs.h"
 #include "TestSupport.h"
@@ -70,7 +71,9 @@ std::vector<std::vector<uint8_t>> DecodeEveryFrame(const std::string& path) {
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return frames;
     video::PacketPtr pkt(av_packet_alloc());
     video::FramePtr frame(av_frame_alloc());
-    const size_t size = static_cast<size_t>(video::DibStride(24, kWidth)) * kHeight;
+    uint64_t stride = 0;
+    if (!DibStrideFor(24, kWidth, stride)) return frames;
+    const size_t size = static_cast<size_t>(stride) * kHeight;
     auto drain = [&] {
         while (avcodec_receive_frame(ctx.get(), frame.get()) == 0) {
             frames.emplace_back(size);

@@ -25,39 +25,46 @@ uint32_t RowStride(uint32_t bit_count, int width) {
 
 }  // namespace
 
-bool FrameConverter::Convert(const AVFrame* frame, int width, int height, AVPixelFormat format,
-                             uint8_t* rows, uint32_t stride) {
+Status FrameConverter::Convert(const AVFrame* frame, int width, int height, AVPixelFormat format,
+                               uint8_t* rows, uint32_t stride) {
     if (!frame || frame->width <= 0 || frame->height <= 0 || width <= 0 || height <= 0) {
-        return false;
+        return Status::Broken;
     }
     const auto source = static_cast<AVPixelFormat>(frame->format);
+    if (!sws_isSupportedInput(source) || !sws_isSupportedOutput(format)) {
+        return Status::Unsupported;
+    }
     const int flags = (width == frame->width && height == frame->height) ? SWS_POINT : SWS_BICUBIC;
     m_sws.reset(sws_getCachedContext(m_sws.release(), frame->width, frame->height, source, width,
                                      height, format, flags | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
                                      nullptr, nullptr, nullptr));
-    if (!m_sws) return false;
+    if (!m_sws) return Status::NoMemory;
     // Bottom-up rows: start at the last row and step backwards.
     uint8_t* dst[4] = {rows + static_cast<size_t>(stride) * static_cast<size_t>(height - 1),
                        nullptr, nullptr, nullptr};
     const int dst_stride[4] = {-static_cast<int>(stride), 0, 0, 0};
     return sws_scale(m_sws.get(), frame->data, frame->linesize, 0, frame->height, dst,
-                     dst_stride) == height;
+                     dst_stride) == height
+               ? Status::Ok
+               : Status::Broken;
 }
 
-bool FrameConverter::ToBgr24Rows(const AVFrame* frame, int width, int height, uint8_t* rows) {
+Status FrameConverter::ToBgr24Rows(const AVFrame* frame, int width, int height, uint8_t* rows) {
+    if (width <= 0) return Status::Broken;
     const uint32_t stride = RowStride(24, width);
-    return stride != 0 && Convert(frame, width, height, AV_PIX_FMT_BGR24, rows, stride);
+    if (stride == 0) return Status::NoMemory;
+    return Convert(frame, width, height, AV_PIX_FMT_BGR24, rows, stride);
 }
 
-bool FrameConverter::ToPackedDib(const AVFrame* frame, DibLayout layout, int palette_entries,
-                                 std::vector<uint8_t>& dib) {
-    if (!frame || frame->width <= 0 || frame->height <= 0) return false;
+Status FrameConverter::ToPackedDib(const AVFrame* frame, DibLayout layout, int palette_entries,
+                                   std::vector<uint8_t>& dib) {
+    if (!frame || frame->width <= 0 || frame->height <= 0) return Status::Broken;
     const int width = frame->width;
     const int height = frame->height;
     const uint32_t bit_count = layout == DibLayout::Bgr24 ? 24 : layout == DibLayout::Rgb555 ? 16 : 8;
     uint32_t colors = 0;
     if (layout == DibLayout::Pal8) {
-        if (frame->format != AV_PIX_FMT_PAL8 || !frame->data[1]) return false;
+        if (frame->format != AV_PIX_FMT_PAL8 || !frame->data[1]) return Status::Unsupported;
         colors = static_cast<uint32_t>(palette_entries < 1     ? 256
                                        : palette_entries > 256 ? 256
                                                                : palette_entries);
@@ -66,14 +73,14 @@ bool FrameConverter::ToPackedDib(const AVFrame* frame, DibLayout layout, int pal
     if (!PlanNewDib(static_cast<uint64_t>(width), static_cast<uint64_t>(height), bit_count, colors,
                     measures) ||
         measures.total_size > kMaxDibBytes) {
-        return false;
+        return Status::NoMemory;
     }
     const auto stride = static_cast<uint32_t>(measures.stride);
     const auto head = static_cast<size_t>(measures.header_part);
     try {
         dib.assign(static_cast<size_t>(measures.total_size), 0);
     } catch (const std::bad_alloc&) {
-        return false;
+        return Status::NoMemory;
     }
     InfoHeaderFields fields;
     fields.width = width;
@@ -100,10 +107,10 @@ bool FrameConverter::ToPackedDib(const AVFrame* frame, DibLayout layout, int pal
                             frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0],
                             static_cast<size_t>(width));
             }
-            return true;
+            return Status::Ok;
         }
     }
-    return false;
+    return Status::Unsupported;
 }
 
 }  // namespace video

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FfmpegPtr.h"
+#include "Status.h"
 
 namespace video {
 
@@ -23,17 +24,19 @@ class FrameConverter {
 public:
     // Writes `height` rows of `width` 24-bit BGR pixels, bottom-up and padded to 4 bytes, to
     // `rows` (DibStrideFor(24, width) * height bytes). The frame is scaled to that size when its
-    // own differs. False when swscale cannot convert.
-    bool ToBgr24Rows(const AVFrame* frame, int width, int height, uint8_t* rows);
+    // own differs. Unsupported when swscale takes no frames of that pixel format, NoMemory when
+    // it cannot set up, Broken for a frame without pixels.
+    [[nodiscard]] Status ToBgr24Rows(const AVFrame* frame, int width, int height, uint8_t* rows);
 
     // A whole packed DIB of the frame at its own size in `layout` (the colour table for Pal8:
-    // `palette_entries` entries of the frame's palette, 1..256). False when the frame cannot be
-    // given in that layout, or memory is short.
-    bool ToPackedDib(const AVFrame* frame, DibLayout layout, int palette_entries,
-                     std::vector<uint8_t>& dib);
+    // `palette_entries` entries of the frame's palette, 1..256). Unsupported when the frame
+    // cannot be given in that layout; NoMemory when memory is short or the DIB would pass 31
+    // bits.
+    [[nodiscard]] Status ToPackedDib(const AVFrame* frame, DibLayout layout, int palette_entries,
+                                     std::vector<uint8_t>& dib);
 
 private:
-    bool Convert(const AVFrame* frame, int width, int height, AVPixelFormat format, uint8_t* rows,
+    Status Convert(const AVFrame* frame, int width, int height, AVPixelFormat format, uint8_t* rows,
                  uint32_t stride);
 
     SwsPtr m_sws;

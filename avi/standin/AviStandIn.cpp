@@ -204,7 +204,9 @@ void FillStreamInfo(const AviStandInFile& f, const avi::Stream& s, AVISTREAMINFO
 }  // namespace
 
 // One frame getter: either the stored bits of an uncompressed stream with its own header, or a
-// decoder whose frames are converted into the default output format.
+// decoder whose frames are converted into the default output format. AVIStreamGetFrameOpen and
+// AVIStreamGetFrame answer with a pointer alone, as the system's functions do, so why video/
+// failed (memory or data) ends here: the interface has no code to carry it.
 struct AviStandInGetFrame {
     AviStandInStream* stream = nullptr;
     bool raw = false;
@@ -259,7 +261,7 @@ bool AviStandInGetFrame::OpenDecoder(const BITMAPINFOHEADER& h) {
         }
         palette_entries = static_cast<int>(entries);
     }
-    if (!decoder.Open(setup)) return false;
+    if (decoder.Open(setup) != video::Status::Ok) return false;
     const AVPixelFormat out = decoder.Context()->pix_fmt;
     if (setup.codec_id == AV_CODEC_ID_MSVIDEO1 && h.biBitCount == 16) {
         layout = video::DibLayout::Rgb555;
@@ -302,7 +304,7 @@ bool AviStandInGetFrame::Feed(size_t chunk, bool first, std::vector<video::Frame
         if (!side) return false;
         std::memcpy(side, palette.data(), AVPALETTE_SIZE);
     }
-    return decoder.Decode(packet.get(), frames);
+    return decoder.Decode(packet.get(), frames) == video::Status::Ok;
 }
 
 LPVOID AviStandInGetFrame::Decode(size_t chunk) {
@@ -342,12 +344,15 @@ LPVOID AviStandInGetFrame::Decode(size_t chunk) {
         --wanted;
     }
     if (!last_frame || last_frame->pts < wanted) {
-        if (!decoder.Decode(nullptr, frames)) return nullptr;
+        if (decoder.Decode(nullptr, frames) != video::Status::Ok) return nullptr;
         keep();
         last_fed = -1;
     }
     if (!last_frame) return nullptr;
-    if (!converter.ToPackedDib(last_frame.get(), layout, palette_entries, output)) return nullptr;
+    if (converter.ToPackedDib(last_frame.get(), layout, palette_entries, output) !=
+        video::Status::Ok) {
+        return nullptr;
+    }
     last_output = static_cast<int64_t>(chunk);
     return output.data();
 }

@@ -36,6 +36,20 @@ void WriteBitmapHeader(void* out, LONG width, LONG height, uint32_t compression,
     WriteInfoHeader(static_cast<uint8_t*>(out), fields);
 }
 
+// VFW_E_UNSUPPORTED_STREAM: the system's detector answers it for a stream it has no filter for.
+constexpr HRESULT kUnsupportedStream = static_cast<HRESULT>(0x80040265u);
+
+// The one table from video/'s statuses to the detector's results.
+HRESULT ResultOf(video::Status status) {
+    switch (status) {
+        case video::Status::Ok: return S_OK;
+        case video::Status::NoMemory: return E_OUTOFMEMORY;
+        case video::Status::Unsupported: return kUnsupportedStream;
+        case video::Status::Broken: return E_FAIL;
+    }
+    return E_UNEXPECTED;
+}
+
 }  // namespace
 
 HRESULT MediaDet::QueryInterface(const IID& iid, void** out) {
@@ -74,7 +88,7 @@ HRESULT MediaDet::put_Filename(BSTR name) {
     try {
         m_current = 0;
         m_fileName = name;
-        return m_media.Open(platform::WideToNative(m_fileName)) ? S_OK : E_FAIL;
+        return ResultOf(m_media.Open(platform::WideToNative(m_fileName)));
     } catch (const std::bad_alloc&) {
         m_media.Close();
         return E_OUTOFMEMORY;
@@ -220,13 +234,11 @@ HRESULT MediaDet::GetBitmapBits(double stream_time, LONG* buffer_size, char* buf
         }
     }
     try {
-        if (!m_media.FrameAt(static_cast<size_t>(m_current), stream_time, width, height, rows)) {
-            return E_FAIL;
-        }
+        return ResultOf(
+            m_media.FrameAt(static_cast<size_t>(m_current), stream_time, width, height, rows));
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    return S_OK;
 }
 
 HRESULT MediaDet::KeyFrameTime(double stream_time, double* key_time) {
@@ -235,9 +247,8 @@ HRESULT MediaDet::KeyFrameTime(double stream_time, double* key_time) {
     const video::StreamFacts* facts = Current();
     if (!facts || facts->kind != video::StreamKind::Video) return E_INVALIDARG;
     try {
-        return m_media.KeyFrameTime(static_cast<size_t>(m_current), stream_time, *key_time)
-                   ? S_OK
-                   : E_FAIL;
+        return ResultOf(
+            m_media.KeyFrameTime(static_cast<size_t>(m_current), stream_time, *key_time));
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

@@ -104,7 +104,10 @@ std::vector<uint8_t> FfmpegKeyFrame(const std::string& path) {
     fields.bit_count = 24;
     fields.size_image = static_cast<uint32_t>(measures.image_size);
     WriteInfoHeader(dib.data(), fields);
-    if (!video::FrameConverter().ToBgr24Rows(frame.get(), w, h, dib.data() + 40)) return {};
+    if (video::FrameConverter().ToBgr24Rows(frame.get(), w, h, dib.data() + 40) !=
+        video::Status::Ok) {
+        return {};
+    }
     return dib;
 }
 

@@ -37,7 +37,7 @@ public:
 
 private:
     Status Convert(const AVFrame* frame, int width, int height, AVPixelFormat format, uint8_t* rows,
-                 uint32_t stride);
+                   uint32_t stride);
 
     SwsPtr m_sws;
 };

@@ -20,10 +20,14 @@ Status StatusOfAvError(int error) {
 
 const char* StatusName(Status status) {
     switch (status) {
-        case Status::Ok: return "Ok";
-        case Status::Broken: return "Broken";
-        case Status::NoMemory: return "NoMemory";
-        case Status::Unsupported: return "Unsupported";
+        case Status::Ok:
+            return "Ok";
+        case Status::Broken:
+            return "Broken";
+        case Status::NoMemory:
+            return "NoMemory";
+        case Status::Unsupported:
+            return "Unsupported";
     }
     return "?";
 }

@@ -22,7 +22,7 @@ const char* StatusName(Status status);
 }  // namespace video
 
 // Returns the status of `expr` from the enclosing function unless it is Ok.
-#define PLUGIN_VIDEO_TRY(expr)                                        \
-    do {                                                              \
+#define PLUGIN_VIDEO_TRY(expr)                                                       \
+    do {                                                                             \
         if (const ::video::Status s_ = (expr); s_ != ::video::Status::Ok) return s_; \
     } while (0)

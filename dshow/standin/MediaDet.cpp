@@ -42,10 +42,14 @@ constexpr HRESULT kUnsupportedStream = static_cast<HRESULT>(0x80040265u);
 // The one table from video/'s statuses to the detector's results.
 HRESULT ResultOf(video::Status status) {
     switch (status) {
-        case video::Status::Ok: return S_OK;
-        case video::Status::NoMemory: return E_OUTOFMEMORY;
-        case video::Status::Unsupported: return kUnsupportedStream;
-        case video::Status::Broken: return E_FAIL;
+        case video::Status::Ok:
+            return S_OK;
+        case video::Status::NoMemory:
+            return E_OUTOFMEMORY;
+        case video::Status::Unsupported:
+            return kUnsupportedStream;
+        case video::Status::Broken:
+            return E_FAIL;
     }
     return E_UNEXPECTED;
 }

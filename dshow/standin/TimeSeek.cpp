@@ -186,8 +186,8 @@ struct TimedMedia::State {
     }
 
     Status Probe() {
-        return NeedsProbe(*format) ? StatusOfAvError(avformat_find_stream_info(format.get(), nullptr))
-                                   : Status::Ok;
+        if (!NeedsProbe(*format)) return Status::Ok;
+        return StatusOfAvError(avformat_find_stream_info(format.get(), nullptr));
     }
 
     // Back to the first packet. Seeking to the first time is not exact in every format (a

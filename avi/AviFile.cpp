@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <new>
 
 #include "Checked.h"
 #include "DibHelpers.h"
@@ -39,7 +40,8 @@ constexpr LONG kFindKeyPrev = FIND_KEY | FIND_PREV;
 // A frame that the interface hands over still compressed (no decompressor, as Wine does for
 // codecs it lacks) has no measurable size beyond what its header claims, and no host could show
 // it: only uncompressed and RLE frames are pictures.
-SpiHandle CopyFrame(const void* frame) {
+SpiHandle CopyFrame(const void* frame, HRESULT& cause) {
+    cause = AVIERR_BADFORMAT;
     DibMeasures m;
     if (!MeasureDib(static_cast<const uint8_t*>(frame), kInfoHeaderSize, m) ||
         !FitsSizeT(m.total_size) || m.total_size == 0) {
@@ -49,6 +51,7 @@ SpiHandle CopyFrame(const void* frame) {
         m.compression != BI_RLE4) {
         return nullptr;
     }
+    cause = AVIERR_MEMORY;
     OwnedHandle block = OwnedHandle::Allocate(static_cast<size_t>(m.total_size), false);
     if (!block) return nullptr;
     {
@@ -56,6 +59,7 @@ SpiHandle CopyFrame(const void* frame) {
         if (!lock) return nullptr;
         std::memcpy(lock.Data(), frame, static_cast<size_t>(m.total_size));
     }
+    cause = AVIERR_OK;
     return block.Release();
 }
 
@@ -64,7 +68,9 @@ SpiHandle CopyFrame(const void* frame) {
 constexpr int32_t kPreviewPosition = -10;
 
 SpiHandle QueryStream(PAVISTREAM stream, const AVISTREAMINFOW& info, int32_t frame_position,
-                      AviPick pick) {
+                      AviPick pick, HRESULT& cause) {
+    // The getter's functions answer with a pointer alone: their failures carry no cause.
+    cause = AVIERR_ERROR;
     GetterRef getter;
     getter.p = AVIStreamGetFrameOpen(stream, nullptr);
     if (!getter.p) return nullptr;
@@ -89,7 +95,7 @@ SpiHandle QueryStream(PAVISTREAM stream, const AVISTREAMINFOW& info, int32_t fra
     }
     if (sample < 0) return nullptr;
     const void* frame = AVIStreamGetFrame(getter.p, sample);
-    return frame ? CopyFrame(frame) : nullptr;
+    return frame ? CopyFrame(frame, cause) : nullptr;
 }
 
 }  // namespace
@@ -115,22 +121,43 @@ bool AviTargetSample(int32_t frame_position, int64_t start, int64_t length, uint
     return true;
 }
 
-// Opens the file read-only with the interface's own choice of handler and reads its header.
-static bool OpenFile(const wchar_t* file_name, FileRef& file, AVIFILEINFOW& info) {
-    if (AVIFileOpenW(&file.p, file_name, OF_READ, nullptr) != 0) {
+namespace {
+
+// Opens the file read-only with the interface's own choice of handler and reads its header;
+// the interface's result.
+HRESULT OpenFile(const wchar_t* file_name, FileRef& file, AVIFILEINFOW& info) {
+    const HRESULT opened = AVIFileOpenW(&file.p, file_name, OF_READ, nullptr);
+    if (opened != AVIERR_OK) {
         file.p = nullptr;  // a failed open leaves nothing to release
-        return false;
+        return opened;
     }
     std::memset(&info, 0, sizeof info);
-    return AVIFileInfoW(file.p, &info, sizeof info) == 0;
+    return AVIFileInfoW(file.p, &info, sizeof info);
 }
 
-SpiHandle AviFrameQuery(const wchar_t* file_name, int32_t frame_position, AviPick pick) {
+// Which read a result ends.
+enum class AviRead { Info, Picture };
+
+// The one table from the AVIFile interface's results to avisrc's codes. The design gives each
+// read one failure code whatever the cause (AVIERR_MEMORY included): 2 for the information
+// read, 3 for the picture read.
+int32_t ResultOf(HRESULT cause, AviRead read) {
+    if (cause == AVIERR_OK) return SPI_OK;
+    return read == AviRead::Info ? SPI_UNKNOWN_FORMAT : SPI_BROKEN_DATA;
+}
+
+// AviFrameQuery; `cause` gets the interface's result when there is no frame (AVIERR_ERROR where
+// the interface answers with a null pointer only, AVIERR_MEMORY for the block).
+SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, AviPick pick,
+                     HRESULT& cause) {
     SpiHandle result = nullptr;
+    cause = AVIERR_NODATA;  // no video stream
     try {
         FileRef file;
         AVIFILEINFOW file_info;
-        if (!OpenFile(file_name, file, file_info)) return nullptr;
+        cause = OpenFile(file_name, file, file_info);
+        if (cause != AVIERR_OK) return nullptr;
+        cause = AVIERR_NODATA;
         for (DWORD i = 0; i < file_info.dwStreams; ++i) {
             StreamRef stream;
             if (AVIFileGetStream(file.p, &stream.p, 0, static_cast<LONG>(i)) != 0) {
@@ -142,26 +169,38 @@ SpiHandle AviFrameQuery(const wchar_t* file_name, int32_t frame_position, AviPic
             if (AVIStreamInfoW(stream.p, &info, sizeof info) != 0) continue;
             if (info.fccType != streamtypeVIDEO) continue;
             // The first video stream ends the search, whatever comes of it.
-            result = QueryStream(stream.p, info, frame_position, pick);
+            result = QueryStream(stream.p, info, frame_position, pick, cause);
             break;
         }
+    } catch (const std::bad_alloc&) {
+        cause = AVIERR_MEMORY;
     } catch (...) {
         // Every object held was released on the way out; what was gathered stands.
+        cause = AVIERR_ERROR;
     }
     return result;
 }
 
+}  // namespace
+
+SpiHandle AviFrameQuery(const wchar_t* file_name, int32_t frame_position, AviPick pick) {
+    HRESULT cause = AVIERR_OK;
+    return FrameQuery(file_name, frame_position, pick, cause);
+}
+
 int32_t AviFile::ReadPictureFromFile() {
-    m_resultDib = AviFrameQuery(m_fileName, m_framePosition,
-                                m_preview ? AviPick::Preview : AviPick::Position);
-    return m_resultDib ? SPI_OK : SPI_BROKEN_DATA;
+    HRESULT cause = AVIERR_OK;
+    m_resultDib = FrameQuery(m_fileName, m_framePosition,
+                             m_preview ? AviPick::Preview : AviPick::Position, cause);
+    return ResultOf(m_resultDib ? AVIERR_OK : cause, AviRead::Picture);
 }
 
 int32_t AviFile::ReadInfoFromFile() {
     FileRef file;
     AVIFILEINFOW info;
-    if (!OpenFile(m_fileName, file, info)) return SPI_UNKNOWN_FORMAT;
+    const HRESULT opened = OpenFile(m_fileName, file, info);
+    if (opened != AVIERR_OK) return ResultOf(opened, AviRead::Info);
     m_width = static_cast<int32_t>(info.dwWidth);
     m_height = static_cast<int32_t>(info.dwHeight);
-    return SPI_OK;
+    return ResultOf(AVIERR_OK, AviRead::Info);
 }

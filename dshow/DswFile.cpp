@@ -5,6 +5,7 @@
 #include "Checked.h"
 #include "GlobalBlock.h"
 #include "MediaDetApi.h"
+#include "platform/com.h"
 #if defined(_WIN32)
 #include "win32/GraphFrame.h"
 #endif
@@ -16,24 +17,17 @@ namespace {
 // Spare bytes after the detector's bitmap in the frame block.
 constexpr uint64_t kFrameSpare = 128;
 
-// COM on the calling thread for the length of one read. Only an initialisation that succeeded
-// (S_OK, or S_FALSE on a thread that already was a single-threaded apartment) is balanced: on a
-// thread of a multithreaded apartment CoInitialize fails, the detector is made in that apartment
-// all the same, and COM is left as it was found.
-class ComApartment {
-public:
-    ComApartment() : m_result(CoInitialize(nullptr)) {}
-    ~ComApartment() {
-        if (SUCCEEDED(m_result)) CoUninitialize();
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
+// COM on the calling thread for the length of one read, through the COM functions that
+// MediaDetApi.h names (the system's on Windows, the stand-in's elsewhere, a test's own in the
+// scripted tests). Only an initialisation that succeeded (S_OK, or S_FALSE on a thread that
+// already was a single-threaded apartment) is balanced: on a thread of a multithreaded apartment
+// CoInitialize fails, the detector is made in that apartment all the same, and COM is left as
+// it was found.
+platform::ComScope StartCom() {
+    return platform::ComScope(SUCCEEDED(CoInitialize(nullptr)), [] { CoUninitialize(); });
+}
 
-private:
-    HRESULT m_result;
-};
-
-// One media detector with the file opened in it. Declared after the ComApartment, so that the
+// One media detector with the file opened in it. Declared after the ComScope, so that the
 // detector is released before COM is uninitialised.
 class OpenDetector {
 public:
@@ -45,25 +39,29 @@ public:
     OpenDetector(const OpenDetector&) = delete;
     OpenDetector& operator=(const OpenDetector&) = delete;
 
-    // Creates the detector, gives it the file and counts the streams. A COM copy of the name
-    // that cannot be made for want of memory fails the read like any other failure here.
-    bool Open(const wchar_t* file_name) {
-        if (!file_name) return false;
+    // Creates the detector, gives it the file and counts the streams; the detector's result
+    // when one of them fails. A COM copy of the name that cannot be made for want of memory
+    // fails the read like any other failure here.
+    HRESULT Open(const wchar_t* file_name) {
+        if (!file_name) return E_POINTER;
         void* object = nullptr;
-        if (FAILED(CoCreateInstance(dshow::kClsidMediaDet, nullptr, CLSCTX_ALL,
-                                    dshow::kIidMediaDet, &object)) ||
-            !object) {
+        const HRESULT created = CoCreateInstance(dshow::kClsidMediaDet, nullptr, CLSCTX_ALL,
+                                                 dshow::kIidMediaDet, &object);
+        if (FAILED(created) || !object) {
             m_noDetector = true;
-            return false;
+            return FAILED(created) ? created : E_NOINTERFACE;
         }
         m_detector = static_cast<IMediaDet*>(object);
         m_name = SysAllocString(file_name);
-        if (!m_name) return false;
-        if (FAILED(m_detector->put_Filename(m_name))) return false;
+        if (!m_name) return E_OUTOFMEMORY;
+        HRESULT hr = m_detector->put_Filename(m_name);
+        if (FAILED(hr)) return hr;
         LONG count = 0;
-        if (FAILED(m_detector->get_OutputStreams(&count)) || count < 1) return false;
+        hr = m_detector->get_OutputStreams(&count);
+        if (FAILED(hr)) return hr;
+        if (count < 1) return E_FAIL;
         m_streamCount = count;
-        return true;
+        return S_OK;
     }
 
     IMediaDet* operator->() const { return m_detector; }
@@ -114,6 +112,16 @@ private:
 };
 
 LONG AbsHeight(LONG height) { return height < 0 ? -height : height; }
+
+// The one table from the detector's results to dshowsrc's codes. The design gives each read one
+// failure code, -1, whatever the cause: a shortage of memory (E_OUTOFMEMORY), a file the
+// detector cannot read or a stream it cannot decode all end the read the same way.
+int32_t ResultOf(HRESULT cause) { return SUCCEEDED(cause) ? SPI_OK : SPI_NOT_IMPLEMENTED; }
+
+// The frame query (the key frame at or before the position's time when `key_frame`); `cause`
+// gets the detector's result, or E_OUTOFMEMORY, when it fails.
+SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_frame,
+                     HRESULT& cause);
 
 // The frame from a filter graph of our own, for systems whose detector gives no bitmaps (or
 // that have none): Windows only. `length` 0 leaves the length to the graph.
@@ -171,9 +179,10 @@ double DswFile::FramePositionToTime(int32_t frame_position, double length) {
 }
 
 int32_t DswFile::ReadInfoFromFile() {
-    ComApartment com;
+    const platform::ComScope com = StartCom();
     OpenDetector detector;
-    if (!detector.Open(m_fileName)) return SPI_NOT_IMPLEMENTED;
+    const HRESULT opened = detector.Open(m_fileName);
+    if (FAILED(opened)) return ResultOf(opened);
     for (LONG i = 0; i < detector.StreamCount(); ++i) {
         if (FAILED(detector->put_CurrentStream(i))) continue;
         MediaType type;
@@ -186,33 +195,41 @@ int32_t DswFile::ReadInfoFromFile() {
         double length = 0.0;
         detector->get_StreamLength(&length);
         m_streamLength = length;
-        return SPI_OK;
+        return ResultOf(S_OK);
     }
-    return SPI_NOT_IMPLEMENTED;
+    return ResultOf(E_FAIL);  // no video stream with a VIDEOINFOHEADER
 }
 
 int32_t DswFile::ReadPictureFromFile() {
-    m_resultDib =
-        m_preview ? DswPreviewQuery(m_fileName) : DswFrameQuery(m_fileName, m_framePosition);
-    return m_resultDib ? SPI_OK : SPI_NOT_IMPLEMENTED;
+    HRESULT cause = E_FAIL;
+    m_resultDib = m_preview ? FrameQuery(m_fileName, kPreviewPosition, true, cause)
+                            : FrameQuery(m_fileName, m_framePosition, false, cause);
+    return ResultOf(m_resultDib ? S_OK : cause);
 }
 
 SpiHandle DswFile::DswFrameQuery(const wchar_t* file_name, int32_t frame_position) {
-    return FrameQuery(file_name, frame_position, false);
+    HRESULT cause = E_FAIL;
+    return FrameQuery(file_name, frame_position, false, cause);
 }
 
 SpiHandle DswFile::DswPreviewQuery(const wchar_t* file_name) {
-    return FrameQuery(file_name, kPreviewPosition, true);
+    HRESULT cause = E_FAIL;
+    return FrameQuery(file_name, kPreviewPosition, true, cause);
 }
 
-SpiHandle DswFile::FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_frame) {
-    ComApartment com;
+namespace {
+
+SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_frame,
+                     HRESULT& cause) {
+    const platform::ComScope com = StartCom();
     OpenDetector detector;
-    if (!detector.Open(file_name)) {
+    cause = detector.Open(file_name);
+    if (FAILED(cause)) {
         return detector.NoDetector()
                    ? FrameWithoutDetector(file_name, frame_position, 0.0, key_frame)
                    : nullptr;
     }
+    cause = E_FAIL;
 
     // The first stream of the video major type; its media format is not looked at here.
     bool found = false;
@@ -233,7 +250,8 @@ SpiHandle DswFile::FrameQuery(const wchar_t* file_name, int32_t frame_position, 
     LONG height = 0;
     {
         MediaType type;
-        if (FAILED(detector->get_StreamMediaType(type.Out()))) return nullptr;
+        cause = detector->get_StreamMediaType(type.Out());
+        if (FAILED(cause)) return nullptr;
         if (const DswVideoInfoHeader* video = type.VideoInfo()) {
             width = video->bmiHeader.biWidth;
             height = AbsHeight(video->bmiHeader.biHeight);
@@ -245,15 +263,19 @@ SpiHandle DswFile::FrameQuery(const wchar_t* file_name, int32_t frame_position, 
     if (key_frame && kOwnGraph && !TellsKeyFrames(detector.Get())) {
         return FrameWithoutDetector(file_name, frame_position, length, true);
     }
-    double time = FramePositionToTime(frame_position, length);
+    double time = DswFile::FramePositionToTime(frame_position, length);
     if (key_frame) time = KeyFrameAtOrBefore(detector.Get(), time);
     LONG size = 0;
     const HRESULT sized = detector->GetBitmapBits(time, &size, nullptr, width, height);
     if (sized == E_NOTIMPL) {
         return FrameWithoutDetector(file_name, frame_position, length, key_frame);
     }
-    if (FAILED(sized) || size <= 0) return nullptr;
+    if (FAILED(sized) || size <= 0) {
+        cause = FAILED(sized) ? sized : E_FAIL;
+        return nullptr;
+    }
     const uint64_t block_size = static_cast<uint64_t>(size) + kFrameSpare;
+    cause = E_OUTOFMEMORY;
     if (!FitsSizeT(block_size)) return nullptr;
     // The detector writes the bitmap; the spare tail is cleared, so that no byte the heap held
     // reaches the host.
@@ -271,6 +293,9 @@ SpiHandle DswFile::FrameQuery(const wchar_t* file_name, int32_t frame_position, 
             filled = E_FAIL;
         }
     }
+    cause = filled;
     if (FAILED(filled)) return nullptr;
     return block.Release();
 }
+
+}  // namespace

@@ -42,8 +42,6 @@ public:
     void SetPreview(bool preview) { m_preview = preview; }
 
 private:
-    static SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_frame);
-
     double m_streamLength = 0.0;
     uint32_t m_videoCompression = 0;
     int32_t m_framePosition = 0;

@@ -2,7 +2,7 @@
 // string functions, the records AM_MEDIA_TYPE, VIDEOINFOHEADER and BITMAPINFOHEADER, the
 // published GUIDs and the IMediaDet interface. On Windows the functions and records are the
 // system's own and CoCreateInstance makes the real detector; elsewhere this header declares the
-// same names, and a stand-in (posix/) supplies them.
+// same names, and a stand-in (standin/) supplies them.
 #pragma once
 
 #include <cstddef>

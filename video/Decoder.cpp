@@ -2,6 +2,8 @@
 
 #include <climits>
 #include <cstring>
+#include <mutex>
+#include <new>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -10,8 +12,9 @@ extern "C" {
 namespace video {
 
 void QuietLibraryLogs() {
-    // Plug-ins show and log nothing; FFmpeg would otherwise write its notes to standard error.
-    av_log_set_level(AV_LOG_QUIET);
+    // Once: threads that open files side by side would otherwise all write the level.
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
 
 AVCodecID CodecForFourcc(uint32_t fourcc) {
@@ -19,38 +22,26 @@ AVCodecID CodecForFourcc(uint32_t fourcc) {
     return av_codec_get_id(tables, fourcc);
 }
 
-bool Decoder::OpenContext(const AVCodec* codec) {
+Status Decoder::OpenContext(const AVCodec* codec) {
     QuietLibraryLogs();
     m_context->thread_count = 1;
     m_context->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;  // frames before a missing reference still count
-    if (avcodec_open2(m_context.get(), codec, nullptr) < 0) {
+    const int opened = avcodec_open2(m_context.get(), codec, nullptr);
+    if (opened < 0) {
         m_context.reset();
-        return false;
+        return StatusOfAvError(opened);
     }
     m_draining = false;
-    return true;
+    return Status::Ok;
 }
 
-bool Decoder::Open(const AVCodecParameters* parameters) {
-    m_context.reset();
-    if (!parameters) return false;
-    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
-    if (!codec) return false;
-    m_context.reset(avcodec_alloc_context3(codec));
-    if (!m_context) return false;
-    if (avcodec_parameters_to_context(m_context.get(), parameters) < 0) {
-        m_context.reset();
-        return false;
-    }
-    return OpenContext(codec);
-}
-
-bool Decoder::Open(const CodecSetup& setup) {
+Status Decoder::Open(const CodecSetup& setup) {
     m_context.reset();
     const AVCodec* codec = avcodec_find_decoder(setup.codec_id);
-    if (!codec || setup.extradata.size() > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) return false;
+    if (!codec) return Status::Unsupported;
+    if (setup.extradata.size() > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) return Status::NoMemory;
     m_context.reset(avcodec_alloc_context3(codec));
-    if (!m_context) return false;
+    if (!m_context) return Status::NoMemory;
     AVCodecContext* c = m_context.get();
     c->codec_type = AVMEDIA_TYPE_VIDEO;
     c->codec_tag = setup.codec_tag;
@@ -64,7 +55,7 @@ bool Decoder::Open(const CodecSetup& setup) {
         c->extradata = static_cast<uint8_t*>(av_mallocz(n + AV_INPUT_BUFFER_PADDING_SIZE));
         if (!c->extradata) {
             m_context.reset();
-            return false;
+            return Status::NoMemory;
         }
         std::memcpy(c->extradata, setup.extradata.data(), n);
         c->extradata_size = static_cast<int>(n);
@@ -77,22 +68,28 @@ void Decoder::Flush() {
     m_draining = false;
 }
 
-bool Decoder::Decode(const AVPacket* packet, std::vector<FramePtr>& frames) {
-    if (!m_context) return false;
-    if (m_draining) return true;  // drained: nothing more comes out until the next Flush
+Status Decoder::Decode(const AVPacket* packet, std::vector<FramePtr>& frames) {
+    if (!m_context) return Status::Broken;
+    if (m_draining) return Status::Ok;  // drained: nothing more comes out until the next Flush
     int rc = avcodec_send_packet(m_context.get(), packet);
     if (!packet) m_draining = true;
     // Damaged data is the codec's to conceal; the next packet may decode again.
     if (rc < 0 && rc != AVERROR(EAGAIN) && rc != AVERROR_EOF && rc != AVERROR_INVALIDDATA) {
-        return false;
+        return StatusOfAvError(rc);
     }
     for (;;) {
         FramePtr frame = MakeFrame();
-        if (!frame) return false;
+        if (!frame) return Status::NoMemory;
         rc = avcodec_receive_frame(m_context.get(), frame.get());
-        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
-        if (rc < 0) return rc == AVERROR_INVALIDDATA;
-        frames.push_back(std::move(frame));
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF || rc == AVERROR_INVALIDDATA) {
+            return Status::Ok;
+        }
+        if (rc < 0) return StatusOfAvError(rc);
+        try {
+            frames.push_back(std::move(frame));
+        } catch (const std::bad_alloc&) {
+            return Status::NoMemory;
+        }
     }
 }
 

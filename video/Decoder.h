@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "FfmpegPtr.h"
+#include "Status.h"
 
 namespace video {
 
@@ -23,23 +24,23 @@ struct CodecSetup {
 // stream handler; AV_CODEC_ID_NONE when there is none.
 AVCodecID CodecForFourcc(uint32_t fourcc);
 
-// Silences FFmpeg's own messages (they go to standard error by default). Decoder::Open and
-// InputFile::Open call it; it sets FFmpeg's process-wide log level.
+// Silences FFmpeg's own messages (they go to standard error by default): a plug-in shows and
+// logs nothing. Sets FFmpeg's process-wide log level, once per process; every opening of a file
+// or a decoder calls it first.
 void QuietLibraryLogs();
 
 class Decoder {
 public:
-    // Opens a decoder for a libavformat stream's parameters. False when no decoder exists or it
-    // cannot be opened. Decoding runs on the calling thread only, so frames come out without a
-    // threading delay.
-    bool Open(const AVCodecParameters* parameters);
-    // Opens a decoder from explicit parameters.
-    bool Open(const CodecSetup& setup);
+    // Opens a decoder from explicit parameters: Unsupported when no decoder exists, NoMemory,
+    // or the reason the decoder refuses to open. Decoding runs on the calling thread only, so
+    // frames come out without a threading delay.
+    [[nodiscard]] Status Open(const CodecSetup& setup);
 
     // Decodes one packet (null: end of input, which drains the frames held back) and appends
-    // every frame that comes out to `frames`, in output order. False on a decoding error that
-    // leaves nothing usable; a packet the codec rejects as damaged is skipped and returns true.
-    bool Decode(const AVPacket* packet, std::vector<FramePtr>& frames);
+    // every frame that comes out to `frames`, in output order. Not Ok on a decoding error that
+    // leaves nothing usable, or when memory is short; a packet the codec rejects as damaged is
+    // skipped and gives Ok.
+    [[nodiscard]] Status Decode(const AVPacket* packet, std::vector<FramePtr>& frames);
     // Forgets all state before decoding from a new key frame.
     void Flush();
 
@@ -47,7 +48,7 @@ public:
     bool IsOpen() const { return m_context != nullptr; }
 
 private:
-    bool OpenContext(const AVCodec* codec);
+    Status OpenContext(const AVCodec* codec);
 
     CodecPtr m_context;
     bool m_draining = false;

@@ -1,5 +1,6 @@
 // Decoded frames as Windows DIB rows: a packed DIB (BITMAPINFOHEADER, colour table, rows padded
-// to 4 bytes, bottom-up) or bare 24-bit bottom-up BGR rows. Sizes are checked before allocating.
+// to 4 bytes, bottom-up) or bare 24-bit bottom-up BGR rows. Sizes are checked before allocating;
+// measures and header come from the framework's DIB helpers.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "FfmpegPtr.h"
+#include "Status.h"
 
 namespace video {
 
@@ -17,31 +19,27 @@ enum class DibLayout {
     Pal8,    // 8-bit indices and the frame's palette (PAL8 frames only)
 };
 
-// Bytes per DIB row for a bit count and width, padded to 4; 0 when it would not fit 31 bits.
-uint32_t DibStride(int bit_count, int width);
-
 // Scales and converts frames with swscale; keeps its context between calls of the same shape.
 class FrameConverter {
 public:
     // Writes `height` rows of `width` 24-bit BGR pixels, bottom-up and padded to 4 bytes, to
-    // `rows` (DibStride(24, width) * height bytes). The frame is scaled to that size when its
-    // own differs. False when swscale cannot convert.
-    bool ToBgr24Rows(const AVFrame* frame, int width, int height, uint8_t* rows);
+    // `rows` (DibStrideFor(24, width) * height bytes). The frame is scaled to that size when its
+    // own differs. Unsupported when swscale takes no frames of that pixel format, NoMemory when
+    // it cannot set up, Broken for a frame without pixels.
+    [[nodiscard]] Status ToBgr24Rows(const AVFrame* frame, int width, int height, uint8_t* rows);
 
     // A whole packed DIB of the frame at its own size in `layout` (the colour table for Pal8:
-    // `palette_entries` entries of the frame's palette, 1..256). False when the frame cannot be
-    // given in that layout, or memory is short.
-    bool ToPackedDib(const AVFrame* frame, DibLayout layout, int palette_entries,
-                     std::vector<uint8_t>& dib);
+    // `palette_entries` entries of the frame's palette, 1..256). Unsupported when the frame
+    // cannot be given in that layout; NoMemory when memory is short or the DIB would pass 31
+    // bits.
+    [[nodiscard]] Status ToPackedDib(const AVFrame* frame, DibLayout layout, int palette_entries,
+                                     std::vector<uint8_t>& dib);
 
 private:
-    bool Convert(const AVFrame* frame, int width, int height, AVPixelFormat format, uint8_t* rows,
-                 uint32_t stride);
+    Status Convert(const AVFrame* frame, int width, int height, AVPixelFormat format, uint8_t* rows,
+                   uint32_t stride);
 
     SwsPtr m_sws;
 };
-
-// Writes a 40-byte BITMAPINFOHEADER for bottom-up BI_RGB rows at `out`.
-void WriteInfoHeader(uint8_t* out, int width, int height, int bit_count, uint32_t colors_used);
 
 }  // namespace video

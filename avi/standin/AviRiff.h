@@ -9,14 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace avi {
+#include "FourCC.h"
 
-constexpr uint32_t FourCC(char a, char b, char c, char d) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(a)) |
-           static_cast<uint32_t>(static_cast<uint8_t>(b)) << 8 |
-           static_cast<uint32_t>(static_cast<uint8_t>(c)) << 16 |
-           static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24;
-}
+namespace avi {
 
 constexpr uint32_t kStreamVideo = FourCC('v', 'i', 'd', 's');
 constexpr uint32_t kStreamAudio = FourCC('a', 'u', 'd', 's');

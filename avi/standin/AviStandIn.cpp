@@ -14,6 +14,7 @@
 #include "Checked.h"
 #include "Decoder.h"
 #include "DibConvert.h"
+#include "DibHelpers.h"
 #include "platform/platform.h"
 
 struct AviStandInFile {
@@ -33,7 +34,6 @@ namespace {
 
 constexpr LONG kRecordFileInfo = sizeof(AVIFILEINFOW);
 constexpr LONG kRecordStreamInfo = sizeof(AVISTREAMINFOW);
-constexpr uint32_t kInfoHeaderSize = 40;
 // What avifil32 reports as the capabilities of a file and of its streams.
 constexpr DWORD kCaps = AVIFILECAPS_CANREAD | AVIFILECAPS_CANWRITE;
 
@@ -78,8 +78,8 @@ size_t PaletteOffset(const BITMAPINFOHEADER& h, size_t format_size, size_t table
 }
 
 bool IsUncompressed(const BITMAPINFOHEADER& h) {
-    return h.biCompression == 0 /* BI_RGB */ || h.biCompression == 3 /* BI_BITFIELDS */ ||
-           h.biCompression == avi::FourCC('D', 'I', 'B', ' ');
+    return h.biCompression == BI_RGB || h.biCompression == BI_BITFIELDS ||
+           h.biCompression == FourCC('D', 'I', 'B', ' ');
 }
 
 // A file without index flags no key frames. Its first chunk is one; every chunk is one when
@@ -169,7 +169,7 @@ void FillStreamInfo(const AviStandInFile& f, const avi::Stream& s, AVISTREAMINFO
     info.fccType = h.type;
     info.fccHandler = h.handler;
     if (h.handler == 0 && IsVideo(s) && IsUncompressed(FormatHeader(s))) {
-        info.fccHandler = avi::FourCC('D', 'I', 'B', ' ');
+        info.fccHandler = FourCC('D', 'I', 'B', ' ');
     }
     info.dwFlags = h.flags;
     info.dwCaps = kCaps;
@@ -204,7 +204,9 @@ void FillStreamInfo(const AviStandInFile& f, const avi::Stream& s, AVISTREAMINFO
 }  // namespace
 
 // One frame getter: either the stored bits of an uncompressed stream with its own header, or a
-// decoder whose frames are converted into the default output format.
+// decoder whose frames are converted into the default output format. AVIStreamGetFrameOpen and
+// AVIStreamGetFrame answer with a pointer alone, as the system's functions do, so why video/
+// failed (memory or data) ends here: the interface has no code to carry it.
 struct AviStandInGetFrame {
     AviStandInStream* stream = nullptr;
     bool raw = false;
@@ -259,7 +261,7 @@ bool AviStandInGetFrame::OpenDecoder(const BITMAPINFOHEADER& h) {
         }
         palette_entries = static_cast<int>(entries);
     }
-    if (!decoder.Open(setup)) return false;
+    if (decoder.Open(setup) != video::Status::Ok) return false;
     const AVPixelFormat out = decoder.Context()->pix_fmt;
     if (setup.codec_id == AV_CODEC_ID_MSVIDEO1 && h.biBitCount == 16) {
         layout = video::DibLayout::Rgb555;
@@ -302,7 +304,7 @@ bool AviStandInGetFrame::Feed(size_t chunk, bool first, std::vector<video::Frame
         if (!side) return false;
         std::memcpy(side, palette.data(), AVPALETTE_SIZE);
     }
-    return decoder.Decode(packet.get(), frames);
+    return decoder.Decode(packet.get(), frames) == video::Status::Ok;
 }
 
 LPVOID AviStandInGetFrame::Decode(size_t chunk) {
@@ -342,12 +344,15 @@ LPVOID AviStandInGetFrame::Decode(size_t chunk) {
         --wanted;
     }
     if (!last_frame || last_frame->pts < wanted) {
-        if (!decoder.Decode(nullptr, frames)) return nullptr;
+        if (decoder.Decode(nullptr, frames) != video::Status::Ok) return nullptr;
         keep();
         last_fed = -1;
     }
     if (!last_frame) return nullptr;
-    if (!converter.ToPackedDib(last_frame.get(), layout, palette_entries, output)) return nullptr;
+    if (converter.ToPackedDib(last_frame.get(), layout, palette_entries, output) !=
+        video::Status::Ok) {
+        return nullptr;
+    }
     last_output = static_cast<int64_t>(chunk);
     return output.data();
 }
@@ -434,23 +439,26 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, LPBITMAPINFOHEADER wanted) {
             uint64_t stride = 0, image = 0;
             const uint64_t rows = h.biHeight < 0 ? -static_cast<int64_t>(h.biHeight)
                                                  : static_cast<int64_t>(h.biHeight);
-            const uint64_t table = 4ull * PaletteEntries(h) + (h.biCompression == 3 ? 12 : 0);
+            const uint64_t table =
+                4ull * PaletteEntries(h) + (h.biCompression == BI_BITFIELDS ? 12 : 0);
             ok = h.biWidth > 0 && rows > 0 && h.biBitCount > 0 &&
-                 CheckedMul((static_cast<uint64_t>(h.biBitCount) * static_cast<uint32_t>(h.biWidth) + 31) / 32, 4, stride) &&
+                 DibStrideFor(h.biBitCount, static_cast<uint32_t>(h.biWidth), stride) &&
                  CheckedMul(stride, rows, image) && image <= (uint64_t{1} << 30);
             if (ok) {
                 g->raw = true;
                 g->head.assign(kInfoHeaderSize + table, 0);
+                // The stream's own header, as avifil32 hands it on (biPlanes and the densities
+                // as stored: it is no new header, so not the framework's writer), made to
+                // describe exactly the block that follows it.
                 std::memcpy(g->head.data(), s.format.data(), kInfoHeaderSize);
                 const size_t from = PaletteOffset(h, s.format.size(), table);
                 std::memcpy(g->head.data() + kInfoHeaderSize, s.format.data() + from,
                             std::min<size_t>(table, s.format.size() - from));
                 auto* out = reinterpret_cast<BITMAPINFOHEADER*>(g->head.data());
-                // The header describes exactly the block that follows it.
                 out->biSize = kInfoHeaderSize;
                 out->biSizeImage = static_cast<DWORD>(image);
                 out->biClrUsed = PaletteEntries(h);
-                if (h.biCompression != 3) out->biCompression = 0;
+                if (h.biCompression != BI_BITFIELDS) out->biCompression = BI_RGB;
             }
         } else {
             ok = g->OpenDecoder(h);

@@ -110,6 +110,7 @@ constexpr HRESULT AVIERR_FILEREAD = MakeAviError(109);
 constexpr HRESULT AVIERR_FILEOPEN = MakeAviError(111);
 constexpr HRESULT AVIERR_NODATA = MakeAviError(115);
 constexpr HRESULT AVIERR_BUFFERTOOSMALL = MakeAviError(116);
+constexpr HRESULT AVIERR_ERROR = MakeAviError(199);
 
 // Opens an AVI file for reading. `mode` other than OF_READ and a handler class are not
 // supported (AVIERR_UNSUPPORTED).

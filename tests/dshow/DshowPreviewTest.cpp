@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "DibConvert.h"
+#include "DibHelpers.h"
 #include "DshowClips.h"
 #include "FfmpegPtr.h"
 #include "TestSupport.h"
@@ -94,9 +95,19 @@ std::vector<uint8_t> FfmpegKeyFrame(const std::string& path) {
     }
     if (!got) return {};
     const int w = frame->width, h = frame->height;
-    std::vector<uint8_t> dib(40 + static_cast<size_t>(video::DibStride(24, w)) * h);
-    video::WriteInfoHeader(dib.data(), w, h, 24, 0);
-    if (!video::FrameConverter().ToBgr24Rows(frame.get(), w, h, dib.data() + 40)) return {};
+    NewDibLayout measures;
+    if (!PlanNewDib(static_cast<uint64_t>(w), static_cast<uint64_t>(h), 24, 0, measures)) return {};
+    std::vector<uint8_t> dib(static_cast<size_t>(measures.total_size));
+    InfoHeaderFields fields;
+    fields.width = w;
+    fields.height = h;
+    fields.bit_count = 24;
+    fields.size_image = static_cast<uint32_t>(measures.image_size);
+    WriteInfoHeader(dib.data(), fields);
+    if (video::FrameConverter().ToBgr24Rows(frame.get(), w, h, dib.data() + 40) !=
+        video::Status::Ok) {
+        return {};
+    }
     return dib;
 }
 

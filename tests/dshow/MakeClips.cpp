@@ -16,7 +16,7 @@ namespace {
 // 24-bit bottom-up packed DIB of the frame (no DIB, count 0, where none decodes).
 bool WriteReferenceFrames(const std::string& clip, std::string& error) {
     video::TimedMedia media;
-    if (!media.Open(clip)) return true;  // no length, nothing to compare
+    if (media.Open(clip) != video::Status::Ok) return true;  // no length, nothing to compare
     size_t stream = 0;
     while (stream < media.Streams().size() &&
            media.Streams()[stream].kind != video::StreamKind::Video) {
@@ -33,7 +33,8 @@ bool WriteReferenceFrames(const std::string& clip, std::string& error) {
         const int32_t header[] = {40, w, h, 1 | 24 << 16, 0, static_cast<int32_t>(stride * h)};
         std::memcpy(dib.data(), header, sizeof header);
         uint32_t size = static_cast<uint32_t>(dib.size());
-        if (!(facts.length > 0.0) || !media.FrameAt(stream, at.seconds, w, h, dib.data() + 40)) {
+        if (!(facts.length > 0.0) ||
+            media.FrameAt(stream, at.seconds, w, h, dib.data() + 40) != video::Status::Ok) {
             size = 0;
         }
         out.insert(out.end(), reinterpret_cast<const uint8_t*>(&at.position),

@@ -4,6 +4,5 @@
 namespace platform {
 
 ComScope::ComScope() = default;
-ComScope::~ComScope() = default;
 
 }  // namespace platform

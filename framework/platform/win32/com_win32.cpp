@@ -5,10 +5,8 @@
 
 namespace platform {
 
-ComScope::ComScope() : m_initialised(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
-
-ComScope::~ComScope() {
-    if (m_initialised) CoUninitialize();
-}
+ComScope::ComScope()
+    : ComScope(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)),
+               [] { CoUninitialize(); }) {}
 
 }  // namespace platform

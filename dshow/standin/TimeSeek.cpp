@@ -5,10 +5,11 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <mutex>
 
+#include "Decoder.h"
 #include "DibConvert.h"
 #include "FfmpegPtr.h"
+#include "FourCC.h"
 #include "H264Refs.h"
 #include "LocalInput.h"
 
@@ -36,12 +37,6 @@ int PastDeadline(void* opaque) {
     return Clock::now() > *static_cast<const Clock::time_point*>(opaque) ? 1 : 0;
 }
 
-// libavformat and libavcodec report damaged input on standard error; a plug-in shows nothing.
-void QuietLibraries() {
-    static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-}
-
 bool IsPrintableCode(uint32_t code) {
     for (int i = 0; i < 4; ++i) {
         const uint32_t c = (code >> (8 * i)) & 0xFF;
@@ -57,23 +52,23 @@ uint32_t VideoCode(const AVCodecParameters& par) {
         case AV_CODEC_ID_RAWVIDEO:
             return 0;  // BI_RGB
         case AV_CODEC_ID_H264:
-            return FourCc('H', '2', '6', '4');
+            return FourCC('H', '2', '6', '4');
         case AV_CODEC_ID_HEVC:
-            return FourCc('H', 'E', 'V', 'C');
+            return FourCC('H', 'E', 'V', 'C');
         case AV_CODEC_ID_MPEG1VIDEO:
-            return FourCc('M', 'P', 'G', '1');
+            return FourCC('M', 'P', 'G', '1');
         case AV_CODEC_ID_MPEG2VIDEO:
-            return FourCc('M', 'P', 'G', '2');
+            return FourCC('M', 'P', 'G', '2');
         case AV_CODEC_ID_MPEG4:
-            return FourCc('M', 'P', '4', 'V');
+            return FourCC('M', 'P', '4', 'V');
         case AV_CODEC_ID_VP8:
-            return FourCc('V', 'P', '8', '0');
+            return FourCC('V', 'P', '8', '0');
         case AV_CODEC_ID_VP9:
-            return FourCc('V', 'P', '9', '0');
+            return FourCC('V', 'P', '9', '0');
         case AV_CODEC_ID_AV1:
-            return FourCc('A', 'V', '0', '1');
+            return FourCC('A', 'V', '0', '1');
         case AV_CODEC_ID_MJPEG:
-            return FourCc('M', 'J', 'P', 'G');
+            return FourCC('M', 'J', 'P', 'G');
         default: {
             const AVCodecTag* const tables[] = {avformat_get_riff_video_tags(), nullptr};
             return av_codec_get_tag(tables, par.codec_id);
@@ -172,38 +167,41 @@ struct TimedMedia::State {
 
     void StartCall() { deadline = Clock::now() + kCallBudget; }
 
-    bool OpenFormat() {
+    Status OpenFormat() {
         format.reset();
         fresh = true;
         AVFormatContext* fmt = avformat_alloc_context();
-        if (!fmt) return false;
+        if (!fmt) return Status::NoMemory;
         fmt->interrupt_callback.callback = PastDeadline;
         fmt->interrupt_callback.opaque = &deadline;
         fmt->format_whitelist = av_strdup(kVideoContainers);
         if (!fmt->format_whitelist) {
             avformat_free_context(fmt);
-            return false;
+            return Status::NoMemory;
         }
-        if (OpenLocalInput(&fmt, input) < 0) return false;
+        const int opened = OpenLocalInput(&fmt, input);
+        if (opened < 0) return StatusOfAvError(opened);
         format.reset(fmt);
-        return true;
+        return Status::Ok;
     }
 
-    bool Probe() {
-        return !NeedsProbe(*format) || avformat_find_stream_info(format.get(), nullptr) >= 0;
+    Status Probe() {
+        if (!NeedsProbe(*format)) return Status::Ok;
+        return StatusOfAvError(avformat_find_stream_info(format.get(), nullptr));
     }
 
     // Back to the first packet. Seeking to the first time is not exact in every format (a
     // program stream seeks by searching its timestamps), so the file is opened anew; nothing
     // needs doing when nothing has been read since it was opened.
-    bool RestartAtFirstPacket() {
-        if (fresh) return true;
-        return OpenFormat() && Probe();
+    Status RestartAtFirstPacket() {
+        if (fresh) return Status::Ok;
+        const Status opened = OpenFormat();
+        return opened == Status::Ok ? Probe() : opened;
     }
 
     // Reads the packets of `stream` from the next key frame (or from the next packet, at the
     // start of the file) until one is decoded after `target`, the end of the file, or an error.
-    bool Gather(int stream, int64_t target, bool from_start, PacketRun& run) {
+    Status Gather(int stream, int64_t target, bool from_start, PacketRun& run) {
         fresh = false;
         run.packets.clear();
         run.all_timed = true;
@@ -211,12 +209,12 @@ struct TimedMedia::State {
         int past_target = 0;
         for (;;) {
             PacketPtr pkt(av_packet_alloc());
-            if (!pkt) return false;
+            if (!pkt) return Status::NoMemory;
             if (av_read_frame(format.get(), pkt.get()) < 0) break;  // end of file or damage
             if (pkt->stream_index != stream) continue;
             if (run.packets.empty() && !from_start && !(pkt->flags & AV_PKT_FLAG_KEY)) continue;
             bytes += static_cast<size_t>(pkt->size);
-            if (bytes > kMaxQueuedBytes) return false;
+            if (bytes > kMaxQueuedBytes) return Status::NoMemory;
             if (pkt->pts == AV_NOPTS_VALUE) run.all_timed = false;
             const bool decoded_after = pkt->dts != AV_NOPTS_VALUE && pkt->dts > target;
             const bool shown_after = pkt->pts != AV_NOPTS_VALUE && pkt->pts > target;
@@ -226,7 +224,7 @@ struct TimedMedia::State {
             if (decoded_after) break;
             if (shown_after && ++past_target >= kReorderSlack) break;
         }
-        return true;
+        return Status::Ok;
     }
 };
 
@@ -241,15 +239,15 @@ void TimedMedia::Close() {
     m_streams.clear();
 }
 
-bool TimedMedia::Open(const std::string& path) {
+Status TimedMedia::Open(const std::string& path) {
     Close();
-    QuietLibraries();
+    QuietLibraryLogs();
     auto state = std::make_unique<State>();
     state->input.path = path;
     state->StartCall();
-    if (!state->OpenFormat()) return false;
+    PLUGIN_VIDEO_TRY(state->OpenFormat());
     AVFormatContext* fmt = state->format.get();
-    if (!state->Probe()) return false;
+    PLUGIN_VIDEO_TRY(state->Probe());
     std::vector<StreamFacts> streams;
     for (unsigned i = 0; i < fmt->nb_streams; ++i) {
         const AVStream* st = fmt->streams[i];
@@ -282,23 +280,23 @@ bool TimedMedia::Open(const std::string& path) {
     }
     m_state = std::move(state);
     m_streams = std::move(streams);
-    return true;
+    return Status::Ok;
 }
 
 namespace {
 
 // A decoder for the stream; `threaded` gives it frame threads, one per core and one more: the
 // frames between a key frame and the one asked for are most of the work.
-CodecPtr OpenDecoder(const AVStream& st, bool threaded) {
+Status OpenDecoder(const AVStream& st, bool threaded, CodecPtr& ctx) {
     const AVCodec* codec = avcodec_find_decoder(st.codecpar->codec_id);
-    if (!codec) return nullptr;
-    CodecPtr ctx(avcodec_alloc_context3(codec));
-    if (!ctx || avcodec_parameters_to_context(ctx.get(), st.codecpar) < 0) return nullptr;
+    if (!codec) return Status::Unsupported;
+    ctx.reset(avcodec_alloc_context3(codec));
+    if (!ctx) return Status::NoMemory;
+    PLUGIN_VIDEO_TRY(StatusOfAvError(avcodec_parameters_to_context(ctx.get(), st.codecpar)));
     ctx->pkt_timebase = st.time_base;
     ctx->thread_count = threaded ? std::max(1, std::min(av_cpu_count() + 1, 16)) : 1;
     ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return nullptr;
-    return ctx;
+    return StatusOfAvError(avcodec_open2(ctx.get(), codec, nullptr));
 }
 
 
@@ -438,18 +436,20 @@ FramePtr DecodeAll(AVCodecContext* ctx, const PacketRun& run, int64_t target, Fr
 
 }  // namespace
 
-bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, uint8_t* rows) {
-    if (!IsOpen() || stream >= m_streams.size() || !rows) return false;
-    if (m_streams[stream].kind != StreamKind::Video || width <= 0 || height <= 0) return false;
+Status TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, uint8_t* rows) {
+    if (!IsOpen() || stream >= m_streams.size() || !rows) return Status::Broken;
+    if (m_streams[stream].kind != StreamKind::Video || width <= 0 || height <= 0) {
+        return Status::Broken;
+    }
     State& state = *m_state;
     state.StartCall();
     const int index = m_streams[stream].index;
 
     // One decode of the frame; `damaged` tells whether the decoder met damage on the way.
-    auto decode = [&](bool threaded, bool& damaged) {
+    auto decode = [&](bool threaded, bool& damaged) -> Status {
         const AVStream* st = state.format->streams[index];
-        CodecPtr decoder = OpenDecoder(*st, threaded);
-        if (!decoder) return false;
+        CodecPtr decoder;
+        PLUGIN_VIDEO_TRY(OpenDecoder(*st, threaded, decoder));
         const int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
         const int64_t target = TicksFromSeconds(seconds, st->time_base, first);
 
@@ -463,11 +463,11 @@ bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, u
                                            AVSEEK_FLAG_BACKWARD) < 0;
                 state.fresh = false;
             }
-            if (from_start && !state.RestartAtFirstPacket()) return false;
+            if (from_start) PLUGIN_VIDEO_TRY(state.RestartAtFirstPacket());
             st = state.format->streams[index];
-            if (!state.Gather(index, target, from_start, run)) return false;
+            PLUGIN_VIDEO_TRY(state.Gather(index, target, from_start, run));
             if (run.packets.empty()) {
-                if (from_start) return false;
+                if (from_start) return Status::Broken;
                 seek_to = first;
                 continue;
             }
@@ -520,24 +520,24 @@ bool TimedMedia::FrameAt(size_t stream, double seconds, int width, int height, u
             FramePtr frame = DecodeAll(decoder.get(), run, target, after, damaged);
             if (!frame && at_start) frame = std::move(after);
             if (frame) return FrameConverter().ToBgr24Rows(frame.get(), width, height, rows);
-            if (at_start) return false;
+            if (at_start) return Status::Broken;
             seek_earlier();
         }
-        return false;
+        return Status::Broken;
     };
 
     bool damaged = false;
-    const bool decoded = decode(true, damaged);
+    const Status decoded = decode(true, damaged);
     if (!damaged) return decoded;
     // Frame threads conceal damage differently from one run to the next; one thread gives the
     // same picture every time.
     return decode(false, damaged);
 }
 
-bool TimedMedia::KeyFrameTime(size_t stream, double seconds, double& key_seconds) {
+Status TimedMedia::KeyFrameTime(size_t stream, double seconds, double& key_seconds) {
     key_seconds = 0.0;
-    if (!IsOpen() || stream >= m_streams.size()) return false;
-    if (m_streams[stream].kind != StreamKind::Video) return false;
+    if (!IsOpen() || stream >= m_streams.size()) return Status::Broken;
+    if (m_streams[stream].kind != StreamKind::Video) return Status::Broken;
     State& state = *m_state;
     state.StartCall();
     const int index = m_streams[stream].index;
@@ -545,7 +545,7 @@ bool TimedMedia::KeyFrameTime(size_t stream, double seconds, double& key_seconds
     const AVRational time_base = st->time_base;
     const int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
     const int64_t target = TicksFromSeconds(seconds, time_base, first);
-    if (target <= first) return true;
+    if (target <= first) return Status::Ok;
 
     // The presentation time of the next key frame of the stream, or AV_NOPTS_VALUE at the end
     // of the file (or of the call's time budget).
@@ -560,7 +560,7 @@ bool TimedMedia::KeyFrameTime(size_t stream, double seconds, double& key_seconds
     };
     auto found = [&](int64_t key) {
         key_seconds = key > first ? static_cast<double>(key - first) * av_q2d(time_base) : 0.0;
-        return true;
+        return Status::Ok;
     };
 
     // A seek to the key frame at or before the time, in the container's index.
@@ -571,13 +571,13 @@ bool TimedMedia::KeyFrameTime(size_t stream, double seconds, double& key_seconds
     }
     // The seek failed or landed after the time (a container without an index seeks by
     // searching timestamps): every key frame from the start, keeping the last one not after it.
-    if (!state.RestartAtFirstPacket()) return false;
+    PLUGIN_VIDEO_TRY(state.RestartAtFirstPacket());
     state.fresh = false;
     int64_t best = AV_NOPTS_VALUE;
     for (int64_t key = next_key(); key != AV_NOPTS_VALUE && key <= target; key = next_key()) {
         best = key;
     }
-    return best != AV_NOPTS_VALUE ? found(best) : true;
+    return best != AV_NOPTS_VALUE ? found(best) : Status::Ok;
 }
 
 }  // namespace video

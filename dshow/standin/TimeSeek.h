@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "Status.h"
+
 namespace video {
 
 enum class StreamKind { Video, Audio };
@@ -34,14 +36,6 @@ struct StreamFacts {
     int64_t bit_rate = 0;
 };
 
-// Builds a four-character code from its letters, first letter in the low byte.
-constexpr uint32_t FourCc(char a, char b, char c, char d) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(a)) |
-           static_cast<uint32_t>(static_cast<uint8_t>(b)) << 8 |
-           static_cast<uint32_t>(static_cast<uint8_t>(c)) << 16 |
-           static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24;
-}
-
 class TimedMedia {
 public:
     TimedMedia();
@@ -49,8 +43,9 @@ public:
     TimedMedia(const TimedMedia&) = delete;
     TimedMedia& operator=(const TimedMedia&) = delete;
 
-    // Opens the file (native path) and reads its stream facts; false when libavformat cannot.
-    bool Open(const std::string& path);
+    // Opens the file (native path) and reads its stream facts; not Ok when libavformat cannot
+    // (NoMemory when memory is short).
+    [[nodiscard]] Status Open(const std::string& path);
     void Close();
     bool IsOpen() const;
 
@@ -61,15 +56,16 @@ public:
     // after the stream's first frame: the last frame whose presentation time is not after it,
     // the first frame for a time before it, the last one for a time past the end. Writes it as
     // 24-bit BGR, `width` x `height` (scaled when they differ from the frame), rows bottom-up
-    // and padded to 4 bytes (DibStride(24, width) each), to `rows`. False when no frame can be
-    // decoded.
-    bool FrameAt(size_t stream, double seconds, int width, int height, uint8_t* rows);
+    // and padded to 4 bytes (DibStrideFor(24, width) each), to `rows`. Not Ok when no frame can
+    // be decoded: NoMemory, Unsupported (no decoder, no conversion) or Broken.
+    [[nodiscard]] Status FrameAt(size_t stream, double seconds, int width, int height,
+                                 uint8_t* rows);
 
     // The time, in seconds after the stream's first frame, of the last key frame of video
     // stream `stream` whose presentation time is not after `seconds`: 0 (the first frame) when
-    // there is none. A frame taken at that time is the key frame, which decodes alone. False
+    // there is none. A frame taken at that time is the key frame, which decodes alone. Not Ok
     // when the file cannot be read.
-    bool KeyFrameTime(size_t stream, double seconds, double& key_seconds);
+    [[nodiscard]] Status KeyFrameTime(size_t stream, double seconds, double& key_seconds);
 
 private:
     struct State;

@@ -3,8 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "Checked.h"
-#include "DibConvert.h"
+#include "DibHelpers.h"
 #include "platform/platform.h"
 
 using dshow::SameGuid;
@@ -15,15 +14,44 @@ namespace {
 constexpr GUID kSubtypeRgb24 = {
     0xE436EB7D, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
 
-constexpr uint32_t kBitmapHeaderSize = sizeof(BITMAPINFOHEADER);
+// The measures of the whole bitmap (header and rows) of a 24-bit frame, or false when it does
+// not fit the detector's 32-bit size.
+bool BitmapBytes(LONG width, LONG height, NewDibLayout& measures) {
+    return width > 0 && height > 0 &&
+           PlanNewDib(static_cast<uint64_t>(width), static_cast<uint64_t>(height), 24, 0,
+                      measures) &&
+           measures.total_size <= INT32_MAX;
+}
 
-// The whole bitmap (header and rows) of a 24-bit frame, or false when it does not fit the
-// detector's 32-bit size.
-bool BitmapBytes(LONG width, LONG height, uint64_t& stride, uint64_t& total) {
-    stride = video::DibStride(24, width);
-    uint64_t rows = 0;
-    return stride != 0 && CheckedMul(stride, static_cast<uint64_t>(height), rows) &&
-           CheckedAdd(rows, kBitmapHeaderSize, total) && total <= INT32_MAX;
+// The BITMAPINFOHEADER of a bitmap with 24-bit rows, bottom-up (biHeight positive), at `out`:
+// a record of the emulated interface or the head of a bitmap, written by the framework's writer.
+void WriteBitmapHeader(void* out, LONG width, LONG height, uint32_t compression,
+                       uint32_t size_image) {
+    InfoHeaderFields fields;
+    fields.width = width;
+    fields.height = height;
+    fields.bit_count = 24;
+    fields.compression = compression;
+    fields.size_image = size_image;
+    WriteInfoHeader(static_cast<uint8_t*>(out), fields);
+}
+
+// VFW_E_UNSUPPORTED_STREAM: the system's detector answers it for a stream it has no filter for.
+constexpr HRESULT kUnsupportedStream = static_cast<HRESULT>(0x80040265u);
+
+// The one table from video/'s statuses to the detector's results.
+HRESULT ResultOf(video::Status status) {
+    switch (status) {
+        case video::Status::Ok:
+            return S_OK;
+        case video::Status::NoMemory:
+            return E_OUTOFMEMORY;
+        case video::Status::Unsupported:
+            return kUnsupportedStream;
+        case video::Status::Broken:
+            return E_FAIL;
+    }
+    return E_UNEXPECTED;
 }
 
 }  // namespace
@@ -64,7 +92,7 @@ HRESULT MediaDet::put_Filename(BSTR name) {
     try {
         m_current = 0;
         m_fileName = name;
-        return m_media.Open(platform::WideToNative(m_fileName)) ? S_OK : E_FAIL;
+        return ResultOf(m_media.Open(platform::WideToNative(m_fileName)));
     } catch (const std::bad_alloc&) {
         m_media.Close();
         return E_OUTOFMEMORY;
@@ -142,22 +170,16 @@ HRESULT MediaDet::get_StreamMediaType(DswMediaType* media_type) {
         if (!format) return E_OUTOFMEMORY;
         std::memset(format, 0, sizeof *format);
         const bool uncompressed = facts->four_cc == 0;
-        uint64_t stride = 0;
-        uint64_t total = 0;
-        const bool fits = BitmapBytes(facts->width, facts->height, stride, total);
+        NewDibLayout measures;
+        const bool fits = BitmapBytes(facts->width, facts->height, measures);
         format->rcSource = {0, 0, facts->width, facts->height};
         format->rcTarget = format->rcSource;
         format->dwBitRate = static_cast<DWORD>(std::min<int64_t>(facts->bit_rate, UINT32_MAX));
         format->AvgTimePerFrame =
             facts->frame_rate > 0 ? static_cast<int64_t>(1e7 / facts->frame_rate) : 0;
-        BITMAPINFOHEADER& h = format->bmiHeader;
-        h.biSize = kBitmapHeaderSize;
-        h.biWidth = facts->width;
-        h.biHeight = facts->height;
-        h.biPlanes = 1;
-        h.biBitCount = 24;
-        h.biCompression = facts->four_cc;
-        h.biSizeImage = uncompressed && fits ? static_cast<DWORD>(total - kBitmapHeaderSize) : 0;
+        const BITMAPINFOHEADER& h = format->bmiHeader;
+        WriteBitmapHeader(&format->bmiHeader, facts->width, facts->height, facts->four_cc,
+                          uncompressed && fits ? static_cast<uint32_t>(measures.image_size) : 0);
         media_type->majortype = dshow::kMediaTypeVideo;
         media_type->subtype = uncompressed ? kSubtypeRgb24 : dshow::SubtypeFromFourCc(facts->four_cc);
         media_type->bFixedSizeSamples = uncompressed ? 1 : 0;
@@ -197,25 +219,16 @@ HRESULT MediaDet::GetBitmapBits(double stream_time, LONG* buffer_size, char* buf
         height = facts->height;
     }
     if (width <= 0 || height <= 0) return E_FAIL;
-    uint64_t stride = 0;
-    uint64_t total = 0;
-    if (!BitmapBytes(width, height, stride, total)) return E_OUTOFMEMORY;
+    NewDibLayout measures;
+    if (!BitmapBytes(width, height, measures)) return E_OUTOFMEMORY;
     if (!buffer) {
         if (!buffer_size) return E_POINTER;
-        *buffer_size = static_cast<LONG>(total);
+        *buffer_size = static_cast<LONG>(measures.total_size);
         return S_OK;
     }
-    BITMAPINFOHEADER header;
-    std::memset(&header, 0, sizeof header);
-    header.biSize = kBitmapHeaderSize;
-    header.biWidth = width;
-    header.biHeight = height;
-    header.biPlanes = 1;
-    header.biBitCount = 24;
-    header.biCompression = 0;
-    header.biSizeImage = static_cast<DWORD>(total - kBitmapHeaderSize);
-    std::memcpy(buffer, &header, sizeof header);
-    auto* rows = reinterpret_cast<uint8_t*>(buffer) + kBitmapHeaderSize;
+    WriteBitmapHeader(buffer, width, height, BI_RGB, static_cast<uint32_t>(measures.image_size));
+    const uint64_t stride = measures.stride;
+    auto* rows = reinterpret_cast<uint8_t*>(buffer) + kInfoHeaderSize;
     // The conversion writes the pixels only: the bytes that pad each row are cleared here, so
     // that no stale memory reaches the host.
     const size_t pixels = static_cast<size_t>(width) * 3;
@@ -225,13 +238,11 @@ HRESULT MediaDet::GetBitmapBits(double stream_time, LONG* buffer_size, char* buf
         }
     }
     try {
-        if (!m_media.FrameAt(static_cast<size_t>(m_current), stream_time, width, height, rows)) {
-            return E_FAIL;
-        }
+        return ResultOf(
+            m_media.FrameAt(static_cast<size_t>(m_current), stream_time, width, height, rows));
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    return S_OK;
 }
 
 HRESULT MediaDet::KeyFrameTime(double stream_time, double* key_time) {
@@ -240,9 +251,8 @@ HRESULT MediaDet::KeyFrameTime(double stream_time, double* key_time) {
     const video::StreamFacts* facts = Current();
     if (!facts || facts->kind != video::StreamKind::Video) return E_INVALIDARG;
     try {
-        return m_media.KeyFrameTime(static_cast<size_t>(m_current), stream_time, *key_time)
-                   ? S_OK
-                   : E_FAIL;
+        return ResultOf(
+            m_media.KeyFrameTime(static_cast<size_t>(m_current), stream_time, *key_time));
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

@@ -20,18 +20,26 @@ void DibCanvas::Reset() {
     m_bitCount = 0;
 }
 
+CodecStatus CheckDeclaredSize(uint64_t width, uint64_t height) {
+    if (width == 0 || height == 0) return CodecStatus::Broken;
+    // The header fields are signed 32-bit too.
+    uint64_t pixels = 0;
+    if (!CheckedMul(width, height, pixels) || pixels > DibCanvas::kMaxPixels ||
+        width > INT32_MAX || height > INT32_MAX) {
+        return CodecStatus::NoMemory;
+    }
+    return CodecStatus::Ok;
+}
+
 CodecStatus DibCanvas::Measure(uint32_t width, uint32_t height, uint16_t bit_count,
                                uint64_t& total) {
-    if (width == 0 || height == 0) return CodecStatus::Broken;
+    // Refuse before any picture memory is taken.
+    const CodecStatus declared = CheckDeclaredSize(width, height);
+    if (declared == CodecStatus::Broken) return declared;
     if (bit_count != 1 && bit_count != 4 && bit_count != 8 && bit_count != 24 && bit_count != 32) {
         return CodecStatus::Unsupported;
     }
-    // Refuse before any picture memory is taken; the header fields are signed 32-bit too.
-    uint64_t pixels = 0;
-    if (!CheckedMul(width, height, pixels) || pixels > kMaxPixels || width > INT32_MAX ||
-        height > INT32_MAX) {
-        return CodecStatus::NoMemory;
-    }
+    if (declared != CodecStatus::Ok) return declared;
     const uint64_t colours = bit_count <= 8 ? (uint64_t{1} << bit_count) : 0;
     NewDibLayout layout;
     if (!PlanNewDib(width, height, bit_count, colours, layout)) return CodecStatus::NoMemory;

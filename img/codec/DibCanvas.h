@@ -77,3 +77,8 @@ private:
     uint32_t m_height = 0;
     uint16_t m_bitCount = 0;
 };
+
+// A picture's declared measures against the canvas's limits, before anything is allocated or a
+// library is asked to decode it: Broken when a side is 0, NoMemory past kMaxPixels (or a side
+// beyond a header's signed 32 bits), as Create would answer.
+[[nodiscard]] CodecStatus CheckDeclaredSize(uint64_t width, uint64_t height);

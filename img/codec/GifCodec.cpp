@@ -190,11 +190,9 @@ public:
                               static_cast<uint32_t>(bit_count / 8)};
             return Compose(data, size, blocks, request.frame, plane);
         }
-        uint64_t pixels = 0;
-        if (!CheckedMul(uint64_t{blocks.screen_width}, blocks.screen_height, pixels) ||
-            pixels > DibCanvas::kMaxPixels) {
-            return CodecStatus::NoMemory;
-        }
+        const CodecStatus fits = CheckDeclaredSize(blocks.screen_width, blocks.screen_height);
+        if (fits != CodecStatus::Ok) return fits;
+        const uint64_t pixels = uint64_t{blocks.screen_width} * blocks.screen_height;
         std::vector<uint8_t> indices(static_cast<size_t>(pixels), 0);
         const Plane plane{indices.data(), static_cast<ptrdiff_t>(blocks.screen_width), 1};
         const CodecStatus composed = Compose(data, size, blocks, request.frame, plane);

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "ByteReader.h"
-#include "Checked.h"
 #include "CodecBackends.h"
 #include "PreviewRules.h"
 
@@ -425,14 +424,9 @@ private:
             declared_width = heif_image_handle_get_width(handle);
             declared_height = heif_image_handle_get_height(handle);
         }
-        uint64_t pixels = 0;
         if (declared_width <= 0 || declared_height <= 0) return CodecStatus::Broken;
-        if (!CheckedMul(static_cast<uint64_t>(declared_width),
-                        static_cast<uint64_t>(declared_height), pixels) ||
-            pixels > DibCanvas::kMaxPixels) {
-            return CodecStatus::NoMemory;
-        }
-        return CodecStatus::Ok;
+        return CheckDeclaredSize(static_cast<uint64_t>(declared_width),
+                                 static_cast<uint64_t>(declared_height));
     }
 };
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "ByteReader.h"
-#include "Checked.h"
 #include "CodecBackends.h"
 #include "PreviewRules.h"
+#include "SampleScale.h"
 
 namespace {
 
@@ -261,10 +261,9 @@ CodecStatus Fill(const opj_image_t& image, DibCanvas& canvas, uint32_t factor = 
                 b = channels[2].At(x);
             }
             if (cmyk) {
-                const uint32_t k = 255u - channels[3].At(x);
-                r = static_cast<uint8_t>((255u - r) * k / 255u);
-                g = static_cast<uint8_t>((255u - g) * k / 255u);
-                b = static_cast<uint8_t>((255u - b) * k / 255u);
+                uint8_t bgr[3];
+                CmykToBgr(r, g, b, channels[3].At(x), bgr);
+                r = bgr[2], g = bgr[1], b = bgr[0];
             } else if (ycc) {
                 const double luma = r, cb = g - 128.0, cr = b - 128.0;
                 r = Clamp8(luma + 1.402 * cr);
@@ -392,8 +391,8 @@ private:
         if (image->x1 <= image->x0 || image->y1 <= image->y0 || image->numcomps == 0) {
             return CodecStatus::Broken;
         }
-        const uint64_t area = uint64_t{image->x1 - image->x0} * (image->y1 - image->y0);
-        if (area > DibCanvas::kMaxPixels) return CodecStatus::NoMemory;
+        const CodecStatus fits = CheckDeclaredSize(image->x1 - image->x0, image->y1 - image->y0);
+        if (fits != CodecStatus::Ok) return fits;
         if (ping) {
             ping->width = image->x1 - image->x0;
             ping->height = image->y1 - image->y0;

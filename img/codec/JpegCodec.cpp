@@ -17,10 +17,10 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
-#include "Checked.h"
 #include "CodecBackends.h"
 #include "ExifThumbnail.h"
 #include "PreviewRules.h"
+#include "SampleScale.h"
 
 namespace {
 
@@ -94,12 +94,12 @@ struct DecodeJob {
 // CMYK (or YCCK turned into CMYK by the library) to BGR: R = (255 - C) x (255 - K) / 255. Adobe's
 // files store the four inks inverted, 255 - C, so the products are taken of the stored values.
 void CmykRowToBgr(const uint8_t* src, uint8_t* dst, uint32_t width, bool inverted) {
-    const int flip = inverted ? 0 : 255;
+    const uint32_t flip = inverted ? 0 : 255;
     for (uint32_t x = 0; x < width; ++x, src += 4, dst += 3) {
-        const int k = std::abs(flip - src[3]);
-        dst[2] = static_cast<uint8_t>(std::abs(flip - src[0]) * k / 255);
-        dst[1] = static_cast<uint8_t>(std::abs(flip - src[1]) * k / 255);
-        dst[0] = static_cast<uint8_t>(std::abs(flip - src[2]) * k / 255);
+        const uint32_t k = flip ^ src[3];
+        dst[2] = InkProduct(flip ^ src[0], k);
+        dst[1] = InkProduct(flip ^ src[1], k);
+        dst[0] = InkProduct(flip ^ src[2], k);
     }
 }
 
@@ -122,12 +122,12 @@ CodecStatus RunDecode(DecodeJob* job) {
     ReadResolution(cinfo, *job->result);
 
     // A multi-scan stream keeps every coefficient of the full-size picture until the end.
-    uint64_t declared = 0;
-    if (jpeg_has_multiple_scans(&cinfo) &&
-        (!CheckedMul(cinfo.image_width, cinfo.image_height, declared) ||
-         declared > DibCanvas::kMaxPixels)) {
-        jpeg_destroy_decompress(&cinfo);
-        return CodecStatus::NoMemory;
+    if (jpeg_has_multiple_scans(&cinfo)) {
+        const CodecStatus fits = CheckDeclaredSize(cinfo.image_width, cinfo.image_height);
+        if (fits != CodecStatus::Ok) {
+            jpeg_destroy_decompress(&cinfo);
+            return fits;
+        }
     }
 
     bool cmyk = false;

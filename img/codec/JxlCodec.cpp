@@ -8,7 +8,6 @@
 #include <memory>
 #include <vector>
 
-#include "Checked.h"
 #include "CodecBackends.h"
 #include "PreviewRules.h"
 
@@ -119,12 +118,9 @@ public:
             const JxlDecoderStatus event = JxlDecoderProcessInput(decoder.get());
             if (event == JXL_DEC_BASIC_INFO) {
                 if (JxlDecoderGetBasicInfo(decoder.get(), &info) != JXL_DEC_SUCCESS) break;
-                uint64_t pixels = 0;
                 if (info.xsize == 0 || info.ysize == 0) break;
-                if (!CheckedMul(info.xsize, info.ysize, pixels) ||
-                    pixels > DibCanvas::kMaxPixels) {
-                    return CodecStatus::NoMemory;
-                }
+                const CodecStatus fits = CheckDeclaredSize(info.xsize, info.ysize);
+                if (fits != CodecStatus::Ok) return fits;
                 const bool grey = info.num_color_channels == 1;
                 const bool alpha = info.alpha_bits != 0;
                 sink.channels = (grey ? 1u : 3u) + (alpha ? 1u : 0u);
@@ -180,11 +176,8 @@ public:
                     !QualifiesAsPreview(info.preview.xsize, info.preview.ysize)) {
                     return CodecStatus::Unsupported;
                 }
-                uint64_t area = 0;
-                if (!CheckedMul(info.preview.xsize, info.preview.ysize, area) ||
-                    area > DibCanvas::kMaxPixels) {
-                    return CodecStatus::NoMemory;
-                }
+                const CodecStatus fits = CheckDeclaredSize(info.preview.xsize, info.preview.ysize);
+                if (fits != CodecStatus::Ok) return fits;
                 const bool grey = info.num_color_channels == 1;
                 const bool alpha = info.alpha_bits != 0;
                 sink.channels = (grey ? 1u : 3u) + (alpha ? 1u : 0u);

@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "CodecBackends.h"
+#include "SampleScale.h"
 
 namespace {
 
@@ -84,18 +85,6 @@ void OnPngWrite(png_structp png, png_bytep data, size_t length) {
 
 void OnPngFlush(png_structp) {}
 
-// 2-bit indices (as libpng leaves them, packed from the high bits) widened in place to 4-bit
-// ones. Each output byte j takes input byte j / 2, which no later (lower) output byte overwrites.
-void WidenTwoBitRow(uint8_t* row, uint32_t width) {
-    for (uint32_t j = (width + 1) / 2; j-- > 0;) {
-        const uint8_t in = row[j / 2];
-        const int shift = (j & 1) ? 2 : 6;  // pixels 2j and 2j + 1 of that byte
-        const uint8_t first = (in >> shift) & 3;
-        const uint8_t second = 2 * j + 1 < width ? (in >> (shift - 2)) & 3 : 0;
-        row[j] = static_cast<uint8_t>(first << 4 | second);
-    }
-}
-
 CodecStatus Failed(png_structp* png, png_infop* info, const PngJob& job) {
     png_destroy_read_struct(png, info, nullptr);
     return job.no_memory ? CodecStatus::NoMemory : CodecStatus::Broken;
@@ -122,9 +111,10 @@ CodecStatus RunDecode(PngJob* job) {
     const int depth = png_get_bit_depth(png, info);
     const int colour = png_get_color_type(png, info);
     // Refused before the library sizes its row buffers for it.
-    if (uint64_t{width} * height > DibCanvas::kMaxPixels) {
+    const CodecStatus fits = CheckDeclaredSize(width, height);
+    if (fits != CodecStatus::Ok) {
         png_destroy_read_struct(&png, &info, nullptr);
-        return CodecStatus::NoMemory;
+        return fits;
     }
     png_uint_32 x_ppm = 0, y_ppm = 0;
     int unit = 0;
@@ -191,7 +181,7 @@ CodecStatus RunDecode(PngJob* job) {
         for (uint32_t y = 0; y < height; ++y) png_read_row(png, canvas.Row(y), nullptr);
     }
     if (widen) {
-        for (uint32_t y = 0; y < height; ++y) WidenTwoBitRow(canvas.Row(y), width);
+        for (uint32_t y = 0; y < height; ++y) WidenTwoBitRow(canvas.Row(y), canvas.Row(y), width);
     }
     // The rest of the stream: the last IDAT's check sum and the chunks up to IEND.
     png_read_end(png, nullptr);

@@ -429,7 +429,7 @@ private:
             // Black: the stored values are 255 - ink, so R = (255 - C)(255 - K) / 255 is the
             // product of the two stored values.
             for (uint32_t x = 0; x < width; ++x, d += step) {
-                for (int i = 0; i < 3; ++i) d[i] = static_cast<uint8_t>((d[i] * s[x] + 127) / 255);
+                for (int i = 0; i < 3; ++i) d[i] = InkProduct(d[i], s[x]);
             }
         }
     }

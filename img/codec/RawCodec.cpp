@@ -187,6 +187,12 @@ private:
         return CodecStatus::Ok;
     }
 
+    // The sensor's and the developed picture's declared sizes, before LibRaw allocates for them.
+    static CodecStatus CheckSizes(const libraw_image_sizes_t& sizes) {
+        const CodecStatus sensor = CheckDeclaredSize(sizes.raw_width, sizes.raw_height);
+        return sensor != CodecStatus::Ok ? sensor : CheckDeclaredSize(sizes.width, sizes.height);
+    }
+
     // The developed picture's measures from the opened file, without unpacking it: LibRaw
     // sizes the output for the flip, pixel aspect and Fuji's rotated sensors.
     static CodecStatus Measure(const uint8_t* data, size_t size, PictureHeader& header) {
@@ -196,11 +202,8 @@ private:
         if (raw->open_buffer(const_cast<uint8_t*>(data), size) != LIBRAW_SUCCESS) {
             return CodecStatus::NotThisFormat;
         }
-        const libraw_image_sizes_t& sizes = raw->imgdata.sizes;
-        if (uint64_t{sizes.raw_width} * sizes.raw_height > DibCanvas::kMaxPixels ||
-            uint64_t{sizes.width} * sizes.height > DibCanvas::kMaxPixels) {
-            return CodecStatus::NoMemory;
-        }
+        const CodecStatus fits = CheckSizes(raw->imgdata.sizes);
+        if (fits != CodecStatus::Ok) return fits;
         raw->imgdata.params.use_camera_wb = 1;
         raw->imgdata.params.output_bps = 8;
         const CodecStatus status = FromLibRaw(raw->adjust_sizes_info_only());
@@ -228,11 +231,8 @@ private:
             return CodecStatus::NotThisFormat;
         }
         if (request.frame != 0) return CodecStatus::NoFrame;
-        const libraw_image_sizes_t& sizes = raw->imgdata.sizes;
-        if (uint64_t{sizes.raw_width} * sizes.raw_height > DibCanvas::kMaxPixels ||
-            uint64_t{sizes.width} * sizes.height > DibCanvas::kMaxPixels) {
-            return CodecStatus::NoMemory;
-        }
+        const CodecStatus fits = CheckSizes(raw->imgdata.sizes);
+        if (fits != CodecStatus::Ok) return fits;
         raw->imgdata.params.use_camera_wb = 1;
         raw->imgdata.params.output_bps = 8;
         CodecStatus status = FromLibRaw(raw->unpack());

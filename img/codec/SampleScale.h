@@ -1,4 +1,6 @@
-// Sample arithmetic shared by our own readers: deeper samples reduced to 8 bits with rounding.
+// Sample arithmetic shared by the back ends, so that every reader (ours, and the Windows
+// builds' WIC rows) turns the same samples into the same pixels: deeper samples reduced to
+// 8 bits with rounding, CMYK to RGB, associated alpha undone, 2-bit indices widened.
 #pragma once
 
 #include <cstdint>
@@ -17,4 +19,39 @@ inline void Expand555(uint32_t v, uint8_t* bgr) {
     bgr[0] = ScaleSample(v & 31, 31);
     bgr[1] = ScaleSample((v >> 5) & 31, 31);
     bgr[2] = ScaleSample((v >> 10) & 31, 31);
+}
+
+// One primary of a CMYK pixel from what its ink and black leave uncovered, 255 - C and
+// 255 - K (0..255): R = (255 - C) x (255 - K) / 255, rounded to nearest. Files that store
+// their inks inverted (Adobe's CMYK JPEGs, PSD) pass their stored values as they are.
+inline uint8_t InkProduct(uint32_t ink_left, uint32_t black_left) {
+    return static_cast<uint8_t>((ink_left * black_left + 127u) / 255u);
+}
+
+// 8-bit C, M, Y, K inks (255: full ink) as B, G, R.
+inline void CmykToBgr(uint32_t c, uint32_t m, uint32_t y, uint32_t k, uint8_t* bgr) {
+    bgr[0] = InkProduct(255u - y, 255u - k);
+    bgr[1] = InkProduct(255u - m, 255u - k);
+    bgr[2] = InkProduct(255u - c, 255u - k);
+}
+
+// A colour sample premultiplied by alpha made straight, both in 0..max_value and at the
+// samples' own precision (before any reduction to 8 bits); rounded, 0 where alpha is 0.
+inline uint32_t Unpremultiply(uint32_t c, uint32_t a, uint32_t max_value) {
+    if (a == 0) return 0;
+    const uint64_t v = (uint64_t{c} * max_value + a / 2) / a;
+    return v > max_value ? max_value : static_cast<uint32_t>(v);
+}
+
+// A row of 2-bit indices (packed from the high bits) widened to 4-bit ones, the low half of
+// an odd last byte 0. `src` may be `dst`: bytes are made from the last one down, and byte j
+// reads input byte j / 2 only, which no byte made before it (all higher) has overwritten.
+inline void WidenTwoBitRow(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    for (uint32_t j = (width + 1) / 2; j-- > 0;) {
+        const uint8_t in = src[j / 2];
+        const int shift = (j & 1) ? 2 : 6;  // pixels 2j and 2j + 1 of that byte
+        const auto first = static_cast<uint8_t>((in >> shift) & 3);
+        const auto second = static_cast<uint8_t>(2 * j + 1 < width ? (in >> (shift - 2)) & 3 : 0);
+        dst[j] = static_cast<uint8_t>(first << 4 | second);
+    }
 }

@@ -16,6 +16,7 @@
 #include "CodecBackends.h"
 #include "CxImage.h"
 #include "ExifThumbnail.h"
+#include "SampleScale.h"
 
 namespace {
 
@@ -106,14 +107,6 @@ TiffPtr OpenTiff(MemoryIo& io, const char* mode) {
 // ---------------------------------------------------------------------------------------------
 // Decoding.
 
-uint8_t Reduce16(uint16_t v) { return static_cast<uint8_t>((v * 255u + 32767u) / 65535u); }
-
-uint8_t Unpremultiply(uint8_t c, uint8_t a) {
-    if (a == 0) return 0;
-    const uint32_t v = (c * 255u + a / 2u) / a;
-    return static_cast<uint8_t>(v > 255 ? 255 : v);
-}
-
 enum class Kind { Bilevel, Palette, Grey, GreyAlpha, Rgb, RgbAlpha, Cmyk };
 
 // How one directory's samples become DIB pixels along a row.
@@ -146,28 +139,27 @@ struct Layout {
         return false;
     }
 
-    uint32_t Sample(const uint8_t* row, uint32_t x, uint32_t s) const {
+    // Sample s of pixel x at its own precision (8 or 16 bits), and reduced to 8 bits.
+    uint32_t Raw(const uint8_t* row, uint32_t x, uint32_t s) const {
         const size_t i = static_cast<size_t>(x) * spp + s;
         if (bps == 16) {
             uint16_t v;
             std::memcpy(&v, row + i * 2, 2);
-            return Reduce16(v);
+            return v;
         }
         return row[i];
+    }
+    uint8_t To8(uint32_t v) const { return bps == 16 ? Reduce16(v) : static_cast<uint8_t>(v); }
+    uint32_t Sample(const uint8_t* row, uint32_t x, uint32_t s) const {
+        return To8(Raw(row, x, s));
     }
 
     void Convert(const uint8_t* src, uint8_t* dst, uint32_t width) const {
         switch (kind) {
             case Kind::Bilevel:
             case Kind::Palette:
-                if (bps == 2) {  // widened to 4 bits
-                    for (uint32_t x = 0; x < width; ++x) {
-                        const uint32_t v = (src[x / 4] >> (6 - 2 * (x % 4))) & 3;
-                        if (x % 2 == 0)
-                            dst[x / 2] = static_cast<uint8_t>(v << 4);
-                        else
-                            dst[x / 2] = static_cast<uint8_t>(dst[x / 2] | v);
-                    }
+                if (bps == 2) {
+                    WidenTwoBitRow(src, dst, width);
                 } else if (src != dst) {
                     std::memcpy(dst, src, (static_cast<size_t>(width) * bps + 7) / 8);
                 }
@@ -188,21 +180,24 @@ struct Layout {
                 return;
             }
             case Kind::GreyAlpha:
-            case Kind::RgbAlpha:
+            case Kind::RgbAlpha: {
+                // Associated alpha is undone at the samples' own precision, then reduced.
+                const uint32_t max = bps == 16 ? 65535 : 255;
+                const bool grey = kind == Kind::GreyAlpha;
                 for (uint32_t x = 0; x < width; ++x) {
-                    const bool grey = kind == Kind::GreyAlpha;
-                    auto r = static_cast<uint8_t>(Sample(src, x, 0));
-                    if (grey && min_is_white) r = static_cast<uint8_t>(255 - r);
-                    auto g = grey ? r : static_cast<uint8_t>(Sample(src, x, 1));
-                    auto b = grey ? r : static_cast<uint8_t>(Sample(src, x, 2));
-                    const auto a = static_cast<uint8_t>(Sample(src, x, alpha));
-                    if (associated) {
-                        r = Unpremultiply(r, a), g = Unpremultiply(g, a), b = Unpremultiply(b, a);
-                    }
+                    const uint32_t a = Raw(src, x, alpha);
+                    auto colour = [&](uint32_t s) {
+                        uint32_t v = Raw(src, x, s);
+                        if (grey && min_is_white) v = max - v;
+                        return To8(associated ? Unpremultiply(v, a, max) : v);
+                    };
+                    const uint8_t r = colour(0);
                     uint8_t* q = dst + static_cast<size_t>(x) * 4;
-                    q[0] = b, q[1] = g, q[2] = r, q[3] = a;
+                    q[0] = grey ? r : colour(2), q[1] = grey ? r : colour(1), q[2] = r;
+                    q[3] = To8(a);
                 }
                 return;
+            }
             case Kind::Rgb:
                 for (uint32_t x = 0; x < width; ++x) {
                     const auto r = static_cast<uint8_t>(Sample(src, x, 0));
@@ -214,14 +209,8 @@ struct Layout {
                 return;
             case Kind::Cmyk:
                 for (uint32_t x = 0; x < width; ++x) {
-                    const uint32_t k = 255 - Sample(src, x, 3);
-                    const uint32_t c = Sample(src, x, 0);
-                    const uint32_t m = Sample(src, x, 1);
-                    const uint32_t y = Sample(src, x, 2);
-                    uint8_t* q = dst + static_cast<size_t>(x) * 3;
-                    q[0] = static_cast<uint8_t>((255 - y) * k / 255);
-                    q[1] = static_cast<uint8_t>((255 - m) * k / 255);
-                    q[2] = static_cast<uint8_t>((255 - c) * k / 255);
+                    CmykToBgr(Sample(src, x, 0), Sample(src, x, 1), Sample(src, x, 2),
+                              Sample(src, x, 3), dst + static_cast<size_t>(x) * 3);
                 }
                 return;
         }
@@ -441,8 +430,9 @@ CodecStatus ReadRgba(TIFF* tif, uint32_t width, uint32_t height, uint16_t orient
                 } else if (alpha) {
                     const auto a = static_cast<uint8_t>(TIFFGetA(v));
                     if (!grey) {
-                        red = Unpremultiply(red, a), green = Unpremultiply(green, a);
-                        blue = Unpremultiply(blue, a);
+                        red = static_cast<uint8_t>(Unpremultiply(red, a, 255));
+                        green = static_cast<uint8_t>(Unpremultiply(green, a, 255));
+                        blue = static_cast<uint8_t>(Unpremultiply(blue, a, 255));
                     }
                     q[x * 4] = blue, q[x * 4 + 1] = green, q[x * 4 + 2] = red, q[x * 4 + 3] = a;
                 } else {
@@ -472,7 +462,8 @@ CodecStatus DecodeDirectory(TIFF* tif, DibCanvas& canvas, DecodeResult& result) 
         !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height) || width == 0 || height == 0) {
         return CodecStatus::Broken;
     }
-    if (uint64_t{width} * height > DibCanvas::kMaxPixels) return CodecStatus::NoMemory;
+    const CodecStatus fits = CheckDeclaredSize(width, height);
+    if (fits != CodecStatus::Ok) return fits;
     ReadResolution(tif, result);
     uint16_t orientation = ORIENTATION_TOPLEFT;
     TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
@@ -498,7 +489,8 @@ CodecStatus PingDirectory(TIFF* tif, PictureHeader& header) {
         !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height) || width == 0 || height == 0) {
         return CodecStatus::Broken;
     }
-    if (uint64_t{width} * height > DibCanvas::kMaxPixels) return CodecStatus::NoMemory;
+    const CodecStatus fits = CheckDeclaredSize(width, height);
+    if (fits != CodecStatus::Ok) return fits;
     ReadResolution(tif, header.result);
     header.width = width;
     header.height = height;

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <memory>
 
-#include "Checked.h"
 #include "CodecBackends.h"
 
 namespace {
@@ -52,12 +51,10 @@ public:
         const CodecStatus head = FromVp8Status(WebPGetFeatures(data, size, &config.input));
         if (head != CodecStatus::Ok) return head;
         const WebPBitstreamFeatures& f = config.input;
-        uint64_t pixels = 0;
         if (f.width <= 0 || f.height <= 0) return CodecStatus::Broken;
-        if (!CheckedMul(static_cast<uint64_t>(f.width), static_cast<uint64_t>(f.height), pixels) ||
-            pixels > DibCanvas::kMaxPixels) {
-            return CodecStatus::NoMemory;
-        }
+        const CodecStatus fits =
+            CheckDeclaredSize(static_cast<uint64_t>(f.width), static_cast<uint64_t>(f.height));
+        if (fits != CodecStatus::Ok) return fits;
         if (f.has_animation) return DecodeAnimation(data, size, request.frame, f.has_alpha != 0,
                                                     canvas, result);
         if (request.frame != 0) return CodecStatus::NoFrame;

@@ -15,6 +15,7 @@
 #include "CodecBackends.h"
 #include "ExifThumbnail.h"
 #include "PreviewRules.h"
+#include "SampleScale.h"
 #include "WicEncoder.h"
 #include "WicSupport.h"
 #include "platform/ComPtr.h"
@@ -118,23 +119,12 @@ bool HasAlpha(IWICImagingFactory* factory, const GUID& format) {
            SUCCEEDED(pixel_info->SupportsTransparency(&transparent)) && transparent;
 }
 
-uint8_t Reduce16(const uint8_t* p) {
-    const uint32_t v = ByteReader::LoadU16LE(p);
-    return static_cast<uint8_t>((v * 255 + 32767) / 65535);
-}
-
-uint8_t Ink(uint32_t colourant, uint32_t black) {
-    return static_cast<uint8_t>(((255 - colourant) * (255 - black) + 127) / 255);
-}
+uint8_t Reduce16At(const uint8_t* p) { return Reduce16(ByteReader::LoadU16LE(p)); }
 
 void ConvertRow(const Layout& l, const uint8_t* s, uint8_t* d, uint32_t width) {
     switch (l.rows) {
         case Rows::Widen2:
-            for (uint32_t x = 0; x < width; ++x) {
-                const uint32_t index = (s[x / 4] >> (6 - 2 * (x % 4))) & 3;
-                if (x % 2 == 0) d[x / 2] = static_cast<uint8_t>(index << 4);
-                else d[x / 2] = static_cast<uint8_t>(d[x / 2] | index);
-            }
+            WidenTwoBitRow(s, d, width);
             break;
         case Rows::Grey: {
             const uint32_t bits = l.source_bits;
@@ -157,7 +147,7 @@ void ConvertRow(const Layout& l, const uint8_t* s, uint8_t* d, uint32_t width) {
         case Rows::Reduce: {
             const uint32_t n = l.source_bits / 16;
             for (uint32_t x = 0; x < width; ++x, s += 2 * n, d += n) {
-                for (uint32_t c = 0; c < n; ++c) d[c] = Reduce16(s + 2 * c);
+                for (uint32_t c = 0; c < n; ++c) d[c] = Reduce16At(s + 2 * c);
                 if (l.rgb_order) std::swap(d[0], d[2]);
             }
             break;
@@ -167,11 +157,9 @@ void ConvertRow(const Layout& l, const uint8_t* s, uint8_t* d, uint32_t width) {
             for (uint32_t x = 0; x < width; ++x, s += 4 * step, d += 3) {
                 uint8_t cmyk[4];
                 for (uint32_t c = 0; c < 4; ++c) {
-                    cmyk[c] = step == 2 ? Reduce16(s + 2 * c) : s[c];
+                    cmyk[c] = step == 2 ? Reduce16At(s + 2 * c) : s[c];
                 }
-                d[0] = Ink(cmyk[2], cmyk[3]);
-                d[1] = Ink(cmyk[1], cmyk[3]);
-                d[2] = Ink(cmyk[0], cmyk[3]);
+                CmykToBgr(cmyk[0], cmyk[1], cmyk[2], cmyk[3], d);
             }
             break;
         }
@@ -427,8 +415,8 @@ CodecStatus WicCodec::DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDe
     UINT width = 0, height = 0;
     HRESULT hr = frame->GetSize(&width, &height);
     if (FAILED(hr)) return wic::StatusOf(hr);
-    if (width == 0 || height == 0) return CodecStatus::Broken;
-    if (uint64_t{width} * height > DibCanvas::kMaxPixels) return CodecStatus::NoMemory;
+    const CodecStatus fits = CheckDeclaredSize(width, height);
+    if (fits != CodecStatus::Ok) return fits;
     WICPixelFormatGUID native{};
     hr = frame->GetPixelFormat(&native);
     if (FAILED(hr)) return wic::StatusOf(hr);

@@ -94,7 +94,9 @@ Reference TurboDecode(const std::vector<uint8_t>& jpeg, int scale, JpegLayout la
         for (size_t i = 0; i < pixels.size() / 4; ++i) {
             const uint8_t* p = &pixels[i * 4];
             const auto ink = [inverted](uint8_t v) { return inverted ? v : 255 - v; };
-            for (int c = 0; c < 3; ++c) rgb[i * 3 + c] = static_cast<uint8_t>(ink(p[c]) * ink(p[3]) / 255);
+            for (int c = 0; c < 3; ++c) {
+                rgb[i * 3 + c] = static_cast<uint8_t>((ink(p[c]) * ink(p[3]) + 127) / 255);
+            }
         }
         ref.rgba = img_test::ToRgba(rgb, 3);
     } else {

@@ -1,6 +1,7 @@
-// Writes the TIFF, JPEG 2000 and DNG samples of the main job with the libraries' own writers:
+// Writes the TIFF (RGB pages, CMYK), JPEG 2000 and DNG samples of the main job with the libraries' own writers:
 //   make_img_samples OUTPUT_DIR
 // The pictures are drawn from gradients, so the same bytes come out on every run.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -80,6 +81,33 @@ img_test::TiffPage Grey16Page() {
     return p;
 }
 
+// The scene as CMYK inks: black takes the darkness common to all three, the colour inks the
+// rest (inks 0..255, no ink = 0).
+void SceneInks(uint32_t x, uint32_t y, uint8_t cmyk[4]) {
+    double c[3];
+    Scene(x, y, c);
+    const double k = 1 - std::max({c[0], c[1], c[2]});
+    for (int i = 0; i < 3; ++i) {
+        cmyk[i] = static_cast<uint8_t>((k < 1 ? (1 - c[i] - k) / (1 - k) : 0) * 255 + 0.5);
+    }
+    cmyk[3] = static_cast<uint8_t>(k * 255 + 0.5);
+}
+
+img_test::TiffPage CmykPage() {
+    img_test::TiffPage p;
+    p.width = kWidth / 2, p.height = kHeight / 2;
+    p.photometric = 5, p.spp = 4, p.bps = 8;  // separated (CMYK)
+    p.compression = 5;                        // LZW
+    for (uint32_t y = 0; y < p.height; ++y) {
+        for (uint32_t x = 0; x < p.width; ++x) {
+            uint8_t cmyk[4];
+            SceneInks(2 * x, 2 * y, cmyk);
+            p.pixels.insert(p.pixels.end(), cmyk, cmyk + 4);
+        }
+    }
+    return p;
+}
+
 std::vector<uint8_t> Jp2() {
     img_test::Jp2Picture p;
     p.width = kWidth, p.height = kHeight;
@@ -136,6 +164,7 @@ int main(int argc, char** argv) {
     const std::string dir = std::string(argv[1]) + "/";
     const bool ok = Write(dir + "tiff-pages-3.tif",
                           img_test::MakeTiff({RgbPage(), PalettePage(), Grey16Page()})) &&
+                    Write(dir + "tiff-cmyk.tif", img_test::MakeTiff({CmykPage()})) &&
                     Write(dir + "jp2-rgb-300dpi.jp2", Jp2()) && Write(dir + "dng-cfa.dng", Dng());
     return ok ? 0 : 1;
 }

@@ -1,6 +1,8 @@
-// Writes the JPEG and PNG pictures of samples/: a photo-like JPEG (4:2:0, 72 dpi), an RGBA PNG
-// whose alpha fades across the picture, and a 256-colour palette PNG.
+// Writes the JPEG and PNG pictures of samples/: a photo-like JPEG (4:2:0, 72 dpi), a CMYK JPEG
+// with Adobe's marker (inks stored inverted), an RGBA PNG whose alpha fades across the picture,
+// and a 256-colour palette PNG.
 // Usage: jpegpng_make_samples SAMPLES_DIR
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -54,7 +56,25 @@ int main(int argc, char** argv) {
                 static_cast<uint16_t>((p[0] + 25) / 51 * 36 + (p[1] + 25) / 51 * 6 + (p[2] + 25) / 51));
         }
     }
+    // The photo at half size in inks: black the darkness common to the three, stored inverted.
+    jpegpng_kit::JpegOptions cmyk_options;
+    cmyk_options.layout = jpegpng_kit::JpegLayout::CmykAdobe;
+    cmyk_options.quality = 85;
+    std::vector<uint8_t> cmyk;
+    for (uint32_t y = 0; y < h; y += 2) {
+        for (uint32_t x = 0; x < w; x += 2) {
+            const uint8_t* p = &rgb[(size_t{y} * w + x) * 3];
+            const int top = std::max({p[0], p[1], p[2]});
+            for (int c = 0; c < 3; ++c) {
+                const int ink = top ? (top - p[c]) * 255 / top : 0;
+                cmyk.push_back(static_cast<uint8_t>(255 - ink));
+            }
+            cmyk.push_back(static_cast<uint8_t>(top));  // 255 - black
+        }
+    }
     const bool ok = Save(dir + "/jpeg-photo-420.jpg", jpegpng_kit::WriteJpeg(rgb.data(), w, h, jpeg)) &&
+                    Save(dir + "/jpeg-cmyk-adobe.jpg",
+                         jpegpng_kit::WriteJpeg(cmyk.data(), w / 2, h / 2, cmyk_options)) &&
                     Save(dir + "/png-rgba-alpha.png", jpegpng_kit::WritePng(rgba)) &&
                     Save(dir + "/png-palette-216.png", jpegpng_kit::WritePng(palette));
     if (!ok) std::fprintf(stderr, "cannot write the samples into %s\n", dir.c_str());

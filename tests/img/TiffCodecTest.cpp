@@ -5,6 +5,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <stdexcept>
@@ -115,6 +116,20 @@ std::vector<uint8_t> Premultiplied(std::vector<uint8_t> rgba) {
     return img_test::SameRgba(got, want, width, height, l.tolerance);
 }
 
+// 8-bit contiguous CMYK as the back ends turn it into RGB: R = (255 - C)(255 - K) / 255, rounded
+// (libtiff's RGBA reader truncates the product, so it is no reference here).
+std::vector<uint8_t> CmykReference(const TiffPage& p) {
+    std::vector<uint8_t> rgba;
+    for (size_t i = 0; i + 3 < p.pixels.size(); i += p.spp) {
+        const uint8_t* s = &p.pixels[i];
+        for (int c = 0; c < 3; ++c) {
+            rgba.push_back(static_cast<uint8_t>(std::lround((255 - s[c]) * (255 - s[3]) / 255.0)));
+        }
+        rgba.push_back(255);
+    }
+    return rgba;
+}
+
 std::string CompressionName(uint16_t c) {
     switch (c) {
         case COMPRESSION_NONE:
@@ -150,8 +165,13 @@ TEST(TiffCodec, EveryLayoutMatchesLibtiffInStripsAndTiles) {
                 ASSERT_FALSE(tiff.empty());
                 page.tile = 0;
                 const std::vector<uint8_t> strips = img_test::MakeTiff({page});
-                EXPECT_TRUE(
-                    MatchesLibtiff(tiff, 0, l, tile && l.strip_reference ? &strips : nullptr));
+                if (l.photometric == PHOTOMETRIC_SEPARATED) {
+                    EXPECT_TRUE(img_test::SameRgba(img_test::Decode(tiff), CmykReference(page),
+                                                   page.width, page.height));
+                } else {
+                    EXPECT_TRUE(
+                        MatchesLibtiff(tiff, 0, l, tile && l.strip_reference ? &strips : nullptr));
+                }
                 ++checked;
             }
         }
@@ -177,6 +197,34 @@ TEST(TiffCodec, EveryPageIsAFrame) {
     EXPECT_EQ(+info.record.imageType, 6u);
     EXPECT_EQ(img_test::Decode(tiff, 4).result, 2);
     EXPECT_EQ(img_test::Decode(tiff, -1).result, 2);
+}
+
+// 16-bit associated alpha is undone before the samples are reduced to 8 bits: undone after
+// it, colours where alpha is low were up to 15 levels off.
+TEST(TiffCodec, SixteenBitAssociatedAlphaIsUndoneAtFullPrecision) {
+    std::mt19937 rng(12);
+    TiffPage p;
+    p.width = 61, p.height = 7, p.bps = 16, p.spp = 4;
+    p.extra_samples = {EXTRASAMPLE_ASSOCALPHA};
+    p.compression = COMPRESSION_LZW;
+    std::vector<uint16_t> samples;
+    std::vector<uint8_t> want;
+    auto to8 = [](double v) { return static_cast<uint8_t>(std::lround(v * 255 / 65535)); };
+    for (uint32_t i = 0; i < p.width * p.height; ++i) {
+        const uint32_t a = i == 0 ? 4241 : rng() % (i % 2 ? 65536 : 6000);  // mostly low
+        for (int c = 0; c < 3; ++c) {
+            const uint32_t v = i == 0 ? 4233 : rng() % (a + 1);
+            samples.push_back(static_cast<uint16_t>(v));
+            want.push_back(a ? to8(std::min(65535.0, std::round(v * 65535.0 / a))) : 0);
+        }
+        samples.push_back(static_cast<uint16_t>(a));
+        want.push_back(to8(a));
+    }
+    p.pixels.resize(samples.size() * 2);
+    std::memcpy(p.pixels.data(), samples.data(), p.pixels.size());
+    const img_test::Picture got = img_test::Decode(img_test::MakeTiff({p}));
+    EXPECT_EQ(got.bit_count, 32);
+    EXPECT_TRUE(img_test::SameRgba(got, want, p.width, p.height));
 }
 
 TEST(TiffCodec, ResolutionFromTheTags) {

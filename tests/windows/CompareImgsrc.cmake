@@ -1,9 +1,9 @@
 # imgsrc.dll under Wine against the native imgsrc: the sample pictures of every format that the
 # Windows build reads (our own readers, and WIC's JPEG, PNG and TIFF) and the PNG suite of the
 # corpus, decoded by zemhost through imgsrc alone to BMP files by both builds, must give the same
-# size, bit count and pixels. JPEG pixels may differ by JPEG_TOLERANCE (bmp_compare's TOL or
-# TOL:PERCENT:MAX): the decoders convert colour with different rounding (4:4:4 and grey files
-# stay within 1), and Wine's WIC (IJG libjpeg 9) upsamples subsampled chroma in the DCT domain
+# size, bit count and pixels. Other JPEG pixels than CMYK ones may differ by JPEG_TOLERANCE
+# (bmp_compare's TOL or TOL:PERCENT:MAX): the decoders convert YCbCr with different rounding
+# (4:4:4 and grey files stay within 1), and Wine's WIC (IJG libjpeg 9) upsamples subsampled chroma in the DCT domain
 # where libjpeg-turbo interpolates, which moves some edge pixels of 4:2:0 files by up to about
 # 20. Both builds must refuse the same files. bmp_compare (a Windows program of this build)
 # prints how many pixels differ and by how much.
@@ -45,6 +45,16 @@ foreach(ext bmp gif psd ico cur tga pnm pbm pgm ppm pam qoi png tif tiff jpg jpe
 endforeach()
 set(tolerance_samples-jpg ${JPEG_TOLERANCE})
 set(tolerance_samples-jpeg ${JPEG_TOLERANCE})
+# CMYK JPEGs form a group of their own at tolerance 0: no colour transform and no subsampled
+# chroma, and WIC hands over its CMYK samples (Adobe's inverted ones turned back) to the same
+# conversion to RGB that the native build uses.
+set(files_samples-jpg-cmyk ${files_samples-jpg})
+list(FILTER files_samples-jpg-cmyk INCLUDE REGEX "/jpeg-cmyk[^/]*$")
+if(files_samples-jpg-cmyk)
+    list(REMOVE_ITEM files_samples-jpg ${files_samples-jpg-cmyk})
+    list(APPEND groups samples-jpg-cmyk)
+    set(tolerance_samples-jpg-cmyk 0)
+endif()
 if(CORPUS_DIR AND EXISTS ${CORPUS_DIR}/pngsuite)
     file(GLOB files LIST_DIRECTORIES false ${CORPUS_DIR}/pngsuite/*.png)
     list(APPEND groups pngsuite)

@@ -27,7 +27,8 @@ uint32_t BigU16(const uint8_t* p) { return uint32_t{p[0]} << 8 | p[1]; }
 uint32_t BigU32(const uint8_t* p) { return BigU16(p) << 16 | BigU16(p + 2); }
 
 CodecStatus CheckPixels(uint64_t width, uint64_t height) {
-    return width * height > DibCanvas::kMaxPixels ? CodecStatus::NoMemory : CodecStatus::Ok;
+    // A side of 0 is left to the decoder: a JPEG may give its height later, in a DNL marker.
+    return width == 0 || height == 0 ? CodecStatus::Ok : CheckDeclaredSize(width, height);
 }
 
 // Walks the JPEG markers up to the first frame header.

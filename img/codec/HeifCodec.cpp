@@ -12,6 +12,7 @@
 
 #include "ByteReader.h"
 #include "CodecBackends.h"
+#include "IsoBoxes.h"
 #include "PreviewRules.h"
 
 namespace {
@@ -69,38 +70,6 @@ CodecStatus FromHeifError(const heif_error& error) {
 // libheif's handle reports the size after irot but not the clean aperture that its decode cuts;
 // the header read and the check of the decoded picture take it from the properties themselves.
 
-// The next box of `r`: its type and its contents. False at the end or on a damaged length.
-bool NextBox(ByteReader& r, uint32_t& type, ByteReader& body) {
-    uint32_t length32 = 0;
-    if (!r.ReadU32BE(length32) || !r.ReadU32BE(type)) return false;
-    uint64_t length = length32, header = 8;
-    if (length == 1) {
-        if (!r.ReadU64BE(length)) return false;
-        header = 16;
-    } else if (length == 0) {
-        length = header + r.Remaining();
-    }
-    if (length < header || length - header > r.Remaining()) return false;
-    return r.Take(static_cast<size_t>(length - header), body);
-}
-
-constexpr uint32_t Fourcc(const char (&s)[5]) {
-    return uint32_t{static_cast<uint8_t>(s[0])} << 24 | uint32_t{static_cast<uint8_t>(s[1])} << 16 |
-           uint32_t{static_cast<uint8_t>(s[2])} << 8 | static_cast<uint8_t>(s[3]);
-}
-
-bool FindBox(ByteReader r, uint32_t wanted, ByteReader& body) {
-    uint32_t type = 0;
-    ByteReader contents;
-    while (NextBox(r, type, contents)) {
-        if (type == wanted) {
-            body = contents;
-            return true;
-        }
-    }
-    return false;
-}
-
 // A clean aperture (clap) applied to a width x height picture: the kept columns or rows
 // floor(pc - (clean - 1) / 2) to floor(pc + (clean - 1) / 2) with pc = offset + (size - 1) / 2,
 // within the picture. False for a property that keeps nothing.
@@ -131,9 +100,9 @@ bool CleanAperture(ByteReader clap, uint32_t& width, uint32_t& height) {
 bool TransformedSize(const uint8_t* data, size_t size, uint32_t id, uint32_t& width,
                      uint32_t& height) {
     ByteReader meta, iprp, ipco, ipma;
-    if (!FindBox(ByteReader(data, size), Fourcc("meta"), meta) || !meta.Skip(4) ||
-        !FindBox(meta, Fourcc("iprp"), iprp) || !FindBox(iprp, Fourcc("ipco"), ipco) ||
-        !FindBox(iprp, Fourcc("ipma"), ipma)) {
+    if (!FindBox(ByteReader(data, size), BoxType("meta"), meta) || !meta.Skip(4) ||
+        !FindBox(meta, BoxType("iprp"), iprp) || !FindBox(iprp, BoxType("ipco"), ipco) ||
+        !FindBox(iprp, BoxType("ipma"), ipma)) {
         return false;
     }
     uint8_t version = 0, flags[3];
@@ -172,12 +141,12 @@ bool TransformedSize(const uint8_t* data, size_t size, uint32_t id, uint32_t& wi
     // this way.
     bool sized = false;
     for (auto& [type, body] : properties) {
-        if (type == Fourcc("ispe")) {
+        if (type == BoxType("ispe")) {
             if (!body.Skip(4) || !body.ReadU32BE(width) || !body.ReadU32BE(height)) return false;
             sized = true;
-        } else if (type == Fourcc("clap") && sized) {
+        } else if (type == BoxType("clap") && sized) {
             if (!CleanAperture(body, width, height)) return false;
-        } else if (type == Fourcc("irot") && sized) {
+        } else if (type == BoxType("irot") && sized) {
             uint8_t angle = 0;
             if (!body.ReadU8(angle)) return false;
             if (angle & 1) std::swap(width, height);

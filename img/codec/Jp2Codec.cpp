@@ -12,6 +12,7 @@
 
 #include "ByteReader.h"
 #include "CodecBackends.h"
+#include "IsoBoxes.h"
 #include "PreviewRules.h"
 #include "SampleScale.h"
 
@@ -84,42 +85,6 @@ uint64_t LoadBE(const uint8_t* p, int n) {
     uint64_t v = 0;
     for (int i = 0; i < n; ++i) v = v << 8 | p[i];
     return v;
-}
-
-// The next box of `r`: its type and its contents. False at the end or on a damaged length.
-bool NextBox(ByteReader& r, uint32_t& type, ByteReader& body) {
-    uint8_t head[8];
-    if (!r.ReadBytes(head, 8)) return false;
-    uint64_t length = LoadBE(head, 4);
-    type = static_cast<uint32_t>(LoadBE(head + 4, 4));
-    uint64_t header = 8;
-    if (length == 1) {
-        uint8_t wide[8];
-        if (!r.ReadBytes(wide, 8)) return false;
-        length = LoadBE(wide, 8);
-        header = 16;
-    } else if (length == 0) {
-        length = header + r.Remaining();
-    }
-    if (length < header || length - header > r.Remaining()) return false;
-    return r.Take(static_cast<size_t>(length - header), body);
-}
-
-constexpr uint32_t BoxType(const char (&s)[5]) {
-    return uint32_t{static_cast<uint8_t>(s[0])} << 24 | uint32_t{static_cast<uint8_t>(s[1])} << 16 |
-           uint32_t{static_cast<uint8_t>(s[2])} << 8 | static_cast<uint8_t>(s[3]);
-}
-
-bool FindBox(ByteReader r, uint32_t wanted, ByteReader& body) {
-    uint32_t type = 0;
-    ByteReader contents;
-    while (NextBox(r, type, contents)) {
-        if (type == wanted) {
-            body = contents;
-            return true;
-        }
-    }
-    return false;
 }
 
 bool ResolutionOf(ByteReader box, double& x_dpi, double& y_dpi) {

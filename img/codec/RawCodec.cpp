@@ -43,28 +43,14 @@ public:
                        DibCanvas& canvas, DecodeResult& result) const override {
         // Asked for by type, LibRaw may recognise formats that have no signature here.
         if (request.type != kTypeRaw && !Sniff(data, size)) return CodecStatus::NotThisFormat;
-        CodecStatus status = CodecStatus::Broken;
-        try {
-            status = Develop(data, size, request, canvas, result);
-        } catch (const std::bad_alloc&) {
-            status = CodecStatus::NoMemory;
-        } catch (...) {
-            status = CodecStatus::Broken;
-        }
-        if (status != CodecStatus::Ok) canvas.Reset();
-        return status;
+        return Guarded(canvas, [&] { return Develop(data, size, request, canvas, result); });
     }
 
     CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest& request,
                      PictureHeader& header) const override {
         if (request.type != kTypeRaw && !Sniff(data, size)) return CodecStatus::NotThisFormat;
-        try {
-            return Measure(data, size, header);
-        } catch (const std::bad_alloc&) {
-            return CodecStatus::NoMemory;
-        } catch (...) {
-            return CodecStatus::Broken;
-        }
+        DibCanvas unused;
+        return Guarded(unused, [&] { return Measure(data, size, header); });
     }
 
     // The embedded preview that LibRaw finds (the raw data is never unpacked): a JPEG one
@@ -72,9 +58,18 @@ public:
     CodecStatus DecodePreview(const uint8_t* data, size_t size, const DecodeRequest& request,
                               DibCanvas& canvas, DecodeResult& result) const override {
         if (request.type != kTypeRaw && !Sniff(data, size)) return CodecStatus::NotThisFormat;
+        return Guarded(canvas, [&] { return Thumbnail(data, size, request, canvas, result); });
+    }
+
+private:
+    // Runs `work` so that no exception leaves the back end (LibRaw throws on damaged data and
+    // on memory it cannot have): out of memory gives NoMemory, any other Broken. A failure
+    // leaves `canvas` empty.
+    template <typename Work>
+    static CodecStatus Guarded(DibCanvas& canvas, Work&& work) {
         CodecStatus status = CodecStatus::Broken;
         try {
-            status = Thumbnail(data, size, request, canvas, result);
+            status = work();
         } catch (const std::bad_alloc&) {
             status = CodecStatus::NoMemory;
         } catch (...) {
@@ -84,7 +79,6 @@ public:
         return status;
     }
 
-private:
     static CodecStatus Thumbnail(const uint8_t* data, size_t size, const DecodeRequest& request,
                                  DibCanvas& canvas, DecodeResult& result) {
         std::unique_ptr<LibRaw> raw(new (std::nothrow) LibRaw(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |

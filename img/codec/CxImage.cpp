@@ -43,16 +43,17 @@ bool CxImage::DecodePreview(const uint8_t* data, uint32_t size, uint32_t type) {
     return Run(data, size, type, What::Preview);
 }
 
-bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) {
+bool CxImage::Begin(const uint8_t* data, uint32_t size) {
     m_canvas.Reset();
     m_width = m_height = 0;
     m_bpp = 0;
     m_frameCount = 0;
-    m_status = CodecStatus::NotThisFormat;
-    if (!data || size == 0) {
-        m_status = CodecStatus::Broken;
-        return false;
-    }
+    m_status = data && size != 0 ? CodecStatus::NotThisFormat : CodecStatus::Broken;
+    return m_status != CodecStatus::Broken;
+}
+
+bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) {
+    if (!Begin(data, size)) return false;
     DecodeRequest request;
     request.frame = m_frame;
     request.jpeg_scale = m_jpegScale;
@@ -110,15 +111,7 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
 }
 
 bool CxImage::Ping(const uint8_t* data, uint32_t size, uint32_t type) {
-    m_canvas.Reset();
-    m_width = m_height = 0;
-    m_bpp = 0;
-    m_frameCount = 0;
-    m_status = CodecStatus::NotThisFormat;
-    if (!data || size == 0) {
-        m_status = CodecStatus::Broken;
-        return false;
-    }
+    if (!Begin(data, size)) return false;
     DecodeRequest request;
     request.type = type;
     PictureHeader header;

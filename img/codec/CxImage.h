@@ -64,6 +64,8 @@ public:
 private:
     enum class What { Picture, Preview };
     bool Run(const uint8_t* data, uint32_t size, uint32_t type, What what);
+    // Clears the last result; false (status Broken) when there are no bytes to read.
+    bool Begin(const uint8_t* data, uint32_t size);
     bool EncodeTo(std::vector<uint8_t>& out, uint32_t type);
 
     DibCanvas m_canvas;

@@ -80,5 +80,26 @@ public:
     }
 };
 
+// A back end for a single-picture format whose reader does both jobs in one pass:
+// `Derived::Read(data, size, canvas, header)` decodes into `canvas`, or with `header` set reads
+// only the headers (checking that the data holds the raster) and fills it.
+template <typename Derived>
+class OnePassBackend : public CodecBackend {
+public:
+    CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
+                       DibCanvas& canvas, DecodeResult&) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        if (request.frame != 0) return CodecStatus::NoFrame;
+        return Derived::Read(data, size, canvas, nullptr);
+    }
+
+    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+                     PictureHeader& header) const override {
+        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
+        DibCanvas unused;
+        return Derived::Read(data, size, unused, &header);
+    }
+};
+
 // Every back end of this build, in detection order (camera RAW before TIFF, TGA last).
 const CodecBackend* const* CodecBackends(size_t& count);

@@ -154,26 +154,12 @@ CodecStatus ReadHeader(PnmScanner& s, const uint8_t* data, PnmHeader& h) {
     return CodecStatus::Ok;
 }
 
-class PnmCodec final : public CodecBackend {
+class PnmCodec final : public OnePassBackend<PnmCodec> {
 public:
     uint32_t Type() const override { return kTypePnm; }
 
     bool Sniff(const uint8_t* p, size_t size) const override {
         return size >= 3 && p[0] == 'P' && p[1] >= '1' && p[1] <= '7' && IsSpace(p[2]);
-    }
-
-    CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
-                       DibCanvas& canvas, DecodeResult&) const override {
-        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
-        if (request.frame != 0) return CodecStatus::NoFrame;
-        return Read(data, size, canvas, nullptr);
-    }
-
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
-                     PictureHeader& header) const override {
-        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
-        DibCanvas unused;
-        return Read(data, size, unused, &header);
     }
 
     // With `ping` set, the header is read and the raster's size checked against the data, and

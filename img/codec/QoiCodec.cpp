@@ -17,26 +17,12 @@ struct Pixel {
 
 size_t IndexOf(const Pixel& p) { return (p.r * 3u + p.g * 5u + p.b * 7u + p.a * 11u) % 64u; }
 
-class QoiCodec final : public CodecBackend {
+class QoiCodec final : public OnePassBackend<QoiCodec> {
 public:
     uint32_t Type() const override { return kTypeQoi; }
 
     bool Sniff(const uint8_t* p, size_t size) const override {
         return size >= 4 && std::memcmp(p, "qoif", 4) == 0;
-    }
-
-    CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
-                       DibCanvas& canvas, DecodeResult&) const override {
-        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
-        if (request.frame != 0) return CodecStatus::NoFrame;
-        return Read(data, size, canvas, nullptr);
-    }
-
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
-                     PictureHeader& header) const override {
-        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
-        DibCanvas unused;
-        return Read(data, size, unused, &header);
     }
 
     // With `ping` set, the header is read and the raster's size checked against the data, and

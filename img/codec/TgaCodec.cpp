@@ -134,26 +134,12 @@ private:
     bool m_rle;
 };
 
-class TgaCodec final : public CodecBackend {
+class TgaCodec final : public OnePassBackend<TgaCodec> {
 public:
     uint32_t Type() const override { return kTypeTga; }
 
     bool Sniff(const uint8_t* p, size_t size) const override {
         return size >= kHeaderSize && IsConsistent(ParseHeader(p), size);
-    }
-
-    CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
-                       DibCanvas& canvas, DecodeResult&) const override {
-        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
-        if (request.frame != 0) return CodecStatus::NoFrame;
-        return Read(data, size, canvas, nullptr);
-    }
-
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
-                     PictureHeader& header) const override {
-        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
-        DibCanvas unused;
-        return Read(data, size, unused, &header);
     }
 
     // With `header` set, the header, colour map and raster size are checked and the picture's

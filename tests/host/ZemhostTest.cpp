@@ -16,7 +16,9 @@
 #if ZEM_HOST_PNG
 #include <png.h>
 #endif
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #endif
 
@@ -57,6 +59,41 @@ std::vector<uint8_t> FileBytes(const std::string& path) {
     return bytes;
 }
 
+#if defined(_WIN32)
+// Starts the program itself rather than through cmd.exe, with no console, its output in files
+// that every sharing mode leaves open to reading and removal, and waits for it to end. Returns
+// its exit code, or -1 when it could not be run.
+int RunRedirected(std::string command, const std::string& out, const std::string& err) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const HANDLE in = CreateFileA("NUL", GENERIC_READ, share, &inherit, OPEN_EXISTING, 0, nullptr);
+    const HANDLE files[] = {
+        CreateFileA(out.c_str(), GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, nullptr),
+        CreateFileA(err.c_str(), GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, nullptr)};
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = files[0];
+    startup.hStdError = files[1];
+    PROCESS_INFORMATION process{};
+    DWORD code = static_cast<DWORD>(-1);
+    if (in != INVALID_HANDLE_VALUE && files[0] != INVALID_HANDLE_VALUE &&
+        files[1] != INVALID_HANDLE_VALUE &&
+        CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
+                       nullptr, &startup, &process)) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        if (!GetExitCodeProcess(process.hProcess, &code)) code = static_cast<DWORD>(-1);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    for (HANDLE h : {in, files[0], files[1]}) {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+    return static_cast<int>(code);
+}
+#endif
+
 class Zemhost : public testing::Test {
 protected:
     void SetUp() override {
@@ -70,28 +107,25 @@ protected:
     Outcome Run(const std::vector<std::string>& args) const {
         std::string command = Quote(ZEMHOST_PATH);
         for (const std::string& a : args) command += " " + Quote(a);
-        // Fresh names for each run: under Wine, a service process that the first program of a
-        // session starts may inherit and keep that program's redirected output files open.
+        // Fresh names for each run: a copy of a run's output handle that lives on elsewhere
+        // (under Wine, a process of the session may have taken one) keeps its name busy.
         ++m_runs;
         const std::string out = Path("stdout" + std::to_string(m_runs) + ".txt");
         const std::string err = Path("stderr" + std::to_string(m_runs) + ".txt");
-        command += " >" + Quote(out) + " 2>" + Quote(err);
-#if defined(_WIN32)
-        // cmd /c drops the first and the last quote of a line that holds several.
-        command = "\"" + command + "\"";
-#endif
-        const int rc = std::system(command.c_str());
         Outcome o;
 #if defined(_WIN32)
-        o.status = rc;
+        o.status = RunRedirected(command, out, err);
 #else
+        command += " >" + Quote(out) + " 2>" + Quote(err);
+        const int rc = std::system(command.c_str());
         o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 #endif
         std::vector<uint8_t> bytes;
         if (ReadWholeFile(out, bytes)) o.out.assign(bytes.begin(), bytes.end());
         if (ReadWholeFile(err, bytes)) o.err.assign(bytes.begin(), bytes.end());
-        fs::remove(out);
-        fs::remove(err);
+        std::error_code ec;
+        fs::remove(out, ec);
+        fs::remove(err, ec);
         // Windows writes text-mode lines ending in CR LF.
         for (std::string* text : {&o.out, &o.err}) {
             text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());

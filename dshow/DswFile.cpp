@@ -204,7 +204,8 @@ int32_t DswFile::ReadPictureFromFile() {
     HRESULT cause = E_FAIL;
     m_resultDib = m_preview ? FrameQuery(m_fileName, kPreviewPosition, true, cause)
                             : FrameQuery(m_fileName, m_framePosition, false, cause);
-    return ResultOf(m_resultDib ? S_OK : cause);
+    // A query that found no frame failed, whatever step it ended at.
+    return ResultOf(m_resultDib ? S_OK : FAILED(cause) ? cause : E_FAIL);
 }
 
 SpiHandle DswFile::DswFrameQuery(const wchar_t* file_name, int32_t frame_position) {

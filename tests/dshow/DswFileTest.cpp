@@ -28,7 +28,7 @@ struct FakeStream {
     bool media_type_fails = false;
 };
 
-enum class Fill { Ok, Fails, Throws };
+enum class Fill { Ok, Fails, Throws, NoBitmaps };
 
 struct Script {
     HRESULT co_initialize = S_OK;
@@ -119,7 +119,7 @@ public:
         g_record.height = height;
         if (!buffer) {
             *size = g_script.bitmap_size;
-            return S_OK;
+            return g_script.fill == Fill::NoBitmaps ? E_NOTIMPL : S_OK;
         }
         if (g_script.fill == Fill::Throws) throw std::runtime_error("detector failure");
         if (g_script.fill == Fill::Fails) return E_FAIL;
@@ -345,7 +345,7 @@ TEST_F(DswFileTest, FirstVideoStreamWithoutALength) {
 }
 
 TEST_F(DswFileTest, DetectorFailures) {
-    for (int c = 0; c < 6; ++c) {
+    for (int c = 0; c < 7; ++c) {
         SetUp();
         switch (c) {
             case 0: g_script.no_detector = true; break;
@@ -354,6 +354,7 @@ TEST_F(DswFileTest, DetectorFailures) {
             case 3: g_script.bitmap_size = 0; break;
             case 4: g_script.fill = Fill::Fails; break;
             case 5: g_script.fill = Fill::Throws; break;
+            case 6: g_script.fill = Fill::NoBitmaps; break;  // and no graph of our own to ask
         }
         EXPECT_EQ(Frame(0), 0u) << "case " << c;
         DswFile file;

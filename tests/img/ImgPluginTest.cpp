@@ -261,11 +261,11 @@ TEST(ImgPlugin, PictureResultCodes) {
 
 // Each failure keeps its cause up to the exports, from memory and from a file alike.
 TEST(ImgPlugin, FailureCodesByCause) {
-    bmp_test::BmpSpec spec;
-    spec.width = 5;
-    spec.height = 3;
-    spec.bits.assign(16 * 3, 0x5A);
-    std::vector<uint8_t> cut = bmp_test::BuildBmp(spec);
+    bmp_test::BmpSpec layout;
+    layout.width = 5;
+    layout.height = 3;
+    layout.bits.assign(16 * 3, 0x5A);
+    std::vector<uint8_t> cut = bmp_test::BuildBmp(layout);
     cut.pop_back();
     const std::vector<uint8_t> junk = Bytes("not a picture at all");
     const std::vector<uint8_t> huge = EmptyGif(65535, 65535);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ImgsrcRatioBench.h"
 #include "JpegPngKit.h"
 #include "LibPictures.h"
 #include "ModernEncoders.h"
@@ -19,37 +20,14 @@
 #include "RatioReporter.h"
 #include "platform/platform.h"
 
+using namespace imgsrc_bench;
+
 namespace {
-
-PluginModule g_imgsrc;
-
-struct Workload {
-    std::string name;
-    std::vector<uint8_t> bytes;
-    double limit;  // information read / picture read
-};
-
-std::vector<Workload>& Workloads() {
-    static std::vector<Workload> all;
-    return all;
-}
-
-void Picture(benchmark::State& state, const Workload* w) {
-    for (auto _ : state) {
-        SpiHandle dib = nullptr;
-        const int32_t r = g_imgsrc.GetPicture(reinterpret_cast<const char*>(w->bytes.data()),
-                                              static_cast<SpiLength>(w->bytes.size()),
-                                              SPI_SRC_MEMORY, &dib, nullptr, nullptr, 0);
-        if (r != 0 || !dib) state.SkipWithError("GetPicture failed");
-        benchmark::DoNotOptimize(dib);
-        platform::MemFree(dib);
-    }
-}
 
 void Info(benchmark::State& state, const Workload* w) {
     for (auto _ : state) {
         PictureInfoRecord record{};
-        const int32_t r = g_imgsrc.GetPictureInfo(reinterpret_cast<const char*>(w->bytes.data()),
+        const int32_t r = Imgsrc().GetPictureInfo(reinterpret_cast<const char*>(w->bytes.data()),
                                                   static_cast<SpiLength>(w->bytes.size()),
                                                   SPI_SRC_MEMORY, &record);
         if (r != 0 || record.width <= 0) state.SkipWithError("GetPictureInfo failed");
@@ -65,13 +43,7 @@ std::vector<uint8_t> Jpeg(uint32_t width, uint32_t height) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string error;
-    const std::string path =
-        std::string(ZEM_BENCH_PLUGIN_DIR) + "/imgsrc" + platform::ModuleSuffix();
-    if (!g_imgsrc.Load(path, error)) {
-        std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), error.c_str());
-        return 1;
-    }
+    if (!LoadImgsrc()) return 1;
     constexpr uint32_t kWidth = 4000, kHeight = 3000;
     const std::vector<uint8_t> rgb = jpegpng_kit::PhotoLike(kWidth, kHeight, 3, 42);
     Workloads().reserve(5);  // the benchmarks keep pointers to the entries

@@ -10,42 +10,15 @@
 #include <vector>
 
 #include "ExifWriter.h"
+#include "ImgsrcRatioBench.h"
 #include "JpegPngKit.h"
 #include "PluginModule.h"
 #include "RatioReporter.h"
 #include "platform/platform.h"
 
+using namespace imgsrc_bench;
+
 namespace {
-
-PluginModule g_imgsrc;
-
-struct Workload {
-    std::string name;
-    std::vector<uint8_t> bytes;
-    double limit;  // preview read / picture read
-};
-
-std::vector<Workload>& Workloads() {
-    static std::vector<Workload> all;
-    return all;
-}
-
-void Read(benchmark::State& state, const Workload* w, bool preview) {
-    const auto call = preview ? g_imgsrc.GetPreview : g_imgsrc.GetPicture;
-    for (auto _ : state) {
-        SpiHandle dib = nullptr;
-        const int32_t r = call(reinterpret_cast<const char*>(w->bytes.data()),
-                               static_cast<SpiLength>(w->bytes.size()), SPI_SRC_MEMORY, &dib,
-                               nullptr, nullptr, 0);
-        if (r != 0 || !dib)
-            state.SkipWithError(preview ? "GetPreview failed" : "GetPicture failed");
-        benchmark::DoNotOptimize(dib);
-        platform::MemFree(dib);
-    }
-}
-
-void Picture(benchmark::State& state, const Workload* w) { Read(state, w, false); }
-void Preview(benchmark::State& state, const Workload* w) { Read(state, w, true); }
 
 std::vector<uint8_t> Jpeg(uint32_t width, uint32_t height, std::vector<uint8_t> app1) {
     const std::vector<uint8_t> rgb = jpegpng_kit::PhotoLike(width, height, 3, 42);
@@ -57,13 +30,7 @@ std::vector<uint8_t> Jpeg(uint32_t width, uint32_t height, std::vector<uint8_t> 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string error;
-    const std::string path =
-        std::string(ZEM_BENCH_PLUGIN_DIR) + "/imgsrc" + platform::ModuleSuffix();
-    if (!g_imgsrc.Load(path, error)) {
-        std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), error.c_str());
-        return 1;
-    }
+    if (!LoadImgsrc()) return 1;
     img_test::ExifSpec exif;
     exif.thumbnail = Jpeg(160, 120, {});
     Workloads().reserve(2);  // the benchmarks keep pointers to the entries

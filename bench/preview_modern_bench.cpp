@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ImgsrcRatioBench.h"
 #include "JpegPngKit.h"
 #include "LibPictures.h"
 #include "ModernEncoders.h"
@@ -19,51 +20,10 @@
 #include "RatioReporter.h"
 #include "platform/platform.h"
 
-namespace {
-
-PluginModule g_imgsrc;
-
-struct Workload {
-    std::string name;
-    std::vector<uint8_t> bytes;
-    double limit;  // preview read / picture read
-};
-
-std::vector<Workload>& Workloads() {
-    static std::vector<Workload> all;
-    return all;
-}
-
-void Read(benchmark::State& state, const Workload* w, GetPictureFn read, const char* what) {
-    for (auto _ : state) {
-        SpiHandle dib = nullptr;
-        const int32_t r = read(reinterpret_cast<const char*>(w->bytes.data()),
-                               static_cast<SpiLength>(w->bytes.size()), SPI_SRC_MEMORY, &dib,
-                               nullptr, nullptr, 0);
-        if (r != 0 || !dib) state.SkipWithError(what);
-        benchmark::DoNotOptimize(dib);
-        platform::MemFree(dib);
-    }
-}
-
-void Picture(benchmark::State& state, const Workload* w) {
-    Read(state, w, g_imgsrc.GetPicture, "GetPicture failed");
-}
-
-void Preview(benchmark::State& state, const Workload* w) {
-    Read(state, w, g_imgsrc.GetPreview, "GetPreview failed");
-}
-
-}  // namespace
+using namespace imgsrc_bench;
 
 int main(int argc, char** argv) {
-    std::string error;
-    const std::string path =
-        std::string(ZEM_BENCH_PLUGIN_DIR) + "/imgsrc" + platform::ModuleSuffix();
-    if (!g_imgsrc.Load(path, error)) {
-        std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), error.c_str());
-        return 1;
-    }
+    if (!LoadImgsrc()) return 1;
     Workloads().reserve(2);  // the benchmarks keep pointers to the entries
     {
         modern_test::HeifShape shape;

@@ -84,6 +84,7 @@ foreach(group IN LISTS groups)
     execute_process(COMMAND ${EMULATOR} ${ZEMHOST} decode ${win_files} -o ${win_out}\\
                             --plugin imgsrc --format bmp
         RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE windows_text)
+    string(STRIP "${windows_text}" windows_text)
     if(rc EQUAL 77)
         message("SKIPPED: ${windows_text}")
         return()
@@ -98,13 +99,29 @@ foreach(group IN LISTS groups)
     endif()
     math(EXPR compared_groups "${compared_groups} + 1")
 
+    # A file that only the Windows build refused is asked once more, alone, and the first answer
+    # is reported: in one of some fifteen runs of the win32 suite zemhost.exe refused the 4:2:0
+    # sample, which it decoded in every other run (some 400 runs alone or beside the other tests).
+    foreach(f IN LISTS files_${group})
+        get_filename_component(stem ${f} NAME_WE)
+        if(EXISTS ${native_dir}/${stem}.bmp AND NOT EXISTS ${windows_dir}/${stem}.bmp)
+            windows_path(w ${f})
+            execute_process(COMMAND ${EMULATOR} ${ZEMHOST} decode ${w} -o ${win_out}\\
+                                    --plugin imgsrc --format bmp
+                RESULT_VARIABLE again_rc OUTPUT_QUIET ERROR_VARIABLE again_text)
+            string(APPEND report "${group}: ${stem}: refused by zemhost.exe (exit status ${rc}: "
+                                 "${windows_text}); asked again: exit status ${again_rc}\n")
+        endif()
+    endforeach()
+
     # Which files each build refused.
     set(refused_both 0)
     foreach(f IN LISTS files_${group})
         get_filename_component(stem ${f} NAME_WE)
         get_filename_component(name ${f} NAME)
         if(EXISTS ${native_dir}/${stem}.bmp AND NOT EXISTS ${windows_dir}/${stem}.bmp)
-            string(APPEND failures "  ${group}/${name}: the Windows build refuses it\n")
+            string(APPEND failures "  ${group}/${name}: the Windows build refuses it, twice "
+                                   "(first exit status ${rc}: ${windows_text})\n")
         elseif(EXISTS ${windows_dir}/${stem}.bmp AND NOT EXISTS ${native_dir}/${stem}.bmp)
             string(APPEND failures "  ${group}/${name}: only the Windows build decodes it\n")
         elseif(NOT EXISTS ${windows_dir}/${stem}.bmp)

@@ -99,11 +99,14 @@ foreach(group IN LISTS groups)
     endif()
     math(EXPR compared_groups "${compared_groups} + 1")
 
-    # A file that only the Windows build refused is asked once more, alone, and the first answer
-    # is reported: in one of about a dozen runs of the win32 suite zemhost.exe refused the 4:2:0
-    # sample, which it decoded in every other run (some 600 runs alone or beside other tests).
+    # Which files each build refused. A file that only the Windows build refused is asked once
+    # more, alone, and the first answer is reported: in one of about a dozen runs of the win32
+    # suite zemhost.exe refused the 4:2:0 sample, which it decoded in every other run (some 600
+    # runs alone or beside other tests).
+    set(refused_both 0)
     foreach(f IN LISTS files_${group})
         get_filename_component(stem ${f} NAME_WE)
+        get_filename_component(name ${f} NAME)
         if(EXISTS ${native_dir}/${stem}.bmp AND NOT EXISTS ${windows_dir}/${stem}.bmp)
             windows_path(w ${f})
             execute_process(COMMAND ${EMULATOR} ${ZEMHOST} decode ${w} -o ${win_out}\\
@@ -111,17 +114,10 @@ foreach(group IN LISTS groups)
                 RESULT_VARIABLE again_rc OUTPUT_QUIET ERROR_QUIET)
             string(APPEND report "${group}: ${stem}: refused by zemhost.exe (exit status ${rc}: "
                                  "${windows_text}); asked again: exit status ${again_rc}\n")
-        endif()
-    endforeach()
-
-    # Which files each build refused.
-    set(refused_both 0)
-    foreach(f IN LISTS files_${group})
-        get_filename_component(stem ${f} NAME_WE)
-        get_filename_component(name ${f} NAME)
-        if(EXISTS ${native_dir}/${stem}.bmp AND NOT EXISTS ${windows_dir}/${stem}.bmp)
-            string(APPEND failures "  ${group}/${name}: the Windows build refuses it, twice "
-                                   "(first exit status ${rc}: ${windows_text})\n")
+            if(NOT EXISTS ${windows_dir}/${stem}.bmp)
+                string(APPEND failures "  ${group}/${name}: the Windows build refuses it, twice "
+                                       "(first exit status ${rc}: ${windows_text})\n")
+            endif()
         elseif(EXISTS ${windows_dir}/${stem}.bmp AND NOT EXISTS ${native_dir}/${stem}.bmp)
             string(APPEND failures "  ${group}/${name}: only the Windows build decodes it\n")
         elseif(NOT EXISTS ${windows_dir}/${stem}.bmp)

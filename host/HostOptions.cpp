@@ -34,7 +34,15 @@ const OptionSpec kOptions[] = {
     {"--force", nullptr, false, kForDecode | kForThumbs},
     {"-y", "--force", false, kForDecode | kForThumbs},
     {"--png-level", nullptr, true, kForDecode | kForThumbs},
-    {"--preview", nullptr, false, kForDecode},
+    {"--preview", nullptr, false, kForInfo | kForDecode},
+    {"--name", nullptr, true, kForDecode},
+    {"-r", "--recursive", false, kForThumbs},
+    {"--recursive", nullptr, false, kForThumbs},
+    {"-v", "--verbose", false, kForThumbs},
+    {"--verbose", nullptr, false, kForThumbs},
+    {"--size", nullptr, true, kForThumbs},
+    {"-j", "--jobs", true, kForThumbs},
+    {"--jobs", nullptr, true, kForThumbs},
     {"--memory", nullptr, false, kForInfo | kForDecode},
     {"--split", nullptr, false, kForDecode},
     {"--offset", nullptr, true, kForInfo | kForDecode},
@@ -143,6 +151,32 @@ bool ApplyOption(const std::string& name, const std::string& value, HostOptions&
         out.force = true;
     } else if (name == "--preview") {
         out.preview = true;
+    } else if (name == "--name") {
+        if (value == "stem") {
+            out.name_style = NameStyle::Stem;
+        } else if (value == "full") {
+            out.name_style = NameStyle::Full;
+        } else {
+            error = "--name takes stem (photo.png) or full (photo.jpg.png), not '" + value + "'";
+            return false;
+        }
+    } else if (name == "--recursive") {
+        out.recursive = true;
+    } else if (name == "--verbose") {
+        out.verbose = true;
+    } else if (name == "--size" || name == "--jobs") {
+        int32_t v;
+        const int32_t most = name == "--size" ? 4096 : 256;
+        if (!ParseInt32(value, v) || v < 1 || v > most) {
+            error = name + " takes a whole number from 1 to " + std::to_string(most) + ", not '" +
+                    value + "'";
+            return false;
+        }
+        if (name == "--size") {
+            out.size = static_cast<uint32_t>(v);
+        } else {
+            out.jobs = static_cast<unsigned>(v);
+        }
     } else if (name == "--png-level") {
         int32_t level;
         if (!ParseInt32(value, level) || level < 0 || level > 9) {
@@ -169,6 +203,15 @@ bool ApplyOption(const std::string& name, const std::string& value, HostOptions&
             return false;
         }
     } else if (name == "--position") {
+        char* end = nullptr;
+        const double seconds = std::strtod(value.c_str(), &end);
+        if (!value.empty() && *end == '\0' && seconds != static_cast<double>(
+                                                     static_cast<long long>(seconds))) {
+            error = "--position takes whole seconds (or -1 to -100 for a per cent of the "
+                    "length), not '" + value + "': the plug-ins are asked for a time in whole "
+                    "seconds";
+            return false;
+        }
         return int_option(out.position);
     } else if (name == "--scale") {
         return int_option(out.scale);
@@ -310,7 +353,7 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions& out, st
                 return false;
             }
             if (out.image && out.frame) {
-                error = "--image and --frame both set byte 48 of the request block; give one";
+                error = "--image and --frame both choose the image to decode; give one";
                 return false;
             }
             break;
@@ -364,83 +407,106 @@ std::string VersionText() { return std::string("zemhost ") + ZEM_VERSION; }
 
 std::string UsageText(bool png_available) {
     std::string text =
-        R"(zemhost loads image plug-ins the way a viewer does and drives their five exports.
+        R"(zemhost reads pictures, animation frames, pages and video frames through the image
+plug-ins of its folder, as an image viewer does, and saves them as PNG or BMP files.
 
 Usage:
   zemhost decode FILE -o OUT.png  decode and save; the extension (.png or .bmp) picks the format
-  zemhost decode FILE... -o DIR/  decode each FILE into DIR, named after it, with the extension
-                                  of --format (default png)
+  zemhost decode FILE... -o DIR/  decode each FILE into DIR, named after it (photo.jpg gives
+                                  DIR/photo.png; --name full gives DIR/photo.jpg.png), with the
+                                  extension of --format (default png)
   zemhost decode FILE --preview -o OUT.png
-                                  save the plug-in's preview instead of the picture
-  zemhost thumbs DIR -o OUTDIR/   a thumbnail of every file of DIR (not its subfolders) that a
-                                  plug-in accepts, as OUTDIR/NAME.png (or .bmp with --format):
-                                  the plug-in's preview or, where it has none, the picture read
-                                  at 1/8 scale (JPEGs; others whole), reduced by zemhost to a
-                                  long side of at most 256 px
-  zemhost info FILE...            what the answering plug-in knows of each file: size, and those
-                                  of depth, densities, comment, type by name, frame count, stream
-                                  length and codec that it fills (no zeros for the others); for
-                                  imgsrc, dshowsrc and avisrc, the preview's size or "none"
-  zemhost probe FILE...           which plug-ins accept each file: by name and head (the first
-                                  2048 bytes, passed in memory) and by file (the plug-in reads it)
-  zemhost plugins                 each plug-in with its four information strings
+                                  save the small picture that the file holds (or a cheap reduced
+                                  read) instead of the whole picture
+  zemhost thumbs DIR -o OUTDIR/   a thumbnail of every picture and clip of DIR, named after the
+                                  whole file name: IMG_0001.CR2 gives OUTDIR/IMG_0001.CR2.png
+                                  (or .bmp with --format), so that IMG_0001.CR2 and IMG_0001.JPG
+                                  both get one; with -r, of its subfolders too, in the same
+                                  subfolders of OUTDIR
+  zemhost info FILE...            what is known of each file from its headers: size, and as far
+                                  as the file tells, depth, densities, comment, type, frame
+                                  count, clip length and codec; the preview's size with --preview
+  zemhost probe FILE...           which plug-ins accept each file: by its name and first bytes,
+                                  and by reading the file
+  zemhost plugins                 the plug-ins found and what each reads
   zemhost help | --help | -h      this text
   zemhost --version               the version of zemhost
 
 Files are never lost: decode and thumbs never write over an input file (whatever the name it
 is given by; for thumbs, any file of DIR), replace an existing output only with --force, and
-never replace a read-only one. Outputs that exist are skipped with a message; in a batch,
-outputs that two inputs would share are all listed before anything is written.
+never replace a read-only one. Outputs that exist are skipped with a message. Two inputs whose
+outputs would have one name (a.jpg and a.png, or a.jpg and A.JPG where the output folder does
+not tell case apart, as on Windows) refuse a decode batch before anything is written; thumbs
+gives the second a number instead ("A.JPG (2).png").
 
 Options:
   --plugins DIR     load the plug-ins in DIR (default: the "plugins" folder beside zemhost)
-  --plugin NAME     info, decode: use this plug-in (its file name without extension, as listed
-                    by "zemhost plugins") instead of the one chosen below
+  --plugin NAME     info, decode, thumbs: use this plug-in (as listed by "zemhost plugins")
+                    instead of the one chosen below
   -o, --output OUT  decode: OUT.png, OUT.bmp, or a folder (an existing one, or ending in "/");
                     thumbs: a folder
   --format png|bmp  decode, thumbs: the output format for a folder, or for an OUT of another
                     extension
+  --name stem|full  decode into a folder: name each output after the input's name without its
+                    extension (stem, the default: photo.png) or with it (full: photo.jpg.png)
   -y, --force       decode, thumbs: replace outputs that exist (never an input, never a
                     read-only file)
-  --preview         decode: ask GetPreview (the small picture that the file holds, or a cheap
-                    reduced decode) instead of GetPicture; fails when the plug-in has none
-  --png-level N     decode, thumbs: zlib level of PNG output, 0 to 9 (default 2: about as
+  --preview         decode: save the preview instead of the picture (fails when the file has
+                    none); info: print the preview's size, which costs a reduced read
+  --png-level N     decode, thumbs: compression of PNG output, 0 to 9 (default 2: about as
                     fast as the decode; 6 to 9 give files some 10 to 20 % smaller, many times
                     slower)
+  -r, --recursive   thumbs: go into subfolders, mirroring them under OUTDIR
+  --size N          thumbs: the thumbnails' long side in pixels (default 256)
+  -j, --jobs N      thumbs: make N thumbnails at a time (default: one per processor core);
+                    results are printed in file-name order all the same
+  -v, --verbose     thumbs: name each file that no plug-in takes (without it they are counted
+                    by extension)
   --memory          info, decode: pass the file's bytes instead of its name
   --offset N        info, decode: the picture starts N bytes into the file (with --memory, the
                     bytes from N on are passed)
-  --split           decode: ask for two handles (header and bits) and join them again
+  --split           decode: ask for the header and the pixels apart, and join them again
 
-Request block (decode): any of these options passes a 60-byte block tagged "zem" whose
-32-bit fields are set as below; fields not given are 0. An option that the answering plug-in
-does not read (--scale on a PNG, --position on a still picture, --image on a video) is warned of.
-  --scale S         byte 44: decoding scale (multi-format plug-in; above 1 reduces JPEGs)
-  --image N         byte 48: image of an animation, page of a multi-page picture (0 = first);
-                    with info, that image is decoded and its size printed
-  --frame N         byte 48 too, for when --image is not given (the two share the field)
-  --position P      byte 52: video frame position (seconds from the start; -1 to -100: per cent)
-  --type T          byte 56: image type to decode as (multi-format plug-in; written back), by
-                    number or name: 0 detect, 1 bmp, 2 gif, 3 jpeg, 4 png, 5 ico, 6 tiff, 7 tga,
-                    11 jp2, 12 j2k, 14 pnm, 19 raw, 20 psd, 21 webp, 22 heif, 23 avif, 24 jxl,
-                    25 qoi. For info, --type T sets the image type at byte 106 of the record.
+Choosing what to decode:
+  --image N         the image of an animation or the page of a multi-page picture (0 = the
+                    first); with info, that image is read and its size printed
+  --frame N         the same as --image (give one of the two)
+  --position P      the frame of a video clip at P whole seconds from its start, or with -1
+                    to -100 at that per cent of its length. dshowsrc gives the middle frame for a
+                    time past the end; avisrc gives none
+  --scale S         read a JPEG at 1/S of its size (1 to 8; imgsrc)
+  --type T          read the file as this type (imgsrc), by name or number: jpeg, png, tiff,
+                    bmp, gif, ico, tga, jp2, j2k, pnm, raw, psd, webp, heif, avif, jxl, qoi
+An option that does not apply to the file (--scale on a PNG, --position on a still picture,
+--image on a video) is warned of, and the picture written as read.
 
-The plug-in used: of those that accept the file by name and head (its first 2048 bytes, from
---offset on), or else by file (without --offset), the video plug-in (dshowsrc: exact frames,
-length, codec) for clips and the multi-format plug-in (imgsrc: type, frame count, densities) for
-pictures; otherwise the first in file-name order. When dshowsrc can read no frame of a clip, the
-next plug-in that accepts it is tried.
+The plug-in used: of those that accept the file (by its name and first 2048 bytes, or else by
+reading it), dshowsrc for video clips (exact frames, length, codec), imgsrc for pictures (type,
+frame count, densities), otherwise the first in file-name order. When dshowsrc can read no frame
+of a clip, the next plug-in that accepts it is tried. A .dib file (a bitmap without a file
+header) goes to bmpsrc, which lists the name.
 
-Output: PNG files are 8-bit RGB, or RGBA for DIBs with alpha (an alpha bit field, or 32-bit
-BI_RGB whose fourth bytes are not all 0, as the multi-format plug-in gives); RLE4 and RLE8 DIBs
-are drawn as Windows draws them. BMP files are the returned DIB behind a 14-byte file header,
-exactly as returned (RLE and top-down included); thumbs' reduced pictures are 24-bit (32-bit
-with alpha). Nothing is written when a step fails. On a terminal, progress goes to standard
-error: "[3/10] name" in a batch or thumbs, "writing NAME: 40 %" for large PNG files.
+Output: PNG files are 8-bit RGB, or RGBA for pictures with transparency; BMP files hold the
+picture exactly as the plug-in returned it. Thumbnails are the file's preview where it has one,
+else the picture (JPEGs read at 1/8 of their size), reduced to the long side of --size. Nothing
+is written when a step fails. On a terminal, progress goes to standard error: "[3/10] name" in a
+batch or thumbs, "writing NAME: 40 %" for large PNG files.
 
-Exit status: 0 success, 1 failure (the reason on standard error), 2 usage error or a refused
-batch (nothing written), 3 some outputs existed and were skipped (nothing failed).
-probe exits with 1 when a file cannot be read or no plug-in accepts it.
+Exit status: 0 success, 1 failure (the reason on standard error; for a batch or thumbs, any
+file that could not be read or decoded), 2 usage error or a refused batch (nothing written), 3
+some outputs existed and were skipped (nothing failed). probe exits with 1 when a file cannot be
+read or no plug-in accepts it. thumbs names each file that cannot be read with the system's
+reason ("permission denied"), and counts the files that no plug-in takes.
+
+For host writers: the choosing options fill the 60-byte request block tagged "zem" that
+GetPicture and GetPreview receive: --scale byte 44, --image or --frame byte 48, --position byte
+52 (whole seconds, hence no fractions), --type byte 56 (type numbers: 0 detect, 1 bmp, 2 gif,
+3 jpeg, 4 png, 5 ico, 6 tiff, 7 tga, 11 jp2, 12 j2k, 14 pnm, 19 raw, 20 psd, 21 webp, 22 heif,
+23 avif, 24 jxl, 25 qoi), which imgsrc overwrites with the type found; fields not given are 0,
+and without any of them no block is passed. For info, --type sets byte 106 of the information
+record. BMP output is the returned packed DIB behind a 14-byte file header (RLE and top-down rows
+kept); PNG output draws RLE4 and RLE8 DIBs as Windows does and takes alpha from an alpha bit
+field, or from 32-bit BI_RGB whose fourth bytes are not all 0.
 )";
     if (!png_available) {
         text += "\nPNG output is not supported in this build: use .bmp or --format bmp.\n";

@@ -1,18 +1,29 @@
 # zemhost, the command-line host, and the units that the tests share with it.
 add_library(zem_hostcore STATIC
+    BatchRunner.cpp
     BmpWriter.cpp
+    DecodeCommand.cpp
     DibImage.cpp
+    FailureText.cpp
+    FileIdentity.cpp
     HostOptions.cpp
+    InfoCommand.cpp
+    OutputPlan.cpp
+    OverwritePolicy.cpp
+    PluginCalls.cpp
     PluginSet.cpp
+    ProbeCommand.cpp
     ReceivedDib.cpp
     ResultText.cpp
     StagedFile.cpp
     Thumbnail.cpp
+    ThumbsCommand.cpp
     WriteProgress.cpp)
 target_include_directories(zem_hostcore PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 set_property(SOURCE HostOptions.cpp APPEND PROPERTY COMPILE_DEFINITIONS
     ZEM_VERSION="${PROJECT_VERSION}")
-target_link_libraries(zem_hostcore PUBLIC zem_hostlib zem_framework zem_platform)
+find_package(Threads REQUIRED)
+target_link_libraries(zem_hostcore PUBLIC zem_hostlib zem_framework zem_platform Threads::Threads)
 
 # PNG output: libpng natively, the Windows Imaging Component's encoder on Windows (a system
 # component: zemhost.exe still needs no DLL beyond Windows' own). ZEM_HOST_PNG says whether

@@ -110,15 +110,21 @@ std::string ExplainFailure(int32_t code, const HostPlugin& plugin, const Picture
     if (type != 0 && LooksCutShort(source.Path(), source.Offset(), type, why)) {
         return by + "the " + TypeLabel(type) + " file is cut short: " + why + coded;
     }
-    if (type != 0 && code == SPI_UNKNOWN_FORMAT) {
-        return by + "unsupported: " + ATypeLabel(type) + " file of a variant that " + plugin.name +
-               " does not read" + coded;
-    }
-    if (type != 0 && code == SPI_BROKEN_DATA) {
+    // imgsrc reads every variant of BMP, GIF, JPEG and PNG: when their headers read well, a
+    // picture that fails is damaged whatever the code. Of the other formats, code 2 means a
+    // variant that the plug-in does not read.
+    const bool reads_all_variants = type >= 1 && type <= 4;
+    const bool damaged = code == SPI_BROKEN_DATA ||
+                         (code == SPI_UNKNOWN_FORMAT && info.code == SPI_OK && reads_all_variants);
+    if (type != 0 && damaged) {
         return by + "damaged: " + ATypeLabel(type) + " file whose " +
                (info.code == SPI_OK ? "headers read well but whose picture data"
                                     : "headers") +
                " cannot be decoded" + coded;
+    }
+    if (type != 0 && code == SPI_UNKNOWN_FORMAT) {
+        return by + "unsupported: " + ATypeLabel(type) + " file of a variant that " + plugin.name +
+               " does not read" + coded;
     }
     return by + DescribeResult(code, plugin.family);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "BmpWriter.h"
+#include "OutputPlan.h"
 #include "DibBuilder.h"
 #include "ReceivedDib.h"
 #include "StagedFile.h"
@@ -183,4 +184,38 @@ TEST(ReceivedDib, RefusesMissingPicture) {
     EXPECT_NE(error.find("no picture"), std::string::npos) << error;
 }
 
+// Names that differ only in case are one file where the output folder ignores case: decode
+// lists the clash, thumbs numbers the later name; neither ever gives two jobs one output.
+TEST(OutputPlan, ClashesFollowTheFileSystemsCase) {
+    const std::vector<DecodeJob> planned = {{"in/a.jpg", "out/a.jpg.png", {}, {}, {}},
+                                            {"in/A.JPG", "out/A.JPG.png", {}, {}, {}},
+                                            {"in/A.JPG (2)", "out/A.JPG (2).png", {}, {}, {}},
+                                            {"in/b.jpg", "out/b.jpg.png", {}, {}, {}}};
+    std::vector<DecodeJob> jobs = planned;
+    std::string error;
+    EXPECT_TRUE(ResolveClashes(jobs, false, false, error)) << error;
+    EXPECT_FALSE(ResolveClashes(jobs, true, false, error));
+    EXPECT_NE(error.find("in/a.jpg and in/A.JPG would both be written to out/A.JPG.png"),
+              std::string::npos)
+        << error;
+    EXPECT_TRUE(ResolveClashes(jobs, true, true, error));
+    EXPECT_EQ(jobs[1].output, "out/A.JPG (2).png");
+    EXPECT_EQ(jobs[2].output, "out/A.JPG (2) (2).png");  // its own name was taken just before
+    EXPECT_EQ(jobs[3].output, "out/b.jpg.png");
+    EXPECT_NE(jobs[1].note.find("out/a.jpg.png"), std::string::npos) << jobs[1].note;
+    EXPECT_EQ(OutputFileName("d/IMG_0001.CR2", NameStyle::Full, OutputFormat::Png),
+              "IMG_0001.CR2.png");
+    EXPECT_EQ(OutputFileName("d/IMG_0001.CR2", NameStyle::Stem, OutputFormat::Bmp), "IMG_0001.bmp");
+#if defined(_WIN32)
+    EXPECT_TRUE(FolderIgnoresCase("."));
+#else
+    // The temporary folder of this machine is case-sensitive; a folder not yet made is asked
+    // of the one above it.
+    const std::string dir = MakeTempDir();
+    EXPECT_FALSE(FolderIgnoresCase(dir + "/not/made/yet"));
+    RemoveTree(dir);
+#endif
+}
+
 }  // namespace
+

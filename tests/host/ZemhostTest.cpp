@@ -777,25 +777,25 @@ TEST_F(Zemhost, ThumbsWritesASmallPictureOfEachPictureOfAFolder) {
     ASSERT_TRUE(WriteWholeFile(in + "/note.txt", {'h', 'i', '\n'}));
     const Outcome o = Run({"thumbs", in, "-o", Path("out"), "--format", "bmp"});
     ASSERT_EQ(o.status, 0) << o.err;
-    EXPECT_HAS(o.out, "1 file of " + in + " accepted by no plug-in: left out");
+    EXPECT_HAS(o.out, "1 file of " + in + " accepted by no plug-in, left out: 1 .txt");
     EXPECT_HAS(o.out, kClipReadable ? "thumbnails of 5 of 5 files" : "thumbnails of 4 of 4 files");
     if (kClipReadable) {
         // dshowsrc, the first plug-in to take the clip, gives its key-frame preview.
-        EXPECT_HAS(o.out, "clip-audio-video.bmp: 96 x 72 from the preview (96 x 72) via dshowsrc");
+        EXPECT_HAS(o.out, "clip-audio-video.avi.bmp: 96 x 72 from the preview (96 x 72) via dshowsrc");
     }
     // imgsrc previews a JPEG at the smallest eighth that keeps 256 px (7/8 of 320 x 240).
-    EXPECT_HAS(o.out, "jpeg-photo-420.bmp: 256 x 192 from the preview (280 x 210) via imgsrc");
-    EXPECT_FALSE(fs::exists(Path("out/rle8.bmp")));
-    EXPECT_FALSE(fs::exists(Path("out/note.bmp")));
+    EXPECT_HAS(o.out, "jpeg-photo-420.jpg.bmp: 256 x 192 from the preview (280 x 210) via imgsrc");
+    EXPECT_FALSE(fs::exists(Path("out/sub")));
+    EXPECT_FALSE(fs::exists(Path("out/note.txt.bmp")));
 
     // Small pictures are their own thumbnails, exactly as decode (--preview) writes them.
     const std::vector<std::vector<std::string>> same = {
-        {"gradient-24", "decode", in + "/gradient-24.bmp"},
-        {"clip-audio-video", "decode", in + "/clip-audio-video.avi", "--preview", "--plugin",
+        {"gradient-24.bmp", "decode", in + "/gradient-24.bmp"},
+        {"clip-audio-video.avi", "decode", in + "/clip-audio-video.avi", "--preview", "--plugin",
          "avisrc"}};
     for (std::vector<std::string> args : same) {
         const std::string stem = args[0];
-        if (!kClipReadable && stem == "clip-audio-video") continue;
+        if (!kClipReadable && stem == "clip-audio-video.avi") continue;
         args.erase(args.begin());
         args.insert(args.end(), {"-o", Path(stem + ".bmp")});
         ASSERT_EQ(Run(args).status, 0) << stem;
@@ -803,7 +803,7 @@ TEST_F(Zemhost, ThumbsWritesASmallPictureOfEachPictureOfAFolder) {
     }
     for (const std::string stem : {"png-palette-216", "png-rgba-alpha"}) {
         ASSERT_EQ(Run({"decode", in + "/" + stem + ".png", "-o", Path(stem + ".bmp")}).status, 0);
-        const Picture thumb = ReadBmp(Path("out/" + stem + ".bmp"));
+        const Picture thumb = ReadBmp(Path("out/" + stem + ".png.bmp"));
         const Picture whole = ReadBmp(Path(stem + ".bmp"));
         EXPECT_EQ(thumb.width, 256u) << stem;
         EXPECT_EQ(thumb.height, 192u) << stem;
@@ -822,14 +822,14 @@ TEST_F(Zemhost, ThumbsNeverWritesOverAFileOfTheFolder) {
     const std::vector<uint8_t> text = {'h', 'i', '\n'};
     ASSERT_TRUE(WriteWholeFile(in + "/a.bmp", bmp));
     ASSERT_TRUE(WriteWholeFile(in + "/b.dib", bmp));
-    ASSERT_TRUE(WriteWholeFile(in + "/b.bmp", text));  // not bmpsrc's, but a file of the folder
+    ASSERT_TRUE(WriteWholeFile(in + "/b.dib.bmp", text));  // not bmpsrc's, but a file of the folder
     const Outcome onto =
         Run({"thumbs", in, "-o", in, "--format", "bmp", "--force", "--plugin", "bmpsrc"});
     EXPECT_EQ(onto.status, 2);
-    EXPECT_HAS(onto.err, in + "/a.bmp is an input file");
-    EXPECT_HAS(onto.err, in + "/b.bmp is an input file");
+    EXPECT_HAS(onto.err, in + "/b.dib.bmp is an input file");
     EXPECT_EQ(FileBytes(in + "/a.bmp"), bmp);
-    EXPECT_EQ(FileBytes(in + "/b.bmp"), text);
+    EXPECT_EQ(FileBytes(in + "/b.dib.bmp"), text);
+    EXPECT_FALSE(fs::exists(in + "/a.bmp.bmp"));
     for (const int status : {0, 3, -1}) {  // a first run, a second, a second with -y
         std::vector<std::string> args = {"thumbs", in, "-o", Path("out"), "--plugin", "bmpsrc"};
         if (status == -1) args.push_back("-y");
@@ -838,7 +838,7 @@ TEST_F(Zemhost, ThumbsNeverWritesOverAFileOfTheFolder) {
         EXPECT_HAS(o.out, status == 3 ? "thumbnails of 0 of 2 files (2 skipped)"
                                       : "thumbnails of 2 of 2 files");
     }
-    EXPECT_TRUE(fs::exists(Path("out/a.png")));
+    EXPECT_TRUE(fs::exists(Path("out/a.bmp.png")));
     const Outcome none = Run({"thumbs", Path("out"), "-o", Path("x"), "--plugin", "bmpsrc"});
     EXPECT_EQ(none.status, 1);
     EXPECT_HAS(none.err, "is accepted by bmpsrc");
@@ -870,3 +870,189 @@ TEST_F(Zemhost, InfoAndDecodeShowThePreview) {
 }
 
 }  // namespace
+
+namespace {
+
+// The command that runs zemhost as a user who is not root, for a file that root could read
+// whatever its permissions: "setpriv ... ", empty when no such user can be had here (then
+// `why` says so) or none is needed.
+std::string AsOrdinaryUser(std::string& why) {
+#if defined(_WIN32)
+    why = "file permissions are not tested under Wine";
+    return {};
+#else
+    if (geteuid() != 0) return {};
+    if (std::system("setpriv --version >/dev/null 2>&1") != 0) {
+        why = "running as root without setpriv: no unreadable file can be arranged";
+        return {};
+    }
+    return "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+#endif
+}
+
+}  // namespace
+
+// One folder as a camera and a phone fill it: RAW and JPEG of one stem, a still and a clip of
+// one stem, names that differ only in case, a bare DIB, an unreadable file, a subfolder and
+// files that are no pictures. thumbs writes one thumbnail per readable file, none over another,
+// says what it left out, and mirrors the subfolder with -r; decode refuses the clashes of stems
+// and names its way out; and each message case says what happened.
+TEST_F(Zemhost, FolderOfCameraFilesAndEveryMessage) {
+    if (!PluginBuilt("imgsrc")) GTEST_SKIP() << "imgsrc is not built";
+    const std::string in = Path("in");
+    fs::create_directories(in + "/sub");
+    struct Item {
+        const char* name;
+        const char* sample;  // null: written below
+        bool picture;
+    };
+    std::vector<Item> items = {
+        {"IMG_0001.DNG", "dng-cfa.dng", true},       {"IMG_0001.JPG", "jpeg-photo-420.jpg", true},
+        {"IMG_0002.HEIC", "avif-photo.avif", true},  {"a.bmp", "gradient-24.bmp", true},
+        {"sub/IMG_0001.JPG", "jpeg-photo-420.jpg", true}, {"notes.txt", nullptr, false},
+        {"IMG_0001.XMP", nullptr, false},
+    };
+#if defined(_WIN32)
+    items.push_back({"A.png", "png-rgba-alpha.png", true});  // Windows cannot hold a.bmp, A.BMP
+#else
+    items.push_back({"A.BMP", "palette-8.bmp", true});
+    items.push_back({"IMG_0002.MOV", "video-h264.mp4", true});
+#endif
+    for (const Item& item : items) {
+        if (item.sample) {
+            fs::copy_file(Sample(item.sample), in + "/" + item.name);
+        } else {
+            ASSERT_TRUE(WriteWholeFile(in + "/" + item.name, {'<', 'x', '/', '>', '\n'}));
+        }
+    }
+    // A bitmap without its file header, as .dib files hold it.
+    const std::vector<uint8_t> bmp = FileBytes(Sample("gradient-24.bmp"));
+    ASSERT_TRUE(WriteWholeFile(in + "/bare.dib", {bmp.begin() + 14, bmp.end()}));
+    std::string no_user;
+    const std::string user = AsOrdinaryUser(no_user);
+    bool locked = false;
+#if !defined(_WIN32)
+    if (no_user.empty()) {
+        ASSERT_TRUE(WriteWholeFile(in + "/locked.jpg", FileBytes(Sample("jpeg-photo-420.jpg"))));
+        fs::permissions(in + "/locked.jpg", fs::perms::none);
+        // The ordinary user works in the folder as its owner would.
+        for (const std::string& dir : {m_dir, in, in + "/sub"}) {
+            fs::permissions(dir, fs::perms::all);
+        }
+        locked = true;
+    }
+#endif
+    auto run = [&](std::vector<std::string> args) {
+        if (user.empty()) return Run(args);
+        std::string command = user + Quote(ZEMHOST_PATH);
+        for (const std::string& a : args) command += " " + Quote(a);
+        const std::string out = Path("user-out.txt"), err = Path("user-err.txt");
+        const int rc = std::system((command + " >" + out + " 2>" + err).c_str());
+        Outcome o;
+        o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+        std::vector<uint8_t> bytes;
+        if (ReadWholeFile(out, bytes)) o.out.assign(bytes.begin(), bytes.end());
+        if (ReadWholeFile(err, bytes)) o.err.assign(bytes.begin(), bytes.end());
+        return o;
+    };
+    if (!locked) std::printf("unreadable file not tested: %s\n", no_user.c_str());
+
+    size_t pictures = 0;
+    for (const Item& item : items) pictures += item.picture && !std::strstr(item.name, "sub/");
+    ++pictures;  // bare.dib
+    for (const bool deep : {false, true}) {
+        const std::string out = Path(deep ? "deep" : "flat");
+        std::vector<std::string> args = {"thumbs", in, "-o", out, "--format", "bmp"};
+        if (deep) args.insert(args.end(), {"-r", "-v", "--jobs", "2", "--size", "64"});
+        const Outcome o = run(args);
+        EXPECT_EQ(o.status, locked ? 1 : 0) << o.err;
+        const size_t expected = pictures + (deep ? 1 : 0);
+        const size_t total = expected + (locked ? 1 : 0);
+        EXPECT_HAS(o.out, "thumbnails of " + std::to_string(expected) + " of " +
+                              std::to_string(total) + " files" + (locked ? " (1 failed)" : ""));
+        for (const Item& item : items) {
+            const bool wanted = item.picture && (deep || !std::strstr(item.name, "sub/"));
+            EXPECT_EQ(fs::exists(out + "/" + item.name + ".bmp"), wanted) << item.name;
+        }
+        EXPECT_TRUE(fs::exists(out + "/bare.dib.bmp"));
+        if (locked) EXPECT_HAS(o.err, "locked.jpg: cannot read it: permission denied");
+        EXPECT_HAS(o.out, "2 files of " + in + " accepted by no plug-in, left out: 1 .txt, 1 .xmp");
+        if (deep) {
+            EXPECT_HAS(o.out, "left out: " + in + "/notes.txt (no plug-in takes it)");
+            EXPECT_HAS(o.out, "sub/IMG_0001.JPG.bmp: 64 x 48 from the");
+            // Results come in file-name order whatever thread made them.
+            EXPECT_LT(o.out.find("IMG_0001.DNG.bmp"), o.out.find("IMG_0001.JPG.bmp"));
+        } else {
+            EXPECT_HAS(o.out, "(-v names them)");
+            EXPECT_HAS(o.out, "1 subfolder of " + in + " left out (-r goes into them)");
+        }
+    }
+
+    // decode keeps refusing outputs of one name, before it writes anything, and names the way
+    // out; where the output folder ignores case (Windows), a.bmp and A.png clash too.
+    const std::vector<std::string> pair = {in + "/IMG_0001.DNG", in + "/IMG_0001.JPG"};
+    Outcome clash = Run({"decode", pair[0], pair[1], "-o", Path("d") + "/"});
+    EXPECT_EQ(clash.status, 2);
+    EXPECT_HAS(clash.err, "would both be written to " + Path("d") + "/IMG_0001.png");
+    EXPECT_HAS(clash.err, "--name full");
+    EXPECT_FALSE(fs::exists(Path("d")));
+    Outcome full = Run({"decode", pair[0], pair[1], "-o", Path("d") + "/", "--name", "full"});
+    EXPECT_EQ(full.status, 0) << full.err;
+    EXPECT_TRUE(fs::exists(Path("d/IMG_0001.JPG.png")));
+#if defined(_WIN32)
+    clash = Run({"decode", in + "/a.bmp", in + "/A.png", "-o", Path("w") + "/"});
+    EXPECT_EQ(clash.status, 2);
+    EXPECT_HAS(clash.err, "would both be written to");
+    EXPECT_FALSE(fs::exists(Path("w")));
+#endif
+
+    // Each message case: its words and its exit status, nothing written on failure.
+    std::vector<uint8_t> png = FileBytes(Sample("png-rgba-alpha.png"));
+    png[png.size() / 2] ^= 0xFF;  // the pixel data breaks; the file still ends with IEND
+    ASSERT_TRUE(WriteWholeFile(Path("damaged.png"), png));
+    // A placeable metafile: imgsrc knows it (type 10) and draws none.
+    std::vector<uint8_t> wmf = {0xD7, 0xCD, 0xC6, 0x9A};
+    wmf.resize(120, 0);
+    ASSERT_TRUE(WriteWholeFile(Path("drawing.wmf"), wmf));
+    const std::string o_png = Path("o.png");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string words;
+        bool user = false;
+    };
+    std::vector<Case> cases = {
+        {{"decode", in + "/IMG_0001.JPG", "--type", "png", "-o", o_png},
+         1,
+         "the file is not a PNG: it is a JPEG file"},
+        {{"decode", Path("damaged.png"), "-o", o_png}, 1, "damaged: a PNG file whose"},
+        {{"decode", Path("drawing.wmf"), "-o", o_png}, 1, "unsupported: a WMF file of a variant"},
+        {{"decode", Sample("ico-two-entries.ico"), "--scale", "2", "-o", o_png},
+         0,
+         "and this is an ICO file"},
+        {{"decode", in + "/IMG_0001.JPG", "--position", "11.9", "-o", o_png},
+         2,
+         "--position takes whole seconds"},
+        {{"decode", in + "/bare.dib", "-o", o_png}, 0, "via bmpsrc"},
+    };
+    if (kClipReadable) {
+        cases.push_back({{"decode", in + "/IMG_0002.MOV", "--position", "500", "-o", o_png},
+                         0,
+                         "is past the end (3 s): the plug-in gives the middle frame"});
+    }
+    if (locked) {
+        cases.push_back({{"decode", in + "/locked.jpg", "-o", Path("locked.png")},
+                         1,
+                         "locked.jpg: permission denied",
+                         true});
+    }
+    for (const Case& c : cases) {
+        std::error_code ec;
+        fs::remove(o_png, ec);
+        const Outcome o = c.user ? run(c.args) : Run(c.args);
+        EXPECT_EQ(o.status, c.status) << c.args[1] << ": " << o.err;
+        EXPECT_HAS(o.out + o.err, c.words);
+        EXPECT_EQ(o.err.find(" a ICO"), std::string::npos) << o.err;
+        if (c.status != 0) EXPECT_FALSE(fs::exists(o_png)) << c.args[1];
+    }
+}

@@ -857,9 +857,12 @@ TEST_F(Zemhost, InfoAndDecodeShowThePreview) {
                         {"gradient-24.bmp", "bmpsrc", nullptr}};
     for (const Row& row : rows) {
         if (!PluginBuilt(row.plugin) || (!kClipReadable && row.plugin == rows[0].plugin)) continue;
-        const Outcome o = Run({"info", Sample(row.file), "--plugin", row.plugin});
+        const Outcome o = Run({"info", Sample(row.file), "--plugin", row.plugin, "--preview"});
         ASSERT_EQ(o.status, 0) << o.err;
         if (row.line) EXPECT_HAS(o.out, row.line);
+        // Without --preview, info reads headers only.
+        const Outcome headers = Run({"info", Sample(row.file), "--plugin", row.plugin});
+        EXPECT_EQ(headers.out.find("preview:"), std::string::npos) << headers.out;
         if (!row.line) EXPECT_EQ(o.out.find("preview:"), std::string::npos) << o.out;
     }
     const Outcome none = Run({"decode", Sample("gradient-24.bmp"), "--preview", "--plugin",

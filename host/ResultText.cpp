@@ -76,9 +76,11 @@ const char* CommonText(int32_t code) {
         case 1:
             return "the file is not a valid picture for this plug-in";
         case SPI_UNKNOWN_FORMAT:
-            return "unknown format: the file is not a valid picture for this plug-in";
+            return "unsupported: a kind of file, or a variant of one, that this plug-in does not "
+                   "read";
         case SPI_BROKEN_DATA:
-            return "broken data: the file is not a valid picture for this plug-in";
+            return "damaged: the file's data cannot be decoded (or it is not what its name and "
+                   "first bytes claim)";
         case SPI_OUT_OF_MEMORY:
             return "out of memory";
         case SPI_INTERNAL_ERROR:

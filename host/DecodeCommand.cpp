@@ -1,5 +1,4 @@
 // zemhost decode: one picture, frame or page into a PNG or BMP file, or a batch into a folder.
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -71,9 +70,7 @@ int RunDecode(const HostOptions& options) {
     }
     // Outputs that two inputs would share refuse the batch: which of the two is wanted is the
     // user's choice. Whole names tell apart the files of one stem.
-    const bool to_folder = jobs.size() > 1 || EndsWithSeparator(options.output);
-    const bool ignore_case = FolderIgnoresCase(
-        to_folder ? options.output : std::filesystem::path(jobs[0].output).parent_path().string());
+    const bool ignore_case = jobs.size() > 1 && FolderIgnoresCase(options.output);
     std::string clashes;
     const bool unique = ResolveClashes(jobs, ignore_case, false, clashes);
     if (!unique && options.name_style == NameStyle::Stem) {

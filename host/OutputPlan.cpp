@@ -53,6 +53,7 @@ bool FolderIgnoresCase(const std::string& folder) {
     std::error_code ec;
     fs::path dir = fs::absolute(fs::path(folder), ec).lexically_normal();
     while (!fs::is_directory(dir, ec) && dir.has_relative_path()) dir = dir.parent_path();
+    if (dir.empty()) dir = fs::current_path(ec);
     // A name the folder holds, asked for in the other case: found, and the same file, only
     // where names compare without case. A few entries suffice to find one with letters.
     int looked = 0;

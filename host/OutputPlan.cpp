@@ -145,13 +145,11 @@ bool ResolveClashes(std::vector<DecodeJob>& jobs, bool ignore_case, bool rename,
         }
         // "a.JPG.png" clashes with "A.jpg.png": this one becomes "a.JPG (2).png", or the
         // first such number that is free.
-        const fs::path wanted(job.output);
-        const std::string stem = wanted.stem().string();
-        const std::string ext = wanted.extension().string();
+        const std::string ext = fs::path(job.output).extension().string();
+        const std::string base = job.output.substr(0, job.output.size() - ext.size());
         const std::string other = it->second->output;
         for (int n = 2;; ++n) {
-            const std::string candidate =
-                (wanted.parent_path() / (stem + " (" + std::to_string(n) + ")" + ext)).string();
+            const std::string candidate = base + " (" + std::to_string(n) + ")" + ext;
             if (taken.emplace(NameKey(candidate, ignore_case), &job).second) {
                 job.output = candidate;
                 break;

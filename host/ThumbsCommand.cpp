@@ -90,11 +90,13 @@ bool WalkFolder(const std::string& folder, const std::string& output, bool recur
     std::vector<std::pair<std::string, std::string>> found;  // relative, full
     std::error_code ec;
     const fs::path root(folder);
+    // Paths as the user spelt the folder, with "/" below it.
+    const std::string prefix = EndsWithSeparator(folder) ? folder : folder + "/";
     auto take = [&](const fs::directory_entry& entry) {
         std::error_code e;
         if (entry.is_regular_file(e)) {
-            found.emplace_back(entry.path().lexically_relative(root).generic_string(),
-                               entry.path().string());
+            std::string relative = entry.path().lexically_relative(root).generic_string();
+            found.emplace_back(relative, prefix + relative);
             return false;
         }
         return entry.is_directory(e);

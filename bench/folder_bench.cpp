@@ -48,7 +48,9 @@ double RunSeconds(const std::string& command) {
 
 int main(int argc, char** argv) {
     std::vector<int> sizes;
-    for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+    for (int i = 1; i < argc; ++i) {
+        if (std::atoi(argv[i]) > 0) sizes.push_back(std::atoi(argv[i]));  // not benchmark flags
+    }
     if (sizes.empty()) sizes = {1000, 10000};
     const fs::path dir = fs::temp_directory_path() / "zem_folder_bench";
     const std::vector<uint8_t> bmp = TinyBmp();

@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
     if (sizes.empty()) sizes = {1000, 10000};
     const fs::path dir = fs::temp_directory_path() / "zem_folder_bench";
     const std::vector<uint8_t> bmp = TinyBmp();
-    std::printf("zemhost thumbs, one job, BMP output, bmpsrc alone; a fifth of the outputs exist\n");
+    std::printf(
+        "zemhost thumbs, one job, BMP output, bmpsrc alone; a fifth of the outputs exist\n");
     double first = 0;
     for (const int n : sizes) {
         fs::remove_all(dir);
@@ -69,15 +70,16 @@ int main(int argc, char** argv) {
                 .write(reinterpret_cast<const char*>(bmp.data()), std::streamsize(bmp.size()));
             if (i % 5 == 0) std::ofstream(dir / "out" / (std::string(name) + ".bmp")) << "old";
         }
-        const std::string command = std::string(ZEMHOST_PATH) + " thumbs " +
-                                    (dir / "in").string() + " -o " + (dir / "out").string() +
+        const std::string command = std::string(ZEMHOST_PATH) + " thumbs " + (dir / "in").string() +
+                                    " -o " + (dir / "out").string() +
                                     " --format bmp --jobs 1 --plugins " +
                                     (dir / "plugins").string() + " >/dev/null 2>&1";
         const double seconds = RunSeconds(command);
         const double per_file = 1e6 * seconds / n;
         if (first == 0) first = per_file;
-        std::printf("  %6d files (%5d outputs there): %7.3f s  %6.1f us a file  (%.2fx the first)\n",
-                    n, (n + 4) / 5, seconds, per_file, per_file / first);
+        std::printf(
+            "  %6d files (%5d outputs there): %7.3f s  %6.1f us a file  (%.2fx the first)\n", n,
+            (n + 4) / 5, seconds, per_file, per_file / first);
         std::fflush(stdout);
     }
     fs::remove_all(dir);

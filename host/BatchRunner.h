@@ -11,8 +11,8 @@
 #include "OutputPlan.h"
 
 // Does one job; true with what was done in `summary`, or false with the reason in `error`.
-using JobFunction = std::function<bool(const DecodeJob& job, std::string& summary,
-                                       std::string& error)>;
+using JobFunction =
+    std::function<bool(const DecodeJob& job, std::string& summary, std::string& error)>;
 
 // Runs `jobs` on `threads` threads (each with COM set up, as a viewer's thread has it). Each
 // job's line is printed in input order, "[3/10] name" progress goes to a terminal, and the

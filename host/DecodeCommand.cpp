@@ -81,8 +81,9 @@ int RunDecode(const HostOptions& options) {
         std::string still;
         if (PlanOutputs(whole, full, unused, still) &&
             ResolveClashes(full, ignore_case, false, still)) {
-            clashes += "\n  --name full names each output after the whole input name "
-                       "(photo.jpg.png), as thumbs does, and keeps these apart";
+            clashes +=
+                "\n  --name full names each output after the whole input name "
+                "(photo.jpg.png), as thumbs does, and keeps these apart";
         }
     }
     if (!unique) {

@@ -118,8 +118,7 @@ std::string ExplainFailure(int32_t code, const HostPlugin& plugin, const Picture
                          (code == SPI_UNKNOWN_FORMAT && info.code == SPI_OK && reads_all_variants);
     if (type != 0 && damaged) {
         return by + "damaged: " + ATypeLabel(type) + " file whose " +
-               (info.code == SPI_OK ? "headers read well but whose picture data"
-                                    : "headers") +
+               (info.code == SPI_OK ? "headers read well but whose picture data" : "headers") +
                " cannot be decoded" + coded;
     }
     if (type != 0 && code == SPI_UNKNOWN_FORMAT) {

@@ -12,10 +12,9 @@ bool IdentityOf(const std::string& path, FileIdentity& id) {
 #if defined(_WIN32)
     // No access asked: a file that cannot be read still has its identity; folders need the
     // backup flag to be opened at all.
-    const HANDLE file =
-        CreateFileW(platform::AnsiToWide(path.c_str()).c_str(), 0,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file = CreateFileW(platform::AnsiToWide(path.c_str()).c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
     const bool ok = GetFileInformationByHandle(file, &info) != 0;

@@ -205,11 +205,14 @@ bool ApplyOption(const std::string& name, const std::string& value, HostOptions&
     } else if (name == "--position") {
         char* end = nullptr;
         const double seconds = std::strtod(value.c_str(), &end);
-        if (!value.empty() && *end == '\0' && seconds != static_cast<double>(
-                                                     static_cast<long long>(seconds))) {
-            error = "--position takes whole seconds (or -1 to -100 for a per cent of the "
-                    "length), not '" + value + "': the plug-ins are asked for a time in whole "
-                    "seconds";
+        if (!value.empty() && *end == '\0' &&
+            seconds != static_cast<double>(static_cast<long long>(seconds))) {
+            error =
+                "--position takes whole seconds (or -1 to -100 for a per cent of the "
+                "length), not '" +
+                value +
+                "': the plug-ins are asked for a time in whole "
+                "seconds";
             return false;
         }
         return int_option(out.position);

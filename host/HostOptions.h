@@ -23,14 +23,14 @@ struct HostOptions {
     OutputFormat format = OutputFormat::Unspecified;  // --format
     bool memory = false;
     bool split = false;
-    bool force = false;               // --force, -y: replace existing outputs
-    bool preview = false;             // --preview: ask GetPreview instead of GetPicture
-    std::optional<int> png_level;     // --png-level: zlib level 0 to 9 for PNG output
+    bool force = false;                      // --force, -y: replace existing outputs
+    bool preview = false;                    // --preview: ask GetPreview instead of GetPicture
+    std::optional<int> png_level;            // --png-level: zlib level 0 to 9 for PNG output
     NameStyle name_style = NameStyle::Stem;  // --name: decode's output names in a folder
-    bool recursive = false;           // -r, --recursive: thumbs mirrors the subfolders
-    bool verbose = false;             // -v, --verbose: thumbs names each file it leaves out
-    uint32_t size = 256;              // --size: the thumbnails' long side
-    unsigned jobs = 0;                // --jobs, -j: threads for thumbs; 0: one per core
+    bool recursive = false;                  // -r, --recursive: thumbs mirrors the subfolders
+    bool verbose = false;                    // -v, --verbose: thumbs names each file it leaves out
+    uint32_t size = 256;                     // --size: the thumbnails' long side
+    unsigned jobs = 0;                       // --jobs, -j: threads for thumbs; 0: one per core
     uint64_t offset = 0;
     std::optional<int32_t> image;     // byte 48
     std::optional<int32_t> frame;     // byte 48 when --image is absent

@@ -97,9 +97,9 @@ bool InfoOne(const PluginSet& plugins, const HostOptions& options, const std::st
     // The preview, with --preview, from the plug-ins that can give one (bmpsrc and gifsrc
     // always decline): it costs a reduced decode, a key frame or a media graph, where the rest
     // reads headers only.
-    if (options.preview && (plugin.family == PluginFamily::MultiFormat ||
-                            plugin.family == PluginFamily::Video ||
-                            plugin.family == PluginFamily::Avi)) {
+    if (options.preview &&
+        (plugin.family == PluginFamily::MultiFormat || plugin.family == PluginFamily::Video ||
+         plugin.family == PluginFamily::Avi)) {
         PictureRequestBlock block;
         const bool has_block = FillRequestBlock(options, block);
         ReceivedDib preview;
@@ -157,4 +157,3 @@ int RunInfo(const HostOptions& options) {
     }
     return all_ok ? kExitOk : kExitFailure;
 }
-

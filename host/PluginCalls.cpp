@@ -190,12 +190,12 @@ std::vector<HostPlugin*> CandidatePlugins(const PluginSet& plugins, const HostOp
             PictureInfoRecord record;
             std::memset(&record, 0, sizeof record);
             SpiHandle comment = nullptr;
-            const int32_t code = plugin->module.GetPictureInfo(path.c_str(), 0, SPI_SRC_FILE,
-                                                               &record);
-            std::memcpy(&comment,
-                        reinterpret_cast<const uint8_t*>(&record) +
-                            offsetof(PictureInfoRecord, infoHandle),
-                        sizeof comment);
+            const int32_t code =
+                plugin->module.GetPictureInfo(path.c_str(), 0, SPI_SRC_FILE, &record);
+            std::memcpy(
+                &comment,
+                reinterpret_cast<const uint8_t*>(&record) + offsetof(PictureInfoRecord, infoHandle),
+                sizeof comment);
             if (comment) platform::MemFree(comment);
             if (code == SPI_OK) found.push_back(plugin.get());
         }

@@ -200,10 +200,12 @@ int RunThumbs(const HostOptions& options) {
             left_out.push_back(file);
             continue;
         }
-        jobs.push_back({file, out_folder + walk.relative[i] + (format == OutputFormat::Bmp
-                                                                   ? ".bmp"
-                                                                   : ".png"),
-                        format, {}, {}});
+        jobs.push_back(
+            {file,
+             out_folder + walk.relative[i] + (format == OutputFormat::Bmp ? ".bmp" : ".png"),
+             format,
+             {},
+             {}});
         candidates[file] = std::move(found);
     }
     if (options.verbose) {
@@ -239,9 +241,10 @@ int RunThumbs(const HostOptions& options) {
     for (const std::string& f : folders) {
         if (!MakeOutputFolder(f, "thumbs")) return kExitFailure;
     }
-    return RunJobs(jobs, "thumbs", "thumbnails of", JobThreads(options),
-                   [&](const DecodeJob& job, std::string& summary, std::string& why) {
-                       return ThumbOne(options, candidates.at(job.input), job, summary, why);
-                   },
-                   unreadable);
+    return RunJobs(
+        jobs, "thumbs", "thumbnails of", JobThreads(options),
+        [&](const DecodeJob& job, std::string& summary, std::string& why) {
+            return ThumbOne(options, candidates.at(job.input), job, summary, why);
+        },
+        unreadable);
 }

@@ -140,7 +140,8 @@ TEST(HostOptions, NewerOptionsAndTypeNames) {
     const HostOptions thumbs = Parse({"thumbs", "d", "-o", "t", "-y", "--format", "bmp"});
     EXPECT_EQ(thumbs.command, Command::Thumbs);
     EXPECT_EQ(thumbs.format, OutputFormat::Bmp);
-    const HostOptions deep = Parse({"thumbs", "d", "-o", "t", "-r", "-v", "--size", "64", "-j", "3"});
+    const HostOptions deep =
+        Parse({"thumbs", "d", "-o", "t", "-r", "-v", "--size", "64", "-j", "3"});
     EXPECT_TRUE(deep.recursive && deep.verbose);
     EXPECT_EQ(deep.size, 64u);
     EXPECT_EQ(deep.jobs, 3u);

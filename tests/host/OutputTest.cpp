@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "BmpWriter.h"
-#include "OutputPlan.h"
 #include "DibBuilder.h"
+#include "OutputPlan.h"
 #include "ReceivedDib.h"
 #include "StagedFile.h"
 #include "TestSupport.h"
@@ -218,4 +218,3 @@ TEST(OutputPlan, ClashesFollowTheFileSystemsCase) {
 }
 
 }  // namespace
-

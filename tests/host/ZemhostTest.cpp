@@ -782,7 +782,8 @@ TEST_F(Zemhost, ThumbsWritesASmallPictureOfEachPictureOfAFolder) {
     EXPECT_HAS(o.out, kClipReadable ? "thumbnails of 5 of 5 files" : "thumbnails of 4 of 4 files");
     if (kClipReadable) {
         // dshowsrc, the first plug-in to take the clip, gives its key-frame preview.
-        EXPECT_HAS(o.out, "clip-audio-video.avi.bmp: 96 x 72 from the preview (96 x 72) via dshowsrc");
+        EXPECT_HAS(o.out,
+                   "clip-audio-video.avi.bmp: 96 x 72 from the preview (96 x 72) via dshowsrc");
     }
     // imgsrc previews a JPEG at the smallest eighth that keeps 256 px (7/8 of 320 x 240).
     EXPECT_HAS(o.out, "jpeg-photo-420.jpg.bmp: 256 x 192 from the preview (280 x 210) via imgsrc");
@@ -919,9 +920,12 @@ TEST_F(Zemhost, FolderOfCameraFilesAndEveryMessage) {
     const char* heif = "avif-photo.avif";
 #endif
     std::vector<Item> items = {
-        {"IMG_0001.DNG", raw, true},       {"IMG_0001.JPG", "jpeg-photo-420.jpg", true},
-        {"IMG_0002.HEIC", heif, true},     {"a.bmp", "gradient-24.bmp", true},
-        {"sub/IMG_0001.JPG", "jpeg-photo-420.jpg", true}, {"notes.txt", nullptr, false},
+        {"IMG_0001.DNG", raw, true},
+        {"IMG_0001.JPG", "jpeg-photo-420.jpg", true},
+        {"IMG_0002.HEIC", heif, true},
+        {"a.bmp", "gradient-24.bmp", true},
+        {"sub/IMG_0001.JPG", "jpeg-photo-420.jpg", true},
+        {"notes.txt", nullptr, false},
         {"IMG_0001.XMP", nullptr, false},
     };
 #if defined(_WIN32)

@@ -26,7 +26,8 @@ bool DecodeOne(const PluginSet& plugins, const HostOptions& options, const Decod
     const bool has_request = FillRequestBlock(options, request);
     const Export which = options.preview ? Export::Preview : Export::Picture;
     const Reading r = RequestFromCandidates(candidates, source, has_request ? &request : nullptr,
-                                            options.split, which, false, dib);
+                                            options.split, which, false, dib,
+                                            PictureOptionBits(options));
     const HostPlugin* plugin = r.plugin;
     if (r.code == SPI_NOT_IMPLEMENTED && options.preview) {
         error = "(" + plugin->name + ") no preview: the plug-in holds no cheap one for this file " +
@@ -46,14 +47,14 @@ bool DecodeOne(const PluginSet& plugins, const HostOptions& options, const Decod
         error = "(" + plugin->name + ") the returned DIB cannot be measured";
         return false;
     }
-    WarnUnusedOptions(options, *plugin, source, static_cast<uint32_t>(r.block.field56));
+    WarnUnusedOptions(options, *plugin, source, static_cast<uint32_t>(r.block.field56) & 0xFF);
     if (!SaveDib(job, options, plugin->name, dib.Data(), dib.Size(), true, error)) return false;
     summary = job.input + " -> " + job.output + ": " + (options.preview ? "preview " : "") +
               std::to_string(m.width) + " x " + std::to_string(m.abs_height) + ", " +
               std::to_string(m.bit_count) + "-bit DIB via " + plugin->name +
               (dib.WasSplit() ? " (two handles)" : "");
-    if (r.has_block && plugin->family == PluginFamily::MultiFormat) {
-        summary += ", image type " + std::to_string(r.block.field56);
+    if (has_request && plugin->family == PluginFamily::MultiFormat) {
+        summary += ", image type " + std::to_string(r.block.field56 & 0xFF);
     }
     return true;
 }

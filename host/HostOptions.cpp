@@ -35,6 +35,7 @@ const OptionSpec kOptions[] = {
     {"-y", "--force", false, kForDecode | kForThumbs},
     {"--png-level", nullptr, true, kForDecode | kForThumbs},
     {"--preview", nullptr, false, kForInfo | kForDecode},
+    {"--as-stored", nullptr, false, kForInfo | kForDecode | kForThumbs},
     {"--name", nullptr, true, kForDecode},
     {"-r", "--recursive", false, kForThumbs},
     {"--recursive", nullptr, false, kForThumbs},
@@ -151,6 +152,8 @@ bool ApplyOption(const std::string& name, const std::string& value, HostOptions&
         out.force = true;
     } else if (name == "--preview") {
         out.preview = true;
+    } else if (name == "--as-stored") {
+        out.as_stored = true;
     } else if (name == "--name") {
         if (value == "stem") {
             out.name_style = NameStyle::Stem;
@@ -456,6 +459,9 @@ Options:
                     read-only file)
   --preview         decode: save the preview instead of the picture (fails when the file has
                     none); info: print the preview's size, which costs a reduced read
+  --as-stored       info, decode, thumbs: pictures as the file stores them; without it imgsrc
+                    is asked for them upright (EXIF or TIFF orientation applied) and in sRGB
+                    (the ICC profile converted)
   --png-level N     decode, thumbs: compression of PNG output, 0 to 9 (default 2: about as
                     fast as the decode; 6 to 9 give files some 10 to 20 % smaller, many times
                     slower)
@@ -507,7 +513,9 @@ GetPicture and GetPreview receive: --scale byte 44, --image or --frame byte 48, 
 3 jpeg, 4 png, 5 ico, 6 tiff, 7 tga, 11 jp2, 12 j2k, 14 pnm, 19 raw, 20 psd, 21 webp, 22 heif,
 23 avif, 24 jxl, 25 qoi), which imgsrc overwrites with the type found; fields not given are 0,
 and without any of them no block is passed. For info, --type sets byte 106 of the information
-record. BMP output is the returned packed DIB behind a 14-byte file header (RLE and top-down rows
+record. For imgsrc, unless --as-stored is given, bits 8 (0x100: upright) and 9 (0x200: sRGB)
+are added above the type in byte 56 (a block is passed for them) and in byte 106; imgsrc leaves
+set those that it honoured. BMP output is the returned packed DIB behind a 14-byte file header (RLE and top-down rows
 kept); PNG output draws RLE4 and RLE8 DIBs as Windows does and takes alpha from an alpha bit
 field, or from 32-bit BI_RGB whose fourth bytes are not all 0.
 )";

@@ -25,6 +25,7 @@ struct HostOptions {
     bool split = false;
     bool force = false;                      // --force, -y: replace existing outputs
     bool preview = false;                    // --preview: ask GetPreview instead of GetPicture
+    bool as_stored = false;                  // --as-stored: ask imgsrc for no picture options
     std::optional<int> png_level;            // --png-level: zlib level 0 to 9 for PNG output
     NameStyle name_style = NameStyle::Stem;  // --name: decode's output names in a folder
     bool recursive = false;                  // -r, --recursive: thumbs mirrors the subfolders
@@ -50,6 +51,14 @@ struct HostOptions {
 // --scale, --image (or --frame), --position and --type; the rest is zero. False, leaving the
 // block zeroed, when no request option was given: the host then passes no block.
 bool FillRequestBlock(const HostOptions& options, PictureRequestBlock& block);
+
+// The option bits that zemhost adds above imgsrc's type (byte 56, byte 106): the picture
+// upright and in sRGB, unless --as-stored.
+constexpr uint32_t kPictureUpright = 0x100;
+constexpr uint32_t kPictureSrgb = 0x200;
+inline uint32_t PictureOptionBits(const HostOptions& options) {
+    return options.as_stored ? 0 : kPictureUpright | kPictureSrgb;
+}
 
 // The usage text of --help.
 std::string UsageText(bool png_available);

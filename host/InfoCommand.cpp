@@ -4,13 +4,50 @@
 #include <cstdio>
 #include <optional>
 
+#include "ColourManage.h"
 #include "Commands.h"
 #include "DibHelpers.h"
 #include "FailureText.h"
+#include "PictureMetadata.h"
 #include "PluginCalls.h"
 #include "ResultText.h"
 
 namespace {
+
+const char* const kOrientationWords[9] = {
+    "", "as stored", "mirrored", "turned half round", "flipped top to bottom", "transposed",
+    "turned a quarter clockwise", "transversed", "turned a quarter anticlockwise"};
+
+// The orientation and the colour profile that the file names, read from its bytes, and what
+// the plug-in made of them (the options it honoured).
+void PrintPictureMetadata(const PictureSource& source, uint32_t type, uint32_t honoured) {
+    platform::FileView view;
+    const uint8_t* data = nullptr;
+    uint64_t size = 0;
+    if (source.Flag() == SPI_SRC_MEMORY) {
+        data = reinterpret_cast<const uint8_t*>(source.Buffer());
+        size = source.Length();
+    } else if (view.Open(platform::AnsiToWide(source.Path().c_str()).c_str()) &&
+               view.Size() >= source.Offset()) {
+        data = view.Data() + source.Offset();
+        size = view.Size() - source.Offset();
+    }
+    if (!data || size > SIZE_MAX) return;
+    PictureMetadata meta;
+    ReadPictureMetadata(data, static_cast<size_t>(size), type, 0, true, meta);
+    if (meta.orientation != 0) {
+        std::printf("orientation:   %u (%s)%s\n", static_cast<unsigned>(meta.orientation),
+                    kOrientationWords[meta.orientation],
+                    meta.orientation == 1 ? ""
+                    : (honoured & kPictureUpright) ? ", shown upright" : ", shown as stored");
+    }
+    if (!meta.icc.empty()) {
+        std::string name = ProfileDescription(meta.icc.data(), meta.icc.size());
+        if (name.empty()) name = "unnamed";
+        std::printf("profile:       %s (%zu bytes)%s\n", name.c_str(), meta.icc.size(),
+                    (honoured & kPictureSrgb) ? ", converted to sRGB" : "");
+    }
+}
 
 std::string FourCc(uint32_t code) {
     std::string s;
@@ -58,7 +95,7 @@ bool InfoOne(const PluginSet& plugins, const HostOptions& options, const std::st
         return false;
     }
     const HostPlugin& plugin = *candidates[0];
-    const InfoReading info = ReadInfo(plugin, source, options.type);
+    const InfoReading info = ReadInfo(plugin, source, options.type, PictureOptionBits(options));
     if (info.code != SPI_OK) {
         Fail("info " + path + ": " + ExplainFailure(info.code, plugin, source, options));
         return false;
@@ -93,6 +130,7 @@ bool InfoOne(const PluginSet& plugins, const HostOptions& options, const std::st
         std::printf("image type:    %u (%s)\n", info.ImageType(),
                     TypeLabel(info.ImageType()).c_str());
         std::printf("frame count:   %u\n", info.FrameCount());
+        PrintPictureMetadata(source, info.ImageType(), info.HonouredOptions());
     }
     // The preview, with --preview, from the plug-ins that can give one (bmpsrc and gifsrc
     // always decline): it costs a reduced decode, a key frame or a media graph, where the rest
@@ -101,7 +139,8 @@ bool InfoOne(const PluginSet& plugins, const HostOptions& options, const std::st
         (plugin.family == PluginFamily::MultiFormat || plugin.family == PluginFamily::Video ||
          plugin.family == PluginFamily::Avi)) {
         PictureRequestBlock block;
-        const bool has_block = FillRequestBlock(options, block);
+        bool has_block = FillRequestBlock(options, block);
+        AddPictureOptions(PictureOptionBits(options), plugin, block, has_block);
         ReceivedDib preview;
         const int32_t code = RequestPicture(plugin, source, has_block ? &block : nullptr, false,
                                             preview, Export::Preview);
@@ -123,7 +162,8 @@ bool InfoOne(const PluginSet& plugins, const HostOptions& options, const std::st
     const std::optional<int32_t> index = options.image ? options.image : options.frame;
     if (index) {
         PictureRequestBlock block;
-        FillRequestBlock(options, block);
+        bool has_block = FillRequestBlock(options, block);
+        AddPictureOptions(PictureOptionBits(options), plugin, block, has_block);
         ReceivedDib dib;
         const int32_t code = RequestPicture(plugin, source, &block, false, dib);
         DibMeasures m;

@@ -227,9 +227,21 @@ int32_t RequestPicture(const HostPlugin& plugin, const PictureSource& source,
     return code;
 }
 
+void AddPictureOptions(uint32_t picture_options, const HostPlugin& plugin,
+                       PictureRequestBlock& block, bool& has_block) {
+    if (!picture_options || plugin.family != PluginFamily::MultiFormat) return;
+    if (!has_block) {
+        std::memset(&block, 0, sizeof block);
+        std::memcpy(block.tag, "zem", 3);
+        has_block = true;
+    }
+    block.field56 = static_cast<int32_t>(static_cast<uint32_t>(block.field56) | picture_options);
+}
+
 Reading RequestFromCandidates(const std::vector<HostPlugin*>& candidates,
                               const PictureSource& source, const PictureRequestBlock* request,
-                              bool split, Export which, bool quiet, ReceivedDib& dib) {
+                              bool split, Export which, bool quiet, ReceivedDib& dib,
+                              uint32_t picture_options) {
     Reading r;
     for (const HostPlugin* candidate : candidates) {
         if (r.plugin && !quiet) {
@@ -240,6 +252,7 @@ Reading RequestFromCandidates(const std::vector<HostPlugin*>& candidates,
         r.plugin = candidate;
         r.has_block = request != nullptr;
         if (request) r.block = *request;
+        AddPictureOptions(picture_options, *candidate, r.block, r.has_block);
         r.code =
             RequestPicture(*candidate, source, r.has_block ? &r.block : nullptr, split, dib, which);
         if (r.code != SPI_NOT_IMPLEMENTED || candidate->family != PluginFamily::Video) break;
@@ -292,12 +305,13 @@ std::string TakeComment(SpiHandle handle, bool& present) {
 }  // namespace
 
 InfoReading ReadInfo(const HostPlugin& plugin, const PictureSource& source,
-                     std::optional<int32_t> type) {
+                     std::optional<int32_t> type, uint32_t picture_options) {
     InfoReading r;
     // The long form of the record, zero-filled, so that every plug-in finds room for its fields.
     std::memset(&r.record, 0, sizeof r.record);
-    if (type) {
-        const uint32_t value = static_cast<uint32_t>(*type);
+    if (plugin.family != PluginFamily::MultiFormat) picture_options = 0;
+    if (type || picture_options) {
+        const uint32_t value = static_cast<uint32_t>(type.value_or(0)) | picture_options;
         std::memcpy(reinterpret_cast<uint8_t*>(&r.record) + offsetof(PictureInfoRecord, imageType),
                     &value, sizeof value);
     }

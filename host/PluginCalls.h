@@ -77,6 +77,11 @@ int32_t RequestPicture(const HostPlugin& plugin, const PictureSource& source,
                        PictureRequestBlock* block, bool split, ReceivedDib& dib,
                        Export which = Export::Picture);
 
+// Adds the picture options (bits 8 and 9) above the type in byte 56 for the multi-format
+// plug-in, making the block for them when the request has none; others are left alone.
+void AddPictureOptions(uint32_t picture_options, const HostPlugin& plugin,
+                       PictureRequestBlock& block, bool& has_block);
+
 // A picture asked of the plug-ins that accept a file, best first: the first one's answer
 // stands, except that a video plug-in that gives nothing (-1: its media framework reads no
 // frame, or it has no preview) leaves the clip to the next one that accepts it.
@@ -89,7 +94,8 @@ struct Reading {
 
 Reading RequestFromCandidates(const std::vector<HostPlugin*>& candidates,
                               const PictureSource& source, const PictureRequestBlock* request,
-                              bool split, Export which, bool quiet, ReceivedDib& dib);
+                              bool split, Export which, bool quiet, ReceivedDib& dib,
+                              uint32_t picture_options = 0);
 
 // What GetPictureInfo answered, with the comment handle already read and freed.
 struct InfoReading {
@@ -104,13 +110,17 @@ struct InfoReading {
         std::memcpy(&value, reinterpret_cast<const uint8_t*>(&record) + offset, sizeof value);
         return value;
     }
-    uint32_t ImageType() const { return Field<uint32_t>(offsetof(PictureInfoRecord, imageType)); }
+    // The type code (low 8 bits) and the picture options imgsrc honoured (bits 8 and 9).
+    uint32_t ImageType() const { return RawType() & 0xFF; }
+    uint32_t HonouredOptions() const { return RawType() & 0x300; }
+    uint32_t RawType() const { return Field<uint32_t>(offsetof(PictureInfoRecord, imageType)); }
     uint32_t FrameCount() const { return Field<uint32_t>(offsetof(PictureInfoRecord, frameCount)); }
     double StreamLength() const { return Field<double>(offsetof(PictureInfoRecord, streamLength)); }
 };
 
+// `picture_options` (bits 8 and 9) go above the type in byte 106 for the multi-format plug-in.
 InfoReading ReadInfo(const HostPlugin& plugin, const PictureSource& source,
-                     std::optional<int32_t> type);
+                     std::optional<int32_t> type, uint32_t picture_options = 0);
 
 // The multi-format plug-in's name of an image type ("PNG"), or "type N".
 std::string TypeLabel(uint32_t type);

@@ -31,7 +31,8 @@ bool ThumbOne(const HostOptions& options, const std::vector<HostPlugin*>& candid
     if (!source.Open(job.input, options, error)) return false;
     ReceivedDib dib;
     Reading r =
-        RequestFromCandidates(candidates, source, nullptr, false, Export::Preview, true, dib);
+        RequestFromCandidates(candidates, source, nullptr, false, Export::Preview, true, dib,
+                              PictureOptionBits(options));
     const bool from_preview = r.code == SPI_OK;
     if (!from_preview) {
         PictureRequestBlock reduced;
@@ -39,7 +40,8 @@ bool ThumbOne(const HostOptions& options, const std::vector<HostPlugin*>& candid
         std::memcpy(reduced.tag, "zem", 3);
         reduced.field44 = 8;
         dib.Reset();
-        r = RequestFromCandidates(candidates, source, &reduced, false, Export::Picture, true, dib);
+        r = RequestFromCandidates(candidates, source, &reduced, false, Export::Picture, true, dib,
+                                  PictureOptionBits(options));
     }
     const HostPlugin& plugin = *r.plugin;
     if (r.code != SPI_OK) {

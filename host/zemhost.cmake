@@ -24,6 +24,8 @@ set_property(SOURCE HostOptions.cpp APPEND PROPERTY COMPILE_DEFINITIONS
     ZEM_VERSION="${PROJECT_VERSION}")
 find_package(Threads REQUIRED)
 target_link_libraries(zem_hostcore PUBLIC zem_hostlib zem_framework zem_platform Threads::Threads)
+# info prints the orientation and the colour profile that a picture file names.
+target_link_libraries(zem_hostcore PRIVATE zem_codec_meta)
 
 # PNG output: libpng natively, the Windows Imaging Component's encoder on Windows (a system
 # component: zemhost.exe still needs no DLL beyond Windows' own). ZEM_HOST_PNG says whether

@@ -17,13 +17,18 @@ public:
     int32_t WritePictureToMemory() override;
     int32_t ReadInfoFromMemory() override;
 
-    void SetImageType(uint32_t type) { m_imageType = type; }
+    // The type code in the low bits; kOptionUpright and kOptionSrgb above it ask for options.
+    void SetImageType(uint32_t type) {
+        m_imageType = type & ~uint32_t{kOptionMask};
+        m_image.SetOptions(type & kOptionMask);
+    }
     void SetJpegScale(int32_t scale) { m_jpegScale = scale; }
     void SetFrameIndex(int32_t frame) { m_frameIndex = frame; }
     void SetJpegQuality(int32_t quality) { m_jpegQuality = quality; }
     // The picture read returns the file's preview instead (-1 when it has none).
     void SetPreview(bool preview) { m_preview = preview; }
-    uint32_t ImageType() const { return m_imageType; }
+    // The type found, with the options that the read honoured above it.
+    uint32_t ImageType() const { return m_imageType | m_image.HonouredOptions(); }
     int32_t FrameCount() const { return m_frameCount; }
     int32_t XDpi() const { return m_image.GetXDPI(); }
     int32_t YDpi() const { return m_image.GetYDPI(); }

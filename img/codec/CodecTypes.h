@@ -27,6 +27,14 @@ enum ImageType : uint32_t {
     kTypeCount = 64,
 };
 
+// Options a host may ask for above the type code (which uses the low 8 bits): the picture
+// upright by the file's orientation, and its colours converted to sRGB.
+enum ImageOption : uint32_t {
+    kOptionUpright = 0x100,
+    kOptionSrgb = 0x200,
+    kOptionMask = kOptionUpright | kOptionSrgb,
+};
+
 enum class CodecStatus : int32_t {
     Ok,
     NotThisFormat,  // the bytes are not this back end's format (detection goes on)

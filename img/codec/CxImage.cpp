@@ -4,10 +4,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "ByteReader.h"
 #include "Checked.h"
+#include "ColourManage.h"
 #include "DibHelpers.h"
+#include "Orientation.h"
+#include "PictureMetadata.h"
 #include "platform/platform.h"
 
 namespace {
@@ -18,6 +22,25 @@ int32_t RoundDpi(double dpi) {
     if (!(dpi > 0) || dpi > 65535) return kDefaultDpi;
     const long v = std::lround(dpi);
     return v > 0 ? static_cast<int32_t>(v) : kDefaultDpi;
+}
+
+// The formats whose colour descriptions the layer reads (or that have none, so their pictures
+// are taken as sRGB). JPEG 2000, PSD, HEIF, AVIF and JPEG XL describe colours in ways not read
+// here, so a request for sRGB is not answered for them.
+bool ColoursKnown(uint32_t type) {
+    switch (type) {
+        case kTypeJp2: case kTypeJ2k: case kTypePsd: case kTypeHeif: case kTypeAvif: case kTypeJxl:
+            return false;
+        default:
+            return true;
+    }
+}
+
+// The colour space of an ICC profile from its header: whether conversion can take it.
+bool ProfileConvertible(const std::vector<uint8_t>& icc) {
+    if (icc.empty()) return true;
+    if (icc.size() < 132) return false;
+    return std::memcmp(icc.data() + 16, "RGB ", 4) == 0 || std::memcmp(icc.data() + 16, "GRAY", 4) == 0;
 }
 
 }  // namespace
@@ -48,6 +71,7 @@ bool CxImage::Begin(const uint8_t* data, uint32_t size) {
     m_width = m_height = 0;
     m_bpp = 0;
     m_frameCount = 0;
+    m_honoured = 0;
     m_status = data && size != 0 ? CodecStatus::NotThisFormat : CodecStatus::Broken;
     return m_status != CodecStatus::Broken;
 }
@@ -106,7 +130,50 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
     m_type = result.type != kTypeUnknown ? result.type : used->Type();
     m_xDpi = RoundDpi(result.x_dpi);
     m_yDpi = RoundDpi(result.y_dpi);
+    if (m_options && !ApplyOptions(data, size, result)) {
+        m_canvas.Reset();
+        m_width = m_height = 0;
+        m_bpp = 0;
+        return false;
+    }
     m_canvas.SetResolution(m_xDpi, m_yDpi);
+    return true;
+}
+
+bool CxImage::ApplyOptions(const uint8_t* data, uint32_t size, const DecodeResult& result) {
+    (void)result;
+    PictureMetadata meta;
+    try {
+        ReadPictureMetadata(data, size, m_type, m_frame, (m_options & kOptionSrgb) != 0, meta);
+    } catch (const std::bad_alloc&) {
+        m_status = CodecStatus::NoMemory;
+        return false;
+    }
+    if ((m_options & kOptionSrgb) && ColourManagementAvailable() && ColoursKnown(m_type)) {
+        CodecStatus converted = CodecStatus::Ok;
+        if (!meta.icc.empty() && ProfileConvertible(meta.icc)) {
+            converted = ConvertToSrgb(m_canvas, meta.icc.data(), meta.icc.size());
+        } else if (!meta.icc.empty()) {
+            converted = CodecStatus::Unsupported;
+        }
+        if (converted == CodecStatus::NoMemory) {
+            m_status = converted;
+            return false;
+        }
+        if (converted == CodecStatus::Ok) m_honoured |= kOptionSrgb;
+    }
+    if (m_options & kOptionUpright) {
+        const CodecStatus turned = ApplyOrientation(m_canvas, meta.orientation);
+        if (turned != CodecStatus::Ok) {
+            m_status = turned;
+            return false;
+        }
+        if (OrientationSwapsSides(meta.orientation)) {
+            std::swap(m_width, m_height);
+            std::swap(m_xDpi, m_yDpi);
+        }
+        m_honoured |= kOptionUpright;
+    }
     return true;
 }
 
@@ -149,6 +216,28 @@ bool CxImage::Ping(const uint8_t* data, uint32_t size, uint32_t type) {
     m_type = header.result.type != kTypeUnknown ? header.result.type : used->Type();
     m_xDpi = RoundDpi(header.result.x_dpi);
     m_yDpi = RoundDpi(header.result.y_dpi);
+    if (m_options) {
+        // What the picture read with the same options gives: the turned sides, and sRGB where
+        // the profile can be converted.
+        PictureMetadata meta;
+        try {
+            ReadPictureMetadata(data, size, m_type, 0, (m_options & kOptionSrgb) != 0, meta);
+        } catch (const std::bad_alloc&) {
+            m_status = CodecStatus::NoMemory;
+            return false;
+        }
+        if ((m_options & kOptionSrgb) && ColourManagementAvailable() && ColoursKnown(m_type) &&
+            ProfileConvertible(meta.icc)) {
+            m_honoured |= kOptionSrgb;
+        }
+        if (m_options & kOptionUpright) {
+            if (OrientationSwapsSides(meta.orientation)) {
+                std::swap(m_width, m_height);
+                std::swap(m_xDpi, m_yDpi);
+            }
+            m_honoured |= kOptionUpright;
+        }
+    }
     return true;
 }
 

@@ -19,6 +19,11 @@ public:
 
     void SetJpegScale(uint8_t scale) { m_jpegScale = scale == 0 ? 1 : scale; }
     void SetFrame(int32_t frame) { m_frame = frame; }
+    // kOptionUpright and kOptionSrgb for the reads that follow; other bits are ignored.
+    void SetOptions(uint32_t options) { m_options = options & kOptionMask; }
+    // The options that the last read honoured: the picture is upright, or in sRGB as far as
+    // the file tells its colours.
+    uint32_t HonouredOptions() const { return m_honoured; }
     // Decodes the chosen frame; `type` 0 detects the format. False when nothing was decoded;
     // LastStatus() tells why.
     bool Decode(const uint8_t* data, uint32_t size, uint32_t type);
@@ -67,6 +72,9 @@ private:
     // Clears the last result; false (status Broken) when there are no bytes to read.
     bool Begin(const uint8_t* data, uint32_t size);
     bool EncodeTo(std::vector<uint8_t>& out, uint32_t type);
+    // Applies the options asked for to the decoded canvas; false (m_status set) when memory
+    // runs out.
+    bool ApplyOptions(const uint8_t* data, uint32_t size, const DecodeResult& result);
 
     DibCanvas m_canvas;
     std::vector<uint8_t> m_source;  // CreateFromHANDLE's copy
@@ -83,4 +91,6 @@ private:
     int32_t m_frame = 0;
     uint8_t m_jpegScale = 1;
     uint8_t m_jpegQuality = 90;
+    uint32_t m_options = 0;
+    uint32_t m_honoured = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "ByteReader.h"
 #include "Checked.h"
@@ -164,4 +165,15 @@ SpiHandle DibCanvas::Release() {
     SpiHandle h = m_block.Release();
     Reset();
     return h;
+}
+
+void DibCanvas::Swap(DibCanvas& other) noexcept {
+    std::swap(m_block, other.m_block);
+    std::swap(m_base, other.m_base);
+    std::swap(m_bottomRow, other.m_bottomRow);
+    std::swap(m_palette, other.m_palette);
+    std::swap(m_stride, other.m_stride);
+    std::swap(m_width, other.m_width);
+    std::swap(m_height, other.m_height);
+    std::swap(m_bitCount, other.m_bitCount);
 }

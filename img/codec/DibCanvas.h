@@ -66,6 +66,8 @@ public:
     // Hands the DIB on, unlocked; the canvas is empty afterwards.
     SpiHandle Release();
     void Reset();
+    // Exchanges the pictures of two canvases (a transform builds its result in a second one).
+    void Swap(DibCanvas& other) noexcept;
 
 private:
     OwnedHandle m_block;

@@ -1,0 +1,97 @@
+#include "Orientation.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Where the shown pixel (x, y) is stored, as a start and a step per x: the stored
+// (x0 + x * dxx + y * dxy, y0 + x * dyx + y * dyy), for a stored picture of w x h.
+struct Mapping {
+    int64_t x0, y0, dxx, dxy, dyx, dyy;
+};
+
+Mapping MappingFor(uint8_t orientation, int64_t w, int64_t h) {
+    switch (orientation) {
+        case 2: return {w - 1, 0, -1, 0, 0, 1};          // mirrored
+        case 3: return {w - 1, h - 1, -1, 0, 0, -1};     // half turn
+        case 4: return {0, h - 1, 1, 0, 0, -1};          // flipped
+        case 5: return {0, 0, 0, 1, 1, 0};               // transposed
+        case 6: return {0, h - 1, 0, 1, -1, 0};          // quarter turn clockwise
+        case 7: return {w - 1, h - 1, 0, -1, -1, 0};     // transversed
+        case 8: return {w - 1, 0, 0, -1, 1, 0};          // quarter turn anticlockwise
+        default: return {0, 0, 1, 0, 0, 1};
+    }
+}
+
+uint32_t GetBits(const uint8_t* row, int64_t x, uint16_t bits) {
+    const int64_t bit = x * bits;
+    const int shift = 8 - bits - static_cast<int>(bit & 7);
+    return (row[bit >> 3] >> shift) & ((1u << bits) - 1);
+}
+
+void SetBits(uint8_t* row, int64_t x, uint16_t bits, uint32_t value) {
+    const int64_t bit = x * bits;
+    const int shift = 8 - bits - static_cast<int>(bit & 7);
+    const auto mask = static_cast<uint8_t>(((1u << bits) - 1) << shift);
+    row[bit >> 3] = static_cast<uint8_t>((row[bit >> 3] & ~mask) | (value << shift));
+}
+
+}  // namespace
+
+CodecStatus ApplyOrientation(DibCanvas& canvas, uint8_t orientation) {
+    if (orientation < 2 || orientation > 8 || !canvas.IsCreated()) return CodecStatus::Ok;
+    const uint32_t w = canvas.Width(), h = canvas.Height();
+    const uint16_t bits = canvas.BitCount();
+    const bool swap = OrientationSwapsSides(orientation);
+    DibCanvas out;
+    const CodecStatus made = out.Create(swap ? h : w, swap ? w : h, bits, bits < 8);
+    if (made != CodecStatus::Ok) return made;
+    if (bits <= 8) out.SetPalette(canvas.Palette(), 1u << bits);
+    const Mapping m = MappingFor(orientation, w, h);
+    const uint32_t ow = out.Width(), oh = out.Height();
+    if (bits >= 8) {
+        const size_t bpp = bits / 8u;
+        const ptrdiff_t down = canvas.TopDownPitch();
+        const ptrdiff_t step = static_cast<ptrdiff_t>(m.dxx * static_cast<int64_t>(bpp) +
+                                                      m.dyx * down);
+        // Blocks of 64 x 64, so that a quarter turn walks the stored rows in cache-sized pieces.
+        constexpr uint32_t kBlock = 64;
+        for (uint32_t by = 0; by < oh; by += kBlock) {
+            const uint32_t ey = std::min(oh, by + kBlock);
+            for (uint32_t bx = 0; bx < ow; bx += kBlock) {
+                const uint32_t ex = std::min(ow, bx + kBlock);
+                for (uint32_t y = by; y < ey; ++y) {
+                    const int64_t sx = m.x0 + int64_t{bx} * m.dxx + int64_t{y} * m.dxy;
+                    const int64_t sy = m.y0 + int64_t{bx} * m.dyx + int64_t{y} * m.dyy;
+                    const uint8_t* src = canvas.Row(static_cast<uint32_t>(sy)) + sx * bpp;
+                    uint8_t* dst = out.Row(y) + size_t{bx} * bpp;
+                    if (bpp == 3) {
+                        for (uint32_t x = bx; x < ex; ++x, src += step, dst += 3) {
+                            dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
+                        }
+                    } else if (bpp == 4) {
+                        for (uint32_t x = bx; x < ex; ++x, src += step, dst += 4) {
+                            std::memcpy(dst, src, 4);
+                        }
+                    } else {
+                        for (uint32_t x = bx; x < ex; ++x, src += step, dst += bpp) {
+                            std::memcpy(dst, src, bpp);
+                        }
+                    }
+                }
+            }
+        }
+    } else {
+        for (uint32_t y = 0; y < oh; ++y) {
+            uint8_t* dst = out.Row(y);
+            for (uint32_t x = 0; x < ow; ++x) {
+                const int64_t sx = m.x0 + int64_t{x} * m.dxx + int64_t{y} * m.dxy;
+                const int64_t sy = m.y0 + int64_t{x} * m.dyx + int64_t{y} * m.dyy;
+                SetBits(dst, x, bits, GetBits(canvas.Row(static_cast<uint32_t>(sy)), sx, bits));
+            }
+        }
+    }
+    canvas.Swap(out);
+    return CodecStatus::Ok;
+}

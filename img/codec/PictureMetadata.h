@@ -1,0 +1,22 @@
+// What a file says about how its pixels are to be shown, read from the bytes with bounded readers:
+// the EXIF orientation (JPEG APP1, PNG eXIf, WebP EXIF, the TIFF Orientation tag) and the
+// embedded ICC profile (JPEG APP2 chunks, WebP ICCP, the TIFF ICC tag). PNG's iCCP is compressed
+// and comes from the PNG back end instead (DecodeResult::icc).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct PictureMetadata {
+    uint8_t orientation = 0;  // EXIF 1..8; 0 when the file names none (or an invalid value)
+    std::vector<uint8_t> icc;
+};
+
+// Reads the metadata of a file of `type` (a codec type code); `frame` picks the TIFF page.
+// `want_icc` false skips the profile. Formats that keep neither leave `out` empty.
+void ReadPictureMetadata(const uint8_t* data, size_t size, uint32_t type, int32_t frame,
+                         bool want_icc, PictureMetadata& out);
+
+// IFD0's Orientation of an EXIF block (the TIFF structure after "Exif\0\0"); 0 when absent.
+uint8_t ExifOrientation(const uint8_t* tiff, size_t size);

@@ -10,8 +10,9 @@
 //
 // The last three input bytes choose, and stay part of the data:
 //   size-1  the type to decode as: 0 (detect) in half the inputs, else a code below 26
-//   size-2  the frame: 0 to 3
-//   size-3  the JPEG scale: 1 to 9
+//   size-2  the frame: 0 to 3 (the preview read also takes the picture options from bits 2, 3)
+//   size-3  the JPEG scale: 1 to 9 (low five bits); the picture options asked for, upright and
+//           sRGB (bits 5 and 6, as bits 8 and 9 above the type)
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -45,16 +46,17 @@ int FuzzImg(const uint8_t* data, size_t size) {
     const uint8_t type_byte = data[size - 1];
     const uint32_t type = (type_byte & 1) ? 0u : static_cast<uint32_t>((type_byte >> 1) % 26);
     const int32_t frame = data[size - 2] & 3;
-    const int32_t scale = 1 + data[size - 3] % 9;
+    const int32_t scale = 1 + (data[size - 3] & 31) % 9;
+    const uint32_t options = static_cast<uint32_t>((data[size - 3] >> 5) & 3) << 8;
 
     ImgFile info;
     info.SetMemorySource(data, size);
-    info.SetImageType(type);
+    info.SetImageType(type | options);
     const int32_t info_result = info.ReadInfoFromMemory();
     if (info_result == SPI_OK && (info.Width() <= 0 || info.Height() <= 0)) std::abort();
     ImgFile picture;
     picture.SetMemorySource(data, size);
-    picture.SetImageType(type);
+    picture.SetImageType(type | options);
     picture.SetFrameIndex(frame);
     picture.SetJpegScale(scale);
     const int32_t result = picture.ReadPictureFromMemory();
@@ -107,7 +109,9 @@ int FuzzImgPreview(const uint8_t* data, size_t size) {
     const uint8_t type_byte = data[size - 1];
     ImgFile preview;
     preview.SetMemorySource(data, size);
-    preview.SetImageType((type_byte & 1) ? 0u : static_cast<uint32_t>((type_byte >> 1) % 26));
+    // Bits 2 and 3 of the frame byte ask for the picture options (upright, sRGB).
+    preview.SetImageType(((type_byte & 1) ? 0u : static_cast<uint32_t>((type_byte >> 1) % 26)) |
+                         static_cast<uint32_t>((data[size - 2] >> 2) & 3) << 8);
     preview.SetFrameIndex(data[size - 2] & 3);
     preview.SetPreview(true);
     const int32_t result = preview.ReadPictureFromMemory();

@@ -118,6 +118,24 @@ CodecStatus ConvertToSrgb(DibCanvas& canvas, const uint8_t* icc, size_t size) {
 #endif
 }
 
+bool ProfileConvertible(const uint8_t* icc, size_t size) {
+#ifdef ZEM_CODEC_LCMS2
+    if (!icc || size < 132 || size > 0xFFFFFFFFu) return false;
+    Profile in(cmsOpenProfileFromMemTHR(Context(), icc, static_cast<cmsUInt32Number>(size)));
+    if (!in.h) return false;
+    Profile srgb(cmsCreate_sRGBProfileTHR(Context()));
+    const cmsColorSpaceSignature space = cmsGetColorSpace(in.h);
+    if (!srgb.h || (space != cmsSigGrayData && space != cmsSigRgbData)) return false;
+    Transform t(cmsCreateTransformTHR(Context(), in.h,
+                                      space == cmsSigGrayData ? TYPE_GRAY_8 : TYPE_BGR_8, srgb.h,
+                                      TYPE_BGR_8, INTENT_PERCEPTUAL, 0));
+    return t.h != nullptr;
+#else
+    (void)icc, (void)size;
+    return false;
+#endif
+}
+
 std::string ProfileDescription(const uint8_t* icc, size_t size) {
 #ifdef ZEM_CODEC_LCMS2
     if (!icc || size < 132 || size > 0xFFFFFFFFu) return {};

@@ -36,11 +36,9 @@ bool ColoursKnown(uint32_t type) {
     }
 }
 
-// The colour space of an ICC profile from its header: whether conversion can take it.
-bool ProfileConvertible(const std::vector<uint8_t>& icc) {
-    if (icc.empty()) return true;
-    if (icc.size() < 132) return false;
-    return std::memcmp(icc.data() + 16, "RGB ", 4) == 0 || std::memcmp(icc.data() + 16, "GRAY", 4) == 0;
+// Whether the colours of a picture with this profile (none: sRGB already) can be had in sRGB.
+bool SrgbReachable(const std::vector<uint8_t>& icc) {
+    return icc.empty() || ProfileConvertible(icc.data(), icc.size());
 }
 
 }  // namespace
@@ -151,10 +149,8 @@ bool CxImage::ApplyOptions(const uint8_t* data, uint32_t size, const DecodeResul
     }
     if ((m_options & kOptionSrgb) && ColourManagementAvailable() && ColoursKnown(m_type)) {
         CodecStatus converted = CodecStatus::Ok;
-        if (!meta.icc.empty() && ProfileConvertible(meta.icc)) {
+        if (!meta.icc.empty()) {
             converted = ConvertToSrgb(m_canvas, meta.icc.data(), meta.icc.size());
-        } else if (!meta.icc.empty()) {
-            converted = CodecStatus::Unsupported;
         }
         if (converted == CodecStatus::NoMemory) {
             m_status = converted;
@@ -227,7 +223,7 @@ bool CxImage::Ping(const uint8_t* data, uint32_t size, uint32_t type) {
             return false;
         }
         if ((m_options & kOptionSrgb) && ColourManagementAvailable() && ColoursKnown(m_type) &&
-            ProfileConvertible(meta.icc)) {
+            SrgbReachable(meta.icc)) {
             m_honoured |= kOptionSrgb;
         }
         if (m_options & kOptionUpright) {

@@ -1,0 +1,15 @@
+# Pictures upright and in sRGB, through zemhost, against Pillow (orientation_table.py writes the
+# pictures). Under Wine only where the Windows build converts colours (lcms2 among its codec
+# libraries), for the table's colour rows.
+find_program(ZEM_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
+get_property(zem_colour GLOBAL PROPERTY ZEM_CODEC_COLOUR)
+if(ZEM_PYTHON3 AND TARGET zemhost AND (NOT WIN32 OR (zem_colour AND ZEM_EMULATOR_RUNS)))
+    set(zem_emulator "")
+    if(CMAKE_CROSSCOMPILING)
+        set(zem_emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
+    endif()
+    add_test(NAME ImgOrientationTable
+        COMMAND ${ZEM_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/orientation_table.py
+            ${CMAKE_CURRENT_BINARY_DIR}/orientation-table $<TARGET_FILE:zemhost> ${zem_emulator})
+    set_tests_properties(ImgOrientationTable PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
+endif()

@@ -1,0 +1,170 @@
+#!/usr/bin/python3
+"""Pictures upright and in sRGB: one table over pictures written here with Pillow.
+
+Every EXIF orientation in JPEG, TIFF, PNG and WebP, and P3, Adobe RGB and grey-profile JPEG and
+PNG files, are decoded by zemhost (which asks imgsrc for the picture upright and in sRGB) and
+with --as-stored. Asked, each must equal Pillow's ImageOps.exif_transpose and, for the colours,
+ImageCms.profileToProfile to sRGB (perceptual), within 2; as stored, Pillow's plain decode
+within 2. zemhost info must give the size of the picture read and name the orientation and the
+profile. The profiles are built with lcms2's cmsCreateRGBProfile (Pillow makes only sRGB).
+
+Usage: orientation_table.py WORKDIR ZEMHOST [EMULATOR...]   (exit 77: skipped)
+"""
+import ctypes
+import ctypes.util
+import io
+import os
+import subprocess
+import sys
+
+try:
+    from PIL import Image, ImageCms, ImageOps
+except ImportError:
+    print("SKIPPED: Pillow (python3-pil) is not installed")
+    sys.exit(77)
+
+work, zemhost, emulator = sys.argv[1], sys.argv[2], sys.argv[3:]
+os.makedirs(work, exist_ok=True)
+
+
+def host_path(path):
+    # Under Wine, drive Z: is the Unix root.
+    return "Z:" + path.replace("/", "\\") if emulator else path
+
+
+def zem(*args):
+    cmd = emulator + [zemhost] + [host_path(a) if a.startswith("/") else a for a in args]
+    return subprocess.run(cmd, capture_output=True, text=True)
+
+
+class Xy(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_double), ("y", ctypes.c_double), ("Y", ctypes.c_double)]
+
+
+def make_profile(name, white, primaries, gamma):
+    lib = ctypes.CDLL(ctypes.util.find_library("lcms2") or "liblcms2.so.2")
+    lib.cmsBuildGamma.restype = lib.cmsCreateRGBProfile.restype = ctypes.c_void_p
+    lib.cmsCreateGrayProfile.restype = lib.cmsMLUalloc.restype = ctypes.c_void_p
+    curve = ctypes.c_void_p(lib.cmsBuildGamma(None, ctypes.c_double(gamma)))
+    wp = Xy(*white, 1.0)
+    if primaries:
+        triple = (Xy * 3)(*[Xy(x, y, 1.0) for x, y in primaries])
+        h = lib.cmsCreateRGBProfile(ctypes.byref(wp), triple, (ctypes.c_void_p * 3)(curve, curve, curve))
+    else:
+        h = lib.cmsCreateGrayProfile(ctypes.byref(wp), curve)
+    mlu = ctypes.c_void_p(lib.cmsMLUalloc(None, 1))
+    lib.cmsMLUsetASCII(mlu, b"en", b"US", name.encode())
+    lib.cmsWriteTag(ctypes.c_void_p(h), 0x64657363, mlu)  # 'desc'
+    size = ctypes.c_uint32(0)
+    lib.cmsSaveProfileToMem(ctypes.c_void_p(h), None, ctypes.byref(size))
+    buf = ctypes.create_string_buffer(size.value)
+    lib.cmsSaveProfileToMem(ctypes.c_void_p(h), buf, ctypes.byref(size))
+    lib.cmsCloseProfile(ctypes.c_void_p(h))
+    return buf.raw
+
+
+D65 = (0.3127, 0.3290)
+PROFILES = {
+    "p3": make_profile("Display P3 (test)", D65, [(0.680, 0.320), (0.265, 0.690), (0.150, 0.060)], 2.4),
+    "adobe": make_profile("Adobe RGB (test)", D65, [(0.64, 0.33), (0.21, 0.71), (0.15, 0.06)], 2.19921875),
+    "grey": make_profile("Grey gamma 1.8 (test)", D65, None, 1.8),
+}
+
+
+def base(mode, w=37, h=22):
+    # Every pixel different and no symmetry, so any wrong turn shows.
+    im = Image.new("RGBA", (w, h))
+    im.putdata([(x * 7 % 256, y * 11 % 256, (x * y * 3 + 40) % 256, 255 - x * 3) for y in range(h) for x in range(w)])
+    if mode == "1":
+        return im.convert("L").point(lambda v: 255 if v > 100 else 0).convert("1")
+    if mode == "P":
+        return im.convert("RGB").quantize(16)  # a 4-bit DIB
+    return im.convert(mode)
+
+
+def exif(o):
+    e = Image.Exif()
+    e[0x0112] = o
+    return e.tobytes()
+
+
+rows = []  # (file name, colour profile key or None, expected orientation)
+stored = {}  # TIFF: the pixels written (Pillow's TIFF reader turns pictures as it loads them)
+# Each format in a mix of layouts: 24-bit (JPEG, WebP), 32-bit with alpha and 4-bit indexed
+# (PNG), 1-bit and 8-bit (TIFF), so that every pixel size is turned.
+for o in range(1, 9):
+    name = "o%d" % o
+    base("RGB").save(f"{work}/{name}.jpg", quality=95, subsampling=0, exif=exif(o))
+    base("RGBA" if o % 2 else "P").save(f"{work}/{name}.png", exif=exif(o))
+    base("RGB").save(f"{work}/{name}.webp", lossless=True, exif=exif(o))
+    stored[f"{name}.tif"] = base("1" if o <= 4 else "L")
+    stored[f"{name}.tif"].save(f"{work}/{name}.tif", tiffinfo={274: o})
+    rows += [(f"{name}.{ext}", None, o) for ext in ("jpg", "png", "webp", "tif")]
+for key, icc in PROFILES.items():
+    mode = "L" if key == "grey" else "RGB"
+    base(mode).save(f"{work}/{key}.jpg", quality=95, subsampling=0, icc_profile=icc)
+    base(mode).save(f"{work}/{key}.png", icc_profile=icc)
+    rows += [(f"{key}.jpg", key, 0), (f"{key}.png", key, 0)]
+# Alpha kept through the conversion, with a turn as well.
+base("RGBA").save(f"{work}/p3-alpha.png", icc_profile=PROFILES["p3"], exif=exif(6))
+rows.append(("p3-alpha.png", "p3", 6))
+
+srgb = ImageCms.createProfile("sRGB")
+
+
+def expected(path, key, upright):
+    im = Image.open(path)
+    im.load()
+    name = os.path.basename(path)
+    if name in stored:
+        # Pillow's TIFF reader applies the orientation itself when it loads the picture.
+        im = im if upright else stored[name]
+    elif upright:
+        im = ImageOps.exif_transpose(im)
+    mode = "RGBA" if im.mode in ("RGBA", "LA") or "transparency" in im.info else "RGB"
+    im = im.convert(mode) if im.mode not in ("L", mode) else im
+    if key and upright:
+        prof = ImageCms.ImageCmsProfile(io.BytesIO(PROFILES[key]))
+        im = ImageCms.profileToProfile(im, prof, srgb, renderingIntent=0, outputMode=mode)
+    return im.convert(mode)
+
+
+def worst(a, b):
+    if a.size != b.size:
+        return 999
+    return max(max(abs(p - q) for p, q in zip(pa, pb)) if isinstance(pa, tuple) else abs(pa - pb)
+               for pa, pb in zip(a.getdata(), b.getdata()))
+
+
+failures = []
+largest = {}  # the largest difference from Pillow, by kind of row
+for name, key, o in rows:
+    path = f"{work}/{name}"
+    for upright in (True, False):
+        out = f"{work}/{name}.{'upright' if upright else 'stored'}.png"
+        args = ["decode", path, "-o", out, "-y"] + ([] if upright else ["--as-stored"])
+        r = zem(*args)
+        if r.returncode != 0:
+            failures.append(f"{name}: decode {'' if upright else '--as-stored '}failed: {r.stderr.strip()}")
+            continue
+        want = expected(path, key, upright)
+        got = Image.open(out).convert(want.mode)
+        d = worst(got, want)
+        kind = ("colour" if key else "orientation") if upright else "as stored"
+        largest[kind] = max(largest.get(kind, 0), d)
+        if d > 2:
+            failures.append(f"{name} {'upright/sRGB' if upright else 'as stored'}: "
+                            f"{got.size} vs {want.size}, differs by {d}")
+        info = zem(*(["info", path] + ([] if upright else ["--as-stored"])))
+        size = f"size:          {got.size[0]} x {got.size[1]}"
+        if size not in info.stdout:
+            failures.append(f"{name}: info disagrees with the picture read ({size!r} not in {info.stdout!r})")
+        if upright and o > 1 and f"orientation:   {o} " not in info.stdout:
+            failures.append(f"{name}: info names no orientation {o}")
+        if upright and key and "(test)" not in info.stdout.split("profile:", 1)[-1]:
+            failures.append(f"{name}: info names no profile")
+
+print(f"{len(rows)} files, {2 * len(rows)} reads; largest difference from Pillow: {largest}")
+for f in failures:
+    print("FAIL", f)
+sys.exit(1 if failures else 0)

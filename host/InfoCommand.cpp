@@ -1,6 +1,7 @@
 // zemhost info: what the answering plug-in's information read knows of each file, from the
 // file's headers; the preview's size with --preview, and an image's size with --image.
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 
@@ -10,6 +11,7 @@
 #include "FailureText.h"
 #include "PictureMetadata.h"
 #include "PluginCalls.h"
+#include "VideoRotation.h"
 #include "ResultText.h"
 
 namespace {
@@ -18,23 +20,33 @@ const char* const kOrientationWords[9] = {
     "", "as stored", "mirrored", "turned half round", "flipped top to bottom", "transposed",
     "turned a quarter clockwise", "transversed", "turned a quarter anticlockwise"};
 
+// The bytes of the source as the plug-in sees them (from the offset on); false when the file
+// cannot be mapped.
+bool SourceBytes(const PictureSource& source, platform::FileView& view, const uint8_t*& data,
+                 size_t& size) {
+    if (source.Flag() == SPI_SRC_MEMORY) {
+        data = reinterpret_cast<const uint8_t*>(source.Buffer());
+        size = static_cast<size_t>(source.Length());
+        return data != nullptr;
+    }
+    if (!view.Open(platform::AnsiToWide(source.Path().c_str()).c_str()) ||
+        view.Size() < source.Offset() || view.Size() - source.Offset() > SIZE_MAX) {
+        return false;
+    }
+    data = view.Data() + source.Offset();
+    size = static_cast<size_t>(view.Size() - source.Offset());
+    return true;
+}
+
 // The orientation and the colour profile that the file names, read from its bytes, and what
 // the plug-in made of them (the options it honoured).
 void PrintPictureMetadata(const PictureSource& source, uint32_t type, uint32_t honoured) {
     platform::FileView view;
     const uint8_t* data = nullptr;
-    uint64_t size = 0;
-    if (source.Flag() == SPI_SRC_MEMORY) {
-        data = reinterpret_cast<const uint8_t*>(source.Buffer());
-        size = source.Length();
-    } else if (view.Open(platform::AnsiToWide(source.Path().c_str()).c_str()) &&
-               view.Size() >= source.Offset()) {
-        data = view.Data() + source.Offset();
-        size = view.Size() - source.Offset();
-    }
-    if (!data || size > SIZE_MAX) return;
+    size_t size = 0;
+    if (!SourceBytes(source, view, data, size)) return;
     PictureMetadata meta;
-    ReadPictureMetadata(data, static_cast<size_t>(size), type, 0, true, meta);
+    ReadPictureMetadata(data, size, type, 0, true, meta);
     if (meta.orientation != 0) {
         std::printf("orientation:   %u (%s)%s\n", static_cast<unsigned>(meta.orientation),
                     kOrientationWords[meta.orientation],
@@ -125,6 +137,18 @@ bool InfoOne(const PluginSet& plugins, const HostOptions& options, const std::st
     if (fields.stream && length > 0) std::printf("stream length: %g s\n", length);
     if (fields.stream && codec != 0) {
         std::printf("codec:         0x%08X%s\n", codec, FourCc(codec).c_str());
+    }
+    if (fields.stream) {
+        // Players turn such clips as they show them; the plug-in's frames come as stored.
+        platform::FileView view;
+        const uint8_t* data = nullptr;
+        size_t size = 0;
+        const int rotation = SourceBytes(source, view, data, size) ? Mp4DisplayRotation(data, size)
+                                                                   : -1;
+        if (rotation > 0) {
+            std::printf("rotation:      %d degrees clockwise (display matrix; frames as stored)\n",
+                        rotation);
+        }
     }
     if (fields.type_and_frames) {
         std::printf("image type:    %u (%s)\n", info.ImageType(),

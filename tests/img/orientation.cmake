@@ -13,3 +13,6 @@ if(ZEM_PYTHON3 AND TARGET zemhost AND (NOT WIN32 OR (zem_colour AND ZEM_EMULATOR
             ${CMAKE_CURRENT_BINARY_DIR}/orientation-table $<TARGET_FILE:zemhost> ${zem_emulator})
     set_tests_properties(ImgOrientationTable PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
 endif()
+
+# The display rotation of MP4 clips that zemhost's info prints.
+list(APPEND img_test_sources VideoRotationTest.cpp)

@@ -1,5 +1,9 @@
 #include "ColourManage.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #ifdef ZEM_CODEC_LCMS2
@@ -51,6 +55,93 @@ bool GreyTable(cmsHPROFILE in, cmsHPROFILE srgb, uint8_t (&table)[256][3]) {
     cmsDoTransform(t.h, levels, table, 256);
     return true;
 }
+
+// Matrix-shaper RGB profiles (P3, Adobe RGB and most camera profiles) go to sRGB through three
+// curves, a 3 x 3 matrix and sRGB's curve, all taken from lcms2's reading of the profiles: a few
+// table look-ups a pixel where lcms2's general transform interpolates in a 3-D table.
+class MatrixShaper {
+public:
+    bool Build(cmsHPROFILE in, cmsHPROFILE srgb) {
+        if (!cmsIsMatrixShaper(in) || cmsGetColorSpace(in) != cmsSigRgbData) return false;
+        double from[3][3], to[3][3];
+        if (!Colorants(in, from) || !Colorants(srgb, to) || !Invert(to)) return false;
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j) {
+                double v = 0;
+                for (int k = 0; k < 3; ++k) v += to[i][k] * from[k][j];
+                m_matrix[i][j] = static_cast<int32_t>(std::lround(v * (1 << kMatrixBits)));
+            }
+        }
+        const cmsTagSignature trcs[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
+        for (int c = 0; c < 3; ++c) {
+            const auto* curve = static_cast<const cmsToneCurve*>(cmsReadTag(in, trcs[c]));
+            if (!curve) return false;
+            for (int v = 0; v < 256; ++v) {
+                const float linear = cmsEvalToneCurveFloat(curve, static_cast<float>(v) / 255.0f);
+                m_linear[c][v] = static_cast<int32_t>(std::lround(linear * kLinearMax));
+            }
+        }
+        const auto* out_curve = static_cast<const cmsToneCurve*>(cmsReadTag(srgb, cmsSigRedTRCTag));
+        cmsToneCurve* encode = out_curve ? cmsReverseToneCurve(out_curve) : nullptr;
+        if (!encode) return false;
+        for (int i = 0; i <= kLinearMax; ++i) {
+            const float v = cmsEvalToneCurveFloat(encode, static_cast<float>(i) / static_cast<float>(kLinearMax));
+            m_encode[i] = static_cast<uint8_t>(std::lround(std::min(1.0f, std::max(0.0f, v)) * 255));
+        }
+        cmsFreeToneCurve(encode);
+        return true;
+    }
+
+    // BGR or BGRA pixels in place; alpha is left alone.
+    void Run(uint8_t* p, uint32_t count, size_t bpp) const {
+        for (uint32_t i = 0; i < count; ++i, p += bpp) {
+            const int64_t r = m_linear[0][p[2]], g = m_linear[1][p[1]], b = m_linear[2][p[0]];
+            int32_t out[3];
+            for (int c = 0; c < 3; ++c) {
+                const int64_t v = (m_matrix[c][0] * r + m_matrix[c][1] * g + m_matrix[c][2] * b +
+                                   (int64_t{1} << (kMatrixBits - 1))) >> kMatrixBits;
+                out[c] = v < 0 ? 0 : (v > kLinearMax ? kLinearMax : static_cast<int32_t>(v));
+            }
+            p[2] = m_encode[out[0]], p[1] = m_encode[out[1]], p[0] = m_encode[out[2]];
+        }
+    }
+
+private:
+    static constexpr int kMatrixBits = 14;
+    static constexpr int32_t kLinearMax = (1 << 14) - 1;
+
+    // The columns are the red, green and blue colorants (XYZ relative to D50).
+    static bool Colorants(cmsHPROFILE p, double (&m)[3][3]) {
+        const cmsTagSignature tags[3] = {cmsSigRedColorantTag, cmsSigGreenColorantTag,
+                                         cmsSigBlueColorantTag};
+        for (int c = 0; c < 3; ++c) {
+            const auto* xyz = static_cast<const cmsCIEXYZ*>(cmsReadTag(p, tags[c]));
+            if (!xyz) return false;
+            m[0][c] = xyz->X, m[1][c] = xyz->Y, m[2][c] = xyz->Z;
+        }
+        return true;
+    }
+
+    static bool Invert(double (&m)[3][3]) {
+        const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                           m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                           m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+        if (std::fabs(det) < 1e-9) return false;
+        double r[3][3];
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j) {
+                const int a = (j + 1) % 3, b = (j + 2) % 3, c = (i + 1) % 3, d = (i + 2) % 3;
+                r[i][j] = (m[a][c] * m[b][d] - m[a][d] * m[b][c]) / det;
+            }
+        }
+        std::memcpy(m, r, sizeof r);
+        return true;
+    }
+
+    int32_t m_matrix[3][3] = {};
+    int32_t m_linear[3][256] = {};
+    uint8_t m_encode[kLinearMax + 1] = {};
+};
 
 }  // namespace
 #endif
@@ -104,6 +195,11 @@ CodecStatus ConvertToSrgb(DibCanvas& canvas, const uint8_t* icc, size_t size) {
         if (!t.h) return CodecStatus::Unsupported;
         RgbQuad* palette = canvas.Palette();
         cmsDoTransform(t.h, palette, palette, 1u << bits);
+        return CodecStatus::Ok;
+    }
+    auto fast = std::make_unique<MatrixShaper>();
+    if (fast->Build(in.h, srgb.h)) {
+        for (uint32_t y = 0; y < h; ++y) fast->Run(canvas.Row(y), w, bits / 8u);
         return CodecStatus::Ok;
     }
     const cmsUInt32Number format = bits == 32 ? TYPE_BGRA_8 : TYPE_BGR_8;

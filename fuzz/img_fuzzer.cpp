@@ -91,7 +91,11 @@ int FuzzImgInfo(const uint8_t* data, size_t size) {
     const uint8_t type_byte = data[size - 1];
     ImgFile info;
     info.SetMemorySource(data, size);
-    info.SetImageType((type_byte & 1) ? 0u : static_cast<uint32_t>((type_byte >> 1) % 26));
+    // Bits 2 and 3 of the byte before ask for the picture options, so that the orientation and
+    // profile readers run too.
+    const uint32_t options = size >= 2 ? static_cast<uint32_t>((data[size - 2] >> 2) & 3) << 8 : 0;
+    info.SetImageType(((type_byte & 1) ? 0u : static_cast<uint32_t>((type_byte >> 1) % 26)) |
+                      options);
     const int32_t result = info.ReadInfoFromMemory();
     if (result == SPI_OK && (info.Width() <= 0 || info.Height() <= 0 || info.FrameCount() <= 0 ||
                              info.BitCount() <= 0)) {

@@ -128,7 +128,7 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
     m_type = result.type != kTypeUnknown ? result.type : used->Type();
     m_xDpi = RoundDpi(result.x_dpi);
     m_yDpi = RoundDpi(result.y_dpi);
-    if (m_options && !ApplyOptions(data, size, result)) {
+    if (m_options && !ApplyOptions(data, size)) {
         m_canvas.Reset();
         m_width = m_height = 0;
         m_bpp = 0;
@@ -138,20 +138,23 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
     return true;
 }
 
-bool CxImage::ApplyOptions(const uint8_t* data, uint32_t size, const DecodeResult& result) {
-    (void)result;
+bool CxImage::ApplyOptions(const uint8_t* data, uint32_t size) {
     PictureMetadata meta;
+    CodecStatus converted = CodecStatus::Unsupported;
+    const bool srgb =
+        (m_options & kOptionSrgb) && ColourManagementAvailable() && ColoursKnown(m_type);
     try {
-        ReadPictureMetadata(data, size, m_type, m_frame, (m_options & kOptionSrgb) != 0, meta);
+        ReadPictureMetadata(data, size, m_type, m_frame, srgb, meta);
+        if (srgb) {
+            converted = meta.icc.empty()
+                            ? CodecStatus::Ok
+                            : ConvertToSrgb(m_canvas, meta.icc.data(), meta.icc.size());
+        }
     } catch (const std::bad_alloc&) {
         m_status = CodecStatus::NoMemory;
         return false;
     }
-    if ((m_options & kOptionSrgb) && ColourManagementAvailable() && ColoursKnown(m_type)) {
-        CodecStatus converted = CodecStatus::Ok;
-        if (!meta.icc.empty()) {
-            converted = ConvertToSrgb(m_canvas, meta.icc.data(), meta.icc.size());
-        }
+    if (srgb) {
         if (converted == CodecStatus::NoMemory) {
             m_status = converted;
             return false;

@@ -74,7 +74,7 @@ private:
     bool EncodeTo(std::vector<uint8_t>& out, uint32_t type);
     // Applies the options asked for to the decoded canvas; false (m_status set) when memory
     // runs out.
-    bool ApplyOptions(const uint8_t* data, uint32_t size, const DecodeResult& result);
+    bool ApplyOptions(const uint8_t* data, uint32_t size);
 
     DibCanvas m_canvas;
     std::vector<uint8_t> m_source;  // CreateFromHANDLE's copy

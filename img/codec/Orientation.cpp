@@ -37,12 +37,49 @@ void SetBits(uint8_t* row, int64_t x, uint16_t bits, uint32_t value) {
     row[bit >> 3] = static_cast<uint8_t>((row[bit >> 3] & ~mask) | (value << shift));
 }
 
+// Mirroring and flipping keep the sides: done in place, with no second picture in memory.
+void TurnInPlace(DibCanvas& canvas, uint8_t orientation) {
+    const uint32_t w = canvas.Width(), h = canvas.Height();
+    const size_t bpp = canvas.BitCount() / 8u;
+    if (orientation == 3 || orientation == 4) {
+        const size_t bytes = size_t{w} * bpp;
+        uint8_t row[256];
+        for (uint32_t y = 0; y < h / 2; ++y) {
+            uint8_t* a = canvas.Row(y);
+            uint8_t* b = canvas.Row(h - 1 - y);
+            for (size_t at = 0; at < bytes; at += sizeof row) {
+                const size_t n = std::min(sizeof row, bytes - at);
+                std::memcpy(row, a + at, n);
+                std::memcpy(a + at, b + at, n);
+                std::memcpy(b + at, row, n);
+            }
+        }
+    }
+    if (orientation == 2 || orientation == 3) {
+        uint8_t pixel[4];
+        for (uint32_t y = 0; y < h; ++y) {
+            uint8_t* r = canvas.Row(y);
+            for (uint32_t x = 0; x < w / 2; ++x) {
+                uint8_t* a = r + size_t{x} * bpp;
+                uint8_t* b = r + size_t{w - 1 - x} * bpp;
+                std::memcpy(pixel, a, bpp);
+                std::memcpy(a, b, bpp);
+                std::memcpy(b, pixel, bpp);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 CodecStatus ApplyOrientation(DibCanvas& canvas, uint8_t orientation) {
     if (orientation < 2 || orientation > 8 || !canvas.IsCreated()) return CodecStatus::Ok;
     const uint32_t w = canvas.Width(), h = canvas.Height();
     const uint16_t bits = canvas.BitCount();
+    if (bits >= 8 && orientation <= 4) {
+        TurnInPlace(canvas, orientation);
+        return CodecStatus::Ok;
+    }
     const bool swap = OrientationSwapsSides(orientation);
     DibCanvas out;
     const CodecStatus made = out.Create(swap ? h : w, swap ? w : h, bits, bits < 8);

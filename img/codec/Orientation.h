@@ -14,6 +14,7 @@ inline bool OrientationSwapsSides(uint8_t orientation) {
 }
 
 // Replaces the canvas's picture with the picture shown upright. Orientations 0 and 1 (and values
-// outside 1..8) leave it alone. Palette and alpha are kept; the resolution is
-// the caller's (swapped with the sides).
+// outside 1..8) leave it alone. Palette and alpha are kept; the resolution is the caller's
+// (swapped with the sides). Mirroring and flipping work in place; quarter turns (and 1- and
+// 4-bit pictures) build the result in a second DIB, so for that copy the request holds two.
 [[nodiscard]] CodecStatus ApplyOrientation(DibCanvas& canvas, uint8_t orientation);

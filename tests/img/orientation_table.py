@@ -155,6 +155,12 @@ for name, key, o in rows:
         if d > 2:
             failures.append(f"{name} {'upright/sRGB' if upright else 'as stored'}: "
                             f"{got.size} vs {want.size}, differs by {d}")
+        if name.endswith(".jpg") and not key:
+            # The preview (here the picture itself, reduced to nothing) is turned alike.
+            r = zem(*(args[:3] + [out + ".preview.png", "-y", "--preview"] + args[5:]))
+            seen = Image.open(out + ".preview.png").convert(want.mode) if r.returncode == 0 else None
+            if seen is None or worst(seen, want) > 2:
+                failures.append(f"{name}: the preview is not turned as the picture is")
         info = zem(*(["info", path] + ([] if upright else ["--as-stored"])))
         size = f"size:          {got.size[0]} x {got.size[1]}"
         if size not in info.stdout:

@@ -65,20 +65,26 @@ public:
         if (!cmsIsMatrixShaper(in) || cmsGetColorSpace(in) != cmsSigRgbData) return false;
         double from[3][3], to[3][3];
         if (!Colorants(in, from) || !Colorants(srgb, to) || !Invert(to)) return false;
+        double matrix[3][3];
         for (int i = 0; i < 3; ++i) {
             for (int j = 0; j < 3; ++j) {
-                double v = 0;
-                for (int k = 0; k < 3; ++k) v += to[i][k] * from[k][j];
-                m_matrix[i][j] = static_cast<int32_t>(std::lround(v * (1 << kMatrixBits)));
+                matrix[i][j] = 0;
+                for (int k = 0; k < 3; ++k) matrix[i][j] += to[i][k] * from[k][j];
+                // Wider than any real gamut's: the sums below stay within 32 bits.
+                if (std::fabs(matrix[i][j]) > 8) return false;
             }
         }
         const cmsTagSignature trcs[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
         for (int c = 0; c < 3; ++c) {
             const auto* curve = static_cast<const cmsToneCurve*>(cmsReadTag(in, trcs[c]));
             if (!curve) return false;
+            // Each sample's share of each output channel, in linear light scaled by 2^kShift.
             for (int v = 0; v < 256; ++v) {
-                const float linear = cmsEvalToneCurveFloat(curve, static_cast<float>(v) / 255.0f);
-                m_linear[c][v] = static_cast<int32_t>(std::lround(linear * kLinearMax));
+                const double linear = cmsEvalToneCurveFloat(curve, static_cast<float>(v) / 255.0f);
+                for (int o = 0; o < 3; ++o) {
+                    m_share[o][c][v] = static_cast<int32_t>(
+                        std::lround(matrix[o][c] * linear * kLinearMax * (1 << kShift)));
+                }
             }
         }
         const auto* out_curve = static_cast<const cmsToneCurve*>(cmsReadTag(srgb, cmsSigRedTRCTag));
@@ -94,20 +100,21 @@ public:
 
     // BGR or BGRA pixels in place; alpha is left alone.
     void Run(uint8_t* p, uint32_t count, size_t bpp) const {
+        constexpr int32_t kHalf = 1 << (kShift - 1);
+        auto encode = [this](int32_t v) {
+            v >>= kShift;
+            return m_encode[v < 0 ? 0 : (v > kLinearMax ? kLinearMax : v)];
+        };
         for (uint32_t i = 0; i < count; ++i, p += bpp) {
-            const int64_t r = m_linear[0][p[2]], g = m_linear[1][p[1]], b = m_linear[2][p[0]];
-            int32_t out[3];
-            for (int c = 0; c < 3; ++c) {
-                const int64_t v = (m_matrix[c][0] * r + m_matrix[c][1] * g + m_matrix[c][2] * b +
-                                   (int64_t{1} << (kMatrixBits - 1))) >> kMatrixBits;
-                out[c] = v < 0 ? 0 : (v > kLinearMax ? kLinearMax : static_cast<int32_t>(v));
-            }
-            p[2] = m_encode[out[0]], p[1] = m_encode[out[1]], p[0] = m_encode[out[2]];
+            const uint8_t r = p[2], g = p[1], b = p[0];
+            p[2] = encode(m_share[0][0][r] + m_share[0][1][g] + m_share[0][2][b] + kHalf);
+            p[1] = encode(m_share[1][0][r] + m_share[1][1][g] + m_share[1][2][b] + kHalf);
+            p[0] = encode(m_share[2][0][r] + m_share[2][1][g] + m_share[2][2][b] + kHalf);
         }
     }
 
 private:
-    static constexpr int kMatrixBits = 14;
+    static constexpr int kShift = 3;  // 3 x 8 x 2^14 x 2^3 stays below 2^31
     static constexpr int32_t kLinearMax = (1 << 14) - 1;
 
     // The columns are the red, green and blue colorants (XYZ relative to D50).
@@ -138,8 +145,7 @@ private:
         return true;
     }
 
-    int32_t m_matrix[3][3] = {};
-    int32_t m_linear[3][256] = {};
+    int32_t m_share[3][3][256] = {};
     uint8_t m_encode[kLinearMax + 1] = {};
 };
 

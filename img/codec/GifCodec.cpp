@@ -11,6 +11,7 @@
 
 #include "Checked.h"
 #include "CodecBackends.h"
+#include "FrameCache.h"
 #include "GifFile.h"
 #include "GifFrames.h"
 #include "GifLzw.h"
@@ -77,46 +78,94 @@ void ColourMap(const uint8_t* data, const GifStreamBlocks& b, const GifFrameBloc
     }
 }
 
-// Draws images 0..frame into `plane`, which starts all zero.
-CodecStatus Compose(const uint8_t* data, size_t size, const GifStreamBlocks& b, int32_t frame,
-                    const Plane& plane) {
-    std::vector<uint8_t> saved;
+// Draws image `f` onto `plane`: the pixels its data reached, but for its transparent index.
+// Broken when its data cannot be decoded at all; `whole` tells whether every pixel was reached.
+CodecStatus DrawImage(const uint8_t* data, size_t size, const GifStreamBlocks& b,
+                      const GifFrameBlock& f, const GifScreenRect& r, const Plane& plane,
+                      bool& whole) {
+    whole = false;
+    const uint64_t pixels = uint64_t{f.width} * f.height;
+    if (pixels > kMaxFramePixels || !FitsSizeT(pixels)) return CodecStatus::NoMemory;
+    // calloc: the zero pages of a large image cost nothing until the decoder writes them.
+    std::unique_ptr<uint8_t, FreeDeleter> indices(
+        static_cast<uint8_t*>(std::calloc(static_cast<size_t>(pixels), 1)));
+    if (!indices) return CodecStatus::NoMemory;
+    GifReach reach;
+    const GifResult decoded = DecodeGifFrameIndices(data, size, f, indices.get(), &reach);
+    if (decoded == GifResult::NoMemory) return CodecStatus::NoMemory;
+    if (decoded != GifResult::Ok) return CodecStatus::Broken;
+    whole = reach.Finished();
     uint8_t map[256][4];
-    for (int32_t i = 0; i <= frame; ++i) {
+    ColourMap(data, b, f, map);
+    for (uint32_t y = 0; y < r.height; ++y) {
+        const uint32_t image_row = r.top - f.top + y;
+        const uint32_t x_from = r.left - f.left;
+        const uint32_t reached = reach.PixelsIn(image_row, f.width);
+        if (reached <= x_from) continue;  // a cut image leaves the screen as it was
+        const uint32_t count = reached - x_from < r.width ? reached - x_from : r.width;
+        const uint8_t* src = indices.get() + size_t{f.width} * image_row + x_from;
+        uint8_t* dst = plane.At(r.left, r.top + y);
+        for (uint32_t x = 0; x < count; ++x, dst += plane.bytes) {
+            const uint8_t index = src[x];
+            if (f.has_transparency && index == f.transparent_index) continue;
+            if (plane.bytes == 1) {
+                *dst = index;
+            } else {
+                std::memcpy(dst, map[index], plane.bytes);
+            }
+        }
+    }
+    return CodecStatus::Ok;
+}
+
+// Where composing frame N begins: the screen as shown at frame `from` (its disposal still to be
+// applied, with `saved` what a "restore previous" disposal puts back), or an empty screen before
+// image `from` when `shown` is false.
+struct ComposeStart {
+    int32_t from = 0;
+    bool shown = false;
+    const std::vector<uint8_t>* saved = nullptr;
+};
+
+// Draws images start..frame into `plane`. With `keep`, the rectangle that the last image's
+// "restore previous" disposal needs is saved there. `start_whole` tells whether the first image
+// drawn on an empty screen reached every pixel.
+CodecStatus Compose(const uint8_t* data, size_t size, const GifStreamBlocks& b, int32_t frame,
+                    const ComposeStart& start, const Plane& plane, AnimCanvas* keep,
+                    bool& start_whole) {
+    std::vector<uint8_t> saved;
+    if (start.saved) saved = *start.saved;
+    start_whole = true;
+    int32_t i = start.from;
+    if (start.shown) {
+        const GifFrameBlock& f = b.frames[static_cast<size_t>(i)];
+        const GifScreenRect r = GifVisibleRect(b, f);
+        if (r.width != 0 && f.disposal == kDisposeToBackground) ClearRect(plane, r);
+        if (r.width != 0 && f.disposal == kDisposeToPrevious && !saved.empty()) {
+            RestoreRect(plane, r, saved);
+        }
+        ++i;
+    }
+    for (; i <= frame; ++i) {
         const GifFrameBlock& f = b.frames[static_cast<size_t>(i)];
         const GifScreenRect r = GifVisibleRect(b, f);
         if (r.width == 0) continue;  // wholly off the screen: nothing to draw or dispose of
         const bool last = i == frame;
-        if (!last && f.disposal == kDisposeToPrevious) SaveRect(plane, r, saved);
-
-        const uint64_t pixels = uint64_t{f.width} * f.height;
-        if (pixels > kMaxFramePixels || !FitsSizeT(pixels)) return CodecStatus::NoMemory;
-        // calloc: the zero pages of a large image cost nothing until the decoder writes them.
-        std::unique_ptr<uint8_t, FreeDeleter> indices(
-            static_cast<uint8_t*>(std::calloc(static_cast<size_t>(pixels), 1)));
-        if (!indices) return CodecStatus::NoMemory;
-        const GifResult decoded = DecodeGifFrameIndices(data, size, f, indices.get());
-        if (decoded == GifResult::NoMemory) return CodecStatus::NoMemory;
-        if (decoded == GifResult::Ok) {
-            ColourMap(data, b, f, map);
-            for (uint32_t y = 0; y < r.height; ++y) {
-                const uint8_t* src = indices.get() + size_t{f.width} * (r.top - f.top + y);
-                uint8_t* dst = plane.At(r.left, r.top + y);
-                for (uint32_t x = 0; x < r.width; ++x, dst += plane.bytes) {
-                    const uint8_t index = src[x];
-                    if (f.has_transparency && index == f.transparent_index) continue;
-                    if (plane.bytes == 1) {
-                        *dst = index;
-                    } else {
-                        std::memcpy(dst, map[index], plane.bytes);
-                    }
-                }
-            }
-        } else if (last) {
-            return CodecStatus::Broken;
-        }
+        if (f.disposal == kDisposeToPrevious && (!last || keep)) SaveRect(plane, r, saved);
+        bool whole = false;
+        const CodecStatus drawn = DrawImage(data, size, b, f, r, plane, whole);
+        if (drawn == CodecStatus::NoMemory) return drawn;
+        if (i == start.from && !start.shown) start_whole = whole;
         // An earlier image that cannot be decoded draws nothing; the animation goes on.
-        if (last) break;
+        if (drawn != CodecStatus::Ok && last) return drawn;
+        if (last) {
+            if (keep && f.disposal == kDisposeToPrevious) {
+                keep->saved = std::move(saved);
+                keep->saved_left = r.left, keep->saved_top = r.top;
+                keep->saved_width = r.width, keep->saved_height = r.height;
+            }
+            break;
+        }
         if (f.disposal == kDisposeToBackground) {
             ClearRect(plane, r);
         } else if (f.disposal == kDisposeToPrevious) {
@@ -126,26 +175,104 @@ CodecStatus Compose(const uint8_t* data, size_t size, const GifStreamBlocks& b, 
     return CodecStatus::Ok;
 }
 
-// Packs composed indices into the 1-, 4- or 8-bit rows of the canvas, each index masked to the
-// bit count as gifsrc does.
-void PackIndices(const std::vector<uint8_t>& plane, DibCanvas& canvas) {
-    const uint32_t width = canvas.Width();
-    for (uint32_t y = 0; y < canvas.Height(); ++y) {
-        const uint8_t* src = plane.data() + size_t{width} * y;
-        uint8_t* dst = canvas.Row(y);
-        if (canvas.BitCount() == 8) {
-            std::memcpy(dst, src, width);
-            continue;
-        }
-        const uint32_t bits = canvas.BitCount();
-        const uint32_t per_byte = 8 / bits;
-        for (uint32_t x = 0; x < width; x += per_byte) {
-            unsigned byte = 0;
-            for (uint32_t k = 0; k < per_byte; ++k) {
-                byte <<= bits;
-                if (x + k < width) byte |= src[x + k] & ((1u << bits) - 1);
+// Composes frame `frame` into `plane` (all zero), starting at the last key frame, or at a
+// canvas of the cache at or after it. A key frame whose data was cut short does not hide what
+// was before it: composing then starts again at an earlier one.
+CodecStatus ComposeFromKeyFrame(const uint8_t* data, size_t size, const GifStreamBlocks& b,
+                                int32_t frame, const Plane& plane, const AnimKey* key,
+                                AnimCanvas* keep) {
+    const size_t row = size_t{b.screen_width} * plane.bytes;
+    int32_t limit = frame;
+    for (;;) {
+        const int32_t key_frame = GifKeyFrame(b, frame, limit);
+        ComposeStart start;
+        start.from = key_frame;
+        std::shared_ptr<const AnimCanvas> cached;
+        if (key) cached = FrameCache::Instance().Find(*key, key_frame, frame);
+        if (cached && (cached->bytes == plane.bytes || cached->bytes == 1)) {
+            uint8_t map[256][4];
+            if (cached->bytes != plane.bytes) ColourMap(data, b, GifFrameBlock(), map);
+            for (uint32_t y = 0; y < b.screen_height; ++y) {
+                const uint8_t* src = cached->pixels.data() + size_t{b.screen_width} * cached->bytes * y;
+                uint8_t* dst = plane.At(0, y);
+                if (cached->bytes == plane.bytes) {
+                    std::memcpy(dst, src, row);
+                } else {
+                    for (uint32_t x = 0; x < b.screen_width; ++x) std::memcpy(dst + 4 * x, map[src[x]], 4);
+                }
             }
-            *dst++ = static_cast<uint8_t>(byte);
+            std::vector<uint8_t> widened;
+            start.saved = &cached->saved;
+            if (cached->bytes != plane.bytes) {
+                widened.resize(cached->saved.size() * 4);
+                for (size_t k = 0; k < cached->saved.size(); ++k) {
+                    std::memcpy(&widened[4 * k], map[cached->saved[k]], 4);
+                }
+                start.saved = &widened;
+            }
+            start.from = cached->frame;
+            start.shown = true;
+            if (start.from == frame) {
+                if (keep) {
+                    keep->saved = *start.saved;
+                    keep->saved_left = cached->saved_left, keep->saved_top = cached->saved_top;
+                    keep->saved_width = cached->saved_width;
+                    keep->saved_height = cached->saved_height;
+                }
+                return CodecStatus::Ok;
+            }
+            bool unused = true;
+            return Compose(data, size, b, frame, start, plane, keep, unused);
+        }
+        bool start_whole = true;
+        const CodecStatus status = Compose(data, size, b, frame, start, plane, keep, start_whole);
+        if (status != CodecStatus::Ok || start_whole || key_frame == 0) return status;
+        const GifFrameBlock& before = b.frames[static_cast<size_t>(key_frame) - 1];
+        const GifScreenRect cleared = GifVisibleRect(b, before);
+        if (before.disposal == kDisposeToBackground && cleared.width == b.screen_width &&
+            cleared.height == b.screen_height) {
+            return status;  // the screen was empty before it anyway
+        }
+        // The key frame was cut: its pixels that were not reached show what came before.
+        for (uint32_t y = 0; y < b.screen_height; ++y) std::memset(plane.At(0, y), 0, row);
+        limit = key_frame - 1;
+    }
+}
+
+void SetGlobalPalette(const GifStreamBlocks& b, const uint8_t* data, DibCanvas& canvas) {
+    if (b.global_bits == 0) {
+        canvas.SetGreyPalette();
+        return;
+    }
+    for (uint32_t i = 0; i < (1u << b.global_bits); ++i) {
+        const uint8_t* rgb = data + b.global_table + 3 * size_t{i};
+        canvas.Palette()[i] = RgbQuad{rgb[2], rgb[1], rgb[0], 0};
+    }
+}
+
+// Copies a composed plane (indices or BGRA) into the canvas's rows: indices packed into 1-, 4-
+// or 8-bit rows, each masked to the bit count as gifsrc does; BGRA as it is or without alpha.
+void CopyOut(const GifStreamBlocks& b, const uint8_t* data, const Plane& plane, DibCanvas& canvas) {
+    const uint32_t width = canvas.Width();
+    const uint32_t bits = canvas.BitCount();
+    if (bits <= 8) SetGlobalPalette(b, data, canvas);
+    for (uint32_t y = 0; y < canvas.Height(); ++y) {
+        const uint8_t* src = plane.At(0, y);
+        uint8_t* dst = canvas.Row(y);
+        if (bits == 8 || bits == 32) {
+            std::memcpy(dst, src, size_t{width} * plane.bytes);
+        } else if (bits == 24) {
+            for (uint32_t x = 0; x < width; ++x, src += 4, dst += 3) std::memcpy(dst, src, 3);
+        } else {
+            const uint32_t per_byte = 8 / bits;
+            for (uint32_t x = 0; x < width; x += per_byte) {
+                unsigned byte = 0;
+                for (uint32_t k = 0; k < per_byte; ++k) {
+                    byte <<= bits;
+                    if (x + k < width) byte |= src[x + k] & ((1u << bits) - 1);
+                }
+                *dst++ = static_cast<uint8_t>(byte);
+            }
         }
     }
     canvas.ClearRowPadding();
@@ -182,33 +309,51 @@ public:
             // The first image is the screen, on the global colours: gifsrc's own picture.
             return DecodeFirstImage(gif, data, size, canvas);
         }
-        if (bit_count > 8) {
-            const CodecStatus created = canvas.Create(blocks.screen_width, blocks.screen_height,
-                                                      static_cast<uint16_t>(bit_count), true);
-            if (created != CodecStatus::Ok) return created;
-            const Plane plane{canvas.Row(0), canvas.TopDownPitch(),
-                              static_cast<uint32_t>(bit_count / 8)};
-            return Compose(data, size, blocks, request.frame, plane);
-        }
         const CodecStatus fits = CheckDeclaredSize(blocks.screen_width, blocks.screen_height);
         if (fits != CodecStatus::Ok) return fits;
         const uint64_t pixels = uint64_t{blocks.screen_width} * blocks.screen_height;
+        const auto bit16 = static_cast<uint16_t>(bit_count);
+        if (pixels * 4 <= FrameCache::kMaxCanvasBytes) {
+            // A small screen: composed in a canvas of the frame cache, then copied out.
+            const AnimKey key = MakeAnimKey(data, size, kTypeGif);
+            auto kept = std::make_shared<AnimCanvas>();
+            kept->frame = request.frame;
+            kept->width = blocks.screen_width;
+            kept->height = blocks.screen_height;
+            kept->bytes = bit_count > 8 ? 4 : 1;
+            kept->pixels.assign(static_cast<size_t>(pixels) * kept->bytes, 0);
+            const Plane plane{kept->pixels.data(),
+                              static_cast<ptrdiff_t>(size_t{kept->width} * kept->bytes),
+                              kept->bytes};
+            const CodecStatus composed = ComposeFromKeyFrame(data, size, blocks, request.frame,
+                                                             plane, &key, kept.get());
+            if (composed != CodecStatus::Ok) return composed;
+            const CodecStatus created = canvas.Create(kept->width, kept->height, bit16);
+            if (created != CodecStatus::Ok) return created;
+            CopyOut(blocks, data, plane, canvas);
+            FrameCache::Instance().Store(key, std::move(kept));
+            return CodecStatus::Ok;
+        }
+        if (bit_count >= 8) {
+            // Composed straight into the DIB's rows: BGR or BGRA pixels, or 8-bit indices.
+            const CodecStatus created = canvas.Create(blocks.screen_width, blocks.screen_height,
+                                                      bit16, true);
+            if (created != CodecStatus::Ok) return created;
+            const Plane plane{canvas.Row(0), canvas.TopDownPitch(),
+                              static_cast<uint32_t>(bit_count / 8)};
+            const CodecStatus composed = ComposeFromKeyFrame(data, size, blocks, request.frame,
+                                                             plane, nullptr, nullptr);
+            if (composed == CodecStatus::Ok && bit_count == 8) SetGlobalPalette(blocks, data, canvas);
+            return composed;
+        }
         std::vector<uint8_t> indices(static_cast<size_t>(pixels), 0);
         const Plane plane{indices.data(), static_cast<ptrdiff_t>(blocks.screen_width), 1};
-        const CodecStatus composed = Compose(data, size, blocks, request.frame, plane);
+        const CodecStatus composed =
+            ComposeFromKeyFrame(data, size, blocks, request.frame, plane, nullptr, nullptr);
         if (composed != CodecStatus::Ok) return composed;
-        const CodecStatus created = canvas.Create(blocks.screen_width, blocks.screen_height,
-                                                  static_cast<uint16_t>(bit_count));
+        const CodecStatus created = canvas.Create(blocks.screen_width, blocks.screen_height, bit16);
         if (created != CodecStatus::Ok) return created;
-        if (blocks.global_bits == 0) {
-            canvas.SetGreyPalette();
-        } else {
-            for (uint32_t i = 0; i < (1u << blocks.global_bits); ++i) {
-                const uint8_t* rgb = data + blocks.global_table + 3 * size_t{i};
-                canvas.Palette()[i] = RgbQuad{rgb[2], rgb[1], rgb[0], 0};
-            }
-        }
-        PackIndices(indices, canvas);
+        CopyOut(blocks, data, plane, canvas);
         return CodecStatus::Ok;
     }
 

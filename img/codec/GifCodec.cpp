@@ -4,6 +4,7 @@
 // (GifComposedBitCount): BGRA where pixels may be transparent, BGR where images bring their own
 // colour tables, otherwise the global table's 1-, 4- or 8-bit DIB, which for a first image that
 // fills the screen is exactly the DIB that gifsrc gives.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -292,11 +293,10 @@ public:
         if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
         if (request.frame < 0) return CodecStatus::NoFrame;
         GifFile gif;
-        const int32_t images = gif.CountImages(data, size);
         GifStreamBlocks blocks;
-        if (WalkGifBlocks(data, size, request.frame, blocks) != GifResult::Ok) {
-            return CodecStatus::Broken;
-        }
+        if (WalkGifBlocks(data, size, -1, blocks) != GifResult::Ok) return CodecStatus::Broken;
+        // Every image counts, the last one also when its data is cut short.
+        const auto images = static_cast<int32_t>(std::min<size_t>(blocks.frames.size(), INT32_MAX));
         const int32_t bit_count = GifComposedBitCount(blocks, request.frame);
         if (bit_count == 0) {
             return request.frame >= images && images > 0 ? CodecStatus::NoFrame
@@ -399,9 +399,9 @@ private:
         header.width = blocks.screen_width;
         header.height = blocks.screen_height;
         header.bit_count = static_cast<uint16_t>(bit_count);
-        GifFile gif;
-        const int32_t images = gif.CountImages(data, size);
-        header.result.frame_count = images > 0 ? images : 1;
+        GifStreamBlocks all;
+        if (WalkGifBlocks(data, size, -1, all) != GifResult::Ok) return CodecStatus::Broken;
+        header.result.frame_count = static_cast<int32_t>(std::min<size_t>(all.frames.size(), INT32_MAX));
         return CodecStatus::Ok;
     }
 };

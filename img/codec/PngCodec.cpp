@@ -42,6 +42,7 @@ struct PngJob {
     DecodeResult* result;
     PictureHeader* header;  // set: the chunks up to the first IDAT are read, and no further
     bool force_bgra;        // every colour type as 32-bit BGRA (animation frames)
+    bool skip_end;          // the chunks after the image data are not read (animations)
     uint32_t rows_done;     // rows of the final pass read whole
     // Writing.
     const DibView* view;
@@ -200,7 +201,7 @@ CodecStatus RunDecode(PngJob* job) {
         for (uint32_t y = 0; y < height; ++y) WidenTwoBitRow(canvas.Row(y), canvas.Row(y), width);
     }
     // The rest of the stream: the last IDAT's check sum and the chunks up to IEND.
-    png_read_end(png, nullptr);
+    if (!job->skip_end) png_read_end(png, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
     return CodecStatus::Ok;
 }
@@ -321,8 +322,15 @@ bool ParseApng(const uint8_t* data, size_t size, ApngStream& out) {
     size_t pos = 8;
     while (size - pos >= 12) {
         const uint32_t length = LoadBE(data + pos);
-        if (length > size - pos - 12) break;  // cut: the frames read so far stay
         const uint8_t* type = data + pos + 4;
+        if (length > size - pos - 12) {
+            // Cut: the frames read so far stay, the last with the data that is there.
+            if (std::memcmp(type, "fdAT", 4) == 0 && size - pos > 12 && !out.frames.empty() &&
+                !(out.default_is_frame && out.frames.size() == 1)) {
+                out.frames.back().parts.emplace_back(pos + 12, size - pos - 12);
+            }
+            break;
+        }
         const uint8_t* body = data + pos + 8;
         const bool crc_ok = LoadBE(body + length) == Crc32(type, size_t{length} + 4);
         auto is = [&](const char* name) { return std::memcmp(type, name, 4) == 0; };
@@ -601,7 +609,9 @@ public:
         job.result = &result;
         CodecStatus status = CodecStatus::Ok;
         if (request.frame == 0) {
-            status = RunDecode(&job);  // the default image
+            // The default image; an animation's frames follow its data.
+            job.skip_end = animated;
+            status = RunDecode(&job);
         } else {
             // The canvas's resolution comes from the file's own header.
             PictureHeader header;

@@ -179,25 +179,34 @@ CodecStatus Compose(const uint8_t* data, size_t size, const GifStreamBlocks& b, 
 // Composes frame `frame` into `plane` (all zero), starting at the last key frame, or at a
 // canvas of the cache at or after it. A key frame whose data was cut short does not hide what
 // was before it: composing then starts again at an earlier one.
+// With `keep`, the plane is keep's own pixels, which this allocates.
 CodecStatus ComposeFromKeyFrame(const uint8_t* data, size_t size, const GifStreamBlocks& b,
-                                int32_t frame, const Plane& plane, const AnimKey* key,
+                                int32_t frame, Plane plane, const AnimKey* key,
                                 AnimCanvas* keep) {
     const size_t row = size_t{b.screen_width} * plane.bytes;
     int32_t limit = frame;
     for (;;) {
+        if (keep) {
+            keep->pixels.assign(row * b.screen_height, 0);
+            plane.top = keep->pixels.data();
+        }
         const int32_t key_frame = GifKeyFrame(b, frame, limit);
         ComposeStart start;
         start.from = key_frame;
         std::shared_ptr<const AnimCanvas> cached;
         if (key) cached = FrameCache::Instance().Find(*key, key_frame, frame);
         if (cached && (cached->bytes == plane.bytes || cached->bytes == 1)) {
+            if (keep && cached->bytes == plane.bytes) {
+                keep->pixels = cached->pixels;  // one copy, no zero fill before it
+                plane.top = keep->pixels.data();
+            }
             uint8_t map[256][4];
             if (cached->bytes != plane.bytes) ColourMap(data, b, GifFrameBlock(), map);
             for (uint32_t y = 0; y < b.screen_height; ++y) {
                 const uint8_t* src = cached->pixels.data() + size_t{b.screen_width} * cached->bytes * y;
                 uint8_t* dst = plane.At(0, y);
                 if (cached->bytes == plane.bytes) {
-                    std::memcpy(dst, src, row);
+                    if (dst != src) std::memcpy(dst, src, row);
                 } else {
                     for (uint32_t x = 0; x < b.screen_width; ++x) std::memcpy(dst + 4 * x, map[src[x]], 4);
                 }
@@ -235,7 +244,7 @@ CodecStatus ComposeFromKeyFrame(const uint8_t* data, size_t size, const GifStrea
             return status;  // the screen was empty before it anyway
         }
         // The key frame was cut: its pixels that were not reached show what came before.
-        for (uint32_t y = 0; y < b.screen_height; ++y) std::memset(plane.At(0, y), 0, row);
+        for (uint32_t y = 0; y < b.screen_height && !keep; ++y) std::memset(plane.At(0, y), 0, row);
         limit = key_frame - 1;
     }
 }
@@ -263,7 +272,9 @@ void CopyOut(const GifStreamBlocks& b, const uint8_t* data, const Plane& plane, 
         if (bits == 8 || bits == 32) {
             std::memcpy(dst, src, size_t{width} * plane.bytes);
         } else if (bits == 24) {
-            for (uint32_t x = 0; x < width; ++x, src += 4, dst += 3) std::memcpy(dst, src, 3);
+            for (uint32_t x = 0; x < width; ++x, src += 4, dst += 3) {
+                dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
+            }
         } else {
             const uint32_t per_byte = 8 / bits;
             for (uint32_t x = 0; x < width; x += per_byte) {
@@ -321,13 +332,12 @@ public:
             kept->width = blocks.screen_width;
             kept->height = blocks.screen_height;
             kept->bytes = bit_count > 8 ? 4 : 1;
-            kept->pixels.assign(static_cast<size_t>(pixels) * kept->bytes, 0);
-            const Plane plane{kept->pixels.data(),
-                              static_cast<ptrdiff_t>(size_t{kept->width} * kept->bytes),
-                              kept->bytes};
+            Plane plane{nullptr, static_cast<ptrdiff_t>(size_t{kept->width} * kept->bytes),
+                        kept->bytes};
             const CodecStatus composed = ComposeFromKeyFrame(data, size, blocks, request.frame,
                                                              plane, &key, kept.get());
             if (composed != CodecStatus::Ok) return composed;
+            plane.top = kept->pixels.data();
             const CodecStatus created = canvas.Create(kept->width, kept->height, bit16);
             if (created != CodecStatus::Ok) return created;
             CopyOut(blocks, data, plane, canvas);

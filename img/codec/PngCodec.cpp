@@ -295,7 +295,13 @@ uint32_t LoadBE(const uint8_t* p) {
 struct ApngFrame {
     uint32_t width = 0, height = 0, left = 0, top = 0;
     uint8_t dispose = 0, blend = 0;
-    std::vector<std::pair<size_t, size_t>> parts;  // offset and length of its image data
+    struct Part {
+        size_t chunk;   // the chunk's type field, where its check sum begins
+        size_t data;    // its image data
+        size_t length;
+        bool whole;     // false: the file ends inside it, and no check sum follows
+    };
+    std::vector<Part> parts;
 };
 
 struct ApngStream {
@@ -327,13 +333,15 @@ bool ParseApng(const uint8_t* data, size_t size, ApngStream& out) {
             // Cut: the frames read so far stay, the last with the data that is there.
             if (std::memcmp(type, "fdAT", 4) == 0 && size - pos > 12 && !out.frames.empty() &&
                 !(out.default_is_frame && out.frames.size() == 1)) {
-                out.frames.back().parts.emplace_back(pos + 12, size - pos - 12);
+                out.frames.back().parts.push_back({pos + 4, pos + 12, size - pos - 12, false});
             }
             break;
         }
         const uint8_t* body = data + pos + 8;
-        const bool crc_ok = LoadBE(body + length) == Crc32(type, size_t{length} + 4);
         auto is = [&](const char* name) { return std::memcmp(type, name, 4) == 0; };
+        // Image data is checked when its frame is decoded, the small chunks here.
+        const bool crc_ok = is("IDAT") || is("fdAT") ||
+                            LoadBE(body + length) == Crc32(type, size_t{length} + 4);
         if (is("IHDR") && length == 13 && pos == 8) {
             out.ihdr = pos + 8;
             out.width = LoadBE(body);
@@ -369,14 +377,14 @@ bool ParseApng(const uint8_t* data, size_t size, ApngStream& out) {
             out.frames.push_back(f);
         } else if (is("IDAT")) {
             idat = true;
-            if (out.default_is_frame && out.frames.size() == 1 && crc_ok) {
-                out.frames[0].parts.emplace_back(pos + 8, length);
+            if (out.default_is_frame && out.frames.size() == 1) {
+                out.frames[0].parts.push_back({pos + 4, pos + 8, length, true});
             }
-        } else if (is("fdAT") && actl && idat && length > 4 && crc_ok) {
+        } else if (is("fdAT") && actl && idat && length > 4) {
             if (out.frames.empty() || (out.default_is_frame && out.frames.size() == 1)) {
                 return false;
             }
-            out.frames.back().parts.emplace_back(pos + 12, length - 4);
+            out.frames.back().parts.push_back({pos + 4, pos + 12, length - 4, true});
         } else if (is("IEND")) {
             break;
         }
@@ -416,7 +424,14 @@ CodecStatus DecodeApngFrame(const uint8_t* data, const ApngStream& a, const Apng
     PutChunk(stream, "IHDR", ihdr, 13);
     if (a.plte) stream.insert(stream.end(), data + a.plte, data + a.plte + a.plte_size);
     if (a.trns) stream.insert(stream.end(), data + a.trns, data + a.trns + a.trns_size);
-    for (const auto& part : f.parts) PutChunk(stream, "IDAT", data + part.first, part.second);
+    for (const ApngFrame::Part& part : f.parts) {
+        // Damaged data ends the frame there, as a cut file does.
+        const size_t checked = part.length + (part.data - part.chunk);
+        if (part.whole && LoadBE(data + part.chunk + checked) != Crc32(data + part.chunk, checked)) {
+            break;
+        }
+        PutChunk(stream, "IDAT", data + part.data, part.length);
+    }
     PutChunk(stream, "IEND", nullptr, 0);
     PngJob job{};
     job.data = stream.data();

@@ -30,32 +30,52 @@ struct FreeDeleter {
     void operator()(uint8_t* p) const { std::free(p); }
 };
 
-// Top-down rows of 1 (index), 3 (BGR) or 4 (BGRA) bytes a pixel.
+// Top-down rows of 1 (index), 3 (BGR) or 4 (BGRA) bytes a pixel; or, with `bits` 1 or 4,
+// indices packed as in a 1- or 4-bit DIB row (leftmost pixel in the high bits).
 struct Plane {
     uint8_t* top = nullptr;
     ptrdiff_t pitch = 0;
     uint32_t bytes = 1;
+    uint32_t bits = 0;
     uint8_t* At(uint32_t x, uint32_t y) const { return top + pitch * y + size_t{bytes} * x; }
+    // The bytes that hold pixels x .. x + width - 1 of a row: offset and count.
+    size_t SpanStart(uint32_t x) const { return bits ? size_t{x} * bits / 8 : size_t{x} * bytes; }
+    size_t SpanBytes(uint32_t x, uint32_t width) const {
+        return bits ? (size_t{x + width} * bits + 7) / 8 - SpanStart(x) : size_t{width} * bytes;
+    }
+    uint8_t* Row(uint32_t y) const { return top + pitch * y; }
+    void SetIndex(uint32_t x, uint32_t y, uint32_t index) const {
+        uint8_t* byte = Row(y) + SpanStart(x);
+        const uint32_t shift = 8 - bits - (x * bits) % 8;
+        const uint32_t mask = ((1u << bits) - 1) << shift;
+        *byte = static_cast<uint8_t>((*byte & ~mask) | ((index << shift) & mask));
+    }
 };
 
+// Pixels outside the rectangle that share its edge bytes are not changed between a save and its
+// restore (only the image inside it is drawn meanwhile), so whole bytes are saved and restored.
 void SaveRect(const Plane& plane, const GifScreenRect& r, std::vector<uint8_t>& saved) {
-    const size_t row = size_t{r.width} * plane.bytes;
+    const size_t row = plane.SpanBytes(r.left, r.width);
     saved.resize(row * r.height);
     for (uint32_t y = 0; y < r.height; ++y) {
-        std::memcpy(saved.data() + row * y, plane.At(r.left, r.top + y), row);
+        std::memcpy(saved.data() + row * y, plane.Row(r.top + y) + plane.SpanStart(r.left), row);
     }
 }
 
 void RestoreRect(const Plane& plane, const GifScreenRect& r, const std::vector<uint8_t>& saved) {
-    const size_t row = size_t{r.width} * plane.bytes;
+    const size_t row = plane.SpanBytes(r.left, r.width);
     for (uint32_t y = 0; y < r.height; ++y) {
-        std::memcpy(plane.At(r.left, r.top + y), saved.data() + row * y, row);
+        std::memcpy(plane.Row(r.top + y) + plane.SpanStart(r.left), saved.data() + row * y, row);
     }
 }
 
 void ClearRect(const Plane& plane, const GifScreenRect& r) {
     for (uint32_t y = 0; y < r.height; ++y) {
-        std::memset(plane.At(r.left, r.top + y), 0, size_t{r.width} * plane.bytes);
+        if (plane.bits == 0) {
+            std::memset(plane.At(r.left, r.top + y), 0, size_t{r.width} * plane.bytes);
+            continue;
+        }
+        for (uint32_t x = 0; x < r.width; ++x) plane.SetIndex(r.left + x, r.top + y, 0);
     }
 }
 
@@ -105,6 +125,14 @@ CodecStatus DrawImage(const uint8_t* data, size_t size, const GifStreamBlocks& b
         if (reached <= x_from) continue;  // a cut image leaves the screen as it was
         const uint32_t count = reached - x_from < r.width ? reached - x_from : r.width;
         const uint8_t* src = indices.get() + size_t{f.width} * image_row + x_from;
+        if (plane.bits != 0) {
+            for (uint32_t x = 0; x < count; ++x) {
+                if (!(f.has_transparency && src[x] == f.transparent_index)) {
+                    plane.SetIndex(r.left + x, r.top + y, src[x]);
+                }
+            }
+            continue;
+        }
         uint8_t* dst = plane.At(r.left, r.top + y);
         for (uint32_t x = 0; x < count; ++x, dst += plane.bytes) {
             const uint8_t index = src[x];
@@ -183,7 +211,7 @@ CodecStatus Compose(const uint8_t* data, size_t size, const GifStreamBlocks& b, 
 CodecStatus ComposeFromKeyFrame(const uint8_t* data, size_t size, const GifStreamBlocks& b,
                                 int32_t frame, Plane plane, const AnimKey* key,
                                 AnimCanvas* keep) {
-    const size_t row = size_t{b.screen_width} * plane.bytes;
+    const size_t row = plane.SpanBytes(0, b.screen_width);
     int32_t limit = frame;
     for (;;) {
         if (keep) {
@@ -244,7 +272,7 @@ CodecStatus ComposeFromKeyFrame(const uint8_t* data, size_t size, const GifStrea
             return status;  // the screen was empty before it anyway
         }
         // The key frame was cut: its pixels that were not reached show what came before.
-        for (uint32_t y = 0; y < b.screen_height && !keep; ++y) std::memset(plane.At(0, y), 0, row);
+        for (uint32_t y = 0; y < b.screen_height && !keep; ++y) std::memset(plane.Row(y), 0, row);
         limit = key_frame - 1;
     }
 }
@@ -344,27 +372,18 @@ public:
             FrameCache::Instance().Store(key, std::move(kept));
             return CodecStatus::Ok;
         }
-        if (bit_count >= 8) {
-            // Composed straight into the DIB's rows: BGR or BGRA pixels, or 8-bit indices.
-            const CodecStatus created = canvas.Create(blocks.screen_width, blocks.screen_height,
-                                                      bit16, true);
-            if (created != CodecStatus::Ok) return created;
-            const Plane plane{canvas.Row(0), canvas.TopDownPitch(),
-                              static_cast<uint32_t>(bit_count / 8)};
-            const CodecStatus composed = ComposeFromKeyFrame(data, size, blocks, request.frame,
-                                                             plane, nullptr, nullptr);
-            if (composed == CodecStatus::Ok && bit_count == 8) SetGlobalPalette(blocks, data, canvas);
-            return composed;
-        }
-        std::vector<uint8_t> indices(static_cast<size_t>(pixels), 0);
-        const Plane plane{indices.data(), static_cast<ptrdiff_t>(blocks.screen_width), 1};
+        // A large screen is composed straight into the DIB's rows: BGR or BGRA pixels, or
+        // indices (bytes, or packed into 1- and 4-bit rows), with no picture-sized buffer.
+        const CodecStatus created =
+            canvas.Create(blocks.screen_width, blocks.screen_height, bit16, true);
+        if (created != CodecStatus::Ok) return created;
+        const Plane plane{canvas.Row(0), canvas.TopDownPitch(),
+                          bit_count >= 8 ? static_cast<uint32_t>(bit_count / 8) : 1u,
+                          bit_count < 8 ? static_cast<uint32_t>(bit_count) : 0u};
         const CodecStatus composed =
             ComposeFromKeyFrame(data, size, blocks, request.frame, plane, nullptr, nullptr);
-        if (composed != CodecStatus::Ok) return composed;
-        const CodecStatus created = canvas.Create(blocks.screen_width, blocks.screen_height, bit16);
-        if (created != CodecStatus::Ok) return created;
-        CopyOut(blocks, data, plane, canvas);
-        return CodecStatus::Ok;
+        if (composed == CodecStatus::Ok && bit_count <= 8) SetGlobalPalette(blocks, data, canvas);
+        return composed;
     }
 
 private:

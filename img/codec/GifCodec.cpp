@@ -189,7 +189,7 @@ CodecStatus Compose(const uint8_t* data, size_t size, const GifStreamBlocks& b, 
         if (drawn != CodecStatus::Ok && last) return drawn;
         if (last) {
             if (keep && f.disposal == kDisposeToPrevious) {
-                keep->saved = std::move(saved);
+                keep->saved.assign(saved.begin(), saved.end());  // no spare capacity kept
                 keep->saved_left = r.left, keep->saved_top = r.top;
                 keep->saved_width = r.width, keep->saved_height = r.height;
             }

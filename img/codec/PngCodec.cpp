@@ -597,7 +597,10 @@ CodecStatus DecodeApngAnimationFrame(const uint8_t* data, size_t size, const Apn
     for (uint32_t y = 0; y < a.height; ++y) {
         std::memcpy(canvas.Row(y), c->At(0, y), size_t{a.width} * 4);
     }
-    if (cacheable) FrameCache::Instance().Store(key, std::move(c));
+    if (cacheable) {
+        c->saved.shrink_to_fit();  // a kept canvas holds no spare capacity
+        FrameCache::Instance().Store(key, std::move(c));
+    }
     return CodecStatus::Ok;
 }
 

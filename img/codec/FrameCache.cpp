@@ -54,7 +54,7 @@ FrameCache::Impl& FrameCache::State() {
 }
 
 std::shared_ptr<const AnimCanvas> FrameCache::Find(const AnimKey& key, int32_t first,
-                                                   int32_t last) {
+                                                   int32_t last, bool take) {
     Impl& s = State();
     std::lock_guard<std::mutex> guard(s.lock);
     auto best = s.entries.end();
@@ -64,8 +64,14 @@ std::shared_ptr<const AnimCanvas> FrameCache::Find(const AnimKey& key, int32_t f
         if (best == s.entries.end() || f > best->canvas->frame) best = it;
     }
     if (best == s.entries.end()) return nullptr;
-    s.entries.splice(s.entries.begin(), s.entries, best);
-    return s.entries.front().canvas;
+    std::shared_ptr<const AnimCanvas> found = best->canvas;
+    if (take) {
+        s.bytes -= found->Footprint();
+        s.entries.erase(best);
+    } else {
+        s.entries.splice(s.entries.begin(), s.entries, best);
+    }
+    return found;
 }
 
 void FrameCache::Store(const AnimKey& key, std::shared_ptr<const AnimCanvas> canvas) {

@@ -29,6 +29,22 @@ struct AnimCanvas {
     size_t Footprint() const { return pixels.size() + saved.size() + sizeof(AnimCanvas); }
 };
 
+// `from`'s pixels and saved rectangle into `to`: moved when nothing else holds `from` (it left
+// the cache), else copied.
+inline void TakePixels(std::shared_ptr<const AnimCanvas>& from, AnimCanvas& to) {
+    if (from.use_count() == 1) {
+        // Every canvas is made non-const (make_shared<AnimCanvas>) and only shared as const.
+        auto& owned = const_cast<AnimCanvas&>(*from);
+        to.pixels = std::move(owned.pixels);
+        to.saved = std::move(owned.saved);
+    } else {
+        to.pixels = from->pixels;
+        to.saved = from->saved;
+    }
+    to.saved_left = from->saved_left, to.saved_top = from->saved_top;
+    to.saved_width = from->saved_width, to.saved_height = from->saved_height;
+}
+
 struct AnimKey {
     uint64_t size = 0;
     uint64_t hash = 0;
@@ -50,8 +66,11 @@ public:
 
     static FrameCache& Instance();
 
-    // The entry of `key` with the highest frame in [first, last], or null.
-    std::shared_ptr<const AnimCanvas> Find(const AnimKey& key, int32_t first, int32_t last);
+    // The entry of `key` with the highest frame in [first, last], or null. With `take`, the
+    // entry leaves the cache: a request that steps on to the next frame composes it in the same
+    // pixels (AnimCanvas::TakePixels) rather than in a copy.
+    std::shared_ptr<const AnimCanvas> Find(const AnimKey& key, int32_t first, int32_t last,
+                                           bool take = false);
     // Keeps `canvas` (taken over) under `key`; too large a canvas is dropped.
     void Store(const AnimKey& key, std::shared_ptr<const AnimCanvas> canvas);
     void Clear();

@@ -222,41 +222,36 @@ CodecStatus ComposeFromKeyFrame(const uint8_t* data, size_t size, const GifStrea
         ComposeStart start;
         start.from = key_frame;
         std::shared_ptr<const AnimCanvas> cached;
-        if (key) cached = FrameCache::Instance().Find(*key, key_frame, frame);
+        if (key && keep) cached = FrameCache::Instance().Find(*key, key_frame, frame, true);
         if (cached && (cached->bytes == plane.bytes || cached->bytes == 1)) {
-            if (keep && cached->bytes == plane.bytes) {
-                keep->pixels = cached->pixels;  // one copy, no zero fill before it
+            std::vector<uint8_t> saved;  // what the cached frame's "restore previous" puts back
+            if (cached->bytes == plane.bytes) {
+                // Composed on in the cached pixels themselves (a copy while others read them).
+                TakePixels(cached, *keep);
+                saved.swap(keep->saved);
                 plane.top = keep->pixels.data();
-            }
-            uint8_t map[256][4];
-            if (cached->bytes != plane.bytes) ColourMap(data, b, GifFrameBlock(), map);
-            for (uint32_t y = 0; y < b.screen_height; ++y) {
-                const uint8_t* src = cached->pixels.data() + size_t{b.screen_width} * cached->bytes * y;
-                uint8_t* dst = plane.At(0, y);
-                if (cached->bytes == plane.bytes) {
-                    if (dst != src) std::memcpy(dst, src, row);
-                } else {
-                    for (uint32_t x = 0; x < b.screen_width; ++x) std::memcpy(dst + 4 * x, map[src[x]], 4);
+            } else {
+                // Indices, widened to BGRA through the global colours.
+                uint8_t map[256][4];
+                ColourMap(data, b, GifFrameBlock(), map);
+                const uint8_t* src = cached->pixels.data();
+                for (uint32_t y = 0; y < b.screen_height; ++y) {
+                    for (uint32_t x = 0; x < b.screen_width; ++x) {
+                        std::memcpy(plane.At(x, y), map[*src++], 4);
+                    }
                 }
-            }
-            std::vector<uint8_t> widened;
-            start.saved = &cached->saved;
-            if (cached->bytes != plane.bytes) {
-                widened.resize(cached->saved.size() * 4);
+                saved.resize(cached->saved.size() * 4);
                 for (size_t k = 0; k < cached->saved.size(); ++k) {
-                    std::memcpy(&widened[4 * k], map[cached->saved[k]], 4);
+                    std::memcpy(&saved[4 * k], map[cached->saved[k]], 4);
                 }
-                start.saved = &widened;
+                keep->saved_left = cached->saved_left, keep->saved_top = cached->saved_top;
+                keep->saved_width = cached->saved_width, keep->saved_height = cached->saved_height;
             }
+            start.saved = &saved;
             start.from = cached->frame;
             start.shown = true;
             if (start.from == frame) {
-                if (keep) {
-                    keep->saved = *start.saved;
-                    keep->saved_left = cached->saved_left, keep->saved_top = cached->saved_top;
-                    keep->saved_width = cached->saved_width;
-                    keep->saved_height = cached->saved_height;
-                }
+                keep->saved.assign(saved.begin(), saved.end());
                 return CodecStatus::Ok;
             }
             bool unused = true;

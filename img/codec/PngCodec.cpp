@@ -566,22 +566,18 @@ CodecStatus DecodeApngAnimationFrame(const uint8_t* data, size_t size, const Apn
     int32_t limit = frame;
     for (;;) {
         const int32_t key_frame = ApngKeyFrame(a, frame, limit);
-        c->pixels.assign(static_cast<size_t>(bytes), 0);
-        c->saved.clear();
         std::shared_ptr<const AnimCanvas> cached;
-        if (cacheable) cached = FrameCache::Instance().Find(key, key_frame, frame);
+        if (cacheable) cached = FrameCache::Instance().Find(key, key_frame, frame, true);
         bool whole = true;
         CodecStatus status = CodecStatus::Ok;
         if (cached) {
-            c->pixels = cached->pixels;
-            c->saved = cached->saved;
+            TakePixels(cached, *c);
             if (cached->frame != frame) {
                 status = ComposeApng(data, a, cached->frame, true, frame, *c, whole);
-            } else {
-                c->saved_left = cached->saved_left, c->saved_top = cached->saved_top;
-                c->saved_width = cached->saved_width, c->saved_height = cached->saved_height;
             }
         } else {
+            c->pixels.assign(static_cast<size_t>(bytes), 0);
+            c->saved.clear();
             status = ComposeApng(data, a, key_frame, false, frame, *c, whole);
             if (status == CodecStatus::Ok && !whole && key_frame > 0 &&
                 !AfterClear(a, key_frame)) {

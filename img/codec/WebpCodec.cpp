@@ -149,15 +149,15 @@ private:
         const bool cacheable = bytes <= FrameCache::kMaxCanvasBytes;
         const AnimKey key = cacheable ? MakeAnimKey(data, size, kTypeWebp) : AnimKey();
         std::shared_ptr<const AnimCanvas> cached;
-        if (cacheable) cached = FrameCache::Instance().Find(key, start, frame);
+        if (cacheable) cached = FrameCache::Instance().Find(key, start, frame, true);
         auto c = std::make_shared<AnimCanvas>();
         c->frame = frame;
         c->width = width;
         c->height = height;
-        std::vector<uint8_t> disposed;  // the canvas before this frame, the previous disposed of
+        std::vector<uint8_t> below;  // the frame's rectangle before it, the previous disposed of
         int32_t i = start;
         if (cached) {
-            c->pixels = cached->pixels;
+            TakePixels(cached, *c);
             i = cached->frame + 1;
         } else {
             c->pixels.assign(static_cast<size_t>(bytes), 0);
@@ -174,7 +174,13 @@ private:
                 }
             }
             const bool blend = i > 0 && r.blend && !r.key;
-            if (blend) disposed = c->pixels;
+            const size_t rect_row = size_t{r.width} * 4;
+            if (blend) {
+                below.resize(rect_row * r.height);
+                for (uint32_t y = 0; y < r.height; ++y) {
+                    std::memcpy(below.data() + rect_row * y, c->At(r.left, r.top + y), rect_row);
+                }
+            }
             WebPIterator it;
             if (!WebPDemuxGetFrame(demux.get(), i + 1, &it)) return CodecStatus::Broken;
             const CodecStatus decoded = DecodeInto(it.fragment.bytes, it.fragment.size,
@@ -185,16 +191,16 @@ private:
             for (uint32_t y = 0; y < r.height; ++y) {
                 const uint32_t row = r.top + y;
                 uint8_t* cur = c->At(r.left, row);
-                const uint8_t* below = disposed.data() + pitch * row + size_t{r.left} * 4;
+                const uint8_t* under = below.data() + rect_row * y;
                 if (!p->dispose || row < p->top || row >= p->top + p->height) {
-                    BlendRow(cur, below, 0, r.width);
+                    BlendRow(cur, under, 0, r.width);
                     continue;
                 }
                 // Only the pixels outside the previous rectangle, which was cleared.
                 const uint32_t left1 = p->left > r.left ? p->left - r.left : 0;
                 const uint32_t right0 = p->left + p->width > r.left ? p->left + p->width - r.left : 0;
-                BlendRow(cur, below, 0, std::min(left1, r.width));
-                BlendRow(cur, below, std::min(right0, r.width), r.width);
+                BlendRow(cur, under, 0, std::min(left1, r.width));
+                BlendRow(cur, under, std::min(right0, r.width), r.width);
             }
         }
         const CodecStatus created = canvas.Create(width, height, alpha ? 32 : 24);

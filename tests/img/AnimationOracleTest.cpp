@@ -53,7 +53,8 @@ TEST(ImgAnimation, EveryFrameEqualsPillows) {
         ++files;
         std::vector<uint8_t> bytes;
         ASSERT_TRUE(ReadWholeFile(dir + "/" + name, bytes));
-        EXPECT_EQ(img_test::GetInfo(bytes).record.frameCount, uint32_t(frames));
+        const uint32_t frame_count = img_test::GetInfo(bytes).record.frameCount;  // packed
+        EXPECT_EQ(frame_count, uint32_t(frames));
         for (int32_t k = 0; k < frames; ++k) {
             const int32_t i = (k * 3 + 1) % frames == k ? k : (k * 3 + 1) % frames;
             std::vector<uint8_t> want;

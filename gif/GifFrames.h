@@ -83,6 +83,14 @@ struct GifReach {
                                               const GifFrameBlock& frame, uint8_t* indices,
                                               GifReach* reach = nullptr);
 
+// Decodes the indices of `frame` a row at a time, with one row of memory: `row` is called with
+// each image row as it completes (in interlace order) and its `reached` leading pixels that hold
+// data (the width, but for the row the data ended in). Results as DecodeGifFrameIndices.
+using GifRowFn = void (*)(void* context, int32_t row, const uint8_t* indices, uint32_t reached);
+[[nodiscard]] GifResult DecodeGifFrameRows(const uint8_t* data, size_t size,
+                                           const GifFrameBlock& frame, GifRowFn row,
+                                           void* context, GifReach* reach);
+
 // The last image at or before `frame` (and at or before `limit`) from which composing can start
 // with an empty screen: image 0, an opaque image that covers the screen (and, unless it is the
 // frame itself, does not restore what was before it), or the image after one that covers the

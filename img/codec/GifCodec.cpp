@@ -101,48 +101,78 @@ void ColourMap(const uint8_t* data, const GifStreamBlocks& b, const GifFrameBloc
 
 // Draws image `f` onto `plane`: the pixels its data reached, but for its transparent index.
 // Broken when its data cannot be decoded at all; `whole` tells whether every pixel was reached.
+// Draws one row of image `f` (its indices, the first `reached` of them decoded) onto the plane.
+struct RowPainter {
+    const GifFrameBlock* f;
+    const GifScreenRect* r;
+    const Plane* plane;
+    uint8_t map[256][4];
+
+    void Paint(uint32_t image_row, const uint8_t* indices, uint32_t reached) const {
+        const GifFrameBlock& fr = *f;
+        const uint32_t x_from = r->left - fr.left;
+        if (image_row < r->top - fr.top || image_row - (r->top - fr.top) >= r->height) return;
+        if (reached <= x_from) return;  // a cut image leaves the screen as it was
+        const uint32_t y = r->top + (image_row - (r->top - fr.top));
+        const uint32_t count = reached - x_from < r->width ? reached - x_from : r->width;
+        const uint8_t* src = indices + x_from;
+        if (plane->bits != 0) {
+            for (uint32_t x = 0; x < count; ++x) {
+                if (!(fr.has_transparency && src[x] == fr.transparent_index)) {
+                    plane->SetIndex(r->left + x, y, src[x]);
+                }
+            }
+            return;
+        }
+        uint8_t* dst = plane->At(r->left, y);
+        for (uint32_t x = 0; x < count; ++x, dst += plane->bytes) {
+            const uint8_t index = src[x];
+            if (fr.has_transparency && index == fr.transparent_index) continue;
+            if (plane->bytes == 1) {
+                *dst = index;
+            } else {
+                std::memcpy(dst, map[index], plane->bytes);
+            }
+        }
+    }
+
+    static void OnRow(void* self, int32_t row, const uint8_t* indices, uint32_t reached) {
+        static_cast<const RowPainter*>(self)->Paint(static_cast<uint32_t>(row), indices, reached);
+    }
+};
+
+// Images of more pixels than this are decoded a row at a time and drawn as each row completes
+// (the same bound as the frame cache's canvases).
+constexpr uint64_t kRowByRowPixels = FrameCache::kMaxCanvasBytes / 4;
+
 CodecStatus DrawImage(const uint8_t* data, size_t size, const GifStreamBlocks& b,
                       const GifFrameBlock& f, const GifScreenRect& r, const Plane& plane,
                       bool& whole) {
     whole = false;
     const uint64_t pixels = uint64_t{f.width} * f.height;
     if (pixels > kMaxFramePixels || !FitsSizeT(pixels)) return CodecStatus::NoMemory;
+    RowPainter painter{&f, &r, &plane, {}};
+    ColourMap(data, b, f, painter.map);
+    GifReach reach;
+    if (pixels > kRowByRowPixels) {
+        const GifResult decoded =
+            DecodeGifFrameRows(data, size, f, &RowPainter::OnRow, &painter, &reach);
+        if (decoded == GifResult::NoMemory) return CodecStatus::NoMemory;
+        whole = reach.Finished();
+        return decoded == GifResult::Ok ? CodecStatus::Ok : CodecStatus::Broken;
+    }
     // calloc: the zero pages of a large image cost nothing until the decoder writes them.
     std::unique_ptr<uint8_t, FreeDeleter> indices(
         static_cast<uint8_t*>(std::calloc(static_cast<size_t>(pixels), 1)));
     if (!indices) return CodecStatus::NoMemory;
-    GifReach reach;
     const GifResult decoded = DecodeGifFrameIndices(data, size, f, indices.get(), &reach);
     if (decoded == GifResult::NoMemory) return CodecStatus::NoMemory;
     if (decoded != GifResult::Ok) return CodecStatus::Broken;
     whole = reach.Finished();
-    uint8_t map[256][4];
-    ColourMap(data, b, f, map);
     for (uint32_t y = 0; y < r.height; ++y) {
         const uint32_t image_row = r.top - f.top + y;
-        const uint32_t x_from = r.left - f.left;
-        const uint32_t reached = reach.PixelsIn(image_row, f.width);
-        if (reached <= x_from) continue;  // a cut image leaves the screen as it was
-        const uint32_t count = reached - x_from < r.width ? reached - x_from : r.width;
-        const uint8_t* src = indices.get() + size_t{f.width} * image_row + x_from;
-        if (plane.bits != 0) {
-            for (uint32_t x = 0; x < count; ++x) {
-                if (!(f.has_transparency && src[x] == f.transparent_index)) {
-                    plane.SetIndex(r.left + x, r.top + y, src[x]);
-                }
-            }
-            continue;
-        }
-        uint8_t* dst = plane.At(r.left, r.top + y);
-        for (uint32_t x = 0; x < count; ++x, dst += plane.bytes) {
-            const uint8_t index = src[x];
-            if (f.has_transparency && index == f.transparent_index) continue;
-            if (plane.bytes == 1) {
-                *dst = index;
-            } else {
-                std::memcpy(dst, map[index], plane.bytes);
-            }
-        }
+        painter.Paint(image_row, indices.get() + size_t{f.width} * image_row,
+                      reach.PixelsIn(image_row, f.width));
     }
     return CodecStatus::Ok;
 }

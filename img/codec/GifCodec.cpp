@@ -125,13 +125,19 @@ struct RowPainter {
             return;
         }
         uint8_t* dst = plane->At(r->left, y);
-        for (uint32_t x = 0; x < count; ++x, dst += plane->bytes) {
-            const uint8_t index = src[x];
-            if (fr.has_transparency && index == fr.transparent_index) continue;
-            if (plane->bytes == 1) {
-                *dst = index;
-            } else {
-                std::memcpy(dst, map[index], plane->bytes);
+        const int transparent = fr.has_transparency ? fr.transparent_index : -1;
+        // One loop per pixel size, so that each copy is a fixed-size store.
+        if (plane->bytes == 1) {
+            for (uint32_t x = 0; x < count; ++x) {
+                if (src[x] != transparent) dst[x] = src[x];
+            }
+        } else if (plane->bytes == 4) {
+            for (uint32_t x = 0; x < count; ++x) {
+                if (src[x] != transparent) std::memcpy(dst + 4 * x, map[src[x]], 4);
+            }
+        } else {
+            for (uint32_t x = 0; x < count; ++x) {
+                if (src[x] != transparent) std::memcpy(dst + 3 * x, map[src[x]], 3);
             }
         }
     }

@@ -8,6 +8,10 @@
 // thumbnails, reduced pages and levels, thumbnail resources, reduced decodes) with the type and
 // frame chosen as below.
 //
+// A frame other than 0 is read a second time with the frame cache emptied: composing it from
+// the last key frame must give what the first read gave, which may have started from a canvas
+// that an earlier input's read left in the cache (animated GIF, WebP and PNG).
+//
 // The last three input bytes choose, and stay part of the data:
 //   size-1  the type to decode as: 0 (detect) in half the inputs, else a code below 26
 //   size-2  the frame: 0 to 3 (the preview read also takes the picture options from bits 2, 3)
@@ -17,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "FrameCache.h"
 #include "GlobalBlock.h"
 #include "ImgFile.h"
 #include "SPI_BASE.h"
@@ -71,6 +76,21 @@ int FuzzImg(const uint8_t* data, size_t size) {
     if (result == SPI_OK) {
         if (!dib) std::abort();
         g_sink = TouchHandle(dib.Get());
+        if (frame != 0) {
+            FrameCache::Instance().Clear();
+            ImgFile again;
+            again.SetMemorySource(data, size);
+            again.SetImageType(type);
+            again.SetFrameIndex(frame);
+            again.SetJpegScale(scale);
+            OwnedHandle fresh(again.ReadPictureFromMemory() == SPI_OK ? again.TakeResultDib()
+                                                                       : nullptr);
+            const size_t n = platform::MemSize(dib.Get());
+            if (!fresh || platform::MemSize(fresh.Get()) != n) std::abort();
+            ScopedLock a(dib.Get());
+            ScopedLock b(fresh.Get());
+            if (std::memcmp(a.Data(), b.Data(), n) != 0) std::abort();  // the cache changed it
+        }
         SpiHandle head_block = nullptr;
         SpiHandle bits_block = nullptr;
         if (SPI_BASE::SplitPackedDib(dib.Release(), &head_block, &bits_block) != SPI_OK) {

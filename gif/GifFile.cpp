@@ -50,8 +50,10 @@ void GifFile::ClearReadState() {
     m_placer = GifPixelPlacer();
     m_indexBuffer.reset();
     m_indexBufferSize = 0;
+    m_rowByRow = false;
     m_dib.Reset();
     m_dibLocked = false;
+    m_dibBase = nullptr;
     m_dibStride = 0;
     m_dibHeaderPart = 0;
 }
@@ -80,6 +82,7 @@ int32_t GifFile::DecodePicture(const uint8_t* data, size_t size) {
     m_indexBufferSize = 0;
     if (m_dibLocked) platform::MemUnlock(m_dib.Get());
     m_dibLocked = false;
+    m_dibBase = nullptr;
     if (result != GifResult::Ok) m_dib.Reset();
     return ToAbi(result);
 }
@@ -256,13 +259,24 @@ GifResult GifFile::AllocatePixels() {
     layout.width = static_cast<uint32_t>(width);
     layout.height = static_cast<uint32_t>(height);
     layout.interlaced = m_interlaced;
-    if (bit_count == 8) {
+    m_rowByRow = bit_count != 8 && pixels > m_rowByRowPixels;
+    if (bit_count == 8 || m_rowByRow) {
         m_dib = OwnedHandle(AllocateDibBlock(static_cast<size_t>(total)));
         if (!m_dib) return GifResult::NoMemory;
         auto* block = static_cast<uint8_t*>(platform::MemLock(m_dib.Get()));
         if (!block) return GifResult::NoMemory;
         m_dibLocked = true;
-        if (pixels != 0) {
+        m_dibBase = block;
+        if (m_rowByRow) {
+            // One row of indices, packed into the DIB as each row completes.
+            m_indexBufferSize = static_cast<size_t>(width);
+            m_indexBuffer.reset(new (std::nothrow) uint8_t[m_indexBufferSize]());
+            if (!m_indexBuffer) return GifResult::NoMemory;
+            layout.base = m_indexBuffer.get();
+            layout.pitch = 0;
+            layout.row_sink = PackRow;
+            layout.sink_context = this;
+        } else if (pixels != 0) {
             // DIB rows run bottom-up: image row 0 is the last row of the block.
             uint8_t* bits = block + m_dibHeaderPart;
             layout.base = bits + (height - 1) * stride;
@@ -285,14 +299,41 @@ GifResult GifFile::DecodeImageData() {
     if (min_code_size > GifLzwDecoder::kMaxMinimumCodeSize) return GifResult::BadSignature;
     std::unique_ptr<GifLzwDecoder> decoder(new (std::nothrow) GifLzwDecoder);
     if (!decoder) return GifResult::BadSignature;
-    switch (decoder->Decode(m_gifData, m_gifDataSize, m_gifReadPos, min_code_size, m_placer)) {
-        case GifLzwResult::EndCode:
-        case GifLzwResult::ImageComplete:
-            return GifResult::Ok;
-        case GifLzwResult::DataEnded:
-            return GifResult::DataEnded;
+    if (m_rowByRow) decoder->SetLocateLimit(0);
+    const GifLzwResult decoded =
+        decoder->Decode(m_gifData, m_gifDataSize, m_gifReadPos, min_code_size, m_placer);
+    // The row that the data ended in holds what was reached, zeros after it.
+    if (m_rowByRow && !m_placer.IsFinished()) PackRow(this, m_placer.PixelRow(), m_indexBuffer.get());
+    return decoded == GifLzwResult::DataEnded ? GifResult::DataEnded : GifResult::Ok;
+}
+
+void GifFile::PackRow(void* self, int32_t row, uint8_t* indices) {
+    auto* gif = static_cast<GifFile*>(self);
+    const auto width = static_cast<size_t>(gif->m_imageWidth);
+    const auto height = static_cast<size_t>(gif->m_imageHeight);
+    uint8_t* dst = gif->m_dibBase + gif->m_dibHeaderPart +
+                   (height - 1 - static_cast<size_t>(row)) * static_cast<size_t>(gif->m_dibStride);
+    PackIndices(indices, width, DibBitCountFor(gif->m_colourBits), dst);
+    std::memset(indices, 0, width);
+}
+
+void GifFile::PackIndices(const uint8_t* src, size_t width, int32_t bit_count, uint8_t* dst) {
+    if (bit_count == 4) {
+        size_t x = 0;
+        for (; x + 1 < width; x += 2) {
+            *dst++ = static_cast<uint8_t>(((src[x] & 15) << 4) | (src[x + 1] & 15));
+        }
+        if (x < width) *dst = static_cast<uint8_t>((src[x] & 15) << 4);
+        return;
     }
-    return GifResult::DataEnded;
+    for (size_t x = 0; x < width; x += 8) {
+        unsigned byte = 0;
+        for (size_t k = 0; k < 8; ++k) {
+            byte <<= 1;
+            if (x + k < width) byte |= src[x + k] & 1u;
+        }
+        *dst++ = static_cast<uint8_t>(byte);
+    }
 }
 
 // Writes the BITMAPINFOHEADER and the colour table, and packs 1- and 4-bit rows.
@@ -329,31 +370,15 @@ GifResult GifFile::BuildDib() {
         entry[3] = 0;
     }
 
-    if (bit_count != 8 && m_indexBuffer) {
+    if (bit_count != 8 && m_indexBuffer && !m_rowByRow) {
         // Each index is masked to the DIB's bit count, so an index beyond the colour table
         // cannot spill into the neighbouring pixels of the byte.
         const auto width = static_cast<size_t>(m_imageWidth);
         const auto stride = static_cast<size_t>(m_dibStride);
         uint8_t* bits = p + m_dibHeaderPart;
         for (size_t y = 0; y < height; ++y) {
-            const uint8_t* src = m_indexBuffer.get() + y * width;
-            uint8_t* dst = bits + (static_cast<size_t>(height) - 1 - y) * stride;
-            if (bit_count == 4) {
-                size_t x = 0;
-                for (; x + 1 < width; x += 2) {
-                    *dst++ = static_cast<uint8_t>(((src[x] & 15) << 4) | (src[x + 1] & 15));
-                }
-                if (x < width) *dst = static_cast<uint8_t>((src[x] & 15) << 4);
-            } else {
-                for (size_t x = 0; x < width; x += 8) {
-                    unsigned byte = 0;
-                    for (size_t k = 0; k < 8; ++k) {
-                        byte <<= 1;
-                        if (x + k < width) byte |= src[x + k] & 1u;
-                    }
-                    *dst++ = static_cast<uint8_t>(byte);
-                }
-            }
+            PackIndices(m_indexBuffer.get() + y * width, width, bit_count,
+                        bits + (static_cast<size_t>(height) - 1 - y) * stride);
         }
     }
     platform::MemUnlock(m_dib.Get());

@@ -49,6 +49,10 @@ public:
     void SetImageIndex(int32_t index) { m_imageIndex = index; }
     int32_t ImageIndex() const { return m_imageIndex; }
     void SetMaxPixels(uint64_t max_pixels) { m_maxPixels = max_pixels; }
+    // 1- and 4-bit pictures of more pixels than this are packed into the DIB row by row as they
+    // are decoded, rather than through an index byte per pixel (tests lower it).
+    void SetRowByRowPixels(uint64_t pixels) { m_rowByRowPixels = pixels; }
+    static constexpr uint64_t kDefaultRowByRowPixels = uint64_t{1} << 24;
 
     // What the last picture read found.
     int32_t ImageWidth() const { return m_imageWidth; }
@@ -78,10 +82,14 @@ private:
     GifResult AllocatePixels();
     GifResult DecodeImageData();
     GifResult BuildDib();
+    static void PackRow(void* self, int32_t row, uint8_t* indices);
+    // Packs `width` indices into a 1- or 4-bit DIB row, each masked to the bit count.
+    static void PackIndices(const uint8_t* src, size_t width, int32_t bit_count, uint8_t* dst);
 
     // Set by the caller; kept across reads.
     int32_t m_imageIndex = 0;
     uint64_t m_maxPixels = kDefaultMaxPixels;
+    uint64_t m_rowByRowPixels = kDefaultRowByRowPixels;
 
     // State of one picture read, cleared at its start.
     uint32_t m_skipCount = 0;
@@ -101,8 +109,10 @@ private:
     // are decoded straight into the rows of the DIB.
     std::unique_ptr<uint8_t[]> m_indexBuffer;
     size_t m_indexBufferSize = 0;
+    bool m_rowByRow = false;  // m_indexBuffer holds one row, packed into the DIB when complete
     OwnedHandle m_dib;
     bool m_dibLocked = false;  // held locked while the indices are decoded into it
+    uint8_t* m_dibBase = nullptr;  // its address meanwhile
     uint64_t m_dibStride = 0;
     uint64_t m_dibHeaderPart = 0;  // header and colour table
 };

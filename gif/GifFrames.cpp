@@ -145,13 +145,44 @@ GifScreenRect GifVisibleRect(const GifStreamBlocks& blocks, const GifFrameBlock&
     return r;
 }
 
+uint32_t GifReach::PixelsIn(uint32_t y, uint32_t width) const {
+    if (Finished()) return width;
+    int32_t row_pass = 3;
+    if (interlaced) {
+        row_pass = y % 8 == 0 ? 0 : y % 8 == 4 ? 1 : y % 4 == 2 ? 2 : 3;
+    }
+    if (row_pass != pass) return row_pass < pass ? width : 0;
+    const auto r = static_cast<int64_t>(y);
+    return r < row ? width : r == row ? column : 0;
+}
+
+int32_t GifKeyFrame(const GifStreamBlocks& blocks, int32_t frame, int32_t limit) {
+    for (int32_t k = frame < limit ? frame : limit; k > 0; --k) {
+        const GifFrameBlock& f = blocks.frames[static_cast<size_t>(k)];
+        if (CoversScreen(blocks, f) && !f.has_transparency && f.complete &&
+            (k == frame || f.disposal != kDisposeToPrevious)) {
+            return k;
+        }
+        const GifFrameBlock& before = blocks.frames[static_cast<size_t>(k) - 1];
+        if (before.disposal == kDisposeToBackground && CoversScreen(blocks, before)) return k;
+    }
+    return 0;
+}
+
 GifResult DecodeGifFrameIndices(const uint8_t* data, size_t size, const GifFrameBlock& frame,
-                                uint8_t* indices) {
+                                uint8_t* indices, GifReach* reach) {
+    GifReach none;
+    none.interlaced = frame.interlaced;
+    none.pass = frame.interlaced ? 0 : 3;
+    if (reach) *reach = none;
     size_t pos = frame.data;
     if (pos >= size) return GifResult::Ok;
     const uint8_t min_code_size = data[pos++];
     if (min_code_size > GifLzwDecoder::kMaxMinimumCodeSize) return GifResult::BadSignature;
-    if (frame.width == 0 || frame.height == 0) return GifResult::Ok;
+    if (frame.width == 0 || frame.height == 0) {
+        if (reach) reach->pass = kGifFinishedPass;
+        return GifResult::Ok;
+    }
     std::unique_ptr<GifLzwDecoder> decoder(new (std::nothrow) GifLzwDecoder);
     if (!decoder) return GifResult::NoMemory;
     GifRowLayout layout;
@@ -164,5 +195,64 @@ GifResult DecodeGifFrameIndices(const uint8_t* data, size_t size, const GifFrame
     placer.Start(layout);
     // Image data that ends before its end code still gives what it holds.
     (void)decoder->Decode(data, size, pos, min_code_size, placer);
+    if (reach) {
+        reach->pass = placer.InterlacePass();
+        reach->row = placer.PixelRow();
+        reach->column = placer.PixelColumn();
+    }
+    return GifResult::Ok;
+}
+
+namespace {
+
+struct RowRelay {
+    GifRowFn row;
+    void* context;
+    uint32_t width;
+    static void OnRow(void* self, int32_t row, uint8_t* indices) {
+        const auto* relay = static_cast<const RowRelay*>(self);
+        relay->row(relay->context, row, indices, relay->width);
+        std::memset(indices, 0, relay->width);
+    }
+};
+
+}  // namespace
+
+GifResult DecodeGifFrameRows(const uint8_t* data, size_t size, const GifFrameBlock& frame,
+                             GifRowFn row, void* context, GifReach* reach) {
+    GifReach none;
+    none.interlaced = frame.interlaced;
+    none.pass = frame.interlaced ? 0 : 3;
+    if (reach) *reach = none;
+    size_t pos = frame.data;
+    if (pos >= size) return GifResult::Ok;
+    const uint8_t min_code_size = data[pos++];
+    if (min_code_size > GifLzwDecoder::kMaxMinimumCodeSize) return GifResult::BadSignature;
+    if (frame.width == 0 || frame.height == 0) {
+        if (reach) reach->pass = kGifFinishedPass;
+        return GifResult::Ok;
+    }
+    std::unique_ptr<GifLzwDecoder> decoder(new (std::nothrow) GifLzwDecoder);
+    std::unique_ptr<uint8_t[]> line(new (std::nothrow) uint8_t[frame.width]());
+    if (!decoder || !line) return GifResult::NoMemory;
+    decoder->SetLocateLimit(0);  // rows do not stay where they were decoded
+    RowRelay relay{row, context, frame.width};
+    GifRowLayout layout;
+    layout.base = line.get();
+    layout.pitch = 0;
+    layout.width = frame.width;
+    layout.height = frame.height;
+    layout.interlaced = frame.interlaced;
+    layout.row_sink = &RowRelay::OnRow;
+    layout.sink_context = &relay;
+    GifPixelPlacer placer;
+    placer.Start(layout);
+    (void)decoder->Decode(data, size, pos, min_code_size, placer);
+    if (!placer.IsFinished()) row(context, placer.PixelRow(), line.get(), placer.PixelColumn());
+    if (reach) {
+        reach->pass = placer.InterlacePass();
+        reach->row = placer.PixelRow();
+        reach->column = placer.PixelColumn();
+    }
     return GifResult::Ok;
 }

@@ -62,8 +62,37 @@ struct GifScreenRect {
 };
 GifScreenRect GifVisibleRect(const GifStreamBlocks& blocks, const GifFrameBlock& frame);
 
+// How far the indices of an image reached: every row of the interlace passes before `pass`, the
+// rows of `pass` above `row`, and `column` pixels of that row. A finished image reached all.
+struct GifReach {
+    int32_t pass = kGifFinishedPass;
+    int32_t row = 0;
+    uint32_t column = 0;
+    bool interlaced = false;
+
+    bool Finished() const { return pass == kGifFinishedPass; }
+    // The number of leading pixels of row y that hold decoded indices (0 or width but for one row).
+    uint32_t PixelsIn(uint32_t y, uint32_t width) const;
+};
+
 // Decodes the indices of `frame` into `indices`: frame.width * frame.height zero bytes, rows
-// top-down. Ok also when the data ends before its end code (the rest keeps 0); BadSignature for
-// a minimum code size above 11, NoMemory when the decoder's tables cannot be had.
+// top-down. Ok also when the data ends before its end code (the rest keeps 0; `reach`, when
+// given, tells which pixels hold data); BadSignature for a minimum code size above 11, NoMemory
+// when the decoder's tables cannot be had.
 [[nodiscard]] GifResult DecodeGifFrameIndices(const uint8_t* data, size_t size,
-                                              const GifFrameBlock& frame, uint8_t* indices);
+                                              const GifFrameBlock& frame, uint8_t* indices,
+                                              GifReach* reach = nullptr);
+
+// Decodes the indices of `frame` a row at a time, with one row of memory: `row` is called with
+// each image row as it completes (in interlace order) and its `reached` leading pixels that hold
+// data (the width, but for the row the data ended in). Results as DecodeGifFrameIndices.
+using GifRowFn = void (*)(void* context, int32_t row, const uint8_t* indices, uint32_t reached);
+[[nodiscard]] GifResult DecodeGifFrameRows(const uint8_t* data, size_t size,
+                                           const GifFrameBlock& frame, GifRowFn row,
+                                           void* context, GifReach* reach);
+
+// The last image at or before `frame` (and at or before `limit`) from which composing can start
+// with an empty screen: image 0, an opaque image that covers the screen (and, unless it is the
+// frame itself, does not restore what was before it), or the image after one that covers the
+// screen and is disposed of to the background.
+int32_t GifKeyFrame(const GifStreamBlocks& blocks, int32_t frame, int32_t limit);

@@ -57,6 +57,7 @@ void GifPixelPlacer::Start(const GifRowLayout& layout) {
 // A row is complete: on to the next row of this pass, or to the first row of the next pass that
 // has one. A pass whose first row lies at or beyond the height holds no rows.
 void GifPixelPlacer::NextRow() {
+    if (m_layout.row_sink) m_layout.row_sink(m_layout.sink_context, m_pixelRow, m_row);
     m_pixelColumn = 0;
     m_pixelRow += m_rowStep;
     const auto height = static_cast<int32_t>(m_layout.height);

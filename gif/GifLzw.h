@@ -32,6 +32,12 @@ struct GifRowLayout {
     uint32_t width = 0;
     uint32_t height = 0;
     bool interlaced = false;
+    // With a sink, every row is decoded into the same `width` bytes at `base` (pitch 0) and
+    // handed to the sink, image row number and bytes, as soon as it is complete; the sink leaves
+    // the bytes zero for the next row. The decoder must then not copy strings from the rows
+    // (GifLzwDecoder::SetLocateLimit(0)), which no longer hold them.
+    void (*row_sink)(void* context, int32_t row, uint8_t* indices) = nullptr;
+    void* sink_context = nullptr;
 };
 
 // Places colour indices one after another into the rows of a GifRowLayout, row by row in the

@@ -18,8 +18,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
+#include "Checked.h"
 #include "CodecBackends.h"
+#include "FrameCache.h"
 #include "SampleScale.h"
 
 namespace {
@@ -37,6 +41,9 @@ struct PngJob {
     DibCanvas* canvas;
     DecodeResult* result;
     PictureHeader* header;  // set: the chunks up to the first IDAT are read, and no further
+    bool force_bgra;        // every colour type as 32-bit BGRA (animation frames)
+    bool skip_end;          // the chunks after the image data are not read (animations)
+    uint32_t rows_done;     // rows of the final pass read whole
     // Writing.
     const DibView* view;
     uint8_t* out;
@@ -126,7 +133,14 @@ CodecStatus RunDecode(PngJob* job) {
     const bool trns = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
     uint16_t bits = 0;
     bool widen = false;
-    if (colour == PNG_COLOR_TYPE_PALETTE && !trns) {
+    if (job->force_bgra) {
+        bits = 32;
+        png_set_expand(png);
+        if (trns) png_set_tRNS_to_alpha(png);
+        if (!(colour & PNG_COLOR_MASK_COLOR)) png_set_gray_to_rgb(png);
+        if (!(colour & PNG_COLOR_MASK_ALPHA) && !trns) png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
+        png_set_bgr(png);
+    } else if (colour == PNG_COLOR_TYPE_PALETTE && !trns) {
         bits = static_cast<uint16_t>(depth == 2 ? 4 : depth);
         widen = depth == 2;
     } else if (colour == PNG_COLOR_TYPE_GRAY && !trns) {
@@ -178,13 +192,16 @@ CodecStatus RunDecode(PngJob* job) {
     }
     // Interlaced rows are filled pass by pass: each pass adds its pixels to the rows in place.
     for (int pass = 0; pass < passes; ++pass) {
-        for (uint32_t y = 0; y < height; ++y) png_read_row(png, canvas.Row(y), nullptr);
+        for (uint32_t y = 0; y < height; ++y) {
+            png_read_row(png, canvas.Row(y), nullptr);
+            if (pass == passes - 1) job->rows_done = y + 1;
+        }
     }
     if (widen) {
         for (uint32_t y = 0; y < height; ++y) WidenTwoBitRow(canvas.Row(y), canvas.Row(y), width);
     }
     // The rest of the stream: the last IDAT's check sum and the chunks up to IEND.
-    png_read_end(png, nullptr);
+    if (!job->skip_end) png_read_end(png, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
     return CodecStatus::Ok;
 }
@@ -249,6 +266,340 @@ CodecStatus RunEncode(PngJob* job) {
     return CodecStatus::Ok;
 }
 
+// Animated PNG: the acTL, fcTL and fdAT chunks that libpng does not read. Each frame is handed
+// to libpng as a PNG stream of its own (the file's header with the frame's size, its palette and
+// transparency, the frame's data as IDAT), and composed onto the canvas by the APNG rules.
+constexpr uint8_t kApngDisposeBackground = 1;
+constexpr uint8_t kApngDisposePrevious = 2;
+constexpr uint8_t kApngBlendOver = 1;
+
+uint32_t Crc32(const uint8_t* p, size_t n, uint32_t crc = 0) {
+    static const auto table = [] {
+        struct T { uint32_t v[256]; } t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t.v[i] = c;
+        }
+        return t;
+    }();
+    crc = ~crc;
+    for (size_t i = 0; i < n; ++i) crc = table.v[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+uint32_t LoadBE(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+struct ApngFrame {
+    uint32_t width = 0, height = 0, left = 0, top = 0;
+    uint8_t dispose = 0, blend = 0;
+    struct Part {
+        size_t chunk;   // the chunk's type field, where its check sum begins
+        size_t data;    // its image data
+        size_t length;
+        bool whole;     // false: the file ends inside it, and no check sum follows
+    };
+    std::vector<Part> parts;
+};
+
+struct ApngStream {
+    uint32_t width = 0, height = 0;
+    size_t ihdr = 0;                  // offset of IHDR's 13 data bytes
+    size_t plte = 0, plte_size = 0;   // chunk offsets (length field) and whole chunk sizes
+    size_t trns = 0, trns_size = 0;
+    bool default_is_frame = false;    // the IDAT image is the animation's first frame
+    std::vector<ApngFrame> frames;
+
+    // Frames as Pillow numbers them: the default image is frame 0.
+    int32_t Count() const {
+        const size_t n = frames.size() + (default_is_frame ? 0 : 1);
+        return n > INT32_MAX ? INT32_MAX : static_cast<int32_t>(n);
+    }
+};
+
+// Walks the chunks. False when the file is no animation or its animation chunks are broken: a
+// frame outside the canvas, an unknown disposal or blend, a first frame that is not the canvas.
+bool ParseApng(const uint8_t* data, size_t size, ApngStream& out) {
+    out = ApngStream();
+    bool actl = false, idat = false;
+    uint32_t declared = 0;
+    size_t pos = 8;
+    while (size - pos >= 12) {
+        const uint32_t length = LoadBE(data + pos);
+        const uint8_t* type = data + pos + 4;
+        if (length > size - pos - 12) {
+            // Cut: the frames read so far stay, the last with the data that is there.
+            if (std::memcmp(type, "fdAT", 4) == 0 && size - pos > 12 && !out.frames.empty() &&
+                !(out.default_is_frame && out.frames.size() == 1)) {
+                out.frames.back().parts.push_back({pos + 4, pos + 12, size - pos - 12, false});
+            }
+            break;
+        }
+        const uint8_t* body = data + pos + 8;
+        auto is = [&](const char* name) { return std::memcmp(type, name, 4) == 0; };
+        // Image data is checked when its frame is decoded, the small chunks here.
+        const bool crc_ok = is("IDAT") || is("fdAT") ||
+                            LoadBE(body + length) == Crc32(type, size_t{length} + 4);
+        if (is("IHDR") && length == 13 && pos == 8) {
+            out.ihdr = pos + 8;
+            out.width = LoadBE(body);
+            out.height = LoadBE(body + 4);
+        } else if (is("acTL") && length == 8 && !idat && crc_ok) {
+            actl = true;
+            declared = LoadBE(body);
+        } else if (is("PLTE") && !idat) {
+            out.plte = pos, out.plte_size = size_t{length} + 12;
+        } else if (is("tRNS") && !idat) {
+            out.trns = pos, out.trns_size = size_t{length} + 12;
+        } else if (is("fcTL") && actl) {
+            if (length != 26 || !crc_ok) return false;
+            ApngFrame f;
+            f.width = LoadBE(body + 4);
+            f.height = LoadBE(body + 8);
+            f.left = LoadBE(body + 12);
+            f.top = LoadBE(body + 16);
+            f.dispose = body[24];
+            f.blend = body[25];
+            if (f.width == 0 || f.height == 0 || f.left > out.width || f.top > out.height ||
+                f.width > out.width - f.left || f.height > out.height - f.top || f.dispose > 2 ||
+                f.blend > 1) {
+                return false;
+            }
+            if (!idat) {
+                if (!out.frames.empty() || f.left != 0 || f.top != 0 || f.width != out.width ||
+                    f.height != out.height) {
+                    return false;
+                }
+                out.default_is_frame = true;
+            }
+            out.frames.push_back(f);
+        } else if (is("IDAT")) {
+            idat = true;
+            if (out.default_is_frame && out.frames.size() == 1) {
+                out.frames[0].parts.push_back({pos + 4, pos + 8, length, true});
+            }
+        } else if (is("fdAT") && actl && idat && length > 4) {
+            if (out.frames.empty() || (out.default_is_frame && out.frames.size() == 1)) {
+                return false;
+            }
+            out.frames.back().parts.push_back({pos + 4, pos + 12, length - 4, true});
+        } else if (is("IEND")) {
+            break;
+        }
+        pos += size_t{length} + 12;
+    }
+    if (!actl || !idat || out.ihdr == 0 || out.frames.empty()) return false;
+    if (declared != 0 && out.frames.size() > declared) out.frames.resize(declared);
+    return true;
+}
+
+void PutChunk(std::vector<uint8_t>& out, const char* type, const uint8_t* body, size_t length) {
+    const size_t at = out.size();
+    const uint8_t head[8] = {static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
+                             static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length),
+                             static_cast<uint8_t>(type[0]), static_cast<uint8_t>(type[1]),
+                             static_cast<uint8_t>(type[2]), static_cast<uint8_t>(type[3])};
+    out.insert(out.end(), head, head + 8);
+    if (length != 0) out.insert(out.end(), body, body + length);
+    const uint32_t crc = Crc32(out.data() + at + 4, length + 4);
+    const uint8_t tail[4] = {static_cast<uint8_t>(crc >> 24), static_cast<uint8_t>(crc >> 16),
+                             static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)};
+    out.insert(out.end(), tail, tail + 4);
+}
+
+// Decodes one frame as BGRA into `pixels`; `rows` tells how many of its top rows hold data (all
+// of them unless the frame's data was cut short).
+CodecStatus DecodeApngFrame(const uint8_t* data, const ApngStream& a, const ApngFrame& f,
+                            DibCanvas& pixels, uint32_t& rows) {
+    rows = 0;
+    std::vector<uint8_t> stream(kSignature, kSignature + 8);
+    uint8_t ihdr[13];
+    std::memcpy(ihdr, data + a.ihdr, 13);
+    for (int i = 0; i < 4; ++i) {
+        ihdr[i] = static_cast<uint8_t>(f.width >> (24 - 8 * i));
+        ihdr[4 + i] = static_cast<uint8_t>(f.height >> (24 - 8 * i));
+    }
+    PutChunk(stream, "IHDR", ihdr, 13);
+    if (a.plte) stream.insert(stream.end(), data + a.plte, data + a.plte + a.plte_size);
+    if (a.trns) stream.insert(stream.end(), data + a.trns, data + a.trns + a.trns_size);
+    for (const ApngFrame::Part& part : f.parts) {
+        // Damaged data ends the frame there, as a cut file does.
+        const size_t checked = part.length + (part.data - part.chunk);
+        if (part.whole && LoadBE(data + part.chunk + checked) != Crc32(data + part.chunk, checked)) {
+            break;
+        }
+        PutChunk(stream, "IDAT", data + part.data, part.length);
+    }
+    PutChunk(stream, "IEND", nullptr, 0);
+    PngJob job{};
+    job.data = stream.data();
+    job.size = stream.size();
+    job.canvas = &pixels;
+    DecodeResult unused;
+    job.result = &unused;
+    job.force_bgra = true;
+    const CodecStatus status = RunDecode(&job);
+    rows = status == CodecStatus::Ok ? f.height : job.rows_done;
+    if (status == CodecStatus::NoMemory) return status;
+    return pixels.IsCreated() ? CodecStatus::Ok : CodecStatus::Broken;
+}
+
+bool CoversCanvas(const ApngStream& a, const ApngFrame& f) {
+    return f.left == 0 && f.top == 0 && f.width == a.width && f.height == a.height;
+}
+
+// Whether the frame before frame k left the canvas empty.
+bool AfterClear(const ApngStream& a, int32_t k) {
+    if (k == 0) return true;
+    const ApngFrame& before = a.frames[static_cast<size_t>(k) - 1];
+    return CoversCanvas(a, before) && (before.dispose == kApngDisposeBackground ||
+                                       (k == 1 && before.dispose == kApngDisposePrevious));
+}
+
+// The last animation frame at or before `frame` (and `limit`) from which composing can start on
+// an empty canvas.
+int32_t ApngKeyFrame(const ApngStream& a, int32_t frame, int32_t limit) {
+    for (int32_t k = frame < limit ? frame : limit; k > 0; --k) {
+        const ApngFrame& f = a.frames[static_cast<size_t>(k)];
+        if (CoversCanvas(a, f) && f.blend != kApngBlendOver &&
+            (k == frame || f.dispose != kApngDisposePrevious)) {
+            return k;
+        }
+        if (AfterClear(a, k)) return k;
+    }
+    return 0;
+}
+
+void ClearApngRect(AnimCanvas& c, const ApngFrame& f) {
+    for (uint32_t y = 0; y < f.height; ++y) std::memset(c.At(f.left, f.top + y), 0, size_t{f.width} * 4);
+}
+
+// Draws animation frames from..frame onto `c` (which shows frame from - 1 when `shown`, else is
+// empty). `from_whole` tells whether frame `from`, drawn on the empty canvas, was decoded whole.
+CodecStatus ComposeApng(const uint8_t* data, const ApngStream& a, int32_t from, bool shown,
+                        int32_t frame, AnimCanvas& c, bool& from_whole) {
+    from_whole = true;
+    int32_t i = from;
+    if (shown) {
+        const ApngFrame& f = a.frames[static_cast<size_t>(i)];
+        if (f.dispose == kApngDisposeBackground || (f.dispose == kApngDisposePrevious && i == 0)) {
+            ClearApngRect(c, f);
+        } else if (f.dispose == kApngDisposePrevious && !c.saved.empty()) {
+            for (uint32_t y = 0; y < f.height; ++y) {
+                std::memcpy(c.At(f.left, f.top + y), c.saved.data() + size_t{f.width} * 4 * y,
+                            size_t{f.width} * 4);
+            }
+        }
+        ++i;
+    }
+    for (; i <= frame; ++i) {
+        const ApngFrame& f = a.frames[static_cast<size_t>(i)];
+        const size_t row = size_t{f.width} * 4;
+        c.saved.clear();
+        if (f.dispose == kApngDisposePrevious && i != 0) {
+            c.saved.resize(row * f.height);
+            for (uint32_t y = 0; y < f.height; ++y) {
+                std::memcpy(c.saved.data() + row * y, c.At(f.left, f.top + y), row);
+            }
+            c.saved_left = f.left, c.saved_top = f.top;
+            c.saved_width = f.width, c.saved_height = f.height;
+        }
+        DibCanvas pixels;
+        uint32_t rows = 0;
+        const CodecStatus decoded = DecodeApngFrame(data, a, f, pixels, rows);
+        if (decoded == CodecStatus::NoMemory) return decoded;
+        if (i == from && !shown) from_whole = decoded == CodecStatus::Ok && rows == f.height;
+        // A frame that cannot be decoded, or the rows that its cut data did not reach, leave
+        // the canvas as it was.
+        for (uint32_t y = 0; decoded == CodecStatus::Ok && y < rows; ++y) {
+            const uint8_t* src = pixels.Row(y);
+            uint8_t* dst = c.At(f.left, f.top + y);
+            if (f.blend != kApngBlendOver) {
+                std::memcpy(dst, src, row);
+                continue;
+            }
+            for (uint32_t x = 0; x < f.width; ++x, src += 4, dst += 4) {
+                const uint32_t sa = src[3];
+                if (sa == 255 || dst[3] == 0) {
+                    std::memcpy(dst, src, 4);
+                } else if (sa != 0) {
+                    // Straight-alpha "over": the result's alpha and the colours weighed by it.
+                    const uint32_t da = dst[3] * (255 - sa);  // scaled by 255
+                    const uint32_t oa = sa * 255 + da;
+                    for (int k = 0; k < 3; ++k) {
+                        dst[k] = static_cast<uint8_t>((src[k] * sa * 255 + dst[k] * da + oa / 2) / oa);
+                    }
+                    dst[3] = static_cast<uint8_t>((oa + 127) / 255);
+                }
+            }
+        }
+        if (i == frame) break;
+        if (f.dispose == kApngDisposeBackground || (f.dispose == kApngDisposePrevious && i == 0)) {
+            ClearApngRect(c, f);
+        } else if (f.dispose == kApngDisposePrevious) {
+            for (uint32_t y = 0; y < f.height; ++y) {
+                std::memcpy(c.At(f.left, f.top + y), c.saved.data() + row * y, row);
+            }
+        }
+    }
+    if (a.frames[static_cast<size_t>(frame)].dispose != kApngDisposePrevious || frame == 0) {
+        c.saved.clear();
+    }
+    return CodecStatus::Ok;
+}
+
+// Animation frame `frame` as a 32-bit canvas, from the last key frame or a cached canvas.
+CodecStatus DecodeApngAnimationFrame(const uint8_t* data, size_t size, const ApngStream& a,
+                                     int32_t frame, DibCanvas& canvas) {
+    const CodecStatus fits = CheckDeclaredSize(a.width, a.height);
+    if (fits != CodecStatus::Ok) return fits;
+    const uint64_t bytes = uint64_t{a.width} * a.height * 4;
+    if (!FitsSizeT(bytes)) return CodecStatus::NoMemory;
+    const bool cacheable = bytes <= FrameCache::kMaxCanvasBytes;
+    const AnimKey key = cacheable ? MakeAnimKey(data, size, kTypePng) : AnimKey();
+    auto c = std::make_shared<AnimCanvas>();
+    c->frame = frame;
+    c->width = a.width;
+    c->height = a.height;
+    int32_t limit = frame;
+    for (;;) {
+        const int32_t key_frame = ApngKeyFrame(a, frame, limit);
+        std::shared_ptr<const AnimCanvas> cached;
+        if (cacheable) cached = FrameCache::Instance().Find(key, key_frame, frame, true);
+        bool whole = true;
+        CodecStatus status = CodecStatus::Ok;
+        if (cached) {
+            TakePixels(cached, *c);
+            if (cached->frame != frame) {
+                status = ComposeApng(data, a, cached->frame, true, frame, *c, whole);
+            }
+        } else {
+            c->pixels.assign(static_cast<size_t>(bytes), 0);
+            c->saved.clear();
+            status = ComposeApng(data, a, key_frame, false, frame, *c, whole);
+            if (status == CodecStatus::Ok && !whole && key_frame > 0 &&
+                !AfterClear(a, key_frame)) {
+                limit = key_frame - 1;  // a cut key frame shows what was before it
+                continue;
+            }
+        }
+        if (status != CodecStatus::Ok) return status;
+        break;
+    }
+    const CodecStatus created = canvas.Create(a.width, a.height, 32);
+    if (created != CodecStatus::Ok) return created;
+    for (uint32_t y = 0; y < a.height; ++y) {
+        std::memcpy(canvas.Row(y), c->At(0, y), size_t{a.width} * 4);
+    }
+    if (cacheable) {
+        c->saved.shrink_to_fit();  // a kept canvas holds no spare capacity
+        FrameCache::Instance().Store(key, std::move(c));
+    }
+    return CodecStatus::Ok;
+}
+
 class PngCodec final : public CodecBackend {
 public:
     uint32_t Type() const override { return kTypePng; }
@@ -260,14 +611,35 @@ public:
     CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
                        DibCanvas& canvas, DecodeResult& result) const override {
         if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
-        if (request.frame != 0) return CodecStatus::NoFrame;
+        if (request.frame < 0) return CodecStatus::NoFrame;
+        ApngStream animation;
+        const bool animated = ParseApng(data, size, animation);
+        const int32_t count = animated ? animation.Count() : 1;
+        if (request.frame >= count) return CodecStatus::NoFrame;
         PngJob job{};
         job.data = data;
         job.size = size;
         job.canvas = &canvas;
         job.result = &result;
-        const CodecStatus status = RunDecode(&job);
+        CodecStatus status = CodecStatus::Ok;
+        if (request.frame == 0) {
+            // The default image; an animation's frames follow its data.
+            job.skip_end = animated;
+            status = RunDecode(&job);
+        } else {
+            // The canvas's resolution comes from the file's own header.
+            PictureHeader header;
+            job.header = &header;
+            DibCanvas unused;
+            job.canvas = &unused;
+            status = RunDecode(&job);
+            if (status == CodecStatus::Ok) {
+                const int32_t frame = request.frame - (animation.default_is_frame ? 0 : 1);
+                status = DecodeApngAnimationFrame(data, size, animation, frame, canvas);
+            }
+        }
         if (status != CodecStatus::Ok) canvas.Reset();
+        result.frame_count = count;
         return status;
     }
 
@@ -279,7 +651,12 @@ public:
         job.size = size;
         job.result = &header.result;
         job.header = &header;
-        return RunDecode(&job);
+        const CodecStatus status = RunDecode(&job);
+        ApngStream animation;
+        if (status == CodecStatus::Ok && ParseApng(data, size, animation)) {
+            header.result.frame_count = animation.Count();
+        }
+        return status;
     }
 
     CodecStatus Encode(const DibView& view, const EncodeOptions&,

@@ -21,10 +21,12 @@ struct Picture {
 };
 
 Picture ReadPicture(const std::vector<uint8_t>& bytes, int32_t index = 0,
-                    uint64_t max_pixels = GifFile::kDefaultMaxPixels) {
+                    uint64_t max_pixels = GifFile::kDefaultMaxPixels,
+                    uint64_t row_by_row_pixels = GifFile::kDefaultRowByRowPixels) {
     GifFile file;
     file.SetImageIndex(index);
     file.SetMaxPixels(max_pixels);
+    file.SetRowByRowPixels(row_by_row_pixels);
     file.SetMemorySource(bytes.data(), bytes.size());
     Picture p;
     p.result = file.ReadPictureFromMemory();
@@ -39,11 +41,15 @@ void ExpectSameAsReference(const std::vector<uint8_t>& bytes, int32_t index = 0,
                            uint64_t max_pixels = GifFile::kDefaultMaxPixels) {
     const ReferencePicture ref =
         ReferenceDecodePicture(bytes.data(), bytes.size(), index, max_pixels);
-    const Picture got = ReadPicture(bytes, index, max_pixels);
-    ASSERT_EQ(got.result, ref.result);
-    if (ref.result != 0) return;
-    ASSERT_GE(got.dib.size(), ref.dib.size());
-    ASSERT_TRUE(std::equal(ref.dib.begin(), ref.dib.end(), got.dib.begin()));
+    // Through an index buffer, and packed row by row as pictures of many pixels are.
+    for (const uint64_t row_by_row : {GifFile::kDefaultRowByRowPixels, uint64_t{0}}) {
+        const Picture got = ReadPicture(bytes, index, max_pixels, row_by_row);
+        ASSERT_EQ(got.result, ref.result) << "row by row from " << row_by_row;
+        if (ref.result != 0) return;
+        ASSERT_GE(got.dib.size(), ref.dib.size());
+        ASSERT_TRUE(std::equal(ref.dib.begin(), ref.dib.end(), got.dib.begin()))
+            << "row by row from " << row_by_row;
+    }
 }
 
 uint32_t U32(const std::vector<uint8_t>& v, size_t at) {

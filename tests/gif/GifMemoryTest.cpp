@@ -81,8 +81,9 @@ struct Measured {
     size_t dib_bytes;
 };
 
-Measured Measure(const std::vector<uint8_t>& gif) {
+Measured Measure(const std::vector<uint8_t>& gif, uint64_t row_by_row_pixels) {
     ProbeFile file;
+    file.SetRowByRowPixels(row_by_row_pixels);
     file.SetMemorySource(gif.data(), gif.size());
     const size_t before = g_current.load();
     g_peak = before;
@@ -104,12 +105,16 @@ TEST(GifMemory, PictureReadStaysWithinIndexBufferDibAnd64K) {
         const auto gif = giftest::SimpleGif(c.width, c.height,
                                             giftest::PhotoLike(c.width, c.height, 1 << c.bits, 1),
                                             c.bits, c.interlaced);
-        const Measured m = Measure(gif);
+        const Measured m = Measure(gif, GifFile::kDefaultRowByRowPixels);
         ASSERT_EQ(m.result, 0);
         const size_t pixels = static_cast<size_t>(c.width) * static_cast<size_t>(c.height);
         // 8-bit pictures decode straight into the DIB: no index buffer at all.
         const size_t index_buffer = c.bits == 8 ? 0 : pixels;
         EXPECT_LE(m.work_peak, index_buffer + 64 * 1024) << c.width << "x" << c.height;
+        // Packed row by row (as pictures of many pixels are), one row of indices at most.
+        const Measured rows = Measure(gif, 0);
+        EXPECT_EQ(rows.result, 0);
+        EXPECT_LE(rows.work_peak, size_t(c.width) + 64 * 1024) << c.width << "x" << c.height;
         const size_t stride = (static_cast<size_t>(c.width) * (c.bits == 1   ? 1
                                                                : c.bits == 4 ? 4
                                                                              : 8) +

@@ -87,6 +87,15 @@ const Animation kAnimations[] = {
     {"first image larger than the screen", 6, 5, {{0, 0, 9, 7}, {4, 3, 4, 4}}, {4, 4}},
     {"empty screen grows to the first image", 0, 0,
      {{0, 0, 6, 5}, {4, 3, 4, 4}}, {4, 4}},
+    // Screens above the frame cache's canvases are composed in the DIB's own rows, 4-bit ones
+    // packed: odd edges, restored and cleared rectangles; images as large are drawn row by row
+    // as they are decoded.
+    {"large screen, packed indices restored to previous", 2050, 2050,
+     {{0, 0, 2050, 2050, 1}, {333, 21, 301, 77, 3}, {300, 20, 41, 90, 0},
+      {0, 0, 2050, 2050, 0, -1, 0, true}, {0, 0, 2050, 2049, 0, 5, 0, true}},
+     {4, 4, 4, 4, 32}},
+    {"large screen, background disposal and transparency", 2050, 2050,
+     {{0, 0, 2050, 2050, 2}, {7, 9, 99, 33, 3, 4}, {5, 5, 31, 31, 0}}, {4, 32, 32}},
 };
 
 TEST(ImgGifFrames, ComposedAsAViewerShowsThem) {

@@ -2,6 +2,7 @@
 # BMP and GIF readers behind it, against bmpsrc and gifsrc.
 list(APPEND img_test_sources ImgPluginTest.cpp ImgOwnReadersTest.cpp ImgRobustnessTest.cpp
     GifFramesTest.cpp GifComposition.cpp BmpLayoutsTest.cpp HeaderReadTest.cpp
+    AnimationOracleTest.cpp
     ${PROJECT_SOURCE_DIR}/fuzz/img_fuzzer.cpp)
 list(APPEND img_test_libs zem_gif_testkit)
 # GIF frames are also checked against the compositing of giflib's images, where it is at hand.

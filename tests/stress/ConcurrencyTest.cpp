@@ -8,13 +8,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "DibHelpers.h"
+#include "GifTestEncoder.h"
+#include "PluginModule.h"
 #include "StressKit.h"
+#include "TestSupport.h"
 #include "platform/com.h"
 
 namespace {
@@ -86,6 +91,78 @@ TEST(Concurrency, EveryRequestGivesItsSingleThreadResult) {
     std::printf("concurrency: %zu threads x %zu requests over %zu distinct requests "
                 "(%zu plug-ins)\n",
                 thread_count, per_thread, requests.size(), targets.size());
+}
+
+}  // namespace
+
+namespace {
+
+// An animation whose frames are partial images over a full first one, with each disposal,
+// transparency and, every `key_every` frames, an opaque image that covers the screen.
+std::vector<uint8_t> Animation(int width, int height, int frames, int key_every, uint32_t seed) {
+    giftest::GifBuilder gif;
+    gif.Header().Screen(uint16_t(width), uint16_t(height), giftest::Palette(5, seed), 5);
+    for (int i = 0; i < frames; ++i) {
+        const bool full = i == 0 || i % key_every == 0;
+        giftest::GifImage image;
+        image.left = uint16_t(full ? 0 : (i * 7) % (width / 2));
+        image.top = uint16_t(full ? 0 : (i * 5) % (height / 2));
+        image.width = uint16_t(full ? width : width / 2);
+        image.height = uint16_t(full ? height : height / 3);
+        image.indices = giftest::PhotoLike(image.width, image.height, 32, seed + uint32_t(i));
+        image.interlaced = i % 3 == 1;
+        image.lzw.min_code_size = 5;
+        gif.GraphicControl(4, full ? -1 : 3, full ? 1 : i % 4);
+        gif.Image(image);
+    }
+    return gif.Trailer().Bytes();
+}
+
+uint64_t ReadFrame(const PluginModule& imgsrc, const std::vector<uint8_t>& bytes, int32_t frame) {
+    PictureRequestBlock block{};
+    std::memcpy(block.tag, "zem", 3);
+    block.field48 = frame;
+    SpiHandle dib = nullptr;
+    const int32_t r = imgsrc.GetPicture(reinterpret_cast<const char*>(bytes.data()),
+                                        static_cast<SpiLength>(bytes.size()), SPI_SRC_MEMORY,
+                                        &dib, nullptr, nullptr,
+                                        static_cast<SpiUserData>(reinterpret_cast<intptr_t>(&block)));
+    const std::vector<uint8_t> bytes_out = testing_support::HandleBytes(dib);
+    testing_support::FreeHandle(dib);
+    // The DIB's own bytes: the block may be larger, and its slack carries no meaning.
+    DibMeasures m;
+    const size_t size =
+        MeasureDib(bytes_out.data(), bytes_out.size(), m) ? size_t(m.total_size) : 0;
+    return r != 0 ? uint64_t(r) : stress::Hash(bytes_out.data(), size, 1);
+}
+
+// imgsrc keeps recently composed frames for the next request: from 8 threads stepping through
+// two animations in random order, every frame equals the one read alone on one thread.
+TEST(Concurrency, AnimationFramesInRandomOrderEqualTheSequentialOnes) {
+    PluginModule imgsrc;
+    std::string error;
+    ASSERT_TRUE(imgsrc.Load(testing_support::PluginPath("imgsrc"), error)) << error;
+    const std::vector<uint8_t> files[2] = {Animation(96, 64, 24, 7, 1), Animation(50, 40, 17, 100, 9)};
+    std::vector<uint64_t> alone[2];
+    for (int f = 0; f < 2; ++f) {
+        for (int32_t i = 0; i < 30; ++i) alone[f].push_back(ReadFrame(imgsrc, files[f], i));
+        ASSERT_GT(alone[f][10], 10u) << "frame 10 of animation " << f << " fails";
+    }
+    std::atomic<int> differences{0};
+    std::vector<std::thread> threads;
+    const size_t thread_count = EnvSize("ZEM_STRESS_THREADS", 8);
+    for (uint32_t t = 0; t < thread_count; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(500 + t);
+            for (int n = 0; n < 150; ++n) {
+                const int f = int(random() % 2);
+                const auto i = int32_t(random() % 30);
+                if (ReadFrame(imgsrc, files[f], i) != alone[f][size_t(i)]) differences.fetch_add(1);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(differences.load(), 0);
 }
 
 }  // namespace

@@ -5,11 +5,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "GifTestEncoder.h"
 #include "StressKit.h"
 #include "TestSupport.h"
 #include "platform/com.h"
@@ -151,6 +153,39 @@ TEST(Resources, TenThousandRequestsLeaveNothingBehind) {
     std::mt19937 random(7);
     std::uniform_int_distribution<size_t> pick(0, requests.size() - 1);
     for (size_t n = 0; n < 3000; ++n) stress::RunRequest(targets, requests[pick(random)]);
+    // imgsrc keeps the canvases of the animation frames read last (at most 8): every request
+    // once, then ten frames of one animation read from the last to the first (so that none
+    // starts from another's canvas) before each count, leave it holding the same ones.
+    giftest::GifBuilder gif;
+    gif.Header().Screen(16, 16, giftest::Palette(2, 3), 2);
+    for (int i = 0; i < 11; ++i) {
+        giftest::GifImage image;
+        image.left = image.top = uint16_t(i);
+        image.width = image.height = 5;
+        image.indices = giftest::RandomIndices(25, 4, uint32_t(i));
+        image.lzw.min_code_size = 2;
+        gif.Image(image);
+    }
+    const std::vector<uint8_t> animation = gif.Trailer().Bytes();
+    const auto settle = [&] {
+        for (const stress::Request& r : requests) stress::RunRequest(targets, r);
+        for (const stress::Target& t : targets) {
+            if (std::string(t.entry->module) != "imgsrc") continue;
+            for (int32_t frame = 10; frame >= 1; --frame) {
+                PictureRequestBlock block{};
+                std::memcpy(block.tag, "zem", 3);
+                block.field48 = frame;
+                SpiHandle dib = nullptr;
+                EXPECT_EQ(t.module->GetPicture(
+                              reinterpret_cast<const char*>(animation.data()),
+                              static_cast<SpiLength>(animation.size()), SPI_SRC_MEMORY, &dib,
+                              nullptr, nullptr, reinterpret_cast<SpiUserData>(&block)),
+                          0);
+                testing_support::FreeHandle(dib);
+            }
+        }
+    };
+    settle();
     const Counts before = Measure();
 
     const char* env = std::getenv("ZEM_STRESS_LONG_REQUESTS");
@@ -159,6 +194,7 @@ TEST(Resources, TenThousandRequestsLeaveNothingBehind) {
         const stress::Outcome got = stress::RunRequest(targets, requests[pick(random)]);
         ASSERT_TRUE(got.fault.empty()) << got.fault;
     }
+    settle();
     const Counts after = Measure();
     std::printf("resources after %zu requests: %s %ld -> %ld, mappings %ld -> %ld, "
                 "heap bytes %ld -> %ld\n",
@@ -168,7 +204,10 @@ TEST(Resources, TenThousandRequestsLeaveNothingBehind) {
     // A sanitizer's allocator maps its regions as it first needs them: only the process's own
     // heap says anything about the mappings.
     if (kOwnHeap) EXPECT_EQ(after.mappings, before.mappings);
-    EXPECT_EQ(after.heap, before.heap);
+    // With imgsrc's frame cache in use, the heap's count moves by a chunk or two (16 or 32
+    // bytes, either way) between equal runs of requests; a leak in even one request of a
+    // hundred would show as far more than this allowance.
+    EXPECT_NEAR(after.heap, before.heap, 64);
 }
 
 }  // namespace

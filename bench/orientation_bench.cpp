@@ -3,7 +3,6 @@
 // and with bit 9 (sRGB: the profile converted by lcms2), as a share of the plain picture read
 // (goals: at most 15 % and 30 %). CPU time, median of five repetitions.
 #include <benchmark/benchmark.h>
-
 #include <lcms2.h>
 
 #include <cstdio>
@@ -21,9 +20,9 @@ namespace {
 
 // APP1 "Exif" holding IFD0 with Orientation 6 alone (little-endian TIFF structure).
 std::vector<uint8_t> ExifOrientation6() {
-    return {'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,  // header, IFD0 at 8
-            1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0,       // one entry: SHORT 6
-            0, 0, 0, 0};                                          // no IFD1
+    return {'E', 'x', 'i',  'f',  0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,  // header, IFD0 at 8
+            1,   0,   0x12, 0x01, 3, 0, 1,   0,   0,  0, 6, 0, 0, 0,  // one entry: SHORT 6
+            0,   0,   0,    0};                                       // no IFD1
 }
 
 // A P3 profile (D65, sRGB-like gamma 2.4) as an APP2 "ICC_PROFILE" segment.
@@ -57,10 +56,9 @@ void ReadWith(benchmark::State& state, const Workload* w, uint32_t options) {
     for (auto _ : state) {
         block.field56 = static_cast<int32_t>(options);
         SpiHandle dib = nullptr;
-        const int32_t r = Imgsrc().GetPicture(reinterpret_cast<const char*>(w->bytes.data()),
-                                              static_cast<SpiLength>(w->bytes.size()),
-                                              SPI_SRC_MEMORY, &dib, nullptr, nullptr,
-                                              reinterpret_cast<SpiUserData>(&block));
+        const int32_t r = Imgsrc().GetPicture(
+            reinterpret_cast<const char*>(w->bytes.data()), static_cast<SpiLength>(w->bytes.size()),
+            SPI_SRC_MEMORY, &dib, nullptr, nullptr, reinterpret_cast<SpiUserData>(&block));
         if (r != 0 || !dib || (static_cast<uint32_t>(block.field56) & options) != options) {
             state.SkipWithError("GetPicture failed or did not honour the options");
         }
@@ -99,7 +97,8 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     auto median = [&](const char* what) {
         for (const auto& entry : reporter.times) {
-            if (entry.first.rfind(w->name + "/" + what, 0) == 0) return reporter.Median(entry.first);
+            if (entry.first.rfind(w->name + "/" + what, 0) == 0)
+                return reporter.Median(entry.first);
         }
         return 0.0;
     };

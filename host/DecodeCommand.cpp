@@ -25,9 +25,9 @@ bool DecodeOne(const PluginSet& plugins, const HostOptions& options, const Decod
     PictureRequestBlock request;
     const bool has_request = FillRequestBlock(options, request);
     const Export which = options.preview ? Export::Preview : Export::Picture;
-    const Reading r = RequestFromCandidates(candidates, source, has_request ? &request : nullptr,
-                                            options.split, which, false, dib,
-                                            PictureOptionBits(options));
+    const Reading r =
+        RequestFromCandidates(candidates, source, has_request ? &request : nullptr, options.split,
+                              which, false, dib, PictureOptionBits(options));
     const HostPlugin* plugin = r.plugin;
     if (r.code == SPI_NOT_IMPLEMENTED && options.preview) {
         error = "(" + plugin->name + ") no preview: the plug-in holds no cheap one for this file " +

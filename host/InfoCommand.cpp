@@ -11,14 +11,20 @@
 #include "FailureText.h"
 #include "PictureMetadata.h"
 #include "PluginCalls.h"
-#include "VideoRotation.h"
 #include "ResultText.h"
+#include "VideoRotation.h"
 
 namespace {
 
-const char* const kOrientationWords[9] = {
-    "", "as stored", "mirrored", "turned half round", "flipped top to bottom", "transposed",
-    "turned a quarter clockwise", "transversed", "turned a quarter anticlockwise"};
+const char* const kOrientationWords[9] = {"",
+                                          "as stored",
+                                          "mirrored",
+                                          "turned half round",
+                                          "flipped top to bottom",
+                                          "transposed",
+                                          "turned a quarter clockwise",
+                                          "transversed",
+                                          "turned a quarter anticlockwise"};
 
 // The bytes of the source as the plug-in sees them (from the offset on); false when the file
 // cannot be mapped.
@@ -50,8 +56,9 @@ void PrintPictureMetadata(const PictureSource& source, uint32_t type, uint32_t h
     if (meta.orientation != 0) {
         std::printf("orientation:   %u (%s)%s\n", static_cast<unsigned>(meta.orientation),
                     kOrientationWords[meta.orientation],
-                    meta.orientation == 1 ? ""
-                    : (honoured & kPictureUpright) ? ", shown upright" : ", shown as stored");
+                    meta.orientation == 1          ? ""
+                    : (honoured & kPictureUpright) ? ", shown upright"
+                                                   : ", shown as stored");
     }
     if (!meta.icc.empty()) {
         std::string name = ProfileDescription(meta.icc.data(), meta.icc.size());
@@ -143,8 +150,8 @@ bool InfoOne(const PluginSet& plugins, const HostOptions& options, const std::st
         platform::FileView view;
         const uint8_t* data = nullptr;
         size_t size = 0;
-        const int rotation = SourceBytes(source, view, data, size) ? Mp4DisplayRotation(data, size)
-                                                                   : -1;
+        const int rotation =
+            SourceBytes(source, view, data, size) ? Mp4DisplayRotation(data, size) : -1;
         if (rotation > 0) {
             std::printf("rotation:      %d degrees clockwise (display matrix; frames as stored)\n",
                         rotation);

@@ -30,9 +30,8 @@ bool ThumbOne(const HostOptions& options, const std::vector<HostPlugin*>& candid
     PictureSource source;
     if (!source.Open(job.input, options, error)) return false;
     ReceivedDib dib;
-    Reading r =
-        RequestFromCandidates(candidates, source, nullptr, false, Export::Preview, true, dib,
-                              PictureOptionBits(options));
+    Reading r = RequestFromCandidates(candidates, source, nullptr, false, Export::Preview, true,
+                                      dib, PictureOptionBits(options));
     const bool from_preview = r.code == SPI_OK;
     if (!from_preview) {
         PictureRequestBlock reduced;

@@ -47,8 +47,8 @@ cmsContext Context() {
 
 // grey -> BGR for all 256 levels.
 bool GreyTable(cmsHPROFILE in, cmsHPROFILE srgb, uint8_t (&table)[256][3]) {
-    Transform t(cmsCreateTransformTHR(Context(), in, TYPE_GRAY_8, srgb, TYPE_BGR_8,
-                                      INTENT_PERCEPTUAL, 0));
+    Transform t(
+        cmsCreateTransformTHR(Context(), in, TYPE_GRAY_8, srgb, TYPE_BGR_8, INTENT_PERCEPTUAL, 0));
     if (!t.h) return false;
     uint8_t levels[256];
     for (int i = 0; i < 256; ++i) levels[i] = static_cast<uint8_t>(i);
@@ -91,8 +91,10 @@ public:
         cmsToneCurve* encode = out_curve ? cmsReverseToneCurve(out_curve) : nullptr;
         if (!encode) return false;
         for (int i = 0; i <= kLinearMax; ++i) {
-            const float v = cmsEvalToneCurveFloat(encode, static_cast<float>(i) / static_cast<float>(kLinearMax));
-            m_encode[i] = static_cast<uint8_t>(std::lround(std::min(1.0f, std::max(0.0f, v)) * 255));
+            const float v = cmsEvalToneCurveFloat(
+                encode, static_cast<float>(i) / static_cast<float>(kLinearMax));
+            m_encode[i] =
+                static_cast<uint8_t>(std::lround(std::min(1.0f, std::max(0.0f, v)) * 255));
         }
         cmsFreeToneCurve(encode);
         return true;

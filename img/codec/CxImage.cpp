@@ -29,7 +29,12 @@ int32_t RoundDpi(double dpi) {
 // here, so a request for sRGB is not answered for them.
 bool ColoursKnown(uint32_t type) {
     switch (type) {
-        case kTypeJp2: case kTypeJ2k: case kTypePsd: case kTypeHeif: case kTypeAvif: case kTypeJxl:
+        case kTypeJp2:
+        case kTypeJ2k:
+        case kTypePsd:
+        case kTypeHeif:
+        case kTypeAvif:
+        case kTypeJxl:
             return false;
         default:
             return true;

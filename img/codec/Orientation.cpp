@@ -13,14 +13,22 @@ struct Mapping {
 
 Mapping MappingFor(uint8_t orientation, int64_t w, int64_t h) {
     switch (orientation) {
-        case 2: return {w - 1, 0, -1, 0, 0, 1};          // mirrored
-        case 3: return {w - 1, h - 1, -1, 0, 0, -1};     // half turn
-        case 4: return {0, h - 1, 1, 0, 0, -1};          // flipped
-        case 5: return {0, 0, 0, 1, 1, 0};               // transposed
-        case 6: return {0, h - 1, 0, 1, -1, 0};          // quarter turn clockwise
-        case 7: return {w - 1, h - 1, 0, -1, -1, 0};     // transversed
-        case 8: return {w - 1, 0, 0, -1, 1, 0};          // quarter turn anticlockwise
-        default: return {0, 0, 1, 0, 0, 1};
+        case 2:
+            return {w - 1, 0, -1, 0, 0, 1};  // mirrored
+        case 3:
+            return {w - 1, h - 1, -1, 0, 0, -1};  // half turn
+        case 4:
+            return {0, h - 1, 1, 0, 0, -1};  // flipped
+        case 5:
+            return {0, 0, 0, 1, 1, 0};  // transposed
+        case 6:
+            return {0, h - 1, 0, 1, -1, 0};  // quarter turn clockwise
+        case 7:
+            return {w - 1, h - 1, 0, -1, -1, 0};  // transversed
+        case 8:
+            return {w - 1, 0, 0, -1, 1, 0};  // quarter turn anticlockwise
+        default:
+            return {0, 0, 1, 0, 0, 1};
     }
 }
 
@@ -90,8 +98,8 @@ CodecStatus ApplyOrientation(DibCanvas& canvas, uint8_t orientation) {
     if (bits >= 8) {
         const size_t bpp = bits / 8u;
         const ptrdiff_t down = canvas.TopDownPitch();
-        const ptrdiff_t step = static_cast<ptrdiff_t>(m.dxx * static_cast<int64_t>(bpp) +
-                                                      m.dyx * down);
+        const ptrdiff_t step =
+            static_cast<ptrdiff_t>(m.dxx * static_cast<int64_t>(bpp) + m.dyx * down);
         // Blocks of 64 x 64, so that a quarter turn walks the stored rows in cache-sized pieces.
         constexpr uint32_t kBlock = 64;
         for (uint32_t by = 0; by < oh; by += kBlock) {

@@ -106,8 +106,7 @@ void ReadJpeg(const uint8_t* data, size_t size, bool want_icc, PictureMetadata& 
         if (code == 0xE1 && !exif_seen && body_size >= 6 && std::memcmp(body, kExif, 6) == 0) {
             exif_seen = true;
             out.orientation = ExifOrientation(body + 6, body_size - 6);
-        } else if (code == 0xE2 && want_icc && body_size > 14 &&
-                   std::memcmp(body, kIcc, 12) == 0) {
+        } else if (code == 0xE2 && want_icc && body_size > 14 && std::memcmp(body, kIcc, 12) == 0) {
             const uint32_t seq = body[12], total = body[13];
             if (seq == 0 || total == 0 || (chunk_total != 0 && total != chunk_total)) {
                 chunks.clear();
@@ -212,11 +211,20 @@ void ReadPictureMetadata(const uint8_t* data, size_t size, uint32_t type, int32_
     out = PictureMetadata();
     if (!data) return;
     switch (type) {
-        case kTypeJpeg: ReadJpeg(data, size, want_icc, out); break;
-        case kTypeTiff: ReadTiff(data, size, frame, want_icc, out); break;
-        case kTypePng: ReadPng(data, size, want_icc, out); break;
-        case kTypeWebp: ReadWebp(data, size, want_icc, out); break;
-        default: break;
+        case kTypeJpeg:
+            ReadJpeg(data, size, want_icc, out);
+            break;
+        case kTypeTiff:
+            ReadTiff(data, size, frame, want_icc, out);
+            break;
+        case kTypePng:
+            ReadPng(data, size, want_icc, out);
+            break;
+        case kTypeWebp:
+            ReadWebp(data, size, want_icc, out);
+            break;
+        default:
+            break;
     }
     if (out.icc.size() > kMaxIcc) out.icc.clear();
 }

@@ -15,8 +15,8 @@ int TrackRotation(ByteReader tkhd) {
     if (!tkhd.Skip(version == 1 ? 32 : 20) || !tkhd.Skip(16)) return -1;
     uint32_t a = 0, b = 0;
     if (!tkhd.ReadU32BE(a) || !tkhd.ReadU32BE(b)) return -1;
-    const double angle = std::atan2(static_cast<int32_t>(b), static_cast<int32_t>(a)) * 180 /
-                         3.14159265358979323846;
+    const double angle =
+        std::atan2(static_cast<int32_t>(b), static_cast<int32_t>(a)) * 180 / 3.14159265358979323846;
     const int quarter = static_cast<int>(std::lround(angle / 90)) & 3;
     return quarter * 90;
 }

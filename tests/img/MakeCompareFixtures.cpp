@@ -76,6 +76,13 @@ int main(int argc, char** argv) {
     img_test::TiffPage tiled = Page(8, 4, 16, rng);
     tiled.tile = 32;
     ok &= Write(dir + "tiff-tiled-rgba16.tif", img_test::MakeTiff({tiled}));
+    // A page with its reduced-resolution page after it: the preview.
+    img_test::TiffPage large = Page(5, 3, 8, rng), reduced = Page(5, 3, 8, rng);
+    large.width = 480, large.height = 320;
+    reduced.width = 240, reduced.height = 160, reduced.subfile_type = 1;
+    img_test::FillRandom(large, rng);
+    img_test::FillRandom(reduced, rng);
+    ok &= Write(dir + "tiff-reduced-page.tif", img_test::MakeTiff({large, reduced}));
 
     // JPEG 2000: JP2 and codestream, lossless and lossy, 16-bit grey, sub-sampled chroma,
     // alpha, and one large enough for a reduced-resolution preview.

@@ -1,6 +1,6 @@
-// The Windows builds' WIC back end through imgsrc.dll: pictures written by stb's encoders decode
-// to what stb's decoders read, every layout to its DIB form; the codec layer's encoders round-trip
-// through the module; JPEG scale sizes, TIFF pages, type codes, COM apartments of the calling
+// imgsrc.dll on Windows, and its WIC back end called directly: pictures written by stb's
+// encoders decode to what stb's decoders read, every layout to its DIB form; the codec layer's
+// encoders round-trip through the module; JPEG scale sizes, TIFF pages, type codes, COM apartments of the calling
 // thread; truncated and damaged files give a code, never a crash.
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "CodecBackends.h"
 #include "CxImage.h"
 #include "DibCanvas.h"
 #include "DibImage.h"
@@ -189,6 +190,34 @@ Bytes RgbaOf(SpiHandle dib) {
     std::string error;
     if (!image.Load(bytes.data(), bytes.size(), error)) return {};
     return img_test::ToRgba(image.ConvertAll(), static_cast<int>(image.Channels()));
+}
+
+// The WIC back end itself, called directly: imgsrc.dll reads JPEG, PNG and TIFF through the
+// codec libraries, which come before it. PNG and TIFF as the module reads them, JPEG within the
+// two decoders' difference.
+TEST(WicDecode, BackEndCalledDirectlyReadsAsTheModule) {
+    OwnedHandle page(MakeDib(40, 30, 24, 3));
+    const struct {
+        const char* name;
+        Bytes file;
+        int tolerance;
+    } files[] = {{"PNG", WritePng(Pattern(64, 48, 4, 9), 64, 48, 4), 0},
+                 {"JPEG", WriteJpeg(Pattern(64, 48, 3, 9), 64, 48, 3, 95), kJpegTolerance},
+                 {"TIFF", EncodeDib(page.Get(), 6), 0}};
+    for (const auto& f : files) {
+        DibCanvas canvas;
+        DecodeResult result;
+        ASSERT_EQ(WicBackend().Decode(f.file.data(), f.file.size(), DecodeRequest(), canvas,
+                                      result),
+                  CodecStatus::Ok)
+            << f.name;
+        img_test::Picture wic;
+        img_test::TakeDib(canvas.Release(), wic);
+        const img_test::Picture module = Decode(f.file);
+        EXPECT_EQ(wic.bit_count, module.bit_count) << f.name;
+        EXPECT_TRUE(SameRgba(wic, module.rgba, module.width, module.height, f.tolerance))
+            << f.name;
+    }
 }
 
 TEST(WicEncode, EveryDibFormRoundTrips) {

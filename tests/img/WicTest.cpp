@@ -445,9 +445,7 @@ TEST(WicDecode, FormatsOfInstalledCodecs) {
         const char* extension;
         uint32_t type;
         const char* name;
-    } formats[] = {{".jp2", 11, "JPEG 2000"}, {".j2k", 12, "JPEG 2000"}, {".dng", 19, "RAW"},
-                   {".webp", 21, "WebP"},     {".heic", 22, "HEIF"},     {".avif", 23, "AVIF"},
-                   {".jxl", 24, "JPEG XL"}};
+    } formats[] = {{".heic", 22, "HEIF"}, {".avif", 23, "AVIF"}};
     std::string lacking;
     int tried = 0;
     for (const auto& entry : std::filesystem::directory_iterator(ZEM_SOURCE_DIR "/samples")) {

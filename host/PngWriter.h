@@ -1,5 +1,6 @@
 // PNG output of a converted DIB, behind one small interface so that each platform can supply
-// its own encoder: libpng on Linux, the Windows Imaging Component's PNG encoder on Windows.
+// its own encoder: libpng (on Windows too, linked statically), or the Windows Imaging Component's
+// PNG encoder in a Windows build without the codec libraries.
 #pragma once
 
 #include <string>

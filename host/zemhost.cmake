@@ -27,10 +27,17 @@ target_link_libraries(zem_hostcore PUBLIC zem_hostlib zem_framework zem_platform
 # info prints the orientation and the colour profile that a picture file names.
 target_link_libraries(zem_hostcore PRIVATE zem_codec_meta)
 
-# PNG output: libpng natively, the Windows Imaging Component's encoder on Windows (a system
-# component: zemhost.exe still needs no DLL beyond Windows' own). ZEM_HOST_PNG says whether
-# libpng is at hand, for the tests that read the files back.
-if(WIN32)
+# PNG output through libpng; on Windows the static build of cmake/ZemCodecLibs.cmake, else (a
+# build with ZEM_CODEC_LIBS=OFF) the Windows Imaging Component's encoder, a system component
+# that chooses its own compression. Either way zemhost.exe needs no DLL beyond Windows' own.
+# ZEM_HOST_PNG says whether libpng is at hand, for the tests that read the files back.
+if(WIN32 AND ZEM_CODEC_PREFIX)
+    find_package(PkgConfig REQUIRED)
+    pkg_check_modules(ZEM_HOST_LIBPNG REQUIRED IMPORTED_TARGET libpng)
+    target_sources(zem_hostcore PRIVATE PngWriterLibpng.cpp)
+    target_link_libraries(zem_hostcore PUBLIC PkgConfig::ZEM_HOST_LIBPNG)
+    target_compile_definitions(zem_hostcore PUBLIC ZEM_HOST_PNG=0)
+elseif(WIN32)
     target_sources(zem_hostcore PRIVATE PngWriterWic.cpp)
     target_link_libraries(zem_hostcore PUBLIC windowscodecs ole32 uuid)
     target_compile_definitions(zem_hostcore PUBLIC ZEM_HOST_PNG=0)

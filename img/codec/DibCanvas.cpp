@@ -143,10 +143,17 @@ void DibCanvas::SetGreyPalette() {
 
 void DibCanvas::ClearRowPadding() {
     if (!m_base) return;
-    const size_t used = static_cast<size_t>((uint64_t{m_width} * m_bitCount + 7) / 8);
+    const uint64_t bits = uint64_t{m_width} * m_bitCount;
+    const auto used = static_cast<size_t>((bits + 7) / 8);
     const auto stride = static_cast<size_t>(m_stride);
-    if (used >= stride) return;
-    for (uint32_t y = 0; y < m_height; ++y) std::memset(Row(y) + used, 0, stride - used);
+    // The bits after the last pixel of a 1-, 2- or 4-bit row's last byte too.
+    const auto spare = static_cast<uint8_t>(0xFF >> (bits % 8));
+    const uint8_t keep = bits % 8 == 0 ? 0xFF : static_cast<uint8_t>(~spare);
+    if (used >= stride && keep == 0xFF) return;
+    for (uint32_t y = 0; y < m_height; ++y) {
+        if (used != 0) Row(y)[used - 1] &= keep;
+        if (used < stride) std::memset(Row(y) + used, 0, stride - used);
+    }
 }
 
 void DibCanvas::SetResolution(double x_dpi, double y_dpi) {

@@ -44,8 +44,8 @@ public:
     // Convenience for the common table kinds.
     void SetPalette(const RgbQuad* colours, uint32_t count);
     void SetGreyPalette();  // a ramp over all 2^bit_count entries
-    // Zeroes the bytes after each row's pixels up to the stride, for decoders that fill rows
-    // pixel by pixel (so no stale memory reaches the host).
+    // Zeroes the bits after each row's last pixel up to the stride, for decoders that fill rows
+    // pixel by pixel or copy a file's rows (so no stale memory or stray file bits reach the host).
     void ClearRowPadding();
 
     // Row y counted from the top of the picture.

@@ -1,4 +1,3 @@
-# JPEG 2000 (JP2 files and codestreams) through OpenJPEG (Linux builds).
-if(NOT WIN32)
-    zem_codec_backend(jp2 SOURCES Jp2Codec.cpp PKG libopenjp2)
-endif()
+# JPEG 2000 (JP2 files and codestreams) through OpenJPEG (on Windows, the static build of
+# cmake/ZemCodecLibs.cmake).
+zem_codec_backend(jp2 SOURCES Jp2Codec.cpp PKG libopenjp2)

@@ -1,4 +1,2 @@
-# JPEG through libjpeg-turbo (Linux; Windows builds use the platform's codecs).
-if(NOT WIN32)
-    zem_codec_backend(jpeg SOURCES JpegCodec.cpp PKG libjpeg)
-endif()
+# JPEG through libjpeg-turbo (on Windows, the static build of cmake/ZemCodecLibs.cmake).
+zem_codec_backend(jpeg SOURCES JpegCodec.cpp PKG libjpeg)

@@ -1,4 +1,2 @@
-# JPEG XL through libjxl (Linux builds).
-if(NOT WIN32)
-    zem_codec_backend(jxl SOURCES JxlCodec.cpp PKG libjxl)
-endif()
+# JPEG XL through libjxl (on Windows, the static build of cmake/ZemCodecLibs.cmake).
+zem_codec_backend(jxl SOURCES JxlCodec.cpp PKG libjxl)

@@ -1,4 +1,2 @@
-# PNG through libpng (Linux; Windows builds use the platform's codecs).
-if(NOT WIN32)
-    zem_codec_backend(png SOURCES PngCodec.cpp PKG libpng)
-endif()
+# PNG through libpng (on Windows, the static build of cmake/ZemCodecLibs.cmake).
+zem_codec_backend(png SOURCES PngCodec.cpp PKG libpng)

@@ -1,4 +1,3 @@
-# Camera RAW through LibRaw's thread-safe build (Linux builds).
-if(NOT WIN32)
-    zem_codec_backend(raw SOURCES RawCodec.cpp PKG libraw_r)
-endif()
+# Camera RAW through LibRaw's thread-safe build (on Windows, the static build of
+# cmake/ZemCodecLibs.cmake).
+zem_codec_backend(raw SOURCES RawCodec.cpp PKG libraw_r)

@@ -1,4 +1,2 @@
-# TIFF through libtiff (Linux builds).
-if(NOT WIN32)
-    zem_codec_backend(tiff SOURCES TiffCodec.cpp PKG libtiff-4)
-endif()
+# TIFF through libtiff (on Windows, the static build of cmake/ZemCodecLibs.cmake).
+zem_codec_backend(tiff SOURCES TiffCodec.cpp PKG libtiff-4)

@@ -1,4 +1,3 @@
-# WebP through libwebp, animations through its demux library (Linux builds).
-if(NOT WIN32)
-    zem_codec_backend(webp SOURCES WebpCodec.cpp PKG libwebp libwebpdemux)
-endif()
+# WebP through libwebp, animations through its demux library (on Windows, the static build of
+# cmake/ZemCodecLibs.cmake).
+zem_codec_backend(webp SOURCES WebpCodec.cpp PKG libwebp libwebpdemux)

@@ -17,6 +17,21 @@ const PluginModule& Imgsrc() {
     return plugin->module;
 }
 
+void TakeDib(SpiHandle dib, Picture& out) {
+    out.dib = testing_support::HandleBytes(dib);
+    testing_support::FreeHandle(dib);
+    DibImage image;
+    if (!image.Load(out.dib.data(), out.dib.size(), out.error)) return;
+    out.width = image.Width();
+    out.height = image.Height();
+    out.bit_count = static_cast<uint16_t>(image.Measures().bit_count);
+    out.has_alpha = image.HasAlpha();
+    std::memcpy(&out.x_ppm, out.dib.data() + 24, 4);
+    std::memcpy(&out.y_ppm, out.dib.data() + 28, 4);
+    const std::vector<uint8_t> rows = image.ConvertAll();
+    out.rgba = ToRgba(rows, static_cast<int>(image.Channels()));
+}
+
 namespace {
 
 Picture Read(const std::vector<uint8_t>& bytes, int32_t frame, int32_t scale, uint32_t type,
@@ -34,18 +49,7 @@ Picture Read(const std::vector<uint8_t>& bytes, int32_t frame, int32_t scale, ui
         SPI_SRC_MEMORY, &dib, &bits, nullptr, reinterpret_cast<SpiUserData>(&block));
     out.type_back = static_cast<uint32_t>(block.field56);
     if (!dib) return out;
-    out.dib = testing_support::HandleBytes(dib);
-    testing_support::FreeHandle(dib);
-    DibImage image;
-    if (!image.Load(out.dib.data(), out.dib.size(), out.error)) return out;
-    out.width = image.Width();
-    out.height = image.Height();
-    out.bit_count = static_cast<uint16_t>(image.Measures().bit_count);
-    out.has_alpha = image.HasAlpha();
-    std::memcpy(&out.x_ppm, out.dib.data() + 24, 4);
-    std::memcpy(&out.y_ppm, out.dib.data() + 28, 4);
-    const std::vector<uint8_t> rows = image.ConvertAll();
-    out.rgba = ToRgba(rows, static_cast<int>(image.Channels()));
+    TakeDib(dib, out);
     // Every picture read of frame 0 in these suites checks the header read against it.
     if (!preview && frame == 0 && scale <= 1 && out.error.empty()) {
         EXPECT_TRUE(InfoAgrees(bytes, out, type));

@@ -30,6 +30,9 @@ struct Picture {
     std::string error;          // why the DIB could not be converted
 };
 
+// Fills `out` from a DIB handle (measures, densities, pixels as RGBA) and frees the handle.
+void TakeDib(SpiHandle dib, Picture& out);
+
 // GetPicture from memory with a request block (scale at 44, frame at 48, type at 56).
 Picture Decode(const std::vector<uint8_t>& bytes, int32_t frame = 0, int32_t scale = 1,
                uint32_t type = 0);

@@ -39,6 +39,7 @@ bool WritePage(TIFF* tif, const TiffPage& p) {
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, p.photometric);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, p.planar);
     TIFFSetField(tif, TIFFTAG_COMPRESSION, p.compression);
+    if (p.subfile_type) TIFFSetField(tif, TIFFTAG_SUBFILETYPE, p.subfile_type);
     if (p.compression == COMPRESSION_JPEG && p.photometric == PHOTOMETRIC_YCBCR) {
         TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
     } else if (p.photometric == PHOTOMETRIC_YCBCR) {

@@ -23,6 +23,7 @@ struct TiffPage {
     uint32_t rows_per_strip = 0;          // 0: libtiff's default
     float x_res = 0, y_res = 0;           // 0: no resolution tags
     uint16_t res_unit = 2;                // RESUNIT_INCH
+    uint32_t subfile_type = 0;            // NewSubfileType (1: a reduced-resolution page)
     std::vector<uint8_t> pixels;
 
     size_t RowBytes() const { return (static_cast<size_t>(width) * bps * spp + 7) / 8; }

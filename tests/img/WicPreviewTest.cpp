@@ -1,7 +1,7 @@
-// GetPreview of the Windows builds (WIC back end) through imgsrc.dll: a JPEG's EXIF thumbnail
+// GetPreview of the Windows builds through imgsrc.dll: a JPEG's EXIF thumbnail
 // (written by ExifWriter.h into a picture of stb's encoder) against stb's decode of it, the
-// reduced decode against the picture read at the same scale, TIFF's reduced pages (WIC frames)
-// and JPEG thumbnails; -1 where a file holds none; damaged thumbnails never crash.
+// reduced decode against the picture read at the same scale, TIFF's reduced pages and JPEG
+// thumbnails; -1 where a file holds none; damaged thumbnails never crash.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -32,7 +32,7 @@ namespace {
 using img_test::Picture;
 using Bytes = std::vector<uint8_t>;
 
-constexpr int kJpegTolerance = 8;  // stb's IDCT and upsampling against WIC's
+constexpr int kJpegTolerance = 8;  // stb's IDCT and upsampling against libjpeg-turbo's
 
 using img_test::Preview;
 

@@ -13,8 +13,10 @@ cmake_minimum_required(VERSION 3.25)
 
 # System DLLs that a binary of this project may import. KERNEL32 and msvcrt (MinGW's C runtime)
 # serve every binary; the others are the system components that plug-ins are built on: ole32 and
-# oleaut32 for COM, AVIFIL32 for AVI files, windowscodecs for the imaging component.
-set(allowed_imports kernel32.dll msvcrt.dll ole32.dll oleaut32.dll avifil32.dll windowscodecs.dll)
+# oleaut32 for COM, AVIFIL32 for AVI files, windowscodecs for the imaging component; WS2_32 for
+# the byte-order functions (htonl, ntohs) that LibRaw takes from Windows Sockets.
+set(allowed_imports kernel32.dll msvcrt.dll ole32.dll oleaut32.dll avifil32.dll windowscodecs.dll
+    ws2_32.dll)
 set(exports GetPluginInfo IsSupported GetPictureInfo GetPicture GetPreview)
 # Bytes of arguments of each export on 32-bit Windows (the __stdcall suffix).
 set(arg_bytes_GetPluginInfo 12)

@@ -82,10 +82,15 @@ std::string NameKey(const std::string& path, bool ignore_case) {
     std::string key = p.lexically_normal().generic_string();
     if (!ignore_case) return key;
 #if defined(_WIN32)
-    // NTFS folds names with its own upper-case table, beyond ASCII.
-    std::wstring wide = platform::AnsiToWide(key.c_str());
-    CharUpperBuffW(&wide[0], static_cast<DWORD>(wide.size()));
-    return platform::WideToNative(wide);
+    // NTFS folds names with its own upper-case table, beyond ASCII; the invariant locale's
+    // upper case is the closest that KERNEL32 offers (USER32's would tie zemhost.exe to it).
+    const std::wstring wide = platform::AnsiToWide(key.c_str());
+    std::wstring upper(wide.size(), L'\0');
+    if (!wide.empty() &&
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.data(), static_cast<int>(wide.size()),
+                     &upper[0], static_cast<int>(upper.size())) != static_cast<int>(wide.size()))
+        return platform::WideToNative(wide);
+    return platform::WideToNative(upper);
 #else
     for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return key;

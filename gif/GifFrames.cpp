@@ -169,8 +169,14 @@ int32_t GifKeyFrame(const GifStreamBlocks& blocks, int32_t frame, int32_t limit)
     return 0;
 }
 
-GifResult DecodeGifFrameIndices(const uint8_t* data, size_t size, const GifFrameBlock& frame,
-                                uint8_t* indices, GifReach* reach) {
+namespace {
+
+// The steps both frame decodes share: the image's code size, an empty image, the decoder, and how
+// far the data reached. `prepare` fills the row layout (false: out of memory); `finish` sees the
+// placer once the data has ended.
+template <class Prepare, class Finish>
+GifResult DecodeGifFrame(const uint8_t* data, size_t size, const GifFrameBlock& frame,
+                         GifReach* reach, Prepare prepare, Finish finish) {
     GifReach none;
     none.interlaced = frame.interlaced;
     none.pass = frame.interlaced ? 0 : 3;
@@ -184,17 +190,16 @@ GifResult DecodeGifFrameIndices(const uint8_t* data, size_t size, const GifFrame
         return GifResult::Ok;
     }
     std::unique_ptr<GifLzwDecoder> decoder(new (std::nothrow) GifLzwDecoder);
-    if (!decoder) return GifResult::NoMemory;
     GifRowLayout layout;
-    layout.base = indices;
-    layout.pitch = frame.width;
     layout.width = frame.width;
     layout.height = frame.height;
     layout.interlaced = frame.interlaced;
+    if (!decoder || !prepare(*decoder, layout)) return GifResult::NoMemory;
     GifPixelPlacer placer;
     placer.Start(layout);
     // Image data that ends before its end code still gives what it holds.
     (void)decoder->Decode(data, size, pos, min_code_size, placer);
+    finish(placer);
     if (reach) {
         reach->pass = placer.InterlacePass();
         reach->row = placer.PixelRow();
@@ -202,8 +207,6 @@ GifResult DecodeGifFrameIndices(const uint8_t* data, size_t size, const GifFrame
     }
     return GifResult::Ok;
 }
-
-namespace {
 
 struct RowRelay {
     GifRowFn row;
@@ -218,41 +221,35 @@ struct RowRelay {
 
 }  // namespace
 
+GifResult DecodeGifFrameIndices(const uint8_t* data, size_t size, const GifFrameBlock& frame,
+                                uint8_t* indices, GifReach* reach) {
+    return DecodeGifFrame(
+        data, size, frame, reach,
+        [&](GifLzwDecoder&, GifRowLayout& layout) {
+            layout.base = indices;
+            layout.pitch = frame.width;
+            return true;
+        },
+        [](const GifPixelPlacer&) {});
+}
+
 GifResult DecodeGifFrameRows(const uint8_t* data, size_t size, const GifFrameBlock& frame,
                              GifRowFn row, void* context, GifReach* reach) {
-    GifReach none;
-    none.interlaced = frame.interlaced;
-    none.pass = frame.interlaced ? 0 : 3;
-    if (reach) *reach = none;
-    size_t pos = frame.data;
-    if (pos >= size) return GifResult::Ok;
-    const uint8_t min_code_size = data[pos++];
-    if (min_code_size > GifLzwDecoder::kMaxMinimumCodeSize) return GifResult::BadSignature;
-    if (frame.width == 0 || frame.height == 0) {
-        if (reach) reach->pass = kGifFinishedPass;
-        return GifResult::Ok;
-    }
-    std::unique_ptr<GifLzwDecoder> decoder(new (std::nothrow) GifLzwDecoder);
-    std::unique_ptr<uint8_t[]> line(new (std::nothrow) uint8_t[frame.width]());
-    if (!decoder || !line) return GifResult::NoMemory;
-    decoder->SetLocateLimit(0);  // rows do not stay where they were decoded
+    std::unique_ptr<uint8_t[]> line;
     RowRelay relay{row, context, frame.width};
-    GifRowLayout layout;
-    layout.base = line.get();
-    layout.pitch = 0;
-    layout.width = frame.width;
-    layout.height = frame.height;
-    layout.interlaced = frame.interlaced;
-    layout.row_sink = &RowRelay::OnRow;
-    layout.sink_context = &relay;
-    GifPixelPlacer placer;
-    placer.Start(layout);
-    (void)decoder->Decode(data, size, pos, min_code_size, placer);
-    if (!placer.IsFinished()) row(context, placer.PixelRow(), line.get(), placer.PixelColumn());
-    if (reach) {
-        reach->pass = placer.InterlacePass();
-        reach->row = placer.PixelRow();
-        reach->column = placer.PixelColumn();
-    }
-    return GifResult::Ok;
+    return DecodeGifFrame(
+        data, size, frame, reach,
+        [&](GifLzwDecoder& decoder, GifRowLayout& layout) {
+            line.reset(new (std::nothrow) uint8_t[frame.width]());
+            if (!line) return false;
+            decoder.SetLocateLimit(0);  // rows do not stay where they were decoded
+            layout.base = line.get();
+            layout.pitch = 0;
+            layout.row_sink = &RowRelay::OnRow;
+            layout.sink_context = &relay;
+            return true;
+        },
+        [&](const GifPixelPlacer& placer) {
+            if (!placer.IsFinished()) row(context, placer.PixelRow(), line.get(), placer.PixelColumn());
+        });
 }

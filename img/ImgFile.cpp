@@ -52,7 +52,7 @@ void ImgFile::TakeMeasures() {
 // The information read answers from the file's headers (what the picture read of frame 0 would
 // give); no frame or scale is chosen and no pixel is decoded.
 int32_t ImgFile::ReadInfoFromMemory() {
-    if (!m_image.Ping(m_data, SourceSize(), m_imageType)) {
+    if (!m_image.ReadHeader(m_data, SourceSize(), m_imageType)) {
         return ResultOf(m_imageType != kTypeUnknown ? Step::TypedInfo : Step::Info);
     }
     TakeMeasures();

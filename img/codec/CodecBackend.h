@@ -59,8 +59,8 @@ public:
 
     // Reads the headers of the file as far as they tell what Decode of frame 0 would
     // give (size, bit count, densities, type, frame count), without decoding pixels. A file
-    // whose pixel data is damaged may ping Ok and fail Decode.
-    [[nodiscard]] virtual CodecStatus Ping(const uint8_t* data, size_t size,
+    // whose pixel data is damaged may read its header Ok and fail Decode.
+    [[nodiscard]] virtual CodecStatus ReadHeader(const uint8_t* data, size_t size,
                                            const DecodeRequest& request,
                                            PictureHeader& header) const = 0;
 
@@ -93,7 +93,7 @@ public:
         return Derived::Read(data, size, canvas, nullptr);
     }
 
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+    CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest&,
                      PictureHeader& header) const override {
         if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
         DibCanvas unused;

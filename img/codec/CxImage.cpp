@@ -107,7 +107,7 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
                 // header read can (camera RAW declines the plain TIFF that it sniffs).
                 if (what == What::Preview && m_status == CodecStatus::Unsupported) {
                     PictureHeader header;
-                    if (used->Ping(data, size, request, header) == CodecStatus::NotThisFormat) {
+                    if (used->ReadHeader(data, size, request, header) == CodecStatus::NotThisFormat) {
                         m_status = CodecStatus::NotThisFormat;
                     }
                 }
@@ -181,7 +181,7 @@ bool CxImage::ApplyOptions(const uint8_t* data, uint32_t size) {
     return true;
 }
 
-bool CxImage::Ping(const uint8_t* data, uint32_t size, uint32_t type) {
+bool CxImage::ReadHeader(const uint8_t* data, uint32_t size, uint32_t type) {
     if (!Begin(data, size)) return false;
     DecodeRequest request;
     request.type = type;
@@ -190,7 +190,7 @@ bool CxImage::Ping(const uint8_t* data, uint32_t size, uint32_t type) {
     try {
         if (type != kTypeUnknown) {
             used = BackendFor(type);
-            m_status = used ? used->Ping(data, size, request, header) : CodecStatus::Unsupported;
+            m_status = used ? used->ReadHeader(data, size, request, header) : CodecStatus::Unsupported;
         } else {
             size_t count = 0;
             const CodecBackend* const* all = CodecBackends(count);
@@ -198,7 +198,7 @@ bool CxImage::Ping(const uint8_t* data, uint32_t size, uint32_t type) {
                 if (!all[i]->Sniff(data, size)) continue;
                 used = all[i];
                 header = PictureHeader();
-                m_status = used->Ping(data, size, request, header);
+                m_status = used->ReadHeader(data, size, request, header);
                 if (m_status != CodecStatus::NotThisFormat) break;
             }
         }

@@ -33,8 +33,8 @@ public:
 
     // Reads what Decode of frame 0 would give (size, bit count, densities, type, frame count)
     // from the file's headers, decoding no pixels; there is no picture to hand over after it.
-    // A file whose pixel data is damaged may ping and then fail Decode.
-    bool Ping(const uint8_t* data, uint32_t size, uint32_t type);
+    // A file whose pixel data is damaged may header_only and then fail Decode.
+    bool ReadHeader(const uint8_t* data, uint32_t size, uint32_t type);
 
     uint32_t GetWidth() const { return m_width; }
     uint32_t GetHeight() const { return m_height; }

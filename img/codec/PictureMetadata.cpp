@@ -5,7 +5,7 @@
 
 #include "ByteReader.h"
 #include "CodecTypes.h"
-#include "ExifThumbnail.h"
+#include "TiffStructure.h"
 
 #ifdef ZEM_CODEC_ZLIB
 #include <zlib.h>

@@ -1,8 +1,10 @@
 // Sample arithmetic shared by the back ends, so that every reader (ours, and the Windows
 // builds' WIC rows) turns the same samples into the same pixels: deeper samples reduced to
-// 8 bits with rounding, CMYK to RGB, associated alpha undone, 2-bit indices widened.
+// 8 bits with rounding, CMYK to RGB, associated alpha undone, 2-bit indices widened, linear
+// light (floating-point and high-dynamic-range samples) shown.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 // v in 0..max_value (max_value > 0) onto 0..255, rounded to nearest.
@@ -54,4 +56,13 @@ inline void WidenTwoBitRow(const uint8_t* src, uint8_t* dst, uint32_t width) {
         const auto second = static_cast<uint8_t>(2 * j + 1 < width ? (in >> (shift - 2)) & 3 : 0);
         dst[j] = static_cast<uint8_t>(first << 4 | second);
     }
+}
+
+// A linear-light sample (Radiance HDR, PFM, floating-point TIFF) as it is shown: clamped to
+// [0, 1], then through the sRGB transfer curve, rounded to 8 bits. NaN shows as 0.
+inline uint8_t LinearToDisplay8(float v) {
+    if (!(v > 0.0f)) return 0;
+    if (v >= 1.0f) return 255;
+    const float e = v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
+    return static_cast<uint8_t>(e * 255.0f + 0.5f);
 }

@@ -1,4 +1,4 @@
-#include "ExifThumbnail.h"
+#include "TiffStructure.h"
 
 #include <algorithm>
 #include <cstring>
@@ -255,7 +255,7 @@ bool SmallestQualifying(std::vector<TiffPreviewCandidate>& candidates, const Cod
         if (c.kind == TiffPreviewCandidate::Kind::Jpeg) {
             PictureHeader header;
             if (!jpeg ||
-                jpeg->Ping(c.jpeg, c.jpeg_size, DecodeRequest{}, header) != CodecStatus::Ok) {
+                jpeg->ReadHeader(c.jpeg, c.jpeg_size, DecodeRequest{}, header) != CodecStatus::Ok) {
                 continue;
             }
             c.width = header.width;

@@ -643,7 +643,7 @@ public:
         return status;
     }
 
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+    CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest&,
                      PictureHeader& header) const override {
         if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
         PngJob job{};

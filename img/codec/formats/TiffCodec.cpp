@@ -15,7 +15,7 @@
 #include "Checked.h"
 #include "CodecBackends.h"
 #include "CxImage.h"
-#include "ExifThumbnail.h"
+#include "TiffStructure.h"
 #include "SampleScale.h"
 
 namespace {
@@ -483,7 +483,7 @@ CodecStatus DecodeDirectory(TIFF* tif, DibCanvas& canvas, DecodeResult& result) 
 }
 
 // What DecodeDirectory would make of the current directory, from its tags alone.
-CodecStatus PingDirectory(TIFF* tif, PictureHeader& header) {
+CodecStatus ReadDirectoryHeader(TIFF* tif, PictureHeader& header) {
     uint32_t width = 0, height = 0;
     if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width) ||
         !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height) || width == 0 || height == 0) {
@@ -663,7 +663,7 @@ public:
         return status;
     }
 
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+    CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest&,
                      PictureHeader& header) const override {
         if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
         MemoryIo io;
@@ -676,7 +676,7 @@ public:
         if (directories == 0) return CodecStatus::Broken;
         if (!TIFFSetDirectory(tif.get(), 0)) return CodecStatus::Broken;
         header.result.frame_count = static_cast<int32_t>(std::min<tdir_t>(directories, INT32_MAX));
-        return PingDirectory(tif.get(), header);
+        return ReadDirectoryHeader(tif.get(), header);
     }
 
     CodecStatus Encode(const DibView& view, const EncodeOptions&,

@@ -25,10 +25,10 @@ public:
         return size >= 4 && std::memcmp(p, "qoif", 4) == 0;
     }
 
-    // With `ping` set, the header is read and the raster's size checked against the data, and
+    // With `header_only` set, the header is read and the raster's size checked against the data, and
     // the picture's measures reported instead of decoding it.
     static CodecStatus Read(const uint8_t* data, size_t size, DibCanvas& canvas,
-                            PictureHeader* ping) {
+                            PictureHeader* header_only) {
         if (size < kHeaderSize) return CodecStatus::Broken;
         const uint32_t width = ByteReader::LoadU32BE(data + 4);
         const uint32_t height = ByteReader::LoadU32BE(data + 8);
@@ -42,10 +42,10 @@ public:
             return CodecStatus::Broken;
         }
         const uint16_t bit_count = channels == 4 ? 32 : 24;
-        if (ping) {
-            ping->width = width;
-            ping->height = height;
-            ping->bit_count = bit_count;
+        if (header_only) {
+            header_only->width = width;
+            header_only->height = height;
+            header_only->bit_count = bit_count;
             return CodecStatus::Ok;
         }
         const CodecStatus created = canvas.Create(width, height, bit_count);

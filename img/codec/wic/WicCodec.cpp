@@ -13,7 +13,7 @@
 
 #include "ByteReader.h"
 #include "CodecBackends.h"
-#include "ExifThumbnail.h"
+#include "TiffStructure.h"
 #include "PreviewRules.h"
 #include "SampleScale.h"
 #include "WicEncoder.h"
@@ -292,8 +292,8 @@ public:
         PictureHeader picture;
         DecodeRequest asked = request;
         asked.type = jpeg ? kTypeJpeg : kTypeTiff;
-        const CodecStatus pinged = Ping(data, size, asked, picture);
-        if (pinged != CodecStatus::Ok) return pinged;
+        const CodecStatus header_read = ReadHeader(data, size, asked, picture);
+        if (header_read != CodecStatus::Ok) return header_read;
         result = picture.result;
         DecodeRequest whole;
         whole.type = kTypeJpeg;
@@ -303,7 +303,7 @@ public:
             size_t thumb_size = 0;
             PictureHeader own;
             if (FindExifThumbnail(data, size, thumb, thumb_size) == ThumbnailSearch::Found &&
-                Ping(thumb, thumb_size, whole, own) == CodecStatus::Ok &&
+                ReadHeader(thumb, thumb_size, whole, own) == CodecStatus::Ok &&
                 QualifiesAsPreview(own.width, own.height)) {
                 const CodecStatus status = Decode(thumb, thumb_size, whole, canvas, unused);
                 if (status == CodecStatus::Ok || status == CodecStatus::NoMemory) return status;
@@ -330,7 +330,7 @@ public:
     }
 
     // The frame decode's size, pixel format and resolution, which WIC gives without pixels.
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest& request,
+    CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest& request,
                      PictureHeader& header) const override {
         DibCanvas unused;
         return Run(data, size, request, unused, header.result, &header, 8);
@@ -343,18 +343,18 @@ public:
     }
 
 private:
-    // With `ping` set, the frame's measures are reported instead of decoding it.
+    // With `header_only` set, the frame's measures are reported instead of decoding it.
     // A JPEG is decoded at `eighths`/8 (kPreviewEighths: as the preview rules say).
     static CodecStatus Run(const uint8_t* data, size_t size, const DecodeRequest& request,
-                           DibCanvas& canvas, DecodeResult& result, PictureHeader* ping,
+                           DibCanvas& canvas, DecodeResult& result, PictureHeader* header_only,
                            uint32_t eighths);
     static CodecStatus DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame,
                                    uint32_t type, uint32_t eighths, DibCanvas& canvas,
-                                   PictureHeader* ping);
+                                   PictureHeader* header_only);
 };
 
 CodecStatus WicCodec::Run(const uint8_t* data, size_t size, const DecodeRequest& request,
-                          DibCanvas& canvas, DecodeResult& result, PictureHeader* ping,
+                          DibCanvas& canvas, DecodeResult& result, PictureHeader* header_only,
                           uint32_t eighths) {
     if (request.frame < 0) return CodecStatus::NoFrame;
     if (size > MAXDWORD) return CodecStatus::Unsupported;
@@ -397,7 +397,7 @@ CodecStatus WicCodec::Run(const uint8_t* data, size_t size, const DecodeRequest&
     if (FAILED(hr)) return wic::StatusOf(hr);
 
     const CodecStatus status = DecodeFrame(
-        factory.Get(), frame.Get(), type, type == kTypeJpeg ? eighths : 8, canvas, ping);
+        factory.Get(), frame.Get(), type, type == kTypeJpeg ? eighths : 8, canvas, header_only);
     if (status != CodecStatus::Ok) return status;
     double x_dpi = 0, y_dpi = 0;
     if (SUCCEEDED(frame->GetResolution(&x_dpi, &y_dpi)) && x_dpi > 0 && y_dpi > 0) {
@@ -411,7 +411,7 @@ CodecStatus WicCodec::Run(const uint8_t* data, size_t size, const DecodeRequest&
 
 CodecStatus WicCodec::DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame,
                                   uint32_t type, uint32_t eighths, DibCanvas& canvas,
-                                  PictureHeader* ping) {
+                                  PictureHeader* header_only) {
     UINT width = 0, height = 0;
     HRESULT hr = frame->GetSize(&width, &height);
     if (FAILED(hr)) return wic::StatusOf(hr);
@@ -426,10 +426,10 @@ CodecStatus WicCodec::DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDe
         (!TakePalette(factory, frame, nullptr, palette_alpha) || palette_alpha)) {
         layout = nullptr;  // colours with alpha: 32-bit through the converter
     }
-    if (ping) {
-        ping->width = width;
-        ping->height = height;
-        ping->bit_count =
+    if (header_only) {
+        header_only->width = width;
+        header_only->height = height;
+        header_only->bit_count =
             layout ? layout->bit_count : (palette_alpha || HasAlpha(factory, native) ? 32 : 24);
         return CodecStatus::Ok;
     }

@@ -254,7 +254,7 @@ public:
         return status;
     }
 
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+    CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest&,
                      PictureHeader& header) const override {
         const uint32_t type = BrandType(data, size);
         if (type == kTypeUnknown) return CodecStatus::NotThisFormat;

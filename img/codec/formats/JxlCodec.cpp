@@ -215,7 +215,7 @@ public:
         return CodecStatus::Broken;
     }
 
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+    CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest&,
                      PictureHeader& header) const override {
         if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
         DecoderPtr decoder = OpenDecoder(data, size, JXL_DEC_BASIC_INFO);

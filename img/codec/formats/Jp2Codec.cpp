@@ -268,7 +268,7 @@ public:
         return status;
     }
 
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+    CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest&,
                      PictureHeader& header) const override {
         const bool jp2 = IsJp2(data, size);
         if (!jp2 && !IsCodestream(data, size)) return CodecStatus::NotThisFormat;
@@ -323,10 +323,10 @@ private:
         return factor > 0 || long_side(1) < kPreviewTarget;
     }
 
-    // With `ping` set, stops after the main header (JP2: the header boxes) and reports it; with
+    // With `header_only` set, stops after the main header (JP2: the header boxes) and reports it; with
     // `preview`, decodes the reduced resolution level that PreviewFactor chooses.
     static CodecStatus DecodePixels(const uint8_t* data, size_t size, bool jp2, DibCanvas& canvas,
-                                    PictureHeader* ping = nullptr, bool preview = false) {
+                                    PictureHeader* header_only = nullptr, bool preview = false) {
         std::unique_ptr<opj_codec_t, CodecCloser> codec(
             opj_create_decompress(jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
         if (!codec) return CodecStatus::NoMemory;
@@ -358,9 +358,9 @@ private:
         }
         const CodecStatus fits = CheckDeclaredSize(image->x1 - image->x0, image->y1 - image->y0);
         if (fits != CodecStatus::Ok) return fits;
-        if (ping) {
-            ping->width = image->x1 - image->x0;
-            ping->height = image->y1 - image->y0;
+        if (header_only) {
+            header_only->width = image->x1 - image->x0;
+            header_only->height = image->y1 - image->y0;
             // A JP2 palette (pclr) turns the codestream's index component into its columns when
             // the picture is decoded.
             uint32_t count = image->numcomps;
@@ -370,7 +370,7 @@ private:
                 FindBox(jp2h, BoxType("pclr"), pclr) && pclr.ReadBytes(head, 3) && head[2] > 0) {
                 count = head[2];
             }
-            ping->bit_count = Components(count, image->color_space).Bits();
+            header_only->bit_count = Components(count, image->color_space).Bits();
             return CodecStatus::Ok;
         }
         if (image->numcomps > 4) {

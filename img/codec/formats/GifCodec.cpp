@@ -438,7 +438,7 @@ private:
     // picture read makes it, with no LZW; the images are counted by skipping their data.
     // The same block walk as the decode, without the image data: the screen's size, the
     // composed frame's bit count and the number of images.
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+    CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest&,
                      PictureHeader& header) const override {
         if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
         GifStreamBlocks blocks;

@@ -46,7 +46,7 @@ public:
         return Guarded(canvas, [&] { return Develop(data, size, request, canvas, result); });
     }
 
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest& request,
+    CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest& request,
                      PictureHeader& header) const override {
         if (request.type != kTypeRaw && !Sniff(data, size)) return CodecStatus::NotThisFormat;
         DibCanvas unused;
@@ -143,7 +143,7 @@ private:
             DecodeRequest scaled;
             scaled.type = jpeg.Type();
             PictureHeader header;
-            status = jpeg.Ping(bytes, thumb.tlength, scaled, header);
+            status = jpeg.ReadHeader(bytes, thumb.tlength, scaled, header);
             if (status == CodecStatus::NotThisFormat) return CodecStatus::Broken;
             if (status != CodecStatus::Ok) return status;
             if (!QualifiesAsPreview(header.width, header.height)) return CodecStatus::Unsupported;

@@ -63,7 +63,7 @@ public:
     }
 
     // The header alone: what Decode's conversion would make of it.
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+    CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest&,
                      PictureHeader& header) const override {
         FileLayout layout;
         const CodecStatus own = PlanFileLayout(data, size, layout);

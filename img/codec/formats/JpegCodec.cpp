@@ -18,7 +18,7 @@
 #include <jerror.h>
 
 #include "CodecBackends.h"
-#include "ExifThumbnail.h"
+#include "TiffStructure.h"
 #include "PreviewRules.h"
 #include "SampleScale.h"
 
@@ -349,9 +349,9 @@ public:
         size_t thumb_size = 0;
         if (FindExifThumbnail(data, size, thumb, thumb_size) == ThumbnailSearch::Found) {
             PictureHeader own, picture;
-            DecodeJob ping{thumb, thumb_size, 1, 0, false, nullptr, &own.result, &own};
+            DecodeJob header_only{thumb, thumb_size, 1, 0, false, nullptr, &own.result, &own};
             DecodeJob measures{data, size, 1, 0, false, nullptr, &picture.result, &picture};
-            if (RunDecode(&ping) == CodecStatus::Ok && QualifiesAsPreview(own.width, own.height) &&
+            if (RunDecode(&header_only) == CodecStatus::Ok && QualifiesAsPreview(own.width, own.height) &&
                 RunDecode(&measures) == CodecStatus::Ok) {
                 DecodeResult unused;
                 DecodeJob job{thumb, thumb_size, 1, 0, false, &canvas, &unused, nullptr};
@@ -371,7 +371,7 @@ public:
         return status;
     }
 
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+    CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest&,
                      PictureHeader& header) const override {
         if (size < 3 || data[0] != 0xFF || data[1] != 0xD8) return CodecStatus::NotThisFormat;
         DecodeJob job{data, size, 1, 0, false, nullptr, &header.result, &header};

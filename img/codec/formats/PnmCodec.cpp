@@ -139,7 +139,7 @@ CodecStatus ReadPamHeader(PnmScanner& s, PnmHeader& h) {
     return CodecStatus::Ok;
 }
 
-CodecStatus ReadHeader(PnmScanner& s, const uint8_t* data, PnmHeader& h) {
+CodecStatus ReadPnmHeader(PnmScanner& s, const uint8_t* data, PnmHeader& h) {
     h.kind = static_cast<uint8_t>(data[1] - '0');
     s.Skip(2);
     if (h.kind == 7) return ReadPamHeader(s, h);
@@ -162,13 +162,13 @@ public:
         return size >= 3 && p[0] == 'P' && p[1] >= '1' && p[1] <= '7' && IsSpace(p[2]);
     }
 
-    // With `ping` set, the header is read and the raster's size checked against the data, and
+    // With `header_only` set, the header is read and the raster's size checked against the data, and
     // the picture's measures reported instead of decoding it.
     static CodecStatus Read(const uint8_t* data, size_t size, DibCanvas& canvas,
-                            PictureHeader* ping) {
+                            PictureHeader* header_only) {
         PnmScanner s(data, size);
         PnmHeader h;
-        const CodecStatus header = ReadHeader(s, data, h);
+        const CodecStatus header = ReadPnmHeader(s, data, h);
         if (header != CodecStatus::Ok) return header;
         if (h.width == 0 || h.height == 0 || h.maxval == 0 || h.maxval > 65535) {
             return CodecStatus::Broken;
@@ -186,10 +186,10 @@ public:
         if (bytes > s.Remaining()) return CodecStatus::Broken;
 
         const uint16_t bit_count = bilevel ? 1 : (h.depth == 1 ? 8 : (h.has_alpha ? 32 : 24));
-        if (ping) {
-            ping->width = h.width;
-            ping->height = h.height;
-            ping->bit_count = bit_count;
+        if (header_only) {
+            header_only->width = h.width;
+            header_only->height = h.height;
+            header_only->bit_count = bit_count;
             return CodecStatus::Ok;
         }
         const CodecStatus created = canvas.Create(h.width, h.height, bit_count, bilevel);

@@ -110,7 +110,7 @@ public:
 
     // The directory and the first entry's header; a DIB entry's AND mask is looked at too, as
     // it decides between indexed and 32-bit pixels (icons are small).
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+    CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest&,
                      PictureHeader& header) const override {
         DibCanvas unused;
         return Read(data, size, 0, unused, header.result, &header);
@@ -125,7 +125,7 @@ private:
         request.type = kTypePng;
         DecodeResult ignored;
         PictureHeader entry_header;
-        const CodecStatus status = header ? png->Ping(entry, size, request, entry_header)
+        const CodecStatus status = header ? png->ReadHeader(entry, size, request, entry_header)
                                           : png->Decode(entry, size, request, canvas, ignored);
         if (header && status == CodecStatus::Ok) {
             header->width = entry_header.width;
@@ -135,7 +135,7 @@ private:
         return status == CodecStatus::NotThisFormat ? CodecStatus::Broken : status;
     }
 
-    static CodecStatus DecodeDib(ByteReader r, DibCanvas& canvas, PictureHeader* ping) {
+    static CodecStatus DecodeDib(ByteReader r, DibCanvas& canvas, PictureHeader* header_only) {
         DibEntry e;
         const uint8_t* header = r.Position();
         if (!r.ReadU32LE(e.header_size) || e.header_size < 40 || e.header_size > 124 ||
@@ -195,10 +195,10 @@ private:
         const bool keep_layout = bits != 32 && bits != 16 && !any_transparent;
         const uint16_t out_bits =
             keep_layout ? static_cast<uint16_t>(bits) : (bits == 32 || any_transparent ? 32 : 24);
-        if (ping) {
-            ping->width = width;
-            ping->height = height;
-            ping->bit_count = out_bits;
+        if (header_only) {
+            header_only->width = width;
+            header_only->height = height;
+            header_only->bit_count = out_bits;
             return CodecStatus::Ok;
         }
         const CodecStatus created = canvas.Create(width, height, out_bits);

@@ -260,7 +260,7 @@ public:
         return Read(data, size, canvas, result, nullptr);
     }
 
-    CodecStatus Ping(const uint8_t* data, size_t size, const DecodeRequest&,
+    CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest&,
                      PictureHeader& header) const override {
         if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
         DibCanvas unused;
@@ -297,7 +297,7 @@ public:
             }
             const uint8_t* bytes = block.Position();
             PictureHeader own;
-            if (jpeg->Ping(bytes, compressed, DecodeRequest{}, own) != CodecStatus::Ok ||
+            if (jpeg->ReadHeader(bytes, compressed, DecodeRequest{}, own) != CodecStatus::Ok ||
                 !QualifiesAsPreview(own.width, own.height)) {
                 continue;
             }

@@ -1,0 +1,2 @@
+# GIF through our own decoder (gif/), on every target.
+zem_codec_backend(gif SOURCES GifCodec.cpp LIBS zem_gif)

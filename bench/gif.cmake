@@ -5,9 +5,5 @@ if(NOT GIF_FOUND OR NOT EXISTS /usr/include/stb/stb_image.h)
     message(STATUS "giflib or stb_image missing: gif_bench is not built")
     return()
 endif()
-zem_add_bench(gif_bench
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/gif_bench.cpp
-            ${PROJECT_SOURCE_DIR}/tests/gif/GifTestEncoder.cpp
-    LIBS GIF::GIF
+zem_add_bench(gif_bench SOURCES gif_bench.cpp TEST_SOURCES gif/GifTestEncoder.cpp LIBS GIF::GIF
     PLUGINS gifsrc)
-target_include_directories(gif_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/gif)

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Checked.h"
+#include "FramePosition.h"
 #include "GlobalBlock.h"
 #include "MediaDetApi.h"
 #include "platform/com.h"
@@ -39,11 +40,8 @@ public:
     OpenDetector(const OpenDetector&) = delete;
     OpenDetector& operator=(const OpenDetector&) = delete;
 
-    // Creates the detector, gives it the file and counts the streams; the detector's result
-    // when one of them fails. A COM copy of the name that cannot be made for want of memory
-    // fails the read like any other failure here.
-    HRESULT Open(const wchar_t* file_name) {
-        if (!file_name) return E_POINTER;
+    // Creates the detector, with no file yet.
+    HRESULT Create() {
         void* object = nullptr;
         const HRESULT created = CoCreateInstance(dshow::kClsidMediaDet, nullptr, CLSCTX_ALL,
                                                  dshow::kIidMediaDet, &object);
@@ -52,6 +50,18 @@ public:
             return FAILED(created) ? created : E_NOINTERFACE;
         }
         m_detector = static_cast<IMediaDet*>(object);
+        return S_OK;
+    }
+
+    // Creates the detector unless Create did, gives it the file and counts the streams; the
+    // detector's result when one of them fails. A COM copy of the name that cannot be made for
+    // want of memory fails the read like any other failure here.
+    HRESULT Open(const wchar_t* file_name) {
+        if (!file_name) return E_POINTER;
+        if (!m_detector) {
+            const HRESULT created = Create();
+            if (FAILED(created)) return created;
+        }
         m_name = SysAllocString(file_name);
         if (!m_name) return E_OUTOFMEMORY;
         HRESULT hr = m_detector->put_Filename(m_name);
@@ -124,7 +134,10 @@ SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_
                      HRESULT& cause);
 
 // The frame from a filter graph of our own, for systems whose detector gives no bitmaps (or
-// that have none): Windows only. `length` 0 leaves the length to the graph.
+// that have none): Windows only. `length` 0 leaves the length to the graph. The graph opens the
+// file once more, and an open can take as long as a play (Wine's parser reads a whole AVI file
+// without an index before it answers): so where the detector tells before it opens the file
+// that the graph will be needed, it is left without one.
 SpiHandle FrameWithoutDetector(const wchar_t* file_name, int32_t frame_position, double length,
                                bool key_frame) {
 #if defined(_WIN32)
@@ -202,7 +215,7 @@ int32_t DswFile::ReadInfoFromFile() {
 
 int32_t DswFile::ReadPictureFromFile() {
     HRESULT cause = E_FAIL;
-    m_resultDib = m_preview ? FrameQuery(m_fileName, kPreviewPosition, true, cause)
+    m_resultDib = m_preview ? FrameQuery(m_fileName, kPreviewFramePosition, true, cause)
                             : FrameQuery(m_fileName, m_framePosition, false, cause);
     // A query that found no frame failed, whatever step it ended at.
     return ResultOf(m_resultDib ? S_OK : FAILED(cause) ? cause : E_FAIL);
@@ -215,7 +228,7 @@ SpiHandle DswFile::DswFrameQuery(const wchar_t* file_name, int32_t frame_positio
 
 SpiHandle DswFile::DswPreviewQuery(const wchar_t* file_name) {
     HRESULT cause = E_FAIL;
-    return FrameQuery(file_name, kPreviewPosition, true, cause);
+    return FrameQuery(file_name, kPreviewFramePosition, true, cause);
 }
 
 namespace {
@@ -224,6 +237,16 @@ SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_
                      HRESULT& cause) {
     const platform::ComScope com = StartCom();
     OpenDetector detector;
+    if (kOwnGraph && file_name && SUCCEEDED(detector.Create())) {
+        // A preview where the detector tells no key frames (the system's never does), and any
+        // frame where it gives no bitmaps at all (Wine's answers E_NOTIMPL before any file is
+        // opened, as after): the graph's own length and frames.
+        LONG size = 0;
+        if ((key_frame && !TellsKeyFrames(detector.Get())) ||
+            detector->GetBitmapBits(0.0, &size, nullptr, 0, 0) == E_NOTIMPL) {
+            return FrameWithoutDetector(file_name, frame_position, 0.0, key_frame);
+        }
+    }
     cause = detector.Open(file_name);
     if (FAILED(cause)) {
         return detector.NoDetector()
@@ -259,11 +282,6 @@ SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_
         }
     }
 
-    // The system's detector seeks exactly: a preview then comes from our own graph, which asks
-    // the file's parser for the key frame.
-    if (key_frame && kOwnGraph && !TellsKeyFrames(detector.Get())) {
-        return FrameWithoutDetector(file_name, frame_position, length, true);
-    }
     double time = DswFile::FramePositionToTime(frame_position, length);
     if (key_frame) time = KeyFrameAtOrBefore(detector.Get(), time);
     LONG size = 0;

@@ -1,5 +1,6 @@
 #include "DswFile.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "Checked.h"
@@ -134,19 +135,18 @@ SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_
                      HRESULT& cause);
 
 // The frame from a filter graph of our own, for systems whose detector gives no bitmaps (or
-// that have none): Windows only. `length` 0 leaves the length to the graph. The graph opens the
-// file once more, and an open can take as long as a play (Wine's parser reads a whole AVI file
-// without an index before it answers): so where the detector tells before it opens the file
-// that the graph will be needed, it is left without one.
+// that have none), within the time limit of the request that began at `begun`: Windows only.
+// `length` 0 leaves the length to the graph.
 SpiHandle FrameWithoutDetector(const wchar_t* file_name, int32_t frame_position, double length,
-                               bool key_frame) {
+                               bool key_frame, std::chrono::steady_clock::time_point begun) {
 #if defined(_WIN32)
-    return dshow::GraphFrameQuery(file_name, frame_position, length, key_frame);
+    return dshow::GraphFrameQuery(file_name, frame_position, length, key_frame, begun);
 #else
     (void)file_name;
     (void)frame_position;
     (void)length;
     (void)key_frame;
+    (void)begun;
     return nullptr;
 #endif
 }
@@ -235,22 +235,20 @@ namespace {
 
 SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_frame,
                      HRESULT& cause) {
+    const auto begun = std::chrono::steady_clock::now();
     const platform::ComScope com = StartCom();
     OpenDetector detector;
-    if (kOwnGraph && file_name && SUCCEEDED(detector.Create())) {
-        // A preview where the detector tells no key frames (the system's never does), and any
-        // frame where it gives no bitmaps at all (Wine's answers E_NOTIMPL before any file is
-        // opened, as after): the graph's own length and frames.
-        LONG size = 0;
-        if ((key_frame && !TellsKeyFrames(detector.Get())) ||
-            detector->GetBitmapBits(0.0, &size, nullptr, 0, 0) == E_NOTIMPL) {
-            return FrameWithoutDetector(file_name, frame_position, 0.0, key_frame);
-        }
+    // A preview where the detector tells no key frames (the system's never does): our own graph
+    // asks the file's parser for the key frame, over the graph's own length, so the file is
+    // opened once.
+    if (key_frame && kOwnGraph && file_name && SUCCEEDED(detector.Create()) &&
+        !TellsKeyFrames(detector.Get())) {
+        return FrameWithoutDetector(file_name, frame_position, 0.0, true, begun);
     }
     cause = detector.Open(file_name);
     if (FAILED(cause)) {
         return detector.NoDetector()
-                   ? FrameWithoutDetector(file_name, frame_position, 0.0, key_frame)
+                   ? FrameWithoutDetector(file_name, frame_position, 0.0, key_frame, begun)
                    : nullptr;
     }
     cause = E_FAIL;
@@ -287,7 +285,7 @@ SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_
     LONG size = 0;
     const HRESULT sized = detector->GetBitmapBits(time, &size, nullptr, width, height);
     if (sized == E_NOTIMPL) {
-        return FrameWithoutDetector(file_name, frame_position, length, key_frame);
+        return FrameWithoutDetector(file_name, frame_position, length, key_frame, begun);
     }
     if (FAILED(sized) || size <= 0) {
         cause = FAILED(sized) ? sized : E_FAIL;

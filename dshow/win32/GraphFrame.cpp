@@ -7,6 +7,7 @@
 #include <dshow.h>
 #include <qedit.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -24,15 +25,17 @@ using platform::ComPtr;
 namespace dshow {
 namespace {
 
-// How long a request may take, from its start to its answer. The graph is built, played and
-// stopped on a thread of its own, which the request stops waiting for then: opening a file and
-// stopping a graph can block for good when the file's parser deadlocks, and no call of
-// DirectShow's can be called off.
-constexpr DWORD kQueryLimitMs = 20000;
-// How long the query's plays may go on (each decodes from a key frame up to the time): a damaged
-// or endless file ends there with no frame, and a graph that stops as it should is stopped
-// within the request's limit.
-constexpr DWORD kPlayLimitMs = 18000;
+using Clock = std::chrono::steady_clock;
+
+// How long a request may take, from its start (the media detector's part included) to its
+// answer. The graph is built, played and stopped on a thread of its own, which the request stops
+// waiting for then: opening a file and stopping a graph can block for good when the file's
+// parser deadlocks, and no call of DirectShow's can be called off.
+constexpr std::chrono::milliseconds kQueryLimit{20000};
+// Until when the query's plays may go on (each decodes from a key frame up to the time): a
+// damaged or endless file ends there with no frame, and a graph that stops as it should is
+// stopped within the request's limit.
+constexpr std::chrono::milliseconds kPlayLimit{18000};
 // A sample starting within this of the seek point counts as showing at it: container times are
 // rounded (a millisecond in Matroska), and no video runs at 1000 frames a second.
 constexpr REFERENCE_TIME kSlack = 10000;  // 1 ms in 100-ns units
@@ -275,13 +278,13 @@ void DiscardEvents(IMediaEvent* events) {
     }
 }
 
-bool PastPlayLimit(DWORD begun) { return GetTickCount() - begun > kPlayLimitMs; }
+bool PastPlayLimit(Clock::time_point begun) { return Clock::now() - begun > kPlayLimit; }
 
 // Caught: a later frame ended the search, or the stream reached its end after a frame at or
 // before the time (the last frame shows past the end); the catcher holds it, or says that it
 // missed it. Ended: the stream ended before any frame came. Failed: the stream failed, a frame
 // could not be kept, or the time limit passed (also before the play began).
-Play PlayUntilCaught(IMediaControl* control, IMediaEvent* events, DWORD begun,
+Play PlayUntilCaught(IMediaControl* control, IMediaEvent* events, Clock::time_point begun,
                      FrameCatcher& catcher) {
     if (PastPlayLimit(begun)) return Play::Failed;
     DiscardEvents(events);  // those of an earlier play
@@ -320,7 +323,7 @@ struct GraphParts {
     IMediaSeeking* seeking;
     IMediaControl* control;
     IMediaEvent* events;
-    DWORD begun;  // when the query began: the time limit covers all of its plays together
+    Clock::time_point begun;  // when the request began: the limit covers all of its plays
 };
 
 // Seeks to `seek` (100-ns units) and plays into the catcher.
@@ -415,7 +418,7 @@ SpiHandle PackFrame(const Geometry& g, const std::vector<uint8_t>& rows) {
 }
 
 SpiHandle Query(const wchar_t* file_name, int32_t position, double length, bool key_frame,
-                DWORD begun) {
+                Clock::time_point begun) {
     ComPtr<IGraphBuilder> graph;
     if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
                                 IID_IGraphBuilder, graph.PutVoid()))) {
@@ -519,7 +522,7 @@ struct QueryJob {
     int32_t position = 0;
     double length = 0.0;
     bool key_frame = false;
-    DWORD begun = 0;
+    Clock::time_point begun;
     HMODULE module = nullptr;  // this module, held while the thread runs its code
     OwnedHandle frame;
     LONG holders = 2;
@@ -553,9 +556,9 @@ DWORD WINAPI QueryThread(void* parameter) {
 }  // namespace
 
 SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length,
-                          bool key_frame) {
-    if (!file_name) return nullptr;
-    const DWORD begun = GetTickCount();
+                          bool key_frame, std::chrono::steady_clock::time_point begun) {
+    // Nothing is begun that could not end in time.
+    if (!file_name || PastPlayLimit(begun)) return nullptr;
     auto* job = new (std::nothrow) QueryJob;
     if (!job) return nullptr;
     try {
@@ -581,8 +584,9 @@ SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double len
         delete job;
         return nullptr;
     }
-    const DWORD spent = GetTickCount() - begun;
-    const DWORD wait = spent < kQueryLimitMs ? kQueryLimitMs - spent : 0;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        begun + kQueryLimit - Clock::now());
+    const DWORD wait = left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
     // Past the limit the thread is left to end by itself, and the request ends without a frame.
     const bool ended = WaitForSingleObject(thread, wait) == WAIT_OBJECT_0;
     CloseHandle(thread);

@@ -154,7 +154,7 @@ private:
         m_have = true;
         m_keptStart = timed ? start : 0;
         const bool stops = timing == S_OK && stop > start;
-        if (!after && !m_copyAll && stops && stop <= m_limit - 2 * kSlack) {
+        if (!after && !m_copyAll && stops && stop + 2 * kSlack <= m_limit) {
             m_copied = false;  // a later sample shows at the time, unless none comes
             return;
         }

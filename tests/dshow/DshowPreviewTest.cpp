@@ -59,39 +59,29 @@ struct Opened {
     }
 };
 
-// The frame as dshowsrc hands it out, built here without the product's converter, stride plan or
-// header writer: swscale's BGR24 (same size, exact rounding, full chroma interpolation, the
+// The frame as dshowsrc hands it out, built without the product's converter, stride plan or
+// header writer: swscale's BGR24 (same size, exact rounding, full chroma interpolation: the
 // conversion the plug-ins use) in top-down rows, turned bottom-up into rows padded to 4 bytes
 // with zeros, behind a header written field by field.
 std::vector<uint8_t> ReferenceDib(const AVFrame* frame) {
     const int w = frame->width, h = frame->height;
-    SwsContext* sws = sws_getContext(w, h, static_cast<AVPixelFormat>(frame->format), w, h,
-                                     AV_PIX_FMT_BGR24,
-                                     SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
-                                     nullptr, nullptr);
-    if (!sws) return {};
-    std::vector<uint8_t> top_down(static_cast<size_t>(w) * 3 * h);
-    uint8_t* dst[4] = {top_down.data(), nullptr, nullptr, nullptr};
-    const int dst_stride[4] = {w * 3, 0, 0, 0};
-    const int rows = sws_scale(sws, frame->data, frame->linesize, 0, h, dst, dst_stride);
-    sws_freeContext(sws);
-    if (rows != h) return {};
-    const size_t stride = (static_cast<size_t>(w) * 3 + 3) & ~size_t{3};
+    const size_t stride = (size_t{3} * w + 3) & ~size_t{3};
     std::vector<uint8_t> dib(40 + stride * h, 0);
-    const auto put = [&](size_t at, uint32_t value, int bytes) {
-        for (int i = 0; i < bytes; ++i) dib[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    };
-    put(0, 40, 4);  // biSize
-    put(4, static_cast<uint32_t>(w), 4);
-    put(8, static_cast<uint32_t>(h), 4);  // bottom-up
-    put(12, 1, 2);   // planes
-    put(14, 24, 2);  // bits per pixel; compression, densities and colours stay 0
-    put(20, static_cast<uint32_t>(stride * h), 4);
-    for (int y = 0; y < h; ++y) {
-        std::memcpy(dib.data() + 40 + stride * (h - 1 - y), top_down.data() + size_t{3} * w * y,
-                    size_t{3} * w);
+    SwsContext* sws = sws_getContext(w, h, static_cast<AVPixelFormat>(frame->format), w, h,
+                                     AV_PIX_FMT_BGR24, SWS_POINT | SWS_ACCURATE_RND |
+                                     SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
+    // Bottom-up: the first row goes last.
+    uint8_t* dst[4] = {dib.data() + 40 + stride * (h - 1), nullptr, nullptr, nullptr};
+    const int dst_stride[4] = {-static_cast<int>(stride), 0, 0, 0};
+    const bool converted =
+        sws && sws_scale(sws, frame->data, frame->linesize, 0, h, dst, dst_stride) == h;
+    sws_freeContext(sws);
+    const uint32_t fields[][3] = {{0, 40, 4}, {4, uint32_t(w), 4}, {8, uint32_t(h), 4},
+                                  {12, 1, 2}, {14, 24, 2}, {20, uint32_t(stride * h), 4}};
+    for (const auto& [at, value, bytes] : fields) {
+        for (uint32_t i = 0; i < bytes; ++i) dib[at + i] = static_cast<uint8_t>(value >> (8 * i));
     }
-    return dib;
+    return converted ? dib : std::vector<uint8_t>();
 }
 
 // The reference: the key frame that FFmpeg's backward seek to 10 % finds, decoded from its

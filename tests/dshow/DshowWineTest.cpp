@@ -373,6 +373,8 @@ struct StuckStops {
     std::atomic<int> live{0};
 };
 
+#define ZEM_FORWARD(name, params, args) \
+    STDMETHODIMP name params override { return m_inner->name args; }
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
@@ -383,13 +385,13 @@ public:
         ++m_stops.live;
     }
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IPersist) ||
-            IsEqualIID(iid, IID_IMediaFilter) || IsEqualIID(iid, IID_IBaseFilter)) {
-            *out = static_cast<IBaseFilter*>(this);
-            AddRef();
-            return S_OK;
+        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IPersist) &&
+            !IsEqualIID(iid, IID_IMediaFilter) && !IsEqualIID(iid, IID_IBaseFilter)) {
+            return m_inner->QueryInterface(iid, out);  // seeking and renderer flags: the inner's
         }
-        return m_inner->QueryInterface(iid, out);  // seeking and renderer flags: the inner's
+        *out = static_cast<IBaseFilter*>(this);
+        AddRef();
+        return S_OK;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
     STDMETHODIMP_(ULONG) Release() override {
@@ -401,32 +403,22 @@ public:
         }
         return left;
     }
-    STDMETHODIMP GetClassID(CLSID* id) override { return m_inner->GetClassID(id); }
     STDMETHODIMP Stop() override {
         ++m_stops.entered;
         WaitForSingleObject(m_stops.release, 120000);
         return m_inner->Stop();
     }
-    STDMETHODIMP Pause() override { return m_inner->Pause(); }
-    STDMETHODIMP Run(REFERENCE_TIME start) override { return m_inner->Run(start); }
-    STDMETHODIMP GetState(DWORD ms, FILTER_STATE* state) override {
-        return m_inner->GetState(ms, state);
-    }
-    STDMETHODIMP SetSyncSource(IReferenceClock* clock) override {
-        return m_inner->SetSyncSource(clock);
-    }
-    STDMETHODIMP GetSyncSource(IReferenceClock** clock) override {
-        return m_inner->GetSyncSource(clock);
-    }
-    STDMETHODIMP EnumPins(IEnumPins** pins) override { return m_inner->EnumPins(pins); }
-    STDMETHODIMP FindPin(LPCWSTR id, IPin** pin) override { return m_inner->FindPin(id, pin); }
-    STDMETHODIMP QueryFilterInfo(FILTER_INFO* info) override {
-        return m_inner->QueryFilterInfo(info);
-    }
-    STDMETHODIMP JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) override {
-        return m_inner->JoinFilterGraph(graph, name);
-    }
-    STDMETHODIMP QueryVendorInfo(LPWSTR* info) override { return m_inner->QueryVendorInfo(info); }
+    ZEM_FORWARD(GetClassID, (CLSID * id), (id))
+    ZEM_FORWARD(Pause, (), ())
+    ZEM_FORWARD(Run, (REFERENCE_TIME start), (start))
+    ZEM_FORWARD(GetState, (DWORD ms, FILTER_STATE* state), (ms, state))
+    ZEM_FORWARD(SetSyncSource, (IReferenceClock * clock), (clock))
+    ZEM_FORWARD(GetSyncSource, (IReferenceClock * *clock), (clock))
+    ZEM_FORWARD(EnumPins, (IEnumPins * *pins), (pins))
+    ZEM_FORWARD(FindPin, (LPCWSTR id, IPin** pin), (id, pin))
+    ZEM_FORWARD(QueryFilterInfo, (FILTER_INFO * info), (info))
+    ZEM_FORWARD(JoinFilterGraph, (IFilterGraph * graph, LPCWSTR name), (graph, name))
+    ZEM_FORWARD(QueryVendorInfo, (LPWSTR * info), (info))
 
 private:
     ~StuckRenderer() = default;
@@ -435,25 +427,23 @@ private:
     std::atomic<ULONG> m_refs{1};
 };
 
+// Makes the system's null renderer and wraps it.
 class StuckRendererFactory final : public IClassFactory {
 public:
     StuckRendererFactory(IClassFactory* real, StuckStops& stops) : m_real(real), m_stops(stops) {}
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
-            *out = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
+        const bool mine = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory);
+        *out = mine ? static_cast<IClassFactory*>(this) : nullptr;
+        return mine ? S_OK : E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         *out = nullptr;
-        if (outer) return CLASS_E_NOAGGREGATION;
         IBaseFilter* inner = nullptr;
-        const HRESULT hr = m_real->CreateInstance(nullptr, IID_IBaseFilter,
-                                                  reinterpret_cast<void**>(&inner));
+        const HRESULT hr = outer ? CLASS_E_NOAGGREGATION
+                                 : m_real->CreateInstance(nullptr, IID_IBaseFilter,
+                                                          reinterpret_cast<void**>(&inner));
         if (FAILED(hr)) return hr;
         auto* wrapper = new StuckRenderer(inner, m_stops);
         const HRESULT got = wrapper->QueryInterface(iid, out);
@@ -469,6 +459,7 @@ private:
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
+#undef ZEM_FORWARD
 
 }  // namespace
 

@@ -67,8 +67,8 @@ struct Geometry {
     LONG width = 0;
     LONG height = 0;
     bool bottom_up = true;
-    NewDibLayout layout;  // the 24-bit DIB that holds the frame
-    uint64_t bytes = 0;   // the grabber's rows, stride x height
+    NewDibLayout layout;            // the 24-bit DIB that holds the frame
+    uint64_t bytes = 0;             // the grabber's rows, stride x height
     REFERENCE_TIME frame_time = 0;  // 100-ns units; 0 when the format does not say
 };
 
@@ -555,8 +555,8 @@ DWORD WINAPI QueryThread(void* parameter) {
 
 }  // namespace
 
-SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length,
-                          bool key_frame, std::chrono::steady_clock::time_point begun) {
+SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length, bool key_frame,
+                          std::chrono::steady_clock::time_point begun) {
     // Nothing is begun that could not end in time.
     if (!file_name || PastPlayLimit(begun)) return nullptr;
     auto* job = new (std::nothrow) QueryJob;
@@ -584,8 +584,8 @@ SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double len
         delete job;
         return nullptr;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        begun + kQueryLimit - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(begun + kQueryLimit - Clock::now());
     const DWORD wait = left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
     // Past the limit the thread is left to end by itself, and the request ends without a frame.
     const bool ended = WaitForSingleObject(thread, wait) == WAIT_OBJECT_0;

@@ -23,7 +23,7 @@ namespace dshow {
 // The request began at `begun`: it ends by 20 s after that, with null when the graph has not
 // given the frame by then (the graph's thread, which may be blocked inside DirectShow, is left to
 // end by itself).
-SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length,
-                          bool key_frame, std::chrono::steady_clock::time_point begun);
+SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length, bool key_frame,
+                          std::chrono::steady_clock::time_point begun);
 
 }  // namespace dshow

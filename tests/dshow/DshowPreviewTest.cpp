@@ -67,9 +67,9 @@ std::vector<uint8_t> ReferenceDib(const AVFrame* frame) {
     const int w = frame->width, h = frame->height;
     const size_t stride = (size_t{3} * w + 3) & ~size_t{3};
     std::vector<uint8_t> dib(40 + stride * h, 0);
-    SwsContext* sws = sws_getContext(w, h, static_cast<AVPixelFormat>(frame->format), w, h,
-                                     AV_PIX_FMT_BGR24, SWS_POINT | SWS_ACCURATE_RND |
-                                     SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
+    SwsContext* sws = sws_getContext(
+        w, h, static_cast<AVPixelFormat>(frame->format), w, h, AV_PIX_FMT_BGR24,
+        SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
     // Bottom-up: the first row goes last.
     uint8_t* dst[4] = {dib.data() + 40 + stride * (h - 1), nullptr, nullptr, nullptr};
     const int dst_stride[4] = {-static_cast<int>(stride), 0, 0, 0};
@@ -77,7 +77,7 @@ std::vector<uint8_t> ReferenceDib(const AVFrame* frame) {
         sws && sws_scale(sws, frame->data, frame->linesize, 0, h, dst, dst_stride) == h;
     sws_freeContext(sws);
     const uint32_t fields[][3] = {{0, 40, 4}, {4, uint32_t(w), 4}, {8, uint32_t(h), 4},
-                                  {12, 1, 2}, {14, 24, 2}, {20, uint32_t(stride * h), 4}};
+                                  {12, 1, 2}, {14, 24, 2},         {20, uint32_t(stride * h), 4}};
     for (const auto& [at, value, bytes] : fields) {
         for (uint32_t i = 0; i < bytes; ++i) dib[at + i] = static_cast<uint8_t>(value >> (8 * i));
     }

@@ -17,9 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <utility>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ClipMaker.h"
@@ -87,9 +87,10 @@ protected:
     void TearDown() override {
         if (SUCCEEDED(m_com)) CoUninitialize();
         if (HasFailure() && m_limitHits > 0) {
-            std::printf("%d queries of this test ended without a frame at dshowsrc's time limit "
-                        "(Wine's parser deadlocked): status %d\n",
-                        m_limitHits, kWineDeadlockStatus);
+            std::printf(
+                "%d queries of this test ended without a frame at dshowsrc's time limit "
+                "(Wine's parser deadlocked): status %d\n",
+                m_limitHits, kWineDeadlockStatus);
             std::fflush(stdout);
             std::_Exit(kWineDeadlockStatus);
         }
@@ -114,10 +115,10 @@ protected:
         block.field52 = position;
         SpiHandle info = nullptr;
         const auto start = std::chrono::steady_clock::now();
-        const int32_t result = Timed(
-            m_plugin.module.GetPicture(path.c_str(), 0, SPI_SRC_FILE, &info, nullptr, nullptr,
-                                       reinterpret_cast<SpiUserData>(&block)),
-            start);
+        const int32_t result =
+            Timed(m_plugin.module.GetPicture(path.c_str(), 0, SPI_SRC_FILE, &info, nullptr, nullptr,
+                                             reinterpret_cast<SpiUserData>(&block)),
+                  start);
         dib = testing_support::HandleBytes(info);
         if (info) testing_support::FreeHandle(info);
         return result;
@@ -126,9 +127,9 @@ protected:
     // GetPreview, timed as Frame is.
     int32_t Preview(const std::string& path, SpiHandle* info, SpiHandle* bits) {
         const auto start = std::chrono::steady_clock::now();
-        return Timed(m_plugin.module.GetPreview(path.c_str(), 0, SPI_SRC_FILE, info, bits,
-                                                nullptr, 0),
-                     start);
+        return Timed(
+            m_plugin.module.GetPreview(path.c_str(), 0, SPI_SRC_FILE, info, bits, nullptr, 0),
+            start);
     }
 
     testing_support::LoadedPlugin m_plugin{"dshowsrc"};
@@ -481,8 +482,8 @@ TEST_F(DshowWine, AStopThatNeverReturnsEndsTheRequestWithinTheLimit) {
         StuckRendererFactory factory(real, stops);
         DWORD cookie = 0;
         if (SUCCEEDED(registered)) {
-            registered = CoRegisterClassObject(kClsidNullRenderer, &factory,
-                                               CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+            registered = CoRegisterClassObject(kClsidNullRenderer, &factory, CLSCTX_INPROC_SERVER,
+                                               REGCLS_MULTIPLEUSE, &cookie);
         }
         if (SUCCEEDED(registered)) {
             std::vector<uint8_t> dib;
@@ -502,8 +503,8 @@ TEST_F(DshowWine, AStopThatNeverReturnsEndsTheRequestWithinTheLimit) {
     host.join();
     CloseHandle(stops.release);
     ASSERT_HRESULT_SUCCEEDED(registered) << "the stuck renderer could not be registered";
-    std::printf("a request whose graph's Stop never returned ended with %d after %.1f s\n",
-                result, seconds);
+    std::printf("a request whose graph's Stop never returned ended with %d after %.1f s\n", result,
+                seconds);
     EXPECT_GE(stops.entered, 1) << "the graph was never stopped: the test tested nothing";
     EXPECT_EQ(result, -1);
     EXPECT_LT(seconds, 23.0) << "20 s is the limit (3 s more for a busy machine)";

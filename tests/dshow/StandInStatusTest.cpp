@@ -32,12 +32,14 @@ TEST(VideoStatus, FfmpegErrorsByCause) {
         avformat_close_input(&fmt);
         return error;
     };
-    ASSERT_TRUE(testing_support::WriteWholeFile(dir + "/junk.avi", std::vector<uint8_t>(4096, 'x')));
+    ASSERT_TRUE(
+        testing_support::WriteWholeFile(dir + "/junk.avi", std::vector<uint8_t>(4096, 'x')));
     // A WAVE file whose format tag (0x7A7A) names no codec.
     ASSERT_TRUE(testing_support::WriteWholeFile(
-        dir + "/unknown.wav", {'R', 'I', 'F', 'F', 36, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't',
-                               ' ', 16, 0, 0, 0, 0x7A, 0x7A, 1, 0, 0x40, 0x1F, 0, 0, 0x40, 0x1F,
-                               0, 0, 1, 0, 8, 0, 'd', 'a', 't', 'a', 0, 0, 0, 0}));
+        dir + "/unknown.wav",
+        {'R', 'I', 'F', 'F', 36, 0,    0,    0,   'W', 'A',  'V',  'E', 'f', 'm',  't',
+         ' ', 16,  0,   0,   0,  0x7A, 0x7A, 1,   0,   0x40, 0x1F, 0,   0,   0x40, 0x1F,
+         0,   0,   1,   0,   8,  0,    'd',  'a', 't', 'a',  0,    0,   0,   0}));
     int no_decoder = 0;
     ASSERT_GE(open_error(dir + "/unknown.wav", &no_decoder), 0);
     video::PacketPtr packet = video::MakePacket();

@@ -6,6 +6,7 @@
 
 #include "Checked.h"
 #include "DibHelpers.h"
+#include "FramePosition.h"
 #include "GlobalBlock.h"
 // Last: <windows.h> defines the BI_ constants as macros, which DibHelpers.h names in an enum.
 #include "AviApi.h"
@@ -63,10 +64,6 @@ SpiHandle CopyFrame(const void* frame, HRESULT& cause) {
     return block.Release();
 }
 
-// A preview is taken at 10 per cent of the stream: past the black first frames of most videos,
-// and at a key frame, so one frame is decoded.
-constexpr int32_t kPreviewPosition = -10;
-
 SpiHandle QueryStream(PAVISTREAM stream, const AVISTREAMINFOW& info, int32_t frame_position,
                       AviPick pick, HRESULT& cause) {
     // The getter's functions answer with a pointer alone: their failures carry no cause.
@@ -74,7 +71,8 @@ SpiHandle QueryStream(PAVISTREAM stream, const AVISTREAMINFOW& info, int32_t fra
     GetterRef getter;
     getter.p = AVIStreamGetFrameOpen(stream, nullptr);
     if (!getter.p) return nullptr;
-    if (pick == AviPick::Preview) frame_position = kPreviewPosition;
+    // A preview is taken at a key frame, so that one frame is decoded.
+    if (pick == AviPick::Preview) frame_position = kPreviewFramePosition;
     int64_t target = 0;
     if (!AviTargetSample(frame_position, AVIStreamStart(stream), AVIStreamLength(stream),
                          info.dwRate, info.dwScale, target)) {

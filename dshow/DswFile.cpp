@@ -1,8 +1,10 @@
 #include "DswFile.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "Checked.h"
+#include "FramePosition.h"
 #include "GlobalBlock.h"
 #include "MediaDetApi.h"
 #include "platform/com.h"
@@ -39,11 +41,8 @@ public:
     OpenDetector(const OpenDetector&) = delete;
     OpenDetector& operator=(const OpenDetector&) = delete;
 
-    // Creates the detector, gives it the file and counts the streams; the detector's result
-    // when one of them fails. A COM copy of the name that cannot be made for want of memory
-    // fails the read like any other failure here.
-    HRESULT Open(const wchar_t* file_name) {
-        if (!file_name) return E_POINTER;
+    // Creates the detector, with no file yet.
+    HRESULT Create() {
         void* object = nullptr;
         const HRESULT created = CoCreateInstance(dshow::kClsidMediaDet, nullptr, CLSCTX_ALL,
                                                  dshow::kIidMediaDet, &object);
@@ -52,6 +51,18 @@ public:
             return FAILED(created) ? created : E_NOINTERFACE;
         }
         m_detector = static_cast<IMediaDet*>(object);
+        return S_OK;
+    }
+
+    // Creates the detector unless Create did, gives it the file and counts the streams; the
+    // detector's result when one of them fails. A COM copy of the name that cannot be made for
+    // want of memory fails the read like any other failure here.
+    HRESULT Open(const wchar_t* file_name) {
+        if (!file_name) return E_POINTER;
+        if (!m_detector) {
+            const HRESULT created = Create();
+            if (FAILED(created)) return created;
+        }
         m_name = SysAllocString(file_name);
         if (!m_name) return E_OUTOFMEMORY;
         HRESULT hr = m_detector->put_Filename(m_name);
@@ -124,16 +135,18 @@ SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_
                      HRESULT& cause);
 
 // The frame from a filter graph of our own, for systems whose detector gives no bitmaps (or
-// that have none): Windows only. `length` 0 leaves the length to the graph.
+// that have none), within the time limit of the request that began at `begun`: Windows only.
+// `length` 0 leaves the length to the graph.
 SpiHandle FrameWithoutDetector(const wchar_t* file_name, int32_t frame_position, double length,
-                               bool key_frame) {
+                               bool key_frame, std::chrono::steady_clock::time_point begun) {
 #if defined(_WIN32)
-    return dshow::GraphFrameQuery(file_name, frame_position, length, key_frame);
+    return dshow::GraphFrameQuery(file_name, frame_position, length, key_frame, begun);
 #else
     (void)file_name;
     (void)frame_position;
     (void)length;
     (void)key_frame;
+    (void)begun;
     return nullptr;
 #endif
 }
@@ -202,7 +215,7 @@ int32_t DswFile::ReadInfoFromFile() {
 
 int32_t DswFile::ReadPictureFromFile() {
     HRESULT cause = E_FAIL;
-    m_resultDib = m_preview ? FrameQuery(m_fileName, kPreviewPosition, true, cause)
+    m_resultDib = m_preview ? FrameQuery(m_fileName, kPreviewFramePosition, true, cause)
                             : FrameQuery(m_fileName, m_framePosition, false, cause);
     // A query that found no frame failed, whatever step it ended at.
     return ResultOf(m_resultDib ? S_OK : FAILED(cause) ? cause : E_FAIL);
@@ -215,19 +228,27 @@ SpiHandle DswFile::DswFrameQuery(const wchar_t* file_name, int32_t frame_positio
 
 SpiHandle DswFile::DswPreviewQuery(const wchar_t* file_name) {
     HRESULT cause = E_FAIL;
-    return FrameQuery(file_name, kPreviewPosition, true, cause);
+    return FrameQuery(file_name, kPreviewFramePosition, true, cause);
 }
 
 namespace {
 
 SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_frame,
                      HRESULT& cause) {
+    const auto begun = std::chrono::steady_clock::now();
     const platform::ComScope com = StartCom();
     OpenDetector detector;
+    // A preview where the detector tells no key frames (the system's never does): our own graph
+    // asks the file's parser for the key frame, over the graph's own length, so the file is
+    // opened once.
+    if (key_frame && kOwnGraph && file_name && SUCCEEDED(detector.Create()) &&
+        !TellsKeyFrames(detector.Get())) {
+        return FrameWithoutDetector(file_name, frame_position, 0.0, true, begun);
+    }
     cause = detector.Open(file_name);
     if (FAILED(cause)) {
         return detector.NoDetector()
-                   ? FrameWithoutDetector(file_name, frame_position, 0.0, key_frame)
+                   ? FrameWithoutDetector(file_name, frame_position, 0.0, key_frame, begun)
                    : nullptr;
     }
     cause = E_FAIL;
@@ -259,17 +280,12 @@ SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_
         }
     }
 
-    // The system's detector seeks exactly: a preview then comes from our own graph, which asks
-    // the file's parser for the key frame.
-    if (key_frame && kOwnGraph && !TellsKeyFrames(detector.Get())) {
-        return FrameWithoutDetector(file_name, frame_position, length, true);
-    }
     double time = DswFile::FramePositionToTime(frame_position, length);
     if (key_frame) time = KeyFrameAtOrBefore(detector.Get(), time);
     LONG size = 0;
     const HRESULT sized = detector->GetBitmapBits(time, &size, nullptr, width, height);
     if (sized == E_NOTIMPL) {
-        return FrameWithoutDetector(file_name, frame_position, length, key_frame);
+        return FrameWithoutDetector(file_name, frame_position, length, key_frame, begun);
     }
     if (FAILED(sized) || size <= 0) {
         cause = FAILED(sized) ? sized : E_FAIL;

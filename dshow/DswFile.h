@@ -21,14 +21,12 @@ public:
     // 128 spare bytes, or null. The block passes to the caller.
     static SpiHandle DswFrameQuery(const wchar_t* file_name, int32_t frame_position);
 
-    // The preview in the same form: the key frame at or before 10 % of the stream's length (the
-    // first frame when there is none), whole size, which decodes alone. Where the detector
-    // cannot tell key frames (the system's detector, and the graph of our own), the frame
-    // showing at 10 %.
+    // The preview in the same form: the key frame at or before 10 % of the stream's length
+    // (kPreviewFramePosition; the first frame when there is none), whole size, which decodes
+    // alone. Where the detector cannot tell key frames (the system's detector), our own graph
+    // asks the file's parser for it, over the graph's own length; a parser that seeks exactly
+    // (Wine's) gives the frame showing at 10 %.
     static SpiHandle DswPreviewQuery(const wchar_t* file_name);
-
-    // The position whose time the preview's key frame is looked for at or before: 10 %.
-    static constexpr int32_t kPreviewPosition = -10;
 
     // The time in seconds at which a frame is taken: p > 0 is p seconds (the middle of the stream
     // when p lies beyond its length), 0 the start, -1..-100 that per cent of the length and any

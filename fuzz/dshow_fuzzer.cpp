@@ -22,6 +22,7 @@
 
 #include "DibHelpers.h"
 #include "DswFile.h"
+#include "FramePosition.h"
 #include "GlobalBlock.h"
 #include "MediaDetApi.h"
 
@@ -201,8 +202,7 @@ void CheckKeyFrameTime(const wchar_t* file_name, const FirstVideo& first) {
                 Check(FAILED(keys->KeyFrameTime(0.0, &key)), "a key frame of an audio stream");
                 continue;
             }
-            const double time =
-                DswFile::FramePositionToTime(DswFile::kPreviewPosition, first.length);
+            const double time = DswFile::FramePositionToTime(kPreviewFramePosition, first.length);
             if (SUCCEEDED(keys->KeyFrameTime(time, &key))) {
                 Check(key >= 0.0 && key <= time, "key frame after the time");
             }

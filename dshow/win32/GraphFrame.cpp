@@ -7,10 +7,12 @@
 #include <dshow.h>
 #include <qedit.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "Checked.h"
@@ -23,9 +25,17 @@ using platform::ComPtr;
 namespace dshow {
 namespace {
 
-// How long a query may take, from building its graph to its last play (each play decodes from a
-// key frame up to the time): a damaged or endless file ends there with no frame.
-constexpr DWORD kPlayLimitMs = 20000;
+using Clock = std::chrono::steady_clock;
+
+// How long a request may take, from its start (the media detector's part included) to its
+// answer. The graph is built, played and stopped on a thread of its own, which the request stops
+// waiting for then: opening a file and stopping a graph can block for good when the file's
+// parser deadlocks, and no call of DirectShow's can be called off.
+constexpr std::chrono::milliseconds kQueryLimit{20000};
+// Until when the query's plays may go on (each decodes from a key frame up to the time): a
+// damaged or endless file ends there with no frame, and a graph that stops as it should is
+// stopped within the request's limit.
+constexpr std::chrono::milliseconds kPlayLimit{18000};
 // A sample starting within this of the seek point counts as showing at it: container times are
 // rounded (a millisecond in Matroska), and no video runs at 1000 frames a second.
 constexpr REFERENCE_TIME kSlack = 10000;  // 1 ms in 100-ns units
@@ -57,16 +67,21 @@ struct Geometry {
     LONG width = 0;
     LONG height = 0;
     bool bottom_up = true;
-    uint64_t stride = 0;
-    uint64_t bytes = 0;  // stride x height
+    NewDibLayout layout;            // the 24-bit DIB that holds the frame
+    uint64_t bytes = 0;             // the grabber's rows, stride x height
     REFERENCE_TIME frame_time = 0;  // 100-ns units; 0 when the format does not say
 };
 
 // Receives the grabber's samples on the streaming thread and keeps the one showing at a time
 // after the seek point (sample times count from the seek point): every sample that starts at or
 // before it replaces the last one kept; the first that starts after it ends the search (and is
-// kept when nothing came before it). Lives on the caller's stack: the grabber holds no counted
-// reference that outlives the graph, and the callback is removed before it goes.
+// kept when nothing came before it). Only a sample that may be the one kept is copied: one
+// whose stop time reaches the time (less twice the slack, so that the last frame of a stream
+// that ends at the time is copied too), or that carries no stop time. A sample passed over
+// that turns out to be the one kept (frames with gaps between them, or a stream that ends
+// before the time) is reported as missed, and its play is made again from its start with
+// `copy_all`. Lives on the caller's stack: the grabber holds no counted reference that outlives
+// the graph, and the callback is removed before it goes.
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
@@ -74,7 +89,9 @@ struct Geometry {
 class FrameCatcher final : public ISampleGrabberCB {
 public:
     // Samples starting after `limit` (100-ns units from the seek point) end the search.
-    FrameCatcher(uint64_t bytes, REFERENCE_TIME limit) : m_bytes(bytes), m_limit(limit) {
+    // `bytes` 0: the sample times alone are wanted.
+    FrameCatcher(uint64_t bytes, REFERENCE_TIME limit, bool copy_all = false)
+        : m_bytes(bytes), m_limit(limit), m_copyAll(copy_all) {
         InitializeCriticalSection(&m_lock);
         m_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
@@ -108,9 +125,11 @@ public:
         return S_OK;
     }
 
-    // After the graph has stopped: whether a frame was kept, and whether the search ended on a
-    // later frame (false: the stream ended or failed first).
-    bool HaveFrame() const { return m_have && !m_failed; }
+    // After the graph has stopped: whether a frame was found and copied; whether one was found
+    // but passed over uncopied (Missed: MissedStart tells its start).
+    bool HaveFrame() const { return m_have && m_copied && !m_failed; }
+    bool Missed() const { return m_have && !m_copied && !m_failed; }
+    REFERENCE_TIME MissedStart() const { return m_keptStart; }
     bool Failed() const { return m_failed; }
     // Whether the frame kept is the first that came and starts after the time.
     bool Late() const { return m_late; }
@@ -123,12 +142,20 @@ private:
     void Take(IMediaSample* sample) {
         REFERENCE_TIME start = 0;
         REFERENCE_TIME stop = 0;
-        const bool timed = SUCCEEDED(sample->GetTime(&start, &stop));
+        const HRESULT timing = sample->GetTime(&start, &stop);
+        const bool timed = SUCCEEDED(timing);
         if (m_samples++ == 0 && timed) m_firstStart = start;
         // Untimed samples count as showing at the seek point.
         const bool after = timed && start > m_limit;
         if (after && m_have) {
             Finish();
+            return;
+        }
+        m_have = true;
+        m_keptStart = timed ? start : 0;
+        const bool stops = timing == S_OK && stop > start;
+        if (!after && !m_copyAll && stops && stop + 2 * kSlack <= m_limit) {
+            m_copied = false;  // a later sample shows at the time, unless none comes
             return;
         }
         BYTE* data = nullptr;
@@ -145,7 +172,7 @@ private:
             Finish();
             return;
         }
-        m_have = true;
+        m_copied = true;
         if (after) {
             m_late = true;
             Finish();
@@ -158,10 +185,13 @@ private:
 
     const uint64_t m_bytes;
     const REFERENCE_TIME m_limit;
+    const bool m_copyAll;
     CRITICAL_SECTION m_lock;
     HANDLE m_done = nullptr;
     std::vector<uint8_t> m_frame;
-    bool m_have = false;
+    bool m_have = false;    // a sample at or before the time came (or the first after it)
+    bool m_copied = false;  // the one that came last of those is in m_frame
+    REFERENCE_TIME m_keptStart = 0;
     bool m_failed = false;
     bool m_finished = false;
     bool m_late = false;
@@ -227,9 +257,12 @@ bool ReadGeometry(ISampleGrabber* grabber, Geometry& g) {
     g.width = h.biWidth;
     g.height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
     g.bottom_up = h.biHeight > 0;
-    g.stride = (static_cast<uint64_t>(g.width) * 3 + 3) / 4 * 4;
-    g.bytes = g.stride * static_cast<uint64_t>(g.height);
-    return g.bytes <= 0x7FFFFFFFu - kInfoHeaderSize - kFrameSpare;
+    if (!PlanNewDib(static_cast<uint64_t>(g.width), static_cast<uint64_t>(g.height), 24, 0,
+                    g.layout)) {
+        return false;
+    }
+    g.bytes = g.layout.image_size;
+    return g.layout.total_size <= 0x7FFFFFFFu - kFrameSpare;
 }
 
 // Plays the graph from the seek point until the catcher has its frame, the stream ends or
@@ -245,11 +278,15 @@ void DiscardEvents(IMediaEvent* events) {
     }
 }
 
+bool PastPlayLimit(Clock::time_point begun) { return Clock::now() - begun > kPlayLimit; }
+
 // Caught: a later frame ended the search, or the stream reached its end after a frame at or
-// before the time (the last frame shows past the end). Ended: the stream ended before any frame
-// came. Failed: the stream failed, a frame could not be kept, or the time limit passed.
-Play PlayUntilCaught(IMediaControl* control, IMediaEvent* events, DWORD begun,
+// before the time (the last frame shows past the end); the catcher holds it, or says that it
+// missed it. Ended: the stream ended before any frame came. Failed: the stream failed, a frame
+// could not be kept, or the time limit passed (also before the play began).
+Play PlayUntilCaught(IMediaControl* control, IMediaEvent* events, Clock::time_point begun,
                      FrameCatcher& catcher) {
+    if (PastPlayLimit(begun)) return Play::Failed;
     DiscardEvents(events);  // those of an earlier play
     bool stands = false;
     bool ended = false;
@@ -270,13 +307,14 @@ Play PlayUntilCaught(IMediaControl* control, IMediaEvent* events, DWORD begun,
                     break;
                 }
             }
-            if (GetTickCount() - begun > kPlayLimitMs) break;
+            if (PastPlayLimit(begun)) break;
         }
     }
     control->Stop();
     DiscardEvents(events);
-    if (!catcher.Failed() && catcher.HaveFrame() && (stands || ended)) return Play::Caught;
-    return ended && !catcher.Failed() && !catcher.HaveFrame() ? Play::Ended : Play::Failed;
+    const bool found = catcher.HaveFrame() || catcher.Missed();
+    if (!catcher.Failed() && found && (stands || ended)) return Play::Caught;
+    return ended && !catcher.Failed() && !found ? Play::Ended : Play::Failed;
 }
 
 // The interfaces of a built graph that a play uses.
@@ -285,7 +323,7 @@ struct GraphParts {
     IMediaSeeking* seeking;
     IMediaControl* control;
     IMediaEvent* events;
-    DWORD begun;  // when the query began: the time limit covers all of its plays together
+    Clock::time_point begun;  // when the request began: the limit covers all of its plays
 };
 
 // Seeks to `seek` (100-ns units) and plays into the catcher.
@@ -330,15 +368,20 @@ struct TimeBase {
     REFERENCE_TIME bias = 0;
 };
 
+// Both are at least 0, so a first stamp of 0 needs no second play.
 bool FindTimeBase(const GraphParts& g, const Geometry& geometry, TimeBase& base) {
     constexpr REFERENCE_TIME kFirstSampleEnds = INT64_MIN;
-    FrameCatcher from_start(geometry.bytes, kFirstSampleEnds);
+    FrameCatcher from_start(0, kFirstSampleEnds);  // times only
     if (PlayFrom(g, 0, from_start) != Play::Caught) return false;
     const REFERENCE_TIME first_stamp = from_start.FirstStart();
+    if (first_stamp <= 0) {
+        base = TimeBase();
+        return true;
+    }
     const REFERENCE_TIME half = (geometry.frame_time > 0 ? geometry.frame_time
                                                          : kDefaultFrameTime) / 2;
-    FrameCatcher within(geometry.bytes, kFirstSampleEnds);
-    const Play played = PlayFrom(g, (first_stamp > 0 ? first_stamp : 0) + half, within);
+    FrameCatcher within(0, kFirstSampleEnds);
+    const Play played = PlayFrom(g, first_stamp + half, within);
     if (played == Play::Failed) return false;
     // A stream of one frame ends before that point: no bias to be seen.
     base.bias = played == Play::Caught ? within.FirstStart() : 0;
@@ -347,7 +390,7 @@ bool FindTimeBase(const GraphParts& g, const Geometry& geometry, TimeBase& base)
 }
 
 SpiHandle PackFrame(const Geometry& g, const std::vector<uint8_t>& rows) {
-    const uint64_t size = kInfoHeaderSize + g.bytes + kFrameSpare;
+    const uint64_t size = g.layout.total_size + kFrameSpare;
     if (!FitsSizeT(size)) return nullptr;
     OwnedHandle block = OwnedHandle::Allocate(static_cast<size_t>(size), true);
     if (!block) return nullptr;
@@ -358,10 +401,10 @@ SpiHandle PackFrame(const Geometry& g, const std::vector<uint8_t>& rows) {
         header.width = g.width;
         header.height = g.height;
         header.bit_count = 24;
-        header.size_image = static_cast<DWORD>(g.bytes);
+        header.size_image = static_cast<DWORD>(g.layout.image_size);
         WriteInfoHeader(lock.Data(), header);
-        uint8_t* out = lock.Data() + kInfoHeaderSize;
-        const size_t stride = static_cast<size_t>(g.stride);
+        uint8_t* out = lock.Data() + g.layout.header_part;
+        const size_t stride = static_cast<size_t>(g.layout.stride);
         // The pixels only: the bytes that pad each row stay as the cleared block has them,
         // whatever the decoder's buffer held there.
         const size_t pixels = static_cast<size_t>(g.width) * 3;
@@ -374,8 +417,8 @@ SpiHandle PackFrame(const Geometry& g, const std::vector<uint8_t>& rows) {
     return block.Release();
 }
 
-SpiHandle Query(const wchar_t* file_name, int32_t position, double length, bool key_frame) {
-    const DWORD begun = GetTickCount();
+SpiHandle Query(const wchar_t* file_name, int32_t position, double length, bool key_frame,
+                Clock::time_point begun) {
     ComPtr<IGraphBuilder> graph;
     if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
                                 IID_IGraphBuilder, graph.PutVoid()))) {
@@ -414,7 +457,7 @@ SpiHandle Query(const wchar_t* file_name, int32_t position, double length, bool 
         return nullptr;
     }
     Geometry geometry;
-    if (!ReadGeometry(grabber.Get(), geometry)) return nullptr;
+    if (!ReadGeometry(grabber.Get(), geometry) || PastPlayLimit(begun)) return nullptr;
 
     ComPtr<IMediaSeeking> seeking;
     ComPtr<IMediaControl> control;
@@ -454,6 +497,15 @@ SpiHandle Query(const wchar_t* file_name, int32_t position, double length, bool 
         FrameCatcher catcher(geometry.bytes, wanted - seek + base.bias + kSlack);
         const Play played = PlayFrom(graph_parts, seek, catcher);
         const bool earliest = seek == base.first || attempt == kEarlierTries;
+        if (played == Play::Caught && catcher.Missed()) {
+            // The frame showing at the time was passed over: again from its start.
+            const REFERENCE_TIME missed = seek + catcher.MissedStart() - base.bias;
+            FrameCatcher again(geometry.bytes, wanted - missed + base.bias + kSlack, true);
+            if (PlayFrom(graph_parts, missed, again) != Play::Caught || !again.HaveFrame()) {
+                return nullptr;
+            }
+            return PackFrame(geometry, again.Frame());
+        }
         if (played == Play::Caught && (!catcher.Late() || earliest)) {
             return PackFrame(geometry, catcher.Frame());
         }
@@ -463,16 +515,84 @@ SpiHandle Query(const wchar_t* file_name, int32_t position, double length, bool 
     return nullptr;
 }
 
+// One query and its answer, shared by the request and the thread that runs the query: whichever
+// lets go of it last frees it, with a frame the request did not wait for.
+struct QueryJob {
+    std::wstring file_name;
+    int32_t position = 0;
+    double length = 0.0;
+    bool key_frame = false;
+    Clock::time_point begun;
+    HMODULE module = nullptr;  // this module, held while the thread runs its code
+    OwnedHandle frame;
+    LONG holders = 2;
+};
+
+void LetGo(QueryJob* job) {
+    if (InterlockedDecrement(&job->holders) == 0) delete job;
+}
+
+// The query's thread: a multithreaded apartment of its own, so that the graph's objects belong
+// to no thread the request might end.
+void RunJob(QueryJob& job) {
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    try {
+        job.frame = OwnedHandle(
+            Query(job.file_name.c_str(), job.position, job.length, job.key_frame, job.begun));
+    } catch (...) {
+        job.frame.Reset();
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
+}
+
+DWORD WINAPI QueryThread(void* parameter) {
+    auto* job = static_cast<QueryJob*>(parameter);
+    const HMODULE module = job->module;
+    RunJob(*job);
+    LetGo(job);
+    FreeLibraryAndExitThread(module, 0);
+}
+
 }  // namespace
 
-SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length,
-                          bool key_frame) {
-    if (!file_name) return nullptr;
+SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length, bool key_frame,
+                          std::chrono::steady_clock::time_point begun) {
+    // Nothing is begun that could not end in time.
+    if (!file_name || PastPlayLimit(begun)) return nullptr;
+    auto* job = new (std::nothrow) QueryJob;
+    if (!job) return nullptr;
     try {
-        return Query(file_name, position, length, key_frame);
+        job->file_name = file_name;
     } catch (...) {
+        delete job;
         return nullptr;
     }
+    job->position = position;
+    job->length = length;
+    job->key_frame = key_frame;
+    job->begun = begun;
+    // The thread holds this module: a host that unloads it while a query it gave up on still
+    // runs does not pull its code away.
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&QueryThread), &job->module)) {
+        delete job;
+        return nullptr;
+    }
+    const HANDLE thread = CreateThread(nullptr, 0, QueryThread, job, 0, nullptr);
+    if (!thread) {
+        FreeLibrary(job->module);
+        delete job;
+        return nullptr;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(begun + kQueryLimit - Clock::now());
+    const DWORD wait = left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
+    // Past the limit the thread is left to end by itself, and the request ends without a frame.
+    const bool ended = WaitForSingleObject(thread, wait) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    SpiHandle frame = ended ? job->frame.Release() : nullptr;
+    LetGo(job);
+    return frame;
 }
 
 }  // namespace dshow

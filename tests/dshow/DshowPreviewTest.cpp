@@ -11,11 +11,13 @@
 #include <tuple>
 #include <vector>
 
-#include "DibConvert.h"
-#include "DibHelpers.h"
 #include "DshowClips.h"
 #include "FfmpegPtr.h"
 #include "TestSupport.h"
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
 
 using testing_support::FreeHandle;
 using testing_support::HandleBytes;
@@ -57,6 +59,31 @@ struct Opened {
     }
 };
 
+// The frame as dshowsrc hands it out, built without the product's converter, stride plan or
+// header writer: swscale's BGR24 (same size, exact rounding, full chroma interpolation: the
+// conversion the plug-ins use) in top-down rows, turned bottom-up into rows padded to 4 bytes
+// with zeros, behind a header written field by field.
+std::vector<uint8_t> ReferenceDib(const AVFrame* frame) {
+    const int w = frame->width, h = frame->height;
+    const size_t stride = (size_t{3} * w + 3) & ~size_t{3};
+    std::vector<uint8_t> dib(40 + stride * h, 0);
+    SwsContext* sws = sws_getContext(
+        w, h, static_cast<AVPixelFormat>(frame->format), w, h, AV_PIX_FMT_BGR24,
+        SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
+    // Bottom-up: the first row goes last.
+    uint8_t* dst[4] = {dib.data() + 40 + stride * (h - 1), nullptr, nullptr, nullptr};
+    const int dst_stride[4] = {-static_cast<int>(stride), 0, 0, 0};
+    const bool converted =
+        sws && sws_scale(sws, frame->data, frame->linesize, 0, h, dst, dst_stride) == h;
+    sws_freeContext(sws);
+    const uint32_t fields[][3] = {{0, 40, 4}, {4, uint32_t(w), 4}, {8, uint32_t(h), 4},
+                                  {12, 1, 2}, {14, 24, 2},         {20, uint32_t(stride * h), 4}};
+    for (const auto& [at, value, bytes] : fields) {
+        for (uint32_t i = 0; i < bytes; ++i) dib[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+    return converted ? dib : std::vector<uint8_t>();
+}
+
 // The reference: the key frame that FFmpeg's backward seek to 10 % finds, decoded from its
 // packet on up to the first frame that comes out, as a 40-byte header and 24-bit bottom-up rows.
 // Where the seek fails or lands after the time (an MPEG program stream seeks by searching
@@ -94,21 +121,7 @@ std::vector<uint8_t> FfmpegKeyFrame(const std::string& path) {
         got = avcodec_receive_frame(ctx.get(), frame.get()) >= 0;
     }
     if (!got) return {};
-    const int w = frame->width, h = frame->height;
-    NewDibLayout measures;
-    if (!PlanNewDib(static_cast<uint64_t>(w), static_cast<uint64_t>(h), 24, 0, measures)) return {};
-    std::vector<uint8_t> dib(static_cast<size_t>(measures.total_size));
-    InfoHeaderFields fields;
-    fields.width = w;
-    fields.height = h;
-    fields.bit_count = 24;
-    fields.size_image = static_cast<uint32_t>(measures.image_size);
-    WriteInfoHeader(dib.data(), fields);
-    if (video::FrameConverter().ToBgr24Rows(frame.get(), w, h, dib.data() + 40) !=
-        video::Status::Ok) {
-        return {};
-    }
-    return dib;
+    return ReferenceDib(frame.get());
 }
 
 class DshowPreview : public testing::Test {

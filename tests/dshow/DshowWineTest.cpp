@@ -1,18 +1,25 @@
 // The Windows dshowsrc through the system's media detector (Wine's, over GStreamer) on the
 // clips that the native build writes: the information read, frames (from the plug-in's own
-// filter graph where the detector gives none) against the Linux stand-in's, faults, and COM
-// left on the calling thread as it was found.
+// filter graph where the detector gives none) against the Linux stand-in's, faults, a graph
+// whose Stop never returns, and COM left on the calling thread as it was found.
+//
+// A test that fails after one of its queries ended without a frame at dshowsrc's time limit
+// ends with status 75: Wine's parser deadlocks now and then, and the test runner gives such a
+// test one more run (cmake/wine-run.in). Every other failure ends as gtest ends it.
 #include <objbase.h>
+#include <strmif.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <utility>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ClipMaker.h"
@@ -37,6 +44,16 @@ const WineClip kClips[] = {
 };
 
 std::string ClipPath(const char* name) { return std::string(ZEM_DSHOW_CLIP_DIR) + "\\" + name; }
+
+// dshowsrc's plays stop 18 s after a request began and the request ends at 20 s: a request
+// that fails after this long ran into that limit.
+constexpr double kLimitSeconds = 17.0;
+// The status that asks the runner for a further run.
+constexpr int kWineDeadlockStatus = 75;
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 bool HaveClips() {
     std::vector<uint8_t> bytes;
@@ -69,6 +86,20 @@ protected:
     }
     void TearDown() override {
         if (SUCCEEDED(m_com)) CoUninitialize();
+        if (HasFailure() && m_limitHits > 0) {
+            std::printf(
+                "%d queries of this test ended without a frame at dshowsrc's time limit "
+                "(Wine's parser deadlocked): status %d\n",
+                m_limitHits, kWineDeadlockStatus);
+            std::fflush(stdout);
+            std::_Exit(kWineDeadlockStatus);
+        }
+    }
+
+    // Counts a frame request that failed at the time limit.
+    int32_t Timed(int32_t result, std::chrono::steady_clock::time_point start) {
+        if (result != 0 && SecondsSince(start) >= kLimitSeconds) ++m_limitHits;
+        return result;
     }
 
     int32_t Info(const std::string& path, PictureInfoRecord& record) {
@@ -83,16 +114,27 @@ protected:
         std::memcpy(block.tag, "zem", 3);
         block.field52 = position;
         SpiHandle info = nullptr;
+        const auto start = std::chrono::steady_clock::now();
         const int32_t result =
-            m_plugin.module.GetPicture(path.c_str(), 0, SPI_SRC_FILE, &info, nullptr, nullptr,
-                                       reinterpret_cast<SpiUserData>(&block));
+            Timed(m_plugin.module.GetPicture(path.c_str(), 0, SPI_SRC_FILE, &info, nullptr, nullptr,
+                                             reinterpret_cast<SpiUserData>(&block)),
+                  start);
         dib = testing_support::HandleBytes(info);
         if (info) testing_support::FreeHandle(info);
         return result;
     }
 
+    // GetPreview, timed as Frame is.
+    int32_t Preview(const std::string& path, SpiHandle* info, SpiHandle* bits) {
+        const auto start = std::chrono::steady_clock::now();
+        return Timed(
+            m_plugin.module.GetPreview(path.c_str(), 0, SPI_SRC_FILE, info, bits, nullptr, 0),
+            start);
+    }
+
     testing_support::LoadedPlugin m_plugin{"dshowsrc"};
     HRESULT m_com = E_FAIL;
+    int m_limitHits = 0;
 };
 
 }  // namespace
@@ -286,18 +328,12 @@ TEST_F(DshowWine, PreviewIsTheFrameAtTenPerCent) {
         std::vector<uint8_t> picture;
         ASSERT_EQ(Frame(path, -10, picture), 0) << clip.name;
         SpiHandle info = nullptr;
-        ASSERT_EQ(m_plugin.module.GetPreview(path.c_str(), 0, SPI_SRC_FILE, &info, nullptr,
-                                             nullptr, 0),
-                  0)
-            << clip.name;
+        ASSERT_EQ(Preview(path, &info, nullptr), 0) << clip.name;
         const std::vector<uint8_t> whole = testing_support::HandleBytes(info);
         testing_support::FreeHandle(info);
         SpiHandle head = nullptr;
         SpiHandle bits = nullptr;
-        ASSERT_EQ(m_plugin.module.GetPreview(path.c_str(), 0, SPI_SRC_FILE, &head, &bits,
-                                             nullptr, 0),
-                  0)
-            << clip.name;
+        ASSERT_EQ(Preview(path, &head, &bits), 0) << clip.name;
         std::vector<uint8_t> split = testing_support::HandleBytes(head);
         const std::vector<uint8_t> rows = testing_support::HandleBytes(bits);
         split.insert(split.end(), rows.begin(), rows.end());
@@ -322,4 +358,155 @@ TEST_F(DshowWine, PreviewIsTheFrameAtTenPerCent) {
                                          nullptr, nullptr, 0),
               -1);
     EXPECT_EQ(info, nullptr);
+}
+
+namespace {
+
+// The null renderer of dshowsrc's graph, wrapped so that its Stop blocks until the test lets it
+// go: a parser that deadlocks while the graph stops. The graph's builder creates it through
+// COM, which finds this class first in the process's multithreaded apartment.
+constexpr GUID kClsidNullRenderer = {
+    0xC1F400A4, 0x3F08, 0x11D3, {0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37}};
+
+struct StuckStops {
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> entered{0};
+    std::atomic<int> live{0};
+};
+
+#define ZEM_FORWARD(name, params, args) \
+    STDMETHODIMP name params override { return m_inner->name args; }
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+#endif
+class StuckRenderer final : public IBaseFilter {
+public:
+    StuckRenderer(IBaseFilter* inner, StuckStops& stops) : m_inner(inner), m_stops(stops) {
+        ++m_stops.live;
+    }
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IPersist) &&
+            !IsEqualIID(iid, IID_IMediaFilter) && !IsEqualIID(iid, IID_IBaseFilter)) {
+            return m_inner->QueryInterface(iid, out);  // seeking and renderer flags: the inner's
+        }
+        *out = static_cast<IBaseFilter*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
+    STDMETHODIMP_(ULONG) Release() override {
+        const ULONG left = --m_refs;
+        if (left == 0) {
+            m_inner->Release();
+            --m_stops.live;
+            delete this;
+        }
+        return left;
+    }
+    STDMETHODIMP Stop() override {
+        ++m_stops.entered;
+        WaitForSingleObject(m_stops.release, 120000);
+        return m_inner->Stop();
+    }
+    ZEM_FORWARD(GetClassID, (CLSID * id), (id))
+    ZEM_FORWARD(Pause, (), ())
+    ZEM_FORWARD(Run, (REFERENCE_TIME start), (start))
+    ZEM_FORWARD(GetState, (DWORD ms, FILTER_STATE* state), (ms, state))
+    ZEM_FORWARD(SetSyncSource, (IReferenceClock * clock), (clock))
+    ZEM_FORWARD(GetSyncSource, (IReferenceClock * *clock), (clock))
+    ZEM_FORWARD(EnumPins, (IEnumPins * *pins), (pins))
+    ZEM_FORWARD(FindPin, (LPCWSTR id, IPin** pin), (id, pin))
+    ZEM_FORWARD(QueryFilterInfo, (FILTER_INFO * info), (info))
+    ZEM_FORWARD(JoinFilterGraph, (IFilterGraph * graph, LPCWSTR name), (graph, name))
+    ZEM_FORWARD(QueryVendorInfo, (LPWSTR * info), (info))
+
+private:
+    ~StuckRenderer() = default;
+    IBaseFilter* m_inner;
+    StuckStops& m_stops;
+    std::atomic<ULONG> m_refs{1};
+};
+
+// Makes the system's null renderer and wraps it.
+class StuckRendererFactory final : public IClassFactory {
+public:
+    StuckRendererFactory(IClassFactory* real, StuckStops& stops) : m_real(real), m_stops(stops) {}
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        const bool mine = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory);
+        *out = mine ? static_cast<IClassFactory*>(this) : nullptr;
+        return mine ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        *out = nullptr;
+        IBaseFilter* inner = nullptr;
+        const HRESULT hr = outer ? CLASS_E_NOAGGREGATION
+                                 : m_real->CreateInstance(nullptr, IID_IBaseFilter,
+                                                          reinterpret_cast<void**>(&inner));
+        if (FAILED(hr)) return hr;
+        auto* wrapper = new StuckRenderer(inner, m_stops);
+        const HRESULT got = wrapper->QueryInterface(iid, out);
+        wrapper->Release();
+        return got;
+    }
+    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+
+private:
+    IClassFactory* m_real;
+    StuckStops& m_stops;
+};
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+#undef ZEM_FORWARD
+
+}  // namespace
+
+// A graph whose Stop never returns (here until the test lets it go) ends the request with -1
+// within dshowsrc's 20 s limit; the query's thread, let go, then ends by itself and releases
+// every filter.
+TEST_F(DshowWine, AStopThatNeverReturnsEndsTheRequestWithinTheLimit) {
+    StuckStops stops;
+    ASSERT_NE(stops.release, nullptr);
+    HRESULT registered = E_FAIL;
+    int32_t result = 0;
+    double seconds = 0;
+    bool released = false;
+    std::thread host([&] {
+        if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return;
+        IClassFactory* real = nullptr;
+        registered = CoGetClassObject(kClsidNullRenderer, CLSCTX_INPROC_SERVER, nullptr,
+                                      IID_IClassFactory, reinterpret_cast<void**>(&real));
+        StuckRendererFactory factory(real, stops);
+        DWORD cookie = 0;
+        if (SUCCEEDED(registered)) {
+            registered = CoRegisterClassObject(kClsidNullRenderer, &factory, CLSCTX_INPROC_SERVER,
+                                               REGCLS_MULTIPLEUSE, &cookie);
+        }
+        if (SUCCEEDED(registered)) {
+            std::vector<uint8_t> dib;
+            const auto start = std::chrono::steady_clock::now();
+            result = Frame(ClipPath("h264.mkv"), -50, dib);
+            seconds = SecondsSince(start);
+            m_limitHits = 0;  // the limit is what this test wants
+            SetEvent(stops.release);
+            for (int i = 0; i < 600 && stops.live > 0; ++i) Sleep(100);
+            released = stops.live == 0;
+            CoRevokeClassObject(cookie);
+        }
+        SetEvent(stops.release);
+        if (real) real->Release();
+        CoUninitialize();
+    });
+    host.join();
+    CloseHandle(stops.release);
+    ASSERT_HRESULT_SUCCEEDED(registered) << "the stuck renderer could not be registered";
+    std::printf("a request whose graph's Stop never returned ended with %d after %.1f s\n", result,
+                seconds);
+    EXPECT_GE(stops.entered, 1) << "the graph was never stopped: the test tested nothing";
+    EXPECT_EQ(result, -1);
+    EXPECT_LT(seconds, 23.0) << "20 s is the limit (3 s more for a busy machine)";
+    EXPECT_TRUE(released) << "the query's thread did not end after its Stop returned";
 }

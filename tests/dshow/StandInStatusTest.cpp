@@ -17,23 +17,52 @@ namespace {
 
 using video::Status;
 
+// The errors that FFmpeg's own calls give for each cause, not a copy of the mapping: memory
+// refused (an allocation past av_max_alloc's limit), a demuxer that reads junk or a missing
+// file, and a stream whose codec no decoder knows.
 TEST(VideoStatus, FfmpegErrorsByCause) {
+    const std::string dir = testing_support::MakeTempDir();
+    const auto open_error = [](const std::string& path, int* best_audio = nullptr) {
+        AVFormatContext* fmt = nullptr;
+        const int error = avformat_open_input(&fmt, path.c_str(), nullptr, nullptr);
+        const AVCodec* decoder = nullptr;
+        if (error >= 0 && best_audio) {
+            *best_audio = av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+        }
+        avformat_close_input(&fmt);
+        return error;
+    };
+    ASSERT_TRUE(
+        testing_support::WriteWholeFile(dir + "/junk.avi", std::vector<uint8_t>(4096, 'x')));
+    // A WAVE file whose format tag (0x7A7A) names no codec.
+    ASSERT_TRUE(testing_support::WriteWholeFile(
+        dir + "/unknown.wav",
+        {'R', 'I', 'F', 'F', 36, 0,    0,    0,   'W', 'A',  'V',  'E', 'f', 'm',  't',
+         ' ', 16,  0,   0,   0,  0x7A, 0x7A, 1,   0,   0x40, 0x1F, 0,   0,   0x40, 0x1F,
+         0,   0,   1,   0,   8,  0,    'd',  'a', 't', 'a',  0,    0,   0,   0}));
+    int no_decoder = 0;
+    ASSERT_GE(open_error(dir + "/unknown.wav", &no_decoder), 0);
+    video::PacketPtr packet = video::MakePacket();
+    av_max_alloc(1 << 16);
+    const int no_memory = av_new_packet(packet.get(), 1 << 20);
+    av_max_alloc(INT_MAX);
     const struct {
+        const char* cause;
         int error;
         Status status;
     } table[] = {
-        {0, Status::Ok},
-        {AVERROR(ENOMEM), Status::NoMemory},
-        {AVERROR_DECODER_NOT_FOUND, Status::Unsupported},
-        {AVERROR_PATCHWELCOME, Status::Unsupported},
-        {AVERROR_INVALIDDATA, Status::Broken},
-        {AVERROR(EIO), Status::Broken},
+        {"success", 0, Status::Ok},
+        {"allocation refused", no_memory, Status::NoMemory},
+        {"junk bytes", open_error(dir + "/junk.avi"), Status::Broken},
+        {"missing file", open_error(dir + "/missing.mp4"), Status::Broken},
+        {"codec without a decoder", no_decoder, Status::Unsupported},
     };
     for (const auto& row : table) {
         EXPECT_STREQ(video::StatusName(video::StatusOfAvError(row.error)),
                      video::StatusName(row.status))
-            << row.error;
+            << row.cause << ": " << row.error;
     }
+    testing_support::RemoveTree(dir);
 }
 
 TEST(VideoStatus, DecoderAndConverterTellTheCause) {

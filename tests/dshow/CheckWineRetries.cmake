@@ -1,0 +1,20 @@
+# The last check of a Windows video run: wine-run logs in LOG every further run that it gave a
+# test for a cause inside Wine. One such test in a suite is Wine's parser; more than one is a
+# fault of ours that a retry would hide. Usage: cmake -DLOG=FILE -P CheckWineRetries.cmake
+if(NOT EXISTS "${LOG}")
+    message(STATUS "no test needed a further run")
+    return()
+endif()
+file(STRINGS "${LOG}" runs)
+set(tests "")
+foreach(run IN LISTS runs)
+    message(STATUS "further run: ${run}")
+    string(REGEX REPLACE ":.*" "" test "${run}")
+    list(APPEND tests "${test}")
+endforeach()
+list(REMOVE_DUPLICATES tests)
+list(LENGTH tests count)
+if(count GREATER 1)
+    message(FATAL_ERROR "${count} tests needed a further run (${tests}); at most one may")
+endif()
+message(STATUS "one test needed a further run: ${tests}")

@@ -10,6 +10,7 @@
 
 #include "CodecBackends.h"
 #include "PreviewRules.h"
+#include "SampleScale.h"
 
 namespace {
 
@@ -43,21 +44,24 @@ void WriteScanline(void* opaque, size_t x, size_t y, size_t n, const void* pixel
             }
             break;
         case 3:
-            for (uint8_t* d = row + x * 3; n--; src += 3, d += 3) {
-                d[0] = src[2];
-                d[1] = src[1];
-                d[2] = src[0];
-            }
+            SwapRedBlue<3>(src, row + x * 3, static_cast<uint32_t>(n));
             break;
         default:
-            for (uint8_t* d = row + x * 4; n--; src += 4, d += 4) {
-                d[0] = src[2];
-                d[1] = src[1];
-                d[2] = src[0];
-                d[3] = src[3];
-            }
+            SwapRedBlue<4>(src, row + x * 4, static_cast<uint32_t>(n));
             break;
     }
+}
+
+bool IsGrey(const JxlBasicInfo& info) { return info.num_color_channels == 1; }
+bool HasAlpha(const JxlBasicInfo& info) { return info.alpha_bits != 0; }
+
+// The canvas for a picture (or the preview) of this stream, and the samples that libjxl is to
+// give for it: 8-bit grey, grey+alpha, RGB or RGBA.
+CodecStatus Shape(const JxlBasicInfo& info, uint32_t width, uint32_t height, DibCanvas& canvas,
+                  Sink& sink, JxlPixelFormat& format) {
+    sink.channels = (IsGrey(info) ? 1u : 3u) + (HasAlpha(info) ? 1u : 0u);
+    format.num_channels = sink.channels;
+    return canvas.CreateForSamples(width, height, IsGrey(info), HasAlpha(info));
 }
 
 DecoderPtr OpenDecoder(const uint8_t* data, size_t size, int events) {
@@ -121,14 +125,9 @@ public:
                 if (info.xsize == 0 || info.ysize == 0) break;
                 const CodecStatus fits = CheckDeclaredSize(info.xsize, info.ysize);
                 if (fits != CodecStatus::Ok) return fits;
-                const bool grey = info.num_color_channels == 1;
-                const bool alpha = info.alpha_bits != 0;
-                sink.channels = (grey ? 1u : 3u) + (alpha ? 1u : 0u);
-                format.num_channels = sink.channels;
                 const CodecStatus created =
-                    canvas.Create(info.xsize, info.ysize, alpha ? 32 : grey ? 8 : 24);
+                    Shape(info, info.xsize, info.ysize, canvas, sink, format);
                 if (created != CodecStatus::Ok) return created;
-                if (grey && !alpha) canvas.SetGreyPalette();
             } else if (event == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
                 if (!canvas.IsCreated() ||
                     JxlDecoderSetImageOutCallback(decoder.get(), &format, WriteScanline,
@@ -178,14 +177,9 @@ public:
                 }
                 const CodecStatus fits = CheckDeclaredSize(info.preview.xsize, info.preview.ysize);
                 if (fits != CodecStatus::Ok) return fits;
-                const bool grey = info.num_color_channels == 1;
-                const bool alpha = info.alpha_bits != 0;
-                sink.channels = (grey ? 1u : 3u) + (alpha ? 1u : 0u);
-                format.num_channels = sink.channels;
-                const CodecStatus created = canvas.Create(info.preview.xsize, info.preview.ysize,
-                                                          alpha ? 32 : grey ? 8 : 24);
+                const CodecStatus created =
+                    Shape(info, info.preview.xsize, info.preview.ysize, canvas, sink, format);
                 if (created != CodecStatus::Ok) return created;
-                if (grey && !alpha) canvas.SetGreyPalette();
             } else if (event == JXL_DEC_NEED_PREVIEW_OUT_BUFFER) {
                 size_t bytes = 0;
                 if (!canvas.IsCreated() ||
@@ -226,10 +220,9 @@ public:
             info.ysize == 0) {
             return CodecStatus::Broken;
         }
-        const bool grey = info.num_color_channels == 1;
         header.width = info.xsize;
         header.height = info.ysize;
-        header.bit_count = info.alpha_bits != 0 ? 32 : grey ? 8 : 24;
+        header.bit_count = DibCanvas::SampleBits(IsGrey(info), HasAlpha(info));
         // Frame headers only; a stream whose frames cannot be walked has no frame 0 either.
         header.result.frame_count = info.have_animation ? CountFrames(data, size) : 1;
         return header.result.frame_count > 0 ? CodecStatus::Ok : CodecStatus::Broken;

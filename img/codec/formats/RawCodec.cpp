@@ -84,9 +84,8 @@ private:
     static CodecStatus Thumbnail(const uint8_t* data, size_t size, const DecodeRequest& request,
                                  DibCanvas& canvas, DecodeResult& result) {
         std::unique_ptr<LibRaw> raw;
-        CodecStatus status = Open(data, size, raw);
+        CodecStatus status = Open(data, size, request.frame, raw);
         if (status != CodecStatus::Ok) return status;
-        if (request.frame != 0) return CodecStatus::NoFrame;
         result.type = kTypeRaw;
         result.frame_count = 1;
         const libraw_thumbnail_t& thumb = raw->imgdata.thumbnail;
@@ -186,14 +185,16 @@ private:
     // stderr from its default callbacks, the camera's white balance, 8-bit output. The buffer
     // stream reads the caller's bytes and nothing else (no side files); LibRaw does not write
     // through the pointer. NotThisFormat when LibRaw does not take the file (plain TIFF among
-    // them: the next back end decides).
-    static CodecStatus Open(const uint8_t* data, size_t size, std::unique_ptr<LibRaw>& raw) {
+    // them: the next back end decides), then NoFrame for any frame but 0.
+    static CodecStatus Open(const uint8_t* data, size_t size, int32_t frame,
+                            std::unique_ptr<LibRaw>& raw) {
         raw.reset(new (std::nothrow) LibRaw(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
                                             LIBRAW_OPIONS_NO_DATAERR_CALLBACK));
         if (!raw) return CodecStatus::NoMemory;
         if (raw->open_buffer(const_cast<uint8_t*>(data), size) != LIBRAW_SUCCESS) {
             return CodecStatus::NotThisFormat;
         }
+        if (frame != 0) return CodecStatus::NoFrame;
         raw->imgdata.params.use_camera_wb = 1;
         raw->imgdata.params.output_bps = 8;
         return CodecStatus::Ok;
@@ -217,7 +218,7 @@ private:
     // The developed picture's measures from the opened file, without unpacking it.
     static CodecStatus Measure(const uint8_t* data, size_t size, PictureHeader& header) {
         std::unique_ptr<LibRaw> raw;
-        CodecStatus status = Open(data, size, raw);
+        CodecStatus status = Open(data, size, 0, raw);
         if (status == CodecStatus::Ok) status = CheckSizes(raw->imgdata.sizes);
         if (status == CodecStatus::Ok) status = FromLibRaw(raw->adjust_sizes_info_only());
         if (status != CodecStatus::Ok) return status;
@@ -228,9 +229,8 @@ private:
     static CodecStatus Develop(const uint8_t* data, size_t size, const DecodeRequest& request,
                                DibCanvas& canvas, DecodeResult& result) {
         std::unique_ptr<LibRaw> raw;
-        CodecStatus status = Open(data, size, raw);
+        CodecStatus status = Open(data, size, request.frame, raw);
         if (status != CodecStatus::Ok) return status;
-        if (request.frame != 0) return CodecStatus::NoFrame;
         status = CheckSizes(raw->imgdata.sizes);
         if (status == CodecStatus::Ok) status = FromLibRaw(raw->unpack());
         if (status == CodecStatus::Ok) status = FromLibRaw(raw->dcraw_process());

@@ -24,7 +24,8 @@ struct TiffPage {
     float x_res = 0, y_res = 0;           // 0: no resolution tags
     uint16_t res_unit = 2;                // RESUNIT_INCH
     uint32_t subfile_type = 0;            // NewSubfileType (1: a reduced-resolution page)
-    std::vector<uint8_t> pixels;
+    uint16_t sample_format = 1;           // SAMPLEFORMAT_UINT; 3: IEEE floating point
+    std::vector<uint8_t> pixels;          // contiguous samples, packed from the high bit
 
     size_t RowBytes() const { return (static_cast<size_t>(width) * bps * spp + 7) / 8; }
 };

@@ -33,7 +33,7 @@ public:
 
     // Reads what Decode of frame 0 would give (size, bit count, densities, type, frame count)
     // from the file's headers, decoding no pixels; there is no picture to hand over after it.
-    // A file whose pixel data is damaged may header_only and then fail Decode.
+    // A file whose pixel data is damaged may read its header and then fail Decode.
     bool ReadHeader(const uint8_t* data, uint32_t size, uint32_t type);
 
     uint32_t GetWidth() const { return m_width; }

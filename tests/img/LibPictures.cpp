@@ -153,9 +153,9 @@ private:
 
 }  // namespace
 
-std::vector<uint8_t> MakeTiff(const std::vector<TiffPage>& pages) {
+std::vector<uint8_t> MakeTiff(const std::vector<TiffPage>& pages, const char* mode) {
     TiffFile file;
-    Tiff tif(file.Open("w"));
+    Tiff tif(file.Open(mode));
     if (!tif) return {};
     for (const TiffPage& p : pages) {
         if (!WritePage(tif.get(), p)) return {};

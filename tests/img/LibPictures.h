@@ -30,7 +30,8 @@ struct TiffPage {
     size_t RowBytes() const { return (static_cast<size_t>(width) * bps * spp + 7) / 8; }
 };
 
-std::vector<uint8_t> MakeTiff(const std::vector<TiffPage>& pages);
+// `mode` "w8" writes a BigTIFF.
+std::vector<uint8_t> MakeTiff(const std::vector<TiffPage>& pages, const char* mode = "w");
 // Random samples for the page's layout; associated alpha keeps colour samples within alpha.
 void FillRandom(TiffPage& page, std::mt19937& rng);
 // libtiff's TIFFReadRGBAImageOriented (top-left) of one directory, as RGBA bytes.

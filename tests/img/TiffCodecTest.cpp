@@ -231,7 +231,8 @@ TEST(TiffCodec, SixteenBitAssociatedAlphaIsUndoneAtFullPrecision) {
 // 16-bit premultiplied RGBA contiguous and in separate planes of strips and of tiles (separate
 // planes were unpremultiplied after the reduction to 8 bits, up to 151 levels off), 12-bit
 // integers (ScaleSample onto 8 bits), 16-, 24- and 32-bit floats (linear light: associated
-// alpha undone, clamped to [0, 1], the sRGB curve). The header read agrees with each.
+// alpha undone, clamped to [0, 1], the sRGB curve). The header read agrees with each; the
+// first is read from a BigTIFF as well.
 struct DeepCase {
     const char* name;
     uint16_t photometric, bps, spp, format;
@@ -344,6 +345,11 @@ TEST(TiffCodec, DeepSamplesInEveryLayoutMatchAReferenceAtTheirOwnPrecision) {
         EXPECT_EQ(got.bit_count, alpha ? 32 : colours == 1 ? 8 : 24);
         EXPECT_TRUE(img_test::SameRgba(got, want, p.width, p.height, floating ? 1 : 0));
         EXPECT_TRUE(img_test::InfoAgrees(tiff, got));
+        // The same page in a BigTIFF: its 64-bit offsets are TIFF too, and read alike.
+        if (&c == kDeep) {
+            EXPECT_TRUE(img_test::SameRgba(img_test::Decode(img_test::MakeTiff({p}, "w8")), want,
+                                           p.width, p.height));
+        }
     }
 }
 

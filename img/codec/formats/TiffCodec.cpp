@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -124,7 +125,7 @@ struct Layout {
     bool min_is_white = false;
     bool floating = false;  // IEEE floating-point samples of 16, 24 or 32 bits
 
-    // The largest integer sample.
+    // The largest integer sample (integer samples have at most 16 bits).
     uint32_t Max() const { return (1u << bps) - 1; }
 
     // Whether a converted row never runs ahead of its source, so the scanline can be read into
@@ -165,7 +166,9 @@ struct Layout {
         for (uint32_t k = 0; k < bytes; ++k) v = v << 8 | p[k];
         return (v >> (bytes * 8 - shift - bps)) & Max();
     }
-    uint8_t To8(uint32_t v) const { return bps == 8 ? static_cast<uint8_t>(v) : ScaleSample(v, Max()); }
+    uint8_t To8(uint32_t v) const {
+        return bps == 8 ? static_cast<uint8_t>(v) : ScaleSample(v, Max());
+    }
     uint32_t Sample(const uint8_t* row, uint32_t x, uint32_t s) const {
         return To8(Raw(row, x, s));
     }
@@ -340,7 +343,9 @@ bool ChooseLayout(TIFF* tif, Layout& layout) {
             return true;
         case PHOTOMETRIC_YCBCR:
             // libjpeg converts to RGB; other YCbCr data goes through the RGBA reader.
-            if (compression != COMPRESSION_JPEG || bps != 8 || spp != 3) return false;
+            if (compression != COMPRESSION_JPEG || bps != 8 || spp != 3 || layout.planes != 1) {
+                return false;
+            }
             if (!TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)) return false;
             layout.kind = Kind::Rgb;
             layout.dib_bits = 24;
@@ -467,7 +472,8 @@ CodecStatus ReadBands(TIFF* tif, const Layout& layout, DibCanvas& canvas) {
     uint64_t band_size = 0;
     if (!CheckedMul(across, static_cast<uint64_t>(tile_row), plane_row) ||
         !CheckedMul(plane_row, band_rows, band_size) || band_size > (uint64_t{1} << 34) ||
-        !FitsSizeT(band_size)) {
+        !FitsSizeT(band_size) ||
+        band_size > static_cast<uint64_t>(std::numeric_limits<tmsize_t>::max())) {
         return CodecStatus::NoMemory;
     }
     std::vector<uint8_t> tile(tiled ? static_cast<size_t>(TIFFTileSize(tif)) : 0);

@@ -286,7 +286,8 @@ void PutSample(TiffPage& p, uint32_t y, uint64_t index, uint32_t v) {
         return;
     }
     for (uint32_t b = 0; b < p.bps; ++b) {
-        if (v >> (p.bps - 1 - b) & 1) row[(index * p.bps + b) / 8] |= 0x80 >> ((index * p.bps + b) % 8);
+        const uint64_t bit = index * p.bps + b;
+        if (v >> (p.bps - 1 - b) & 1) row[bit / 8] |= 0x80 >> (bit % 8);
     }
 }
 
@@ -324,8 +325,9 @@ TEST(TiffCodec, DeepSamplesInEveryLayoutMatchAReferenceAtTheirOwnPrecision) {
                     uint32_t v = c.extra == kAssociated ? rng() % (a + 1) : rng() % 1400;
                     if (!floating) v = c.extra == kAssociated ? v : rng() % (uint32_t(max) + 1);
                     const double k = floating && c.extra != kAssociated ? v - 100.0 : v;
-                    const double straight =
-                        c.extra != kAssociated ? k : (a ? std::min(max, std::round(k * max / a)) : 0);
+                    const double straight = c.extra != kAssociated
+                                                ? k
+                                                : (a ? std::min(max, std::round(k * max / a)) : 0);
                     rgb[s] = floating ? Srgb8(c.extra == kAssociated ? (a ? k / a : 0) : k / max)
                                       : static_cast<uint8_t>(std::lround(straight * 255 / max));
                     PutSample(p, y, uint64_t{x} * c.spp + s,

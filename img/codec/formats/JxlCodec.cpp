@@ -116,7 +116,7 @@ int32_t CountFrames(const uint8_t* data, size_t size) {
 }
 
 bool Job::Start(const uint8_t* data, size_t size, const DecodeRequest& request, int events) {
-    status = !IsJxl(data, size) ? CodecStatus::NotThisFormat
+    status = !IsJxl(data, size)  ? CodecStatus::NotThisFormat
              : request.frame < 0 ? CodecStatus::NoFrame
                                  : CodecStatus::Ok;
     if (status != CodecStatus::Ok) return false;
@@ -134,7 +134,9 @@ public:
     CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
                        DibCanvas& canvas, DecodeResult& result) const override {
         Job job(canvas);
-        if (!job.Start(data, size, request, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE)) return job.status;
+        if (!job.Start(data, size, request, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE)) {
+            return job.status;
+        }
         JxlDecoder* decoder = job.decoder.get();
         JxlBasicInfo& info = job.info;
         if (request.frame > 0) {
@@ -147,13 +149,12 @@ public:
                 if (info.xsize == 0 || info.ysize == 0) break;
                 const CodecStatus fits = CheckDeclaredSize(info.xsize, info.ysize);
                 if (fits != CodecStatus::Ok) return fits;
-                const CodecStatus created =
-                    Shape(info, info.xsize, info.ysize, job);
+                const CodecStatus created = Shape(info, info.xsize, info.ysize, job);
                 if (created != CodecStatus::Ok) return created;
             } else if (event == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
                 if (!canvas.IsCreated() ||
-                    JxlDecoderSetImageOutCallback(decoder, &job.format, WriteScanline,
-                                                  &job.sink) != JXL_DEC_SUCCESS) {
+                    JxlDecoderSetImageOutCallback(decoder, &job.format, WriteScanline, &job.sink) !=
+                        JXL_DEC_SUCCESS) {
                     break;
                 }
             } else if (event == JXL_DEC_FULL_IMAGE) {
@@ -178,14 +179,16 @@ public:
                               DibCanvas& canvas, DecodeResult& result) const override {
         std::vector<uint8_t> pixels;  // libjxl writes a preview into one buffer, not by rows
         Job job(canvas);
-        if (!job.Start(data, size, request, JXL_DEC_BASIC_INFO | JXL_DEC_PREVIEW_IMAGE)) return job.status;
+        if (!job.Start(data, size, request, JXL_DEC_BASIC_INFO | JXL_DEC_PREVIEW_IMAGE)) {
+            return job.status;
+        }
         JxlDecoder* decoder = job.decoder.get();
         JxlBasicInfo& info = job.info;
         for (;;) {
             const JxlDecoderStatus event = JxlDecoderProcessInput(decoder);
             if (event == JXL_DEC_BASIC_INFO) {
-                if (JxlDecoderGetBasicInfo(decoder, &info) != JXL_DEC_SUCCESS ||
-                    info.xsize == 0 || info.ysize == 0) {
+                if (JxlDecoderGetBasicInfo(decoder, &info) != JXL_DEC_SUCCESS || info.xsize == 0 ||
+                    info.ysize == 0) {
                     break;
                 }
                 result.frame_count = info.have_animation ? CountFrames(data, size) : 1;
@@ -204,7 +207,8 @@ public:
                 if (!canvas.IsCreated() ||
                     JxlDecoderPreviewOutBufferSize(decoder, &job.format, &bytes) !=
                         JXL_DEC_SUCCESS ||
-                    bytes != uint64_t{info.preview.xsize} * info.preview.ysize * job.sink.channels) {
+                    bytes !=
+                        uint64_t{info.preview.xsize} * info.preview.ysize * job.sink.channels) {
                     break;
                 }
                 pixels.resize(bytes);

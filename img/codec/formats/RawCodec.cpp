@@ -188,8 +188,8 @@ private:
     // them: the next back end decides), then NoFrame for any frame but 0.
     static CodecStatus Open(const uint8_t* data, size_t size, int32_t frame,
                             std::unique_ptr<LibRaw>& raw) {
-        raw.reset(new (std::nothrow) LibRaw(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
-                                            LIBRAW_OPIONS_NO_DATAERR_CALLBACK));
+        raw.reset(new (std::nothrow)
+                      LibRaw(LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK));
         if (!raw) return CodecStatus::NoMemory;
         if (raw->open_buffer(const_cast<uint8_t*>(data), size) != LIBRAW_SUCCESS) {
             return CodecStatus::NotThisFormat;

@@ -19,8 +19,8 @@
 #include "Checked.h"
 #include "CodecBackends.h"
 #include "CxImage.h"
-#include "TiffStructure.h"
 #include "SampleScale.h"
+#include "TiffStructure.h"
 
 namespace {
 
@@ -497,7 +497,9 @@ CodecStatus ReadBands(TIFF* tif, const Layout& layout, DibCanvas& canvas) {
             }
             for (uint64_t t = 0; t < across; ++t) {
                 const auto x = static_cast<uint32_t>(t * tile_width);
-                if (TIFFReadTile(tif, tile.data(), x, top, 0, plane) < 0) return CodecStatus::Broken;
+                if (TIFFReadTile(tif, tile.data(), x, top, 0, plane) < 0) {
+                    return CodecStatus::Broken;
+                }
                 for (uint32_t r = 0; r < band_rows; ++r) {
                     std::memcpy(band + r * plane_row + t * static_cast<uint64_t>(tile_row),
                                 tile.data() + static_cast<uint64_t>(r) * tile_row,

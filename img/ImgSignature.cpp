@@ -4,6 +4,7 @@
 
 #include "ByteReader.h"
 #include "CodecTypes.h"
+#include "TiffStructure.h"
 
 namespace {
 
@@ -63,7 +64,8 @@ uint32_t ImgSignatureType(const uint8_t* p) {
     if (StartsWith(p, "GIF8", 4) && (p[4] == '7' || p[4] == '9') && p[5] == 'a') return kTypeGif;
     if (p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF) return kTypeJpeg;
     if (StartsWith(p, kPngSignature, 8)) return kTypePng;
-    if (StartsWith(p, "MM\0\x2A", 4) || StartsWith(p, "II\x2A\0", 4)) return kTypeTiff;
+    // The design's test names classic TIFF alone; a BigTIFF is found by its name, and read.
+    if (ReadTiffSignature(p, 4) == TiffSignature::Classic) return kTypeTiff;
     if (StartsWith(p, kJp2Signature, 12)) return kTypeJp2;
     if (StartsWith(p, "\xD7\xCD\xC6\x9A", 4)) return kTypeWmf;
     // Formats beyond the codec library's first seven signatures.

@@ -1,4 +1,4 @@
-// The back ends' single instances. Each lives in its own unit (<Name>Codec.cpp).
+// The back ends' single instances, each in its own unit (formats/<Name>Codec.cpp, wic/).
 #pragma once
 
 #include "CodecBackend.h"

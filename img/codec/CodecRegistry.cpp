@@ -1,5 +1,5 @@
 // The back ends of this build in detection order. Each is compiled in when its library is
-// found (ZEM_CODEC_<NAME>, set by CMakeLists.txt); formats that carry a signature come before
+// found (ZEM_CODEC_<NAME>, set by its build fragment); formats that carry a signature come before
 // those recognised by header checks alone, camera RAW before TIFF, TGA last.
 #include "CodecBackend.h"
 #include "CodecBackends.h"

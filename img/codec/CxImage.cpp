@@ -79,6 +79,30 @@ bool CxImage::Begin(const uint8_t* data, uint32_t size) {
     return m_status != CodecStatus::Broken;
 }
 
+template <typename Attempt>
+const CodecBackend* CxImage::Detect(const uint8_t* data, uint32_t size, uint32_t type,
+                                    Attempt&& attempt) {
+    const CodecBackend* used = nullptr;
+    try {
+        if (type != kTypeUnknown) {
+            used = BackendFor(type);
+            m_status = used ? attempt(*used, false) : CodecStatus::Unsupported;
+            return used;
+        }
+        size_t count = 0;
+        const CodecBackend* const* all = CodecBackends(count);
+        for (size_t i = 0; i < count; ++i) {
+            if (!all[i]->Sniff(data, size)) continue;
+            used = all[i];
+            m_status = attempt(*used, true);
+            if (m_status != CodecStatus::NotThisFormat) break;
+        }
+    } catch (const std::bad_alloc&) {
+        m_status = CodecStatus::NoMemory;
+    }
+    return used;
+}
+
 bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) {
     if (!Begin(data, size)) return false;
     DecodeRequest request;
@@ -86,37 +110,23 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
     request.jpeg_scale = m_jpegScale;
     request.type = type;
     DecodeResult result;
-    const CodecBackend* used = nullptr;
-    auto decode = [&](const CodecBackend& backend) {
-        return what == What::Preview
-                   ? backend.DecodePreview(data, size, request, m_canvas, result)
-                   : backend.Decode(data, size, request, m_canvas, result);
-    };
-    try {
-        if (type != kTypeUnknown) {
-            used = BackendFor(type);
-            m_status = used ? decode(*used) : CodecStatus::Unsupported;
-        } else {
-            size_t count = 0;
-            const CodecBackend* const* all = CodecBackends(count);
-            for (size_t i = 0; i < count; ++i) {
-                if (!all[i]->Sniff(data, size)) continue;
-                used = all[i];
-                m_status = decode(*used);
-                // A back end without previews cannot tell whether the file is its own; its
-                // header read can (camera RAW declines the plain TIFF that it sniffs).
-                if (what == What::Preview && m_status == CodecStatus::Unsupported) {
-                    PictureHeader header;
-                    if (used->ReadHeader(data, size, request, header) == CodecStatus::NotThisFormat) {
-                        m_status = CodecStatus::NotThisFormat;
-                    }
-                }
-                if (m_status != CodecStatus::NotThisFormat) break;
+    const CodecBackend* used =
+        Detect(data, size, type, [&](const CodecBackend& backend, bool detecting) {
+            result = DecodeResult();
+            m_canvas.Reset();
+            if (what == What::Picture) {
+                return backend.Decode(data, size, request, m_canvas, result);
             }
-        }
-    } catch (const std::bad_alloc&) {
-        m_status = CodecStatus::NoMemory;
-    }
+            CodecStatus status = backend.DecodePreview(data, size, request, m_canvas, result);
+            // A back end without previews cannot tell whether the file is its own; its
+            // header read can (camera RAW declines the plain TIFF that it sniffs).
+            PictureHeader header;
+            if (detecting && status == CodecStatus::Unsupported &&
+                backend.ReadHeader(data, size, request, header) == CodecStatus::NotThisFormat) {
+                status = CodecStatus::NotThisFormat;
+            }
+            return status;
+        });
     if (m_status != CodecStatus::Ok || !m_canvas.IsCreated()) {
         if (m_status == CodecStatus::Ok) m_status = CodecStatus::Broken;
         // The format is known even when its picture or preview is not to be had.
@@ -186,25 +196,10 @@ bool CxImage::ReadHeader(const uint8_t* data, uint32_t size, uint32_t type) {
     DecodeRequest request;
     request.type = type;
     PictureHeader header;
-    const CodecBackend* used = nullptr;
-    try {
-        if (type != kTypeUnknown) {
-            used = BackendFor(type);
-            m_status = used ? used->ReadHeader(data, size, request, header) : CodecStatus::Unsupported;
-        } else {
-            size_t count = 0;
-            const CodecBackend* const* all = CodecBackends(count);
-            for (size_t i = 0; i < count; ++i) {
-                if (!all[i]->Sniff(data, size)) continue;
-                used = all[i];
-                header = PictureHeader();
-                m_status = used->ReadHeader(data, size, request, header);
-                if (m_status != CodecStatus::NotThisFormat) break;
-            }
-        }
-    } catch (const std::bad_alloc&) {
-        m_status = CodecStatus::NoMemory;
-    }
+    const CodecBackend* used = Detect(data, size, type, [&](const CodecBackend& backend, bool) {
+        header = PictureHeader();
+        return backend.ReadHeader(data, size, request, header);
+    });
     if (m_status != CodecStatus::Ok) return false;
     // The checks that building the picture would make.
     uint64_t total = 0;

@@ -33,7 +33,7 @@ public:
 
     // Reads what Decode of frame 0 would give (size, bit count, densities, type, frame count)
     // from the file's headers, decoding no pixels; there is no picture to hand over after it.
-    // A file whose pixel data is damaged may header_only and then fail Decode.
+    // A file whose pixel data is damaged may read its header and then fail Decode.
     bool ReadHeader(const uint8_t* data, uint32_t size, uint32_t type);
 
     uint32_t GetWidth() const { return m_width; }
@@ -69,6 +69,13 @@ public:
 private:
     enum class What { Picture, Preview };
     bool Run(const uint8_t* data, uint32_t size, uint32_t type, What what);
+    // Runs `attempt(backend, detecting)` on the back end that reads `type`, or with type 0 on
+    // each back end whose signature matches until one does not decline the bytes
+    // (NotThisFormat). Each attempt starts by clearing what it fills. Sets m_status; returns
+    // the back end last tried (null when none).
+    template <typename Attempt>
+    const CodecBackend* Detect(const uint8_t* data, uint32_t size, uint32_t type,
+                               Attempt&& attempt);
     // Clears the last result; false (status Broken) when there are no bytes to read.
     bool Begin(const uint8_t* data, uint32_t size);
     bool EncodeTo(std::vector<uint8_t>& out, uint32_t type);

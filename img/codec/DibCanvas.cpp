@@ -132,6 +132,12 @@ void DibCanvas::SetPalette(const RgbQuad* colours, uint32_t count) {
     std::memcpy(m_palette, colours, sizeof(RgbQuad) * (count < room ? count : room));
 }
 
+CodecStatus DibCanvas::CreateForSamples(uint32_t width, uint32_t height, bool grey, bool alpha) {
+    const CodecStatus created = Create(width, height, SampleBits(grey, alpha));
+    if (created == CodecStatus::Ok && grey && !alpha) SetGreyPalette();
+    return created;
+}
+
 void DibCanvas::SetGreyPalette() {
     if (!m_palette || m_bitCount > 8) return;
     const uint32_t n = 1u << m_bitCount;

@@ -34,6 +34,11 @@ public:
     // (width or height 0 gives Broken).
     [[nodiscard]] CodecStatus Create(uint32_t width, uint32_t height, uint16_t bit_count,
                                      bool zero_rows = false);
+    // The canvas of a picture of grey or colour samples, with alpha or without: 32-bit BGRA
+    // when there is alpha, else an 8-bit grey ramp or 24-bit BGR.
+    static uint16_t SampleBits(bool grey, bool alpha) { return alpha ? 32 : (grey ? 8 : 24); }
+    [[nodiscard]] CodecStatus CreateForSamples(uint32_t width, uint32_t height, bool grey,
+                                               bool alpha);
     // What Create would say of these measures before allocating; `total` the DIB's size.
     [[nodiscard]] static CodecStatus Measure(uint32_t width, uint32_t height, uint16_t bit_count,
                                              uint64_t& total);

@@ -13,6 +13,21 @@ inline uint8_t ScaleSample(uint32_t v, uint32_t max_value) {
     return static_cast<uint8_t>((uint64_t{v} * 255 + max_value / 2) / max_value);
 }
 
+// RGB or RGBA pixels of 8-bit samples (kChannels 3 or 4) in the DIB's B, G, R(, A) order.
+// `src` may be `dst`. The channel count is a constant, so the compiler turns the loop into
+// vector shuffles.
+template <int kChannels>
+inline void SwapRedBlue(const uint8_t* src, uint8_t* dst, uint32_t width) {
+    static_assert(kChannels == 3 || kChannels == 4, "RGB or RGBA");
+    for (uint32_t x = 0; x < width; ++x, src += kChannels, dst += kChannels) {
+        const uint8_t red = src[0], green = src[1], blue = src[2];
+        dst[0] = blue;
+        dst[1] = green;
+        dst[2] = red;
+        if constexpr (kChannels == 4) dst[3] = src[3];
+    }
+}
+
 // A 16-bit sample onto 8 bits, rounded.
 inline uint8_t Reduce16(uint32_t v) { return static_cast<uint8_t>((v * 255u + 32767u) / 65535u); }
 
@@ -65,4 +80,31 @@ inline uint8_t LinearToDisplay8(float v) {
     if (v >= 1.0f) return 255;
     const float e = v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
     return static_cast<uint8_t>(e * 255.0f + 0.5f);
+}
+
+// A floating-point fraction (alpha) clamped to [0, 1] and rounded to 8 bits, with no curve.
+// NaN shows as 0.
+inline uint8_t UnitTo8(float v) {
+    if (!(v > 0.0f)) return 0;
+    if (v >= 1.0f) return 255;
+    return static_cast<uint8_t>(v * 255.0f + 0.5f);
+}
+
+// An IEEE-style binary float of 1 sign bit, `exponent_bits` and `mantissa_bits` (half
+// precision: 5 and 10; the 24-bit float of TIFF and DNG: 7 and 16) as a float.
+inline float WidenFloat(uint32_t bits, int exponent_bits, int mantissa_bits) {
+    const uint32_t mantissa = bits & ((1u << mantissa_bits) - 1);
+    const uint32_t exponent = (bits >> mantissa_bits) & ((1u << exponent_bits) - 1);
+    const bool negative = ((bits >> (mantissa_bits + exponent_bits)) & 1) != 0;
+    const int bias = (1 << (exponent_bits - 1)) - 1;
+    float v;
+    if (exponent == (1u << exponent_bits) - 1) {
+        v = mantissa ? NAN : INFINITY;
+    } else if (exponent == 0) {  // zero and subnormals
+        v = std::ldexp(static_cast<float>(mantissa), 1 - bias - mantissa_bits);
+    } else {
+        v = std::ldexp(static_cast<float>(mantissa | (1u << mantissa_bits)),
+                       static_cast<int>(exponent) - bias - mantissa_bits);
+    }
+    return negative ? -v : v;
 }

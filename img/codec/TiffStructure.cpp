@@ -102,17 +102,22 @@ ThumbnailSearch JpegOf(const TiffView& tiff, const Ifd& ifd, const uint8_t*& out
 
 }  // namespace
 
-bool TiffView::Init() {
-    if (m_size < 8) return false;
-    if (m_data[0] == 'I' && m_data[1] == 'I') {
-        m_big = false;
-    } else if (m_data[0] == 'M' && m_data[1] == 'M') {
-        m_big = true;
-    } else {
-        return false;
-    }
+TiffSignature ReadTiffSignature(const uint8_t* p, size_t size) {
+    if (!p || size < 4) return TiffSignature::None;
     uint32_t magic = 0;
-    return U16(2, magic) && magic == 42;
+    if (p[0] == 'I' && p[1] == 'I') {
+        magic = p[2] | p[3] << 8;
+    } else if (p[0] == 'M' && p[1] == 'M') {
+        magic = p[2] << 8 | p[3];
+    }
+    if (magic == 42) return TiffSignature::Classic;
+    return magic == 43 ? TiffSignature::Big : TiffSignature::None;
+}
+
+bool TiffView::Init() {
+    if (m_size < 8 || ReadTiffSignature(m_data, m_size) != TiffSignature::Classic) return false;
+    m_big = m_data[0] == 'M';
+    return true;
 }
 
 bool TiffView::U16(uint64_t at, uint32_t& out) const {

@@ -11,11 +11,23 @@
 
 #include "CodecBackend.h"
 
-// A bounded view of a classic TIFF structure in either byte order.
+// What the first four bytes of a file say of its TIFF structure: "II" with 42 stored
+// little-endian or "MM" with 42 stored big-endian is a classic TIFF (32-bit offsets); the same
+// marks with 43 are a BigTIFF (64-bit offsets). Both are TIFF files; libtiff reads both.
+enum class TiffSignature { None, Classic, Big };
+TiffSignature ReadTiffSignature(const uint8_t* data, size_t size);
+inline bool IsTiffSignature(const uint8_t* data, size_t size) {
+    return ReadTiffSignature(data, size) != TiffSignature::None;
+}
+
+// A bounded view of a classic TIFF structure in either byte order. It does not read BigTIFF:
+// its 64-bit offsets and 20-byte entries are another layout, so Init refuses it, and what is
+// read through this view (orientation, profile, resolution, thumbnails) is then not found.
 class TiffView {
 public:
     TiffView(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-    // Checks the byte order mark and 42; false for anything else (BigTIFF included).
+    // True for a classic TIFF whose header is whole; false for anything else, BigTIFF
+    // included.
     bool Init();
     bool U16(uint64_t at, uint32_t& out) const;
     bool U32(uint64_t at, uint32_t& out) const;

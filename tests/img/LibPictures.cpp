@@ -39,6 +39,9 @@ bool WritePage(TIFF* tif, const TiffPage& p) {
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, p.photometric);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, p.planar);
     TIFFSetField(tif, TIFFTAG_COMPRESSION, p.compression);
+    if (p.sample_format != SAMPLEFORMAT_UINT) {
+        TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, p.sample_format);
+    }
     if (p.subfile_type) TIFFSetField(tif, TIFFTAG_SUBFILETYPE, p.subfile_type);
     if (p.compression == COMPRESSION_JPEG && p.photometric == PHOTOMETRIC_YCBCR) {
         TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
@@ -59,46 +62,60 @@ bool WritePage(TIFF* tif, const TiffPage& p) {
         TIFFSetField(tif, TIFFTAG_YRESOLUTION, p.y_res);
         TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, p.res_unit);
     }
-    const size_t row_bytes = p.RowBytes();
+    // Each plane as scanlines of its own samples: the page's samples, or one of them each.
+    const bool separate = p.planar == PLANARCONFIG_SEPARATE;
+    const uint32_t per_plane = separate ? 1 : p.spp;
+    const size_t row_bytes = (static_cast<size_t>(p.width) * p.bps * per_plane + 7) / 8;
+    std::vector<std::vector<uint8_t>> planes(separate ? p.spp : 1);
+    for (size_t s = 0; s < planes.size(); ++s) {
+        if (!separate) {
+            planes[s] = p.pixels;
+            continue;
+        }
+        planes[s].assign(row_bytes * p.height, 0);
+        for (uint32_t y = 0; y < p.height; ++y) {
+            for (uint64_t x = 0; x < p.width; ++x) {
+                const uint64_t from = (x * p.spp + s) * p.bps, to = x * p.bps;
+                for (uint32_t b = 0; b < p.bps; ++b) {
+                    const uint8_t* src = p.pixels.data() + y * p.RowBytes();
+                    if ((src[(from + b) / 8] >> (7 - (from + b) % 8)) & 1) {
+                        planes[s][y * row_bytes + (to + b) / 8] |=
+                            static_cast<uint8_t>(0x80 >> ((to + b) % 8));
+                    }
+                }
+            }
+        }
+    }
     if (p.tile) {
         TIFFSetField(tif, TIFFTAG_TILEWIDTH, p.tile);
         TIFFSetField(tif, TIFFTAG_TILELENGTH, p.tile);
-        const size_t tile_row = (static_cast<size_t>(p.tile) * p.bps * p.spp + 7) / 8;
+        const size_t tile_row = (static_cast<size_t>(p.tile) * p.bps * per_plane + 7) / 8;
         std::vector<uint8_t> tile(tile_row * p.tile);
-        for (uint32_t y = 0; y < p.height; y += p.tile) {
-            for (uint32_t x = 0; x < p.width; x += p.tile) {
-                std::fill(tile.begin(), tile.end(), 0);
-                const size_t offset = static_cast<size_t>(x) * p.bps * p.spp / 8;
-                const size_t take = std::min(tile_row, row_bytes - offset);
-                for (uint32_t r = 0; r < p.tile && y + r < p.height; ++r) {
-                    std::memcpy(tile.data() + r * tile_row,
-                                p.pixels.data() + (y + r) * row_bytes + offset, take);
+        for (size_t s = 0; s < planes.size(); ++s) {
+            for (uint32_t y = 0; y < p.height; y += p.tile) {
+                for (uint32_t x = 0; x < p.width; x += p.tile) {
+                    std::fill(tile.begin(), tile.end(), 0);
+                    const size_t offset = static_cast<size_t>(x) * p.bps * per_plane / 8;
+                    const size_t take = std::min(tile_row, row_bytes - offset);
+                    for (uint32_t r = 0; r < p.tile && y + r < p.height; ++r) {
+                        std::memcpy(tile.data() + r * tile_row,
+                                    planes[s].data() + (y + r) * row_bytes + offset, take);
+                    }
+                    if (TIFFWriteTile(tif, tile.data(), x, y, 0, static_cast<uint16_t>(s)) < 0) {
+                        return false;
+                    }
                 }
-                if (TIFFWriteTile(tif, tile.data(), x, y, 0, 0) < 0) return false;
             }
         }
         return TIFFWriteDirectory(tif) != 0;
     }
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP,
                  p.rows_per_strip ? p.rows_per_strip : TIFFDefaultStripSize(tif, 0));
-    if (p.planar == PLANARCONFIG_SEPARATE) {  // 8- or 16-bit samples
-        const size_t sample = p.bps / 8;
-        std::vector<uint8_t> plane_row(static_cast<size_t>(p.width) * sample);
-        for (uint16_t s = 0; s < p.spp; ++s) {
-            for (uint32_t y = 0; y < p.height; ++y) {
-                const uint8_t* row = p.pixels.data() + y * row_bytes;
-                for (uint32_t x = 0; x < p.width; ++x) {
-                    std::memcpy(plane_row.data() + x * sample,
-                                row + (static_cast<size_t>(x) * p.spp + s) * sample, sample);
-                }
-                if (TIFFWriteScanline(tif, plane_row.data(), y, s) < 0) return false;
-            }
-        }
-    } else {
-        std::vector<uint8_t> row(row_bytes);
+    std::vector<uint8_t> row(row_bytes);
+    for (size_t s = 0; s < planes.size(); ++s) {
         for (uint32_t y = 0; y < p.height; ++y) {
-            std::memcpy(row.data(), p.pixels.data() + y * row_bytes, row_bytes);
-            if (TIFFWriteScanline(tif, row.data(), y, 0) < 0) return false;
+            std::memcpy(row.data(), planes[s].data() + y * row_bytes, row_bytes);
+            if (TIFFWriteScanline(tif, row.data(), y, static_cast<uint16_t>(s)) < 0) return false;
         }
     }
     return TIFFWriteDirectory(tif) != 0;
@@ -136,9 +153,9 @@ private:
 
 }  // namespace
 
-std::vector<uint8_t> MakeTiff(const std::vector<TiffPage>& pages) {
+std::vector<uint8_t> MakeTiff(const std::vector<TiffPage>& pages, const char* mode) {
     TiffFile file;
-    Tiff tif(file.Open("w"));
+    Tiff tif(file.Open(mode));
     if (!tif) return {};
     for (const TiffPage& p : pages) {
         if (!WritePage(tif.get(), p)) return {};

@@ -24,12 +24,14 @@ struct TiffPage {
     float x_res = 0, y_res = 0;           // 0: no resolution tags
     uint16_t res_unit = 2;                // RESUNIT_INCH
     uint32_t subfile_type = 0;            // NewSubfileType (1: a reduced-resolution page)
-    std::vector<uint8_t> pixels;
+    uint16_t sample_format = 1;           // SAMPLEFORMAT_UINT; 3: IEEE floating point
+    std::vector<uint8_t> pixels;          // contiguous samples, packed from the high bit
 
     size_t RowBytes() const { return (static_cast<size_t>(width) * bps * spp + 7) / 8; }
 };
 
-std::vector<uint8_t> MakeTiff(const std::vector<TiffPage>& pages);
+// `mode` "w8" writes a BigTIFF.
+std::vector<uint8_t> MakeTiff(const std::vector<TiffPage>& pages, const char* mode = "w");
 // Random samples for the page's layout; associated alpha keeps colour samples within alpha.
 void FillRandom(TiffPage& page, std::mt19937& rng);
 // libtiff's TIFFReadRGBAImageOriented (top-left) of one directory, as RGBA bytes.

@@ -1,5 +1,6 @@
 // The sample arithmetic of every back end, over whole ranges: rounding of the 16-to-8 reduction,
-// of CMYK to RGB and of undoing associated alpha, and the widening of 2-bit indices in place.
+// of CMYK to RGB and of undoing associated alpha, the widening of 2-bit indices in place, the
+// red-blue swap in place, and the narrow floats' special values.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -48,6 +49,35 @@ TEST(SampleScale, TwoBitRowsWidenInPlaceAndApart) {
         EXPECT_EQ(apart, want) << width;
         EXPECT_EQ(in_place, want) << width;
     }
+}
+
+// The swap in place must read a pixel whole before writing it (red lost otherwise).
+TEST(SampleScale, RedBlueSwapsInPlaceAndApart) {
+    const uint8_t rgba[8] = {1, 2, 3, 4, 5, 6, 7, 8}, bgra[8] = {3, 2, 1, 4, 7, 6, 5, 8};
+    uint8_t apart[8] = {}, in_place[8];
+    std::memcpy(in_place, rgba, 8);
+    SwapRedBlue<4>(rgba, apart, 2);
+    SwapRedBlue<4>(in_place, in_place, 2);
+    EXPECT_EQ(0, std::memcmp(apart, bgra, 8));
+    EXPECT_EQ(0, std::memcmp(in_place, bgra, 8));
+    uint8_t rgb[6] = {1, 2, 3, 4, 5, 6};
+    SwapRedBlue<3>(rgb, rgb, 2);
+    EXPECT_EQ(std::vector<uint8_t>(rgb, rgb + 6), (std::vector<uint8_t>{3, 2, 1, 6, 5, 4}));
+}
+
+// Half floats and TIFF's 24-bit floats: normal, subnormal, signed, infinite and NaN values.
+TEST(SampleScale, NarrowFloatsWiden) {
+    EXPECT_EQ(WidenFloat(0x3C00, 5, 10), 1.0f);
+    EXPECT_EQ(WidenFloat(0xC000, 5, 10), -2.0f);
+    EXPECT_EQ(WidenFloat(0x0001, 5, 10), std::ldexp(1.0f, -24));
+    EXPECT_EQ(WidenFloat(0x7C00, 5, 10), INFINITY);
+    EXPECT_TRUE(std::isnan(WidenFloat(0x7E00, 5, 10)));
+    EXPECT_EQ(WidenFloat(0x3F0000, 7, 16), 1.0f);
+    EXPECT_EQ(WidenFloat(0x3E8000, 7, 16), 0.75f);
+    EXPECT_EQ(LinearToDisplay8(WidenFloat(0x7FFFFF, 7, 16)), 0);  // NaN shows as 0
+    EXPECT_EQ(UnitTo8(0.5f), 128);
+    EXPECT_EQ(UnitTo8(-1.0f), 0);
+    EXPECT_EQ(UnitTo8(INFINITY), 255);
 }
 
 }  // namespace

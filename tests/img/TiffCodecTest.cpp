@@ -227,6 +227,134 @@ TEST(TiffCodec, SixteenBitAssociatedAlphaIsUndoneAtFullPrecision) {
     EXPECT_TRUE(img_test::SameRgba(got, want, p.width, p.height));
 }
 
+// Deep samples in every storage layout against pixels computed from the samples themselves:
+// 16-bit premultiplied RGBA contiguous and in separate planes of strips and of tiles (separate
+// planes were unpremultiplied after the reduction to 8 bits, up to 151 levels off), 12-bit
+// integers (ScaleSample onto 8 bits), 16-, 24- and 32-bit floats (linear light: associated
+// alpha undone, clamped to [0, 1], the sRGB curve). The header read agrees with each; the
+// first is read from a BigTIFF as well.
+struct DeepCase {
+    const char* name;
+    uint16_t photometric, bps, spp, format;
+    Extra extra;
+    uint16_t planar;
+    uint32_t tile;
+};
+
+constexpr uint16_t U = SAMPLEFORMAT_UINT, F = SAMPLEFORMAT_IEEEFP;
+constexpr uint16_t kGrey = PHOTOMETRIC_MINISBLACK, kRgb = PHOTOMETRIC_RGB;
+
+const DeepCase kDeep[] = {
+    {"rgba-16-associated", kRgb, 16, 4, U, kAssociated, C, 0},
+    {"rgba-16-associated-planes", kRgb, 16, 4, U, kAssociated, S, 0},
+    {"rgba-16-associated-tiled-planes", kRgb, 16, 4, U, kAssociated, S, 16},
+    {"rgba-16-planes", kRgb, 16, 4, U, kUnassociated, S, 0},
+    {"grey-12", kGrey, 12, 1, U, kNone, C, 0},
+    {"grey-alpha-12-associated-tiled-planes", kGrey, 12, 2, U, kAssociated, S, 16},
+    {"rgb-12-tiled", kRgb, 12, 3, U, kNone, C, 16},
+    {"rgba-12-associated-planes", kRgb, 12, 4, U, kAssociated, S, 0},
+    {"grey-float-32", kGrey, 32, 1, F, kNone, C, 0},
+    {"rgb-float-16-tiled", kRgb, 16, 3, F, kNone, C, 16},
+    {"rgb-float-24-planes", kRgb, 24, 3, F, kNone, S, 0},
+    {"rgba-float-32-associated-tiled-planes", kRgb, 32, 4, F, kAssociated, S, 16},
+};
+
+// A value exactly representable in the float of `bits` (k / 1024, |k| < 2048) as stored.
+uint32_t NarrowFloat(double v, uint16_t bits) {
+    if (bits == 32) {
+        const auto f = static_cast<float>(v);
+        uint32_t out;
+        std::memcpy(&out, &f, 4);
+        return out;
+    }
+    const int mantissa_bits = bits == 16 ? 10 : 16, bias = bits == 16 ? 15 : 63;
+    if (v == 0) return 0;
+    int e = 0;
+    const double m = std::frexp(std::fabs(v), &e);  // |v| = m 2^e, m in [0.5, 1)
+    const auto mantissa = static_cast<uint32_t>(std::lround((m * 2 - 1) * (1 << mantissa_bits)));
+    const auto sign = static_cast<uint32_t>(v < 0) << (bits - 1);
+    return sign | static_cast<uint32_t>(e - 1 + bias) << mantissa_bits | mantissa;
+}
+
+// Sample `index` of row `y` (the pixel's samples in order) as libtiff takes it: 16- and 32-bit
+// words in the machine's order, 24-bit floats as three bytes of it, other depths packed from
+// the high bit.
+void PutSample(TiffPage& p, uint32_t y, uint64_t index, uint32_t v) {
+    uint8_t* row = p.pixels.data() + y * p.RowBytes();
+    if (p.bps % 8 == 0) {
+        for (uint32_t b = 0; b < p.bps / 8u; ++b) row[index * (p.bps / 8) + b] = v >> (8 * b) & 255;
+        return;
+    }
+    for (uint32_t b = 0; b < p.bps; ++b) {
+        const uint64_t bit = index * p.bps + b;
+        if (v >> (p.bps - 1 - b) & 1) row[bit / 8] |= 0x80 >> (bit % 8);
+    }
+}
+
+uint8_t Srgb8(double v) {
+    v = std::min(1.0, std::max(0.0, v));
+    const double e = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+    return static_cast<uint8_t>(std::lround(e * 255));
+}
+
+TEST(TiffCodec, DeepSamplesInEveryLayoutMatchAReferenceAtTheirOwnPrecision) {
+    for (const DeepCase& c : kDeep) {
+        SCOPED_TRACE(c.name);
+        std::mt19937 rng(29);  // the same samples for every layout of a kind
+        TiffPage p;
+        p.width = 37, p.height = 23, p.rows_per_strip = 5, p.tile = c.tile;
+        p.photometric = c.photometric, p.bps = c.bps, p.spp = c.spp, p.planar = c.planar;
+        p.sample_format = c.format;
+        p.compression = COMPRESSION_LZW;
+        if (c.extra != kNone) {
+            p.extra_samples = {c.extra == kAssociated ? uint16_t{EXTRASAMPLE_ASSOCALPHA}
+                                                      : uint16_t{EXTRASAMPLE_UNASSALPHA}};
+        }
+        p.pixels.assign(p.RowBytes() * p.height, 0);
+        const bool floating = c.format == F, alpha = c.extra != kNone;
+        const uint32_t colours = c.spp - (alpha ? 1 : 0);
+        const double max = floating ? 1024 : (1 << c.bps) - 1;  // floats as k / 1024
+        std::vector<uint8_t> want;
+        for (uint32_t y = 0; y < p.height; ++y) {
+            for (uint32_t x = 0; x < p.width; ++x) {
+                // Mostly low alpha, where undoing it late loses most.
+                const auto a = static_cast<uint32_t>(
+                    !alpha ? max : rng() % (x % 2 ? static_cast<uint32_t>(max) + 1 : 300));
+                uint8_t rgb[3] = {};
+                for (uint32_t s = 0; s < colours; ++s) {
+                    uint32_t v = c.extra == kAssociated ? rng() % (a + 1) : rng() % 1400;
+                    if (!floating) v = c.extra == kAssociated ? v : rng() % (uint32_t(max) + 1);
+                    const double k = floating && c.extra != kAssociated ? v - 100.0 : v;
+                    const double straight = c.extra != kAssociated
+                                                ? k
+                                                : (a ? std::min(max, std::round(k * max / a)) : 0);
+                    rgb[s] = floating ? Srgb8(c.extra == kAssociated ? (a ? k / a : 0) : k / max)
+                                      : static_cast<uint8_t>(std::lround(straight * 255 / max));
+                    PutSample(p, y, uint64_t{x} * c.spp + s,
+                              floating ? NarrowFloat(k / 1024, c.bps) : v);
+                }
+                if (alpha) {
+                    PutSample(p, y, uint64_t{x} * c.spp + colours,
+                              floating ? NarrowFloat(a / 1024.0, c.bps) : a);
+                }
+                for (int i = 0; i < 3; ++i) want.push_back(rgb[colours == 1 ? 0 : i]);
+                want.push_back(static_cast<uint8_t>(std::lround(a * 255 / max)));
+            }
+        }
+        const std::vector<uint8_t> tiff = img_test::MakeTiff({p});
+        ASSERT_FALSE(tiff.empty());
+        const img_test::Picture got = img_test::Decode(tiff);
+        EXPECT_EQ(got.bit_count, alpha ? 32 : colours == 1 ? 8 : 24);
+        EXPECT_TRUE(img_test::SameRgba(got, want, p.width, p.height, floating ? 1 : 0));
+        EXPECT_TRUE(img_test::InfoAgrees(tiff, got));
+        // The same page in a BigTIFF: its 64-bit offsets are TIFF too, and read alike.
+        if (&c == kDeep) {
+            EXPECT_TRUE(img_test::SameRgba(img_test::Decode(img_test::MakeTiff({p}, "w8")), want,
+                                           p.width, p.height));
+        }
+    }
+}
+
 TEST(TiffCodec, ResolutionFromTheTags) {
     struct Case {
         float x, y;

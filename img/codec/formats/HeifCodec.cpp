@@ -14,21 +14,9 @@
 #include "CodecBackends.h"
 #include "IsoBoxes.h"
 #include "PreviewRules.h"
+#include "SampleScale.h"
 
 namespace {
-
-// RGB(A) rows from libheif into the DIB's BGR(A) order. The channel count is a constant, so the
-// compiler turns the loop into vector shuffles: this copy is the back end's only cost beyond
-// libheif's own decode.
-template <int kChannels>
-void SwapRedBlue(const uint8_t* src, uint8_t* dst, int width) {
-    for (int x = 0; x < width; ++x, src += kChannels, dst += kChannels) {
-        dst[0] = src[2];
-        dst[1] = src[1];
-        dst[2] = src[0];
-        if constexpr (kChannels == 4) dst[3] = src[3];
-    }
-}
 
 bool IsBrand(const uint8_t* b, const char* name) { return std::memcmp(b, name, 4) == 0; }
 
@@ -313,13 +301,15 @@ private:
         status = canvas.Create(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
                                alpha ? 32 : 24);
         if (status != CodecStatus::Ok) return status;
+        // libheif's RGB(A) rows into the DIB's BGR(A) order: this copy is the back end's only
+        // cost beyond libheif's own decode.
         for (int y = 0; y < height; ++y) {
             const uint8_t* src = plane + static_cast<ptrdiff_t>(src_stride) * y;
             uint8_t* dst = canvas.Row(static_cast<uint32_t>(y));
             if (alpha) {
-                SwapRedBlue<4>(src, dst, width);
+                SwapRedBlue<4>(src, dst, static_cast<uint32_t>(width));
             } else {
-                SwapRedBlue<3>(src, dst, width);
+                SwapRedBlue<3>(src, dst, static_cast<uint32_t>(width));
             }
         }
         return CodecStatus::Ok;

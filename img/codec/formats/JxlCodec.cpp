@@ -10,6 +10,7 @@
 
 #include "CodecBackends.h"
 #include "PreviewRules.h"
+#include "SampleScale.h"
 
 namespace {
 
@@ -43,21 +44,43 @@ void WriteScanline(void* opaque, size_t x, size_t y, size_t n, const void* pixel
             }
             break;
         case 3:
-            for (uint8_t* d = row + x * 3; n--; src += 3, d += 3) {
-                d[0] = src[2];
-                d[1] = src[1];
-                d[2] = src[0];
-            }
+            SwapRedBlue<3>(src, row + x * 3, static_cast<uint32_t>(n));
             break;
         default:
-            for (uint8_t* d = row + x * 4; n--; src += 4, d += 4) {
-                d[0] = src[2];
-                d[1] = src[1];
-                d[2] = src[0];
-                d[3] = src[3];
-            }
+            SwapRedBlue<4>(src, row + x * 4, static_cast<uint32_t>(n));
             break;
     }
+}
+
+bool IsGrey(const JxlBasicInfo& info) { return info.num_color_channels == 1; }
+bool HasAlpha(const JxlBasicInfo& info) { return info.alpha_bits != 0; }
+
+// One decode of a stream into a canvas: the decoder, what the stream says of itself, and the
+// 8-bit samples that libjxl gives and the callback writes.
+struct Job {
+    explicit Job(DibCanvas& canvas) : sink{&canvas, 0} {}
+    // The checks of a picture or preview decode, and the decoder subscribed to `events`;
+    // false with `status` saying why.
+    bool Start(const uint8_t* data, size_t size, const DecodeRequest& request, int events);
+
+    DecoderPtr decoder;
+    CodecStatus status = CodecStatus::Ok;
+    JxlBasicInfo info{};
+    Sink sink;
+    JxlPixelFormat format{0, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+};
+
+// The canvas for a picture (or the preview) of this stream, and the samples that libjxl is to
+// give for it: grey, grey+alpha, RGB or RGBA.
+CodecStatus Shape(const JxlBasicInfo& info, uint32_t width, uint32_t height, Job& job) {
+    job.sink.channels = (IsGrey(info) ? 1u : 3u) + (HasAlpha(info) ? 1u : 0u);
+    job.format.num_channels = job.sink.channels;
+    return job.sink.canvas->CreateForSamples(width, height, IsGrey(info), HasAlpha(info));
+}
+
+bool IsJxl(const uint8_t* p, size_t size) {
+    return (size >= 2 && p[0] == 0xFF && p[1] == 0x0A) ||
+           (size >= sizeof kContainer && std::memcmp(p, kContainer, sizeof kContainer) == 0);
 }
 
 DecoderPtr OpenDecoder(const uint8_t* data, size_t size, int events) {
@@ -92,47 +115,46 @@ int32_t CountFrames(const uint8_t* data, size_t size) {
     }
 }
 
+bool Job::Start(const uint8_t* data, size_t size, const DecodeRequest& request, int events) {
+    status = !IsJxl(data, size)  ? CodecStatus::NotThisFormat
+             : request.frame < 0 ? CodecStatus::NoFrame
+                                 : CodecStatus::Ok;
+    if (status != CodecStatus::Ok) return false;
+    decoder = OpenDecoder(data, size, events);
+    if (!decoder) status = CodecStatus::NoMemory;
+    return status == CodecStatus::Ok;
+}
+
 class JxlCodec final : public CodecBackend {
 public:
     uint32_t Type() const override { return kTypeJxl; }
 
-    bool Sniff(const uint8_t* p, size_t size) const override {
-        return (size >= 2 && p[0] == 0xFF && p[1] == 0x0A) ||
-               (size >= sizeof kContainer && std::memcmp(p, kContainer, sizeof kContainer) == 0);
-    }
+    bool Sniff(const uint8_t* p, size_t size) const override { return IsJxl(p, size); }
 
     CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
                        DibCanvas& canvas, DecodeResult& result) const override {
-        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
-        if (request.frame < 0) return CodecStatus::NoFrame;
-        DecoderPtr decoder = OpenDecoder(data, size, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE);
-        if (!decoder) return CodecStatus::NoMemory;
-        if (request.frame > 0) {
-            JxlDecoderSkipFrames(decoder.get(), static_cast<size_t>(request.frame));
+        Job job(canvas);
+        if (!job.Start(data, size, request, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE)) {
+            return job.status;
         }
-
-        JxlBasicInfo info{};
-        Sink sink{&canvas, 0};
-        JxlPixelFormat format{0, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+        JxlDecoder* decoder = job.decoder.get();
+        JxlBasicInfo& info = job.info;
+        if (request.frame > 0) {
+            JxlDecoderSkipFrames(decoder, static_cast<size_t>(request.frame));
+        }
         for (;;) {
-            const JxlDecoderStatus event = JxlDecoderProcessInput(decoder.get());
+            const JxlDecoderStatus event = JxlDecoderProcessInput(decoder);
             if (event == JXL_DEC_BASIC_INFO) {
-                if (JxlDecoderGetBasicInfo(decoder.get(), &info) != JXL_DEC_SUCCESS) break;
+                if (JxlDecoderGetBasicInfo(decoder, &info) != JXL_DEC_SUCCESS) break;
                 if (info.xsize == 0 || info.ysize == 0) break;
                 const CodecStatus fits = CheckDeclaredSize(info.xsize, info.ysize);
                 if (fits != CodecStatus::Ok) return fits;
-                const bool grey = info.num_color_channels == 1;
-                const bool alpha = info.alpha_bits != 0;
-                sink.channels = (grey ? 1u : 3u) + (alpha ? 1u : 0u);
-                format.num_channels = sink.channels;
-                const CodecStatus created =
-                    canvas.Create(info.xsize, info.ysize, alpha ? 32 : grey ? 8 : 24);
+                const CodecStatus created = Shape(info, info.xsize, info.ysize, job);
                 if (created != CodecStatus::Ok) return created;
-                if (grey && !alpha) canvas.SetGreyPalette();
             } else if (event == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
                 if (!canvas.IsCreated() ||
-                    JxlDecoderSetImageOutCallback(decoder.get(), &format, WriteScanline,
-                                                  &sink) != JXL_DEC_SUCCESS) {
+                    JxlDecoderSetImageOutCallback(decoder, &job.format, WriteScanline, &job.sink) !=
+                        JXL_DEC_SUCCESS) {
                     break;
                 }
             } else if (event == JXL_DEC_FULL_IMAGE) {
@@ -155,19 +177,18 @@ public:
     // stands for the whole file: frames after the first have none.
     CodecStatus DecodePreview(const uint8_t* data, size_t size, const DecodeRequest& request,
                               DibCanvas& canvas, DecodeResult& result) const override {
-        if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
-        if (request.frame < 0) return CodecStatus::NoFrame;
-        DecoderPtr decoder = OpenDecoder(data, size, JXL_DEC_BASIC_INFO | JXL_DEC_PREVIEW_IMAGE);
-        if (!decoder) return CodecStatus::NoMemory;
-        JxlBasicInfo info{};
-        Sink sink{&canvas, 0};
-        JxlPixelFormat format{0, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
         std::vector<uint8_t> pixels;  // libjxl writes a preview into one buffer, not by rows
+        Job job(canvas);
+        if (!job.Start(data, size, request, JXL_DEC_BASIC_INFO | JXL_DEC_PREVIEW_IMAGE)) {
+            return job.status;
+        }
+        JxlDecoder* decoder = job.decoder.get();
+        JxlBasicInfo& info = job.info;
         for (;;) {
-            const JxlDecoderStatus event = JxlDecoderProcessInput(decoder.get());
+            const JxlDecoderStatus event = JxlDecoderProcessInput(decoder);
             if (event == JXL_DEC_BASIC_INFO) {
-                if (JxlDecoderGetBasicInfo(decoder.get(), &info) != JXL_DEC_SUCCESS ||
-                    info.xsize == 0 || info.ysize == 0) {
+                if (JxlDecoderGetBasicInfo(decoder, &info) != JXL_DEC_SUCCESS || info.xsize == 0 ||
+                    info.ysize == 0) {
                     break;
                 }
                 result.frame_count = info.have_animation ? CountFrames(data, size) : 1;
@@ -178,32 +199,28 @@ public:
                 }
                 const CodecStatus fits = CheckDeclaredSize(info.preview.xsize, info.preview.ysize);
                 if (fits != CodecStatus::Ok) return fits;
-                const bool grey = info.num_color_channels == 1;
-                const bool alpha = info.alpha_bits != 0;
-                sink.channels = (grey ? 1u : 3u) + (alpha ? 1u : 0u);
-                format.num_channels = sink.channels;
-                const CodecStatus created = canvas.Create(info.preview.xsize, info.preview.ysize,
-                                                          alpha ? 32 : grey ? 8 : 24);
+                const CodecStatus created =
+                    Shape(info, info.preview.xsize, info.preview.ysize, job);
                 if (created != CodecStatus::Ok) return created;
-                if (grey && !alpha) canvas.SetGreyPalette();
             } else if (event == JXL_DEC_NEED_PREVIEW_OUT_BUFFER) {
                 size_t bytes = 0;
                 if (!canvas.IsCreated() ||
-                    JxlDecoderPreviewOutBufferSize(decoder.get(), &format, &bytes) !=
+                    JxlDecoderPreviewOutBufferSize(decoder, &job.format, &bytes) !=
                         JXL_DEC_SUCCESS ||
-                    bytes != uint64_t{info.preview.xsize} * info.preview.ysize * sink.channels) {
+                    bytes !=
+                        uint64_t{info.preview.xsize} * info.preview.ysize * job.sink.channels) {
                     break;
                 }
                 pixels.resize(bytes);
-                if (JxlDecoderSetPreviewOutBuffer(decoder.get(), &format, pixels.data(), bytes) !=
+                if (JxlDecoderSetPreviewOutBuffer(decoder, &job.format, pixels.data(), bytes) !=
                     JXL_DEC_SUCCESS) {
                     break;
                 }
             } else if (event == JXL_DEC_PREVIEW_IMAGE) {
                 if (pixels.empty()) break;
-                const size_t row = size_t{info.preview.xsize} * sink.channels;
+                const size_t row = size_t{info.preview.xsize} * job.sink.channels;
                 for (uint32_t y = 0; y < info.preview.ysize; ++y) {
-                    WriteScanline(&sink, 0, y, info.preview.xsize, pixels.data() + row * y);
+                    WriteScanline(&job.sink, 0, y, info.preview.xsize, pixels.data() + row * y);
                 }
                 canvas.ClearRowPadding();
                 return CodecStatus::Ok;
@@ -226,10 +243,9 @@ public:
             info.ysize == 0) {
             return CodecStatus::Broken;
         }
-        const bool grey = info.num_color_channels == 1;
         header.width = info.xsize;
         header.height = info.ysize;
-        header.bit_count = info.alpha_bits != 0 ? 32 : grey ? 8 : 24;
+        header.bit_count = DibCanvas::SampleBits(IsGrey(info), HasAlpha(info));
         // Frame headers only; a stream whose frames cannot be walked has no frame 0 either.
         header.result.frame_count = info.have_animation ? CountFrames(data, size) : 1;
         return header.result.frame_count > 0 ? CodecStatus::Ok : CodecStatus::Broken;

@@ -310,8 +310,7 @@ public:
             }
             if (id == kThumbnailBgr && canvas.BitCount() == 24) {
                 for (uint32_t y = 0; y < canvas.Height(); ++y) {
-                    uint8_t* p = canvas.Row(y);
-                    for (uint32_t x = 0; x < canvas.Width(); ++x, p += 3) std::swap(p[0], p[2]);
+                    SwapRedBlue<3>(canvas.Row(y), canvas.Row(y), canvas.Width());
                 }
             }
             ReadResolution(resources, result);

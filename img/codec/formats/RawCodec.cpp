@@ -11,6 +11,8 @@
 
 #include "CodecBackends.h"
 #include "PreviewRules.h"
+#include "SampleScale.h"
+#include "TiffStructure.h"
 
 namespace {
 
@@ -28,7 +30,7 @@ public:
     uint32_t Type() const override { return kTypeRaw; }
 
     bool Sniff(const uint8_t* p, size_t size) const override {
-        return StartsWith(p, size, "II*\0", 4) || StartsWith(p, size, "MM\0*", 4) ||  // TIFF
+        return ReadTiffSignature(p, size) == TiffSignature::Classic ||
                StartsWith(p, size, "IIRO", 4) || StartsWith(p, size, "IIRS", 4) ||
                StartsWith(p, size, "MMOR", 4) ||         // ORF
                StartsWith(p, size, "IIU\0", 4) ||        // RW2
@@ -81,13 +83,9 @@ private:
 
     static CodecStatus Thumbnail(const uint8_t* data, size_t size, const DecodeRequest& request,
                                  DibCanvas& canvas, DecodeResult& result) {
-        std::unique_ptr<LibRaw> raw(new (std::nothrow) LibRaw(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
-                                                              LIBRAW_OPIONS_NO_DATAERR_CALLBACK));
-        if (!raw) return CodecStatus::NoMemory;
-        if (raw->open_buffer(const_cast<uint8_t*>(data), size) != LIBRAW_SUCCESS) {
-            return CodecStatus::NotThisFormat;
-        }
-        if (request.frame != 0) return CodecStatus::NoFrame;
+        std::unique_ptr<LibRaw> raw;
+        CodecStatus status = Open(data, size, request.frame, raw);
+        if (status != CodecStatus::Ok) return status;
         result.type = kTypeRaw;
         result.frame_count = 1;
         const libraw_thumbnail_t& thumb = raw->imgdata.thumbnail;
@@ -97,7 +95,7 @@ private:
         if (unpacked == LIBRAW_NO_THUMBNAIL || unpacked == LIBRAW_UNSUPPORTED_THUMBNAIL) {
             return CodecStatus::Unsupported;
         }
-        CodecStatus status = FromLibRaw(unpacked);
+        status = FromLibRaw(unpacked);
         if (status != CodecStatus::Ok) return status;
         if (!thumb.thumb || thumb.tlength == 0) return CodecStatus::Unsupported;
         // The thumbnail is stored as the sensor lies; the camera's orientation, which LibRaw
@@ -171,11 +169,7 @@ private:
                 std::memcpy(dst, src, width);
                 continue;
             }
-            for (uint32_t x = 0; x < width; ++x, src += 3, dst += 3) {
-                dst[0] = src[2];
-                dst[1] = src[1];
-                dst[2] = src[0];
-            }
+            SwapRedBlue<3>(src, dst, width);
         }
         canvas.ClearRowPadding();
         return CodecStatus::Ok;
@@ -187,23 +181,32 @@ private:
         return sensor != CodecStatus::Ok ? sensor : CheckDeclaredSize(sizes.width, sizes.height);
     }
 
-    // The developed picture's measures from the opened file, without unpacking it: LibRaw
-    // sizes the output for the flip, pixel aspect and Fuji's rotated sensors.
-    static CodecStatus Measure(const uint8_t* data, size_t size, PictureHeader& header) {
-        std::unique_ptr<LibRaw> raw(new (std::nothrow) LibRaw(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
-                                                              LIBRAW_OPIONS_NO_DATAERR_CALLBACK));
+    // Opens the caller's bytes in a LibRaw set up as every request here uses it: no message on
+    // stderr from its default callbacks, the camera's white balance, 8-bit output. The buffer
+    // stream reads the caller's bytes and nothing else (no side files); LibRaw does not write
+    // through the pointer. NotThisFormat when LibRaw does not take the file (plain TIFF among
+    // them: the next back end decides), then NoFrame for any frame but 0.
+    static CodecStatus Open(const uint8_t* data, size_t size, int32_t frame,
+                            std::unique_ptr<LibRaw>& raw) {
+        raw.reset(new (std::nothrow)
+                      LibRaw(LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK));
         if (!raw) return CodecStatus::NoMemory;
         if (raw->open_buffer(const_cast<uint8_t*>(data), size) != LIBRAW_SUCCESS) {
             return CodecStatus::NotThisFormat;
         }
-        const CodecStatus fits = CheckSizes(raw->imgdata.sizes);
-        if (fits != CodecStatus::Ok) return fits;
+        if (frame != 0) return CodecStatus::NoFrame;
         raw->imgdata.params.use_camera_wb = 1;
         raw->imgdata.params.output_bps = 8;
-        const CodecStatus status = FromLibRaw(raw->adjust_sizes_info_only());
-        if (status != CodecStatus::Ok) return status;
-        int width = 0, height = 0, colours = 0, bits = 0;
-        raw->get_mem_image_format(&width, &height, &colours, &bits);
+        return CodecStatus::Ok;
+    }
+
+    // The developed picture's measures as LibRaw states them, sized for the flip, pixel aspect
+    // and Fuji's rotated sensors: after adjust_sizes_info_only they predict what dcraw_process
+    // gives. `colours` and `bits` are LibRaw's own.
+    static CodecStatus Developed(const LibRaw& raw, PictureHeader& header, int& colours,
+                                 int& bits) {
+        int width = 0, height = 0;
+        raw.get_mem_image_format(&width, &height, &colours, &bits);
         if (width <= 0 || height <= 0) return CodecStatus::Broken;
         header.width = static_cast<uint32_t>(width);
         header.height = static_cast<uint32_t>(height);
@@ -212,33 +215,32 @@ private:
         return CodecStatus::Ok;
     }
 
+    // The developed picture's measures from the opened file, without unpacking it.
+    static CodecStatus Measure(const uint8_t* data, size_t size, PictureHeader& header) {
+        std::unique_ptr<LibRaw> raw;
+        CodecStatus status = Open(data, size, 0, raw);
+        if (status == CodecStatus::Ok) status = CheckSizes(raw->imgdata.sizes);
+        if (status == CodecStatus::Ok) status = FromLibRaw(raw->adjust_sizes_info_only());
+        if (status != CodecStatus::Ok) return status;
+        int colours = 0, bits = 0;
+        return Developed(*raw, header, colours, bits);
+    }
+
     static CodecStatus Develop(const uint8_t* data, size_t size, const DecodeRequest& request,
                                DibCanvas& canvas, DecodeResult& result) {
-        // No message on stderr from LibRaw's default callbacks.
-        std::unique_ptr<LibRaw> raw(new (std::nothrow) LibRaw(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
-                                                              LIBRAW_OPIONS_NO_DATAERR_CALLBACK));
-        if (!raw) return CodecStatus::NoMemory;
-        // The buffer stream reads the caller's bytes and nothing else (no side files); LibRaw
-        // does not write through the pointer.
-        if (raw->open_buffer(const_cast<uint8_t*>(data), size) != LIBRAW_SUCCESS) {
-            // Plain TIFF among them: the next back end decides.
-            return CodecStatus::NotThisFormat;
-        }
-        if (request.frame != 0) return CodecStatus::NoFrame;
-        const CodecStatus fits = CheckSizes(raw->imgdata.sizes);
-        if (fits != CodecStatus::Ok) return fits;
-        raw->imgdata.params.use_camera_wb = 1;
-        raw->imgdata.params.output_bps = 8;
-        CodecStatus status = FromLibRaw(raw->unpack());
+        std::unique_ptr<LibRaw> raw;
+        CodecStatus status = Open(data, size, request.frame, raw);
+        if (status != CodecStatus::Ok) return status;
+        status = CheckSizes(raw->imgdata.sizes);
+        if (status == CodecStatus::Ok) status = FromLibRaw(raw->unpack());
         if (status == CodecStatus::Ok) status = FromLibRaw(raw->dcraw_process());
         if (status != CodecStatus::Ok) return status;
-        int width = 0, height = 0, colours = 0, bits = 0;
-        raw->get_mem_image_format(&width, &height, &colours, &bits);
-        if (width <= 0 || height <= 0 || bits != 8 || (colours != 1 && colours != 3)) {
-            return CodecStatus::Unsupported;
-        }
-        status = canvas.Create(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
-                               colours == 1 ? 8 : 24);
+        PictureHeader shape;
+        int colours = 0, bits = 0;
+        status = Developed(*raw, shape, colours, bits);
+        if (status != CodecStatus::Ok) return status;
+        if (bits != 8 || (colours != 1 && colours != 3)) return CodecStatus::Unsupported;
+        status = canvas.Create(shape.width, shape.height, shape.bit_count);
         if (status != CodecStatus::Ok) return status;
         if (colours == 1) canvas.SetGreyPalette();
         // Top-down rows straight into the DIB, blue first.
@@ -246,7 +248,7 @@ private:
             raw->copy_mem_image(canvas.Row(0), static_cast<int>(canvas.TopDownPitch()), 1));
         if (status != CodecStatus::Ok) return status;
         canvas.ClearRowPadding();
-        result.frame_count = 1;
+        result.frame_count = shape.result.frame_count;
         return CodecStatus::Ok;
     }
 };

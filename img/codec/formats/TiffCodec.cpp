@@ -1,22 +1,26 @@
 // TIFF through libtiff, from memory. Every directory is a frame. The common layouts (bilevel,
-// palette, grey, grey+alpha, RGB, RGBA, CMYK at 8 or 16 bits, contiguous samples, JPEG-compressed
-// YCbCr through libjpeg's colour conversion) are decoded scanline by scanline, straight into the
-// DIB rows where a row fits there, or tile row by tile row for tiled files. The rest (separate
-// planes, raw YCbCr, old-style JPEG, CIE L*a*b*, LogLuv...) goes through libtiff's RGBA reader in
-// bands of whole strips or tiles. The writer makes palette, grey, RGB and RGBA files.
+// palette, grey, grey+alpha, RGB, RGBA, CMYK with integer samples of 8 to 16 bits, grey and RGB
+// with floating-point samples, JPEG-compressed YCbCr through libjpeg's colour conversion) are
+// decoded scanline by scanline, straight into the DIB rows where a row fits there; tiled files
+// and separate planes a band of strips or tiles at a time, interleaved into the same scanlines.
+// Integer samples scale onto 8 bits; floating-point ones are linear light, shown clamped to
+// [0, 1] through the sRGB curve. The rest (raw YCbCr, old-style JPEG, CIE L*a*b*, LogLuv...)
+// goes through libtiff's RGBA reader in bands of whole strips or tiles. The writer makes
+// palette, grey, RGB and RGBA files.
 #include <tiffio.h>
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
 #include "Checked.h"
 #include "CodecBackends.h"
 #include "CxImage.h"
-#include "TiffStructure.h"
 #include "SampleScale.h"
+#include "TiffStructure.h"
 
 namespace {
 
@@ -114,10 +118,15 @@ struct Layout {
     Kind kind = Kind::Rgb;
     uint16_t bps = 8;
     uint16_t spp = 1;
+    uint16_t planes = 1;  // spp when each sample is stored in a plane of its own
     uint16_t dib_bits = 24;
     uint16_t alpha = 0;  // sample index of the alpha channel (GreyAlpha, RgbAlpha)
     bool associated = false;
     bool min_is_white = false;
+    bool floating = false;  // IEEE floating-point samples of 16, 24 or 32 bits
+
+    // The largest integer sample (integer samples have at most 16 bits).
+    uint32_t Max() const { return (1u << bps) - 1; }
 
     // Whether a converted row never runs ahead of its source, so the scanline can be read into
     // the DIB row and converted there.
@@ -139,22 +148,71 @@ struct Layout {
         return false;
     }
 
-    // Sample s of pixel x at its own precision (8 or 16 bits), and reduced to 8 bits.
+    // Integer sample s of pixel x at its own precision (8 to 16 bits), and scaled to 8 bits.
     uint32_t Raw(const uint8_t* row, uint32_t x, uint32_t s) const {
-        const size_t i = static_cast<size_t>(x) * spp + s;
+        const uint64_t i = uint64_t{x} * spp + s;
+        if (bps == 8) return row[i];
         if (bps == 16) {
             uint16_t v;
             std::memcpy(&v, row + i * 2, 2);
             return v;
         }
-        return row[i];
+        // Other depths (12 bits, say) are packed from the high bit of each byte.
+        const uint64_t bit = i * bps;
+        const uint8_t* p = row + bit / 8;
+        const auto shift = static_cast<uint32_t>(bit % 8);
+        const uint32_t bytes = (shift + bps + 7) / 8;
+        uint32_t v = 0;
+        for (uint32_t k = 0; k < bytes; ++k) v = v << 8 | p[k];
+        return (v >> (bytes * 8 - shift - bps)) & Max();
     }
-    uint8_t To8(uint32_t v) const { return bps == 16 ? Reduce16(v) : static_cast<uint8_t>(v); }
+    uint8_t To8(uint32_t v) const {
+        return bps == 8 ? static_cast<uint8_t>(v) : ScaleSample(v, Max());
+    }
     uint32_t Sample(const uint8_t* row, uint32_t x, uint32_t s) const {
         return To8(Raw(row, x, s));
     }
 
+    // Floating-point sample s of pixel x. libtiff hands samples over in the machine's byte
+    // order (little-endian on every target).
+    float Float(const uint8_t* row, uint32_t x, uint32_t s) const {
+        const uint8_t* p = row + (uint64_t{x} * spp + s) * (bps / 8u);
+        if (bps == 32) {
+            float v;
+            std::memcpy(&v, p, 4);
+            return v;
+        }
+        if (bps == 16) return WidenFloat(uint32_t{p[0]} | uint32_t{p[1]} << 8, 5, 10);
+        return WidenFloat(uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16, 7, 16);
+    }
+
+    // Linear light: associated alpha undone, then clamped to [0, 1] through the sRGB curve;
+    // alpha itself clamped and scaled.
+    void ConvertFloat(const uint8_t* src, uint8_t* dst, uint32_t width) const {
+        const bool grey = kind == Kind::Grey || kind == Kind::GreyAlpha;
+        const bool with_alpha = kind == Kind::GreyAlpha || kind == Kind::RgbAlpha;
+        const uint32_t step = dib_bits / 8u;
+        for (uint32_t x = 0; x < width; ++x) {
+            const float a = with_alpha ? Float(src, x, alpha) : 1.0f;
+            auto colour = [&](uint32_t s) {
+                float v = Float(src, x, s);
+                if (grey && min_is_white) v = 1.0f - v;
+                if (associated) v = a > 0.0f ? v / a : 0.0f;
+                return LinearToDisplay8(v);
+            };
+            const uint8_t r = colour(0), g = grey ? r : colour(1), b = grey ? r : colour(2);
+            uint8_t* q = dst + static_cast<size_t>(x) * step;
+            if (kind == Kind::Grey) {
+                q[0] = r;
+                continue;
+            }
+            q[0] = b, q[1] = g, q[2] = r;
+            if (with_alpha) q[3] = UnitTo8(a);
+        }
+    }
+
     void Convert(const uint8_t* src, uint8_t* dst, uint32_t width) const {
+        if (floating) return ConvertFloat(src, dst, width);
         switch (kind) {
             case Kind::Bilevel:
             case Kind::Palette:
@@ -182,7 +240,7 @@ struct Layout {
             case Kind::GreyAlpha:
             case Kind::RgbAlpha: {
                 // Associated alpha is undone at the samples' own precision, then reduced.
-                const uint32_t max = bps == 16 ? 65535 : 255;
+                const uint32_t max = Max();
                 const bool grey = kind == Kind::GreyAlpha;
                 for (uint32_t x = 0; x < width; ++x) {
                     const uint32_t a = Raw(src, x, alpha);
@@ -243,16 +301,27 @@ bool ChooseLayout(TIFF* tif, Layout& layout) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
-    if (format != SAMPLEFORMAT_UINT || spp == 0 || spp > 8) return false;
-    if (planar != PLANARCONFIG_CONTIG && spp > 1) return false;
+    if (spp == 0 || spp > 8) return false;
+    layout.floating = format == SAMPLEFORMAT_IEEEFP;
+    if (layout.floating ? bps != 16 && bps != 24 && bps != 32 : format != SAMPLEFORMAT_UINT) {
+        return false;
+    }
+    // Samples of several bytes, or of 8 to 16 bits as integers: the depths that every
+    // layout but palette and bilevel reads.
+    const bool deep = layout.floating || (bps >= 8 && bps <= 16);
     layout.bps = bps;
     layout.spp = spp;
+    layout.planes = planar == PLANARCONFIG_SEPARATE ? spp : 1;
+    if (layout.floating && photometric != PHOTOMETRIC_MINISWHITE &&
+        photometric != PHOTOMETRIC_MINISBLACK && photometric != PHOTOMETRIC_RGB) {
+        return false;
+    }
     switch (photometric) {
         case PHOTOMETRIC_MINISWHITE:
         case PHOTOMETRIC_MINISBLACK:
             layout.min_is_white = photometric == PHOTOMETRIC_MINISWHITE;
             if (spp >= 2 && FindAlpha(tif, 1, spp, layout)) {
-                if (bps != 8 && bps != 16) return false;
+                if (!deep) return false;
                 layout.kind = Kind::GreyAlpha;
                 layout.dib_bits = 32;
                 return true;
@@ -262,7 +331,7 @@ bool ChooseLayout(TIFF* tif, Layout& layout) {
                 layout.dib_bits = 1;
                 return true;
             }
-            if (bps != 2 && bps != 4 && bps != 8 && bps != 16) return false;
+            if (bps != 2 && bps != 4 && !deep) return false;
             if (spp > 1 && bps < 8) return false;
             layout.kind = Kind::Grey;
             layout.dib_bits = 8;
@@ -274,13 +343,15 @@ bool ChooseLayout(TIFF* tif, Layout& layout) {
             return true;
         case PHOTOMETRIC_YCBCR:
             // libjpeg converts to RGB; other YCbCr data goes through the RGBA reader.
-            if (compression != COMPRESSION_JPEG || bps != 8 || spp != 3) return false;
+            if (compression != COMPRESSION_JPEG || bps != 8 || spp != 3 || layout.planes != 1) {
+                return false;
+            }
             if (!TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)) return false;
             layout.kind = Kind::Rgb;
             layout.dib_bits = 24;
             return true;
         case PHOTOMETRIC_RGB:
-            if (spp < 3 || (bps != 8 && bps != 16)) return false;
+            if (spp < 3 || !deep) return false;
             if (spp >= 4 && FindAlpha(tif, 3, spp, layout)) {
                 layout.kind = Kind::RgbAlpha;
                 layout.dib_bits = 32;
@@ -292,7 +363,7 @@ bool ChooseLayout(TIFF* tif, Layout& layout) {
         case PHOTOMETRIC_SEPARATED: {
             uint16_t inkset = INKSET_CMYK;
             TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkset);
-            if (inkset != INKSET_CMYK || spp < 4 || (bps != 8 && bps != 16)) return false;
+            if (inkset != INKSET_CMYK || spp < 4 || !deep) return false;
             layout.kind = Kind::Cmyk;
             layout.dib_bits = 24;
             return true;
@@ -345,44 +416,116 @@ CodecStatus ReadStrips(TIFF* tif, const Layout& layout, DibCanvas& canvas) {
     return CodecStatus::Ok;
 }
 
-// Tiles: one row of tiles at a time into a band laid out as scanlines (tile widths are
-// multiples of 16, so each tile's rows end on a byte boundary).
-CodecStatus ReadTiles(TIFF* tif, const Layout& layout, DibCanvas& canvas) {
-    uint32_t tile_width = 0, tile_length = 0;
-    TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tile_width);
-    TIFFGetField(tif, TIFFTAG_TILELENGTH, &tile_length);
-    const tmsize_t tile_row = TIFFTileRowSize(tif);
-    const tmsize_t tile_size = TIFFTileSize(tif);
-    if (tile_width == 0 || tile_length == 0 || tile_row <= 0 || tile_size <= 0 ||
-        static_cast<uint64_t>(tile_row) * tile_length > static_cast<uint64_t>(tile_size)) {
-        return CodecStatus::Broken;
-    }
-    const uint32_t width = canvas.Width();
-    const uint64_t across = (uint64_t{width} + tile_width - 1) / tile_width;
-    uint64_t band_row = 0, band_size = 0;
-    if (!CheckedMul(across, static_cast<uint64_t>(tile_row), band_row) ||
-        !CheckedMul(band_row, tile_length, band_size) || band_size > (uint64_t{1} << 34) ||
-        !FitsSizeT(band_size)) {
-        return CodecStatus::NoMemory;
-    }
-    std::vector<uint8_t> tile(static_cast<size_t>(tile_size));
-    std::vector<uint8_t> band(static_cast<size_t>(band_size));
-    for (uint32_t top = 0; top < canvas.Height(); top += tile_length) {
-        for (uint64_t t = 0; t < across; ++t) {
-            const auto x = static_cast<uint32_t>(t * tile_width);
-            if (TIFFReadTile(tif, tile.data(), x, top, 0, 0) < 0) return CodecStatus::Broken;
-            for (uint32_t r = 0; r < tile_length; ++r) {
-                std::memcpy(band.data() + r * band_row + t * static_cast<uint64_t>(tile_row),
-                            tile.data() + static_cast<uint64_t>(r) * tile_row,
-                            static_cast<size_t>(tile_row));
+// Sample x of each plane's row into its place in one row of contiguous samples.
+void Interleave(const Layout& layout, const std::vector<const uint8_t*>& planes, uint32_t width,
+                uint8_t* row) {
+    const uint32_t spp = layout.spp, bps = layout.bps;
+    if (bps % 8 == 0) {
+        const uint32_t bytes = bps / 8;
+        for (uint32_t x = 0; x < width; ++x) {
+            for (uint32_t s = 0; s < spp; ++s) {
+                std::memcpy(row + (uint64_t{x} * spp + s) * bytes, planes[s] + uint64_t{x} * bytes,
+                            bytes);
             }
         }
-        const uint32_t rows = std::min(tile_length, canvas.Height() - top);
+        return;
+    }
+    // Packed samples (12 bits, say) bit by bit, from the high bit of each byte.
+    std::memset(row, 0, static_cast<size_t>((uint64_t{width} * spp * bps + 7) / 8));
+    for (uint32_t x = 0; x < width; ++x) {
+        for (uint32_t s = 0; s < spp; ++s) {
+            const uint64_t from = uint64_t{x} * bps, to = (uint64_t{x} * spp + s) * bps;
+            for (uint32_t b = 0; b < bps; ++b) {
+                if ((planes[s][(from + b) / 8] >> (7 - (from + b) % 8)) & 1) {
+                    row[(to + b) / 8] |= static_cast<uint8_t>(0x80u >> ((to + b) % 8));
+                }
+            }
+        }
+    }
+}
+
+// Tiled files and separate planes: a band of rows at a time (a strip of each plane, or a row
+// of tiles of each plane), each plane's band laid out as scanlines across the picture (tile
+// widths are multiples of 16, so each tile's rows end on a byte boundary). The planes of a row
+// are interleaved into one contiguous row, which converts as a contiguous file's row does, so
+// every layout reaches the same sample arithmetic (alpha undone at the samples' precision).
+CodecStatus ReadBands(TIFF* tif, const Layout& layout, DibCanvas& canvas) {
+    const bool tiled = TIFFIsTiled(tif) != 0;
+    const uint32_t width = canvas.Width(), height = canvas.Height();
+    uint32_t tile_width = 0, band_rows = 0;
+    uint64_t across = 1, plane_row = 0;
+    const tmsize_t tile_row = tiled ? TIFFTileRowSize(tif) : TIFFScanlineSize(tif);
+    if (tiled) {
+        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tile_width);
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &band_rows);
+        const tmsize_t tile_size = TIFFTileSize(tif);
+        if (tile_width == 0 || band_rows == 0 || tile_row <= 0 || tile_size <= 0 ||
+            static_cast<uint64_t>(tile_row) * band_rows > static_cast<uint64_t>(tile_size)) {
+            return CodecStatus::Broken;
+        }
+        across = (uint64_t{width} + tile_width - 1) / tile_width;
+    } else {
+        if (tile_row <= 0) return CodecStatus::Broken;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &band_rows);
+        band_rows = std::max<uint32_t>(1, std::min(band_rows, height));
+    }
+    uint64_t band_size = 0;
+    if (!CheckedMul(across, static_cast<uint64_t>(tile_row), plane_row) ||
+        !CheckedMul(plane_row, band_rows, band_size) || band_size > (uint64_t{1} << 34) ||
+        !FitsSizeT(band_size) ||
+        band_size > static_cast<uint64_t>(std::numeric_limits<tmsize_t>::max())) {
+        return CodecStatus::NoMemory;
+    }
+    std::vector<uint8_t> tile(tiled ? static_cast<size_t>(TIFFTileSize(tif)) : 0);
+    std::vector<std::vector<uint8_t>> bands(layout.planes,
+                                            std::vector<uint8_t>(static_cast<size_t>(band_size)));
+    std::vector<uint8_t> row(
+        layout.planes > 1 ? static_cast<size_t>((uint64_t{width} * layout.spp * layout.bps + 7) / 8)
+                          : 0);
+    std::vector<const uint8_t*> plane_rows(layout.planes);
+    for (uint32_t top = 0; top < height; top += band_rows) {
+        const uint32_t rows = std::min(band_rows, height - top);
+        for (uint16_t plane = 0; plane < layout.planes; ++plane) {
+            uint8_t* band = bands[plane].data();
+            if (!tiled) {
+                const tmsize_t want = static_cast<tmsize_t>(plane_row * rows);
+                if (TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, top, plane), band, want) <
+                    want) {
+                    return CodecStatus::Broken;
+                }
+                continue;
+            }
+            for (uint64_t t = 0; t < across; ++t) {
+                const auto x = static_cast<uint32_t>(t * tile_width);
+                if (TIFFReadTile(tif, tile.data(), x, top, 0, plane) < 0) {
+                    return CodecStatus::Broken;
+                }
+                for (uint32_t r = 0; r < band_rows; ++r) {
+                    std::memcpy(band + r * plane_row + t * static_cast<uint64_t>(tile_row),
+                                tile.data() + static_cast<uint64_t>(r) * tile_row,
+                                static_cast<size_t>(tile_row));
+                }
+            }
+        }
         for (uint32_t r = 0; r < rows; ++r) {
-            layout.Convert(band.data() + r * band_row, canvas.Row(top + r), width);
+            for (uint16_t plane = 0; plane < layout.planes; ++plane) {
+                plane_rows[plane] = bands[plane].data() + r * plane_row;
+            }
+            const uint8_t* source = plane_rows[0];
+            if (layout.planes > 1) {
+                Interleave(layout, plane_rows, width, row.data());
+                source = row.data();
+            }
+            layout.Convert(source, canvas.Row(top + r), width);
         }
     }
     return CodecStatus::Ok;
+}
+
+// Whether libtiff's RGBA reader gives grey for this image (its samples' kind).
+bool IsGrey(const TIFFRGBAImage& image) {
+    return image.photometric == PHOTOMETRIC_MINISBLACK ||
+           image.photometric == PHOTOMETRIC_MINISWHITE;
 }
 
 // libtiff's RGBA reader, a band of whole strips or tiles at a time. Its alpha comes
@@ -406,11 +549,9 @@ CodecStatus ReadRgba(TIFF* tif, uint32_t width, uint32_t height, uint16_t orient
     }
     band = std::max<uint32_t>(1, std::min(band, height));
     const bool alpha = image.alpha != 0;
-    const bool grey =
-        image.photometric == PHOTOMETRIC_MINISBLACK || image.photometric == PHOTOMETRIC_MINISWHITE;
-    const CodecStatus created = canvas.Create(width, height, alpha ? 32 : (grey ? 8 : 24));
+    const bool grey = IsGrey(image);
+    const CodecStatus created = canvas.CreateForSamples(width, height, grey, alpha);
     if (created != CodecStatus::Ok) return created;
-    if (grey && !alpha) canvas.SetGreyPalette();
     std::vector<uint32_t> raster(static_cast<size_t>(width) * band);
     for (uint32_t top = 0; top < height; top += band) {
         const uint32_t rows = std::min(band, height - top);
@@ -456,15 +597,21 @@ void ReadResolution(TIFF* tif, DecodeResult& result) {
     result.y_dpi = y * scale;
 }
 
-CodecStatus DecodeDirectory(TIFF* tif, DibCanvas& canvas, DecodeResult& result) {
-    uint32_t width = 0, height = 0;
+// The current directory's size, checked before anything is allocated, and its resolution.
+CodecStatus ReadMeasures(TIFF* tif, uint32_t& width, uint32_t& height, DecodeResult& result) {
     if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width) ||
         !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height) || width == 0 || height == 0) {
         return CodecStatus::Broken;
     }
     const CodecStatus fits = CheckDeclaredSize(width, height);
-    if (fits != CodecStatus::Ok) return fits;
-    ReadResolution(tif, result);
+    if (fits == CodecStatus::Ok) ReadResolution(tif, result);
+    return fits;
+}
+
+CodecStatus DecodeDirectory(TIFF* tif, DibCanvas& canvas, DecodeResult& result) {
+    uint32_t width = 0, height = 0;
+    const CodecStatus measured = ReadMeasures(tif, width, height, result);
+    if (measured != CodecStatus::Ok) return measured;
     uint16_t orientation = ORIENTATION_TOPLEFT;
     TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
 
@@ -479,19 +626,15 @@ CodecStatus DecodeDirectory(TIFF* tif, DibCanvas& canvas, DecodeResult& result) 
     } else if (layout.kind == Kind::Grey) {
         canvas.SetGreyPalette();
     }
-    return TIFFIsTiled(tif) ? ReadTiles(tif, layout, canvas) : ReadStrips(tif, layout, canvas);
+    if (TIFFIsTiled(tif) || layout.planes > 1) return ReadBands(tif, layout, canvas);
+    return ReadStrips(tif, layout, canvas);
 }
 
 // What DecodeDirectory would make of the current directory, from its tags alone.
 CodecStatus ReadDirectoryHeader(TIFF* tif, PictureHeader& header) {
     uint32_t width = 0, height = 0;
-    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width) ||
-        !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height) || width == 0 || height == 0) {
-        return CodecStatus::Broken;
-    }
-    const CodecStatus fits = CheckDeclaredSize(width, height);
-    if (fits != CodecStatus::Ok) return fits;
-    ReadResolution(tif, header.result);
+    const CodecStatus measured = ReadMeasures(tif, width, height, header.result);
+    if (measured != CodecStatus::Ok) return measured;
     header.width = width;
     header.height = height;
     Layout layout;
@@ -510,11 +653,8 @@ CodecStatus ReadDirectoryHeader(TIFF* tif, PictureHeader& header) {
     if (!TIFFRGBAImageOK(tif, message)) return CodecStatus::Unsupported;
     TIFFRGBAImage image{};
     if (!TIFFRGBAImageBegin(&image, tif, 0, message)) return CodecStatus::Broken;
-    const bool alpha = image.alpha != 0;
-    const bool grey =
-        image.photometric == PHOTOMETRIC_MINISBLACK || image.photometric == PHOTOMETRIC_MINISWHITE;
+    header.bit_count = DibCanvas::SampleBits(IsGrey(image), image.alpha != 0);
     TIFFRGBAImageEnd(&image);
-    header.bit_count = alpha ? 32 : (grey ? 8 : 24);
     return CodecStatus::Ok;
 }
 
@@ -598,12 +738,7 @@ class TiffCodec final : public CodecBackend {
 public:
     uint32_t Type() const override { return kTypeTiff; }
 
-    bool Sniff(const uint8_t* p, size_t size) const override {
-        if (size < 4) return false;
-        const bool intel = p[0] == 'I' && p[1] == 'I' && (p[2] == 42 || p[2] == 43) && p[3] == 0;
-        const bool motorola = p[0] == 'M' && p[1] == 'M' && p[2] == 0 && (p[3] == 42 || p[3] == 43);
-        return intel || motorola;
-    }
+    bool Sniff(const uint8_t* p, size_t size) const override { return IsTiffSignature(p, size); }
 
     CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
                        DibCanvas& canvas, DecodeResult& result) const override {

@@ -253,11 +253,6 @@ uint32_t EighthsOf(const DecodeRequest& request) {
 
 constexpr uint32_t kPreviewEighths = 0;  // DecodeFrame: the preview rules pick N from the size
 
-bool IsTiff(const uint8_t* p, size_t size) {
-    return size >= 4 && ((p[0] == 'I' && p[1] == 'I' && p[2] == 42 && p[3] == 0) ||
-                         (p[0] == 'M' && p[1] == 'M' && p[2] == 0 && p[3] == 42));
-}
-
 class WicCodec final : public CodecBackend {
 public:
     uint32_t Type() const override { return kTypeJpeg; }
@@ -286,7 +281,7 @@ public:
     CodecStatus DecodePreview(const uint8_t* data, size_t size, const DecodeRequest& request,
                               DibCanvas& canvas, DecodeResult& result) const override {
         const bool jpeg = size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF;
-        if (!jpeg && !IsTiff(data, size)) return CodecStatus::Unsupported;
+        if (!jpeg && !IsTiffSignature(data, size)) return CodecStatus::Unsupported;
         if (request.frame < 0 || (jpeg && request.frame != 0)) return CodecStatus::NoFrame;
         // The picture's own measures: its type, frame count and densities stand for the preview.
         PictureHeader picture;

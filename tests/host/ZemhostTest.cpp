@@ -323,6 +323,44 @@ TEST_F(Zemhost, StillCompressedDibIsDrawnForPngAndSavedAsBmp) {
     ByteReader::StoreU32LE(expected.data() + 10, 14 + 40 + 4);                       // bfOffBits
     EXPECT_EQ(FileBytes(Path("copy.bmp")), expected);
 }
+
+TEST_F(Zemhost, OverflowingRunsGetOnePictureFromEveryReader) {
+    // A 3 x 2 RLE8 bitmap whose runs pass the end of their rows; drawn clipped, as Windows
+    // draws it, the bottom row is all colour 1 and the top row 0, 1, 0. A decoder that wraps
+    // the rest of a run onto the next row, or refuses the bitmap, shows something else.
+    std::vector<uint8_t> bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    std::vector<uint8_t> header(40, 0);
+    ByteReader::StoreU32LE(header.data(), 40);      // biSize
+    ByteReader::StoreU32LE(header.data() + 4, 3);   // biWidth
+    ByteReader::StoreU32LE(header.data() + 8, 2);   // biHeight
+    ByteReader::StoreU16LE(header.data() + 12, 1);  // biPlanes
+    ByteReader::StoreU16LE(header.data() + 14, 8);  // biBitCount
+    ByteReader::StoreU32LE(header.data() + 16, 1);  // biCompression: BI_RLE8
+    ByteReader::StoreU32LE(header.data() + 32, 2);  // biClrUsed
+    bmp.insert(bmp.end(), header.begin(), header.end());
+    bmp.insert(bmp.end(), {0, 0, 200, 0, 0, 90, 0, 0});  // red, then green
+    bmp.insert(bmp.end(), {5, 1, 0, 0});                 // a run of 5 in a 3-pixel row; end of line
+    bmp.insert(bmp.end(), {0, 3, 0, 1, 0, 0, 9, 1});     // absolute 0 1 0 (padded), a run of 9
+    bmp.insert(bmp.end(), {0, 1});                       // end of bitmap
+    ASSERT_TRUE(WriteWholeFile(Path("runs.bmp"), bmp));
+    const std::vector<uint8_t> want = {200, 0, 0, 0, 90, 0, 200, 0, 0,
+                                       0, 90, 0, 0, 90, 0, 0, 90, 0};
+    // bmpsrc returns it still compressed and zemhost draws it; imgsrc draws it itself.
+    for (const char* plugin : {"bmpsrc", "imgsrc"}) {
+        SCOPED_TRACE(plugin);
+        const std::string out = Path(std::string(plugin) + ".png");
+        const Outcome o = Run({"decode", Path("runs.bmp"), "-o", out, "--plugin", plugin});
+        ASSERT_EQ(o.status, 0) << o.err;
+        Png png;
+        ASSERT_TRUE(ReadPng(out, png));
+        EXPECT_EQ(png.rgb, want);
+    }
+    // imgsrc's header read takes the file as its picture read does.
+    const Outcome info = Run({"info", Path("runs.bmp"), "--plugin", "imgsrc"});
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_HAS(info.out, "size:          3 x 2\n");
+    EXPECT_HAS(info.out, "depth:         8 bits per pixel");
+}
 #else
 // PNG through the Windows Imaging Component's encoder: read back by imgsrc, the pixels are
 // those of the source.

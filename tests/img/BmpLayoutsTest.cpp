@@ -45,6 +45,9 @@ const Layout kLayouts[] = {
     {"V5, 24-bit, gap before the rows", 124, 24, 0, {}, false, 10, false, 24},
     {"40-byte header, 4-bit, gap before the rows", 40, 4, 0, {}, false, 2, false, 4},
     {"V4, 32-bit BI_RGB", 108, 32, 0, {}, false, 0, false, 24},
+    // OS/2 version 2 headers run to 64 bytes and are followed by 4-byte colour entries.
+    {"OS/2 version 2, 8-bit", 64, 8, 0, {}, false, 0, false, 8},
+    {"OS/2 version 2, 4-bit, gap before the rows", 64, 4, 0, {}, false, 3, true, 4},
 };
 
 uint8_t Channel(uint32_t pixel, uint32_t mask) {
@@ -99,6 +102,36 @@ TEST(ImgBmpLayouts, WritersLayoutsDecodeToTheirColours) {
         EXPECT_TRUE(img_test::SameRgba(got, want, width, height));
         EXPECT_EQ(got.bit_count, l.want_bits);
         EXPECT_EQ(got.x_ppm, 2835);
+    }
+}
+
+// Compressions that imgsrc cannot draw are refused (2) by the picture read and the header read
+// alike, rather than read as plain rows: OS/2's Huffman 1D and RLE24 take the values that
+// Windows headers give to BI_BITFIELDS and BI_JPEG.
+TEST(ImgBmpLayouts, RefusesWhatItCannotDraw) {
+    const struct {
+        const char* what;
+        uint32_t header_size;
+        uint16_t bit_count;
+        uint32_t compression;
+    } kRefused[] = {
+        {"OS/2 version 2, Huffman 1D", 64, 1, 3},
+        {"OS/2 version 2, RLE24", 64, 24, 4},
+        {"40-byte header, 1-bit BI_BITFIELDS", 40, 1, 3},
+    };
+    for (const auto& r : kRefused) {
+        SCOPED_TRACE(r.what);
+        BmpSpec s;
+        s.header_size = r.header_size;
+        s.width = 16;
+        s.height = 4;
+        s.bit_count = r.bit_count;
+        s.compression = r.compression;
+        if (r.bit_count <= 8) s.palette = bmp_test::TestPalette(size_t{1} << r.bit_count);
+        s.bits.assign(bmp_test::StrideFor(16, r.bit_count) * 4, 0x5A);
+        const std::vector<uint8_t> file = bmp_test::BuildBmp(s);
+        EXPECT_EQ(img_test::Decode(file).result, 2);
+        EXPECT_EQ(img_test::GetInfo(file).result, 2);
     }
 }
 

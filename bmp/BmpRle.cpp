@@ -29,9 +29,10 @@ public:
     bool IsPastEnd() const { return m_clip && row >= m_rows.count; }
 
     // Writes n pixels, pixel i = value(i), and advances the cursor past all n. False when the
-    // decode fails; a clipped decode drops the pixels that fall outside the rows.
+    // decode fails; a clipped decode drops the pixels that fall outside the rows. `bytes`, for
+    // RLE8, holds the n indices themselves, or is null for a run of value(0).
     template <class ValueFn>
-    bool Put(uint64_t n, ValueFn value) {
+    bool Put(uint64_t n, const uint8_t* bytes, ValueFn value) {
         uint64_t keep = n;
         if (row >= m_rows.count || column >= m_limit) {
             keep = 0;
@@ -40,15 +41,21 @@ public:
         }
         if (keep < n && !m_clip) return false;
         uint8_t* line = m_rows.first_row + static_cast<ptrdiff_t>(row) * m_rows.pitch;
-        for (uint64_t i = 0; i < keep; ++i) {
-            const uint64_t x = column + i;
-            const auto pixel = static_cast<uint8_t>(value(i));
-            if (!m_four) {
-                line[x] = pixel;
-            } else if (x & 1) {
-                line[x / 2] = static_cast<uint8_t>(line[x / 2] | (pixel & 0x0F));
+        if (!m_four && keep > 0) {
+            if (bytes) {
+                std::memcpy(line + column, bytes, static_cast<size_t>(keep));
             } else {
-                line[x / 2] = static_cast<uint8_t>(pixel << 4);  // clears the odd pixel too
+                std::memset(line + column, value(0), static_cast<size_t>(keep));
+            }
+        } else {
+            for (uint64_t i = 0; i < keep; ++i) {
+                const uint64_t x = column + i;
+                const auto pixel = static_cast<uint8_t>(value(i));
+                if (x & 1) {
+                    line[x / 2] = static_cast<uint8_t>(line[x / 2] | (pixel & 0x0F));
+                } else {
+                    line[x / 2] = static_cast<uint8_t>(pixel << 4);  // clears the odd pixel too
+                }
             }
         }
         column += n;
@@ -76,7 +83,8 @@ bool ExpandRle(uint32_t bit_count, const uint8_t* src, size_t size, const RleRow
         if (first > 0) {  // a run: one index, or two nibbles taken in turn
             const uint8_t pair[2] = {static_cast<uint8_t>(second >> 4),
                                      static_cast<uint8_t>(second & 0x0F)};
-            if (!out.Put(first, [&](uint64_t i) { return four ? pair[i & 1] : second; })) {
+            if (!out.Put(first, nullptr,
+                         [&](uint64_t i) { return four ? pair[i & 1] : second; })) {
                 return false;
             }
             continue;
@@ -103,7 +111,7 @@ bool ExpandRle(uint32_t bit_count, const uint8_t* src, size_t size, const RleRow
                 if (avail == 0) return true;
                 const uint8_t* p = in.Position();
                 const size_t pixels = four ? (second < avail * 2 ? second : avail * 2) : avail;
-                const bool put = out.Put(pixels, [&](uint64_t i) {
+                const bool put = out.Put(pixels, p, [&](uint64_t i) {
                     if (!four) return p[i];
                     return static_cast<uint8_t>((i & 1) ? (p[i / 2] & 0x0F) : (p[i / 2] >> 4));
                 });

@@ -40,25 +40,27 @@ public:
             keep = m_limit - column;
         }
         if (keep < n && !m_clip) return false;
+        column += n;
+        if (keep == 0) return true;  // the row is not addressed: it may lie far outside
+        const uint64_t x0 = column - n;
         uint8_t* line = m_rows.first_row + static_cast<ptrdiff_t>(row) * m_rows.pitch;
-        if (!m_four && keep > 0) {
+        if (!m_four) {
             if (bytes) {
-                std::memcpy(line + column, bytes, static_cast<size_t>(keep));
+                std::memcpy(line + x0, bytes, static_cast<size_t>(keep));
             } else {
-                std::memset(line + column, value(0), static_cast<size_t>(keep));
+                std::memset(line + x0, value(0), static_cast<size_t>(keep));
             }
-        } else {
-            for (uint64_t i = 0; i < keep; ++i) {
-                const uint64_t x = column + i;
-                const auto pixel = static_cast<uint8_t>(value(i));
-                if (x & 1) {
-                    line[x / 2] = static_cast<uint8_t>(line[x / 2] | (pixel & 0x0F));
-                } else {
-                    line[x / 2] = static_cast<uint8_t>(pixel << 4);  // clears the odd pixel too
-                }
+            return true;
+        }
+        for (uint64_t i = 0; i < keep; ++i) {
+            const uint64_t x = x0 + i;
+            const auto pixel = static_cast<uint8_t>(value(i));
+            if (x & 1) {
+                line[x / 2] = static_cast<uint8_t>(line[x / 2] | (pixel & 0x0F));
+            } else {
+                line[x / 2] = static_cast<uint8_t>(pixel << 4);  // clears the odd pixel too
             }
         }
-        column += n;
         return true;
     }
 

@@ -40,8 +40,10 @@ int DecodeAll(const std::vector<fs::path>& files) {
         SCOPED_TRACE(path.string());
         const std::vector<uint8_t> bytes = Bytes(path);
         const img_test::Picture picture = img_test::Decode(bytes);
-        // What cannot be read as a picture is no picture to the header read either.
-        if (picture.result != 0) {
+        // What cannot be read as a picture is no picture to the header read either, unless only
+        // its pixel data is at fault, which the header read does not reach: PngSuite's
+        // xcsn0g01.png, whose IDAT checksum is wrong, is the one such file of the suites.
+        if (picture.result != 0 && path.filename() != "xcsn0g01.png") {
             EXPECT_NE(img_test::GetInfo(bytes).result, 0)
                 << "the header read takes what the picture read refuses with "
                 << picture.result;

@@ -3,43 +3,25 @@
 #include <cstring>
 #include <new>
 
+#include "BmpLayout.h"
 #include "ByteReader.h"
 #include "Checked.h"
 #include "GlobalBlock.h"
 
-namespace {
-
-bool HasFileHeader(const uint8_t* data, size_t size) {
-    return size >= 2 && data[0] == 'B' && data[1] == 'M';
-}
-
-// Skips the BITMAPFILEHEADER when there is one. Its size and offset fields are not consulted:
-// the pixel bits follow the colour table directly.
-bool LocateHeader(const uint8_t* data, size_t size, const uint8_t*& header, size_t& available) {
-    header = data;
-    available = size;
-    if (!data) return false;
-    if (HasFileHeader(data, size)) {
-        if (size < kFileHeaderSize) return false;
-        header += kFileHeaderSize;
-        available -= kFileHeaderSize;
-    }
-    return true;
-}
-
-}  // namespace
-
 int32_t BmpFile::ReadPictureFromMemory() {
-    const uint8_t* header;
-    size_t available;
-    if (!LocateHeader(m_data, m_dataSize, header, available)) return SPI_FILE_READ_ERROR;
-    DibMeasures m;
-    if (!MeasureDib(header, available, m) || m.total_size > available) return SPI_FILE_READ_ERROR;
+    // The packed-DIB rule: the bits follow the colour table, whatever the file header says.
+    BmpLayout layout;
+    if (!PlanBmpLayout(m_data, m_dataSize, layout)) return SPI_FILE_READ_ERROR;
+    const uint8_t* header = layout.header;
+    const size_t available = layout.available;
+    const DibMeasures& m = layout.packed;
+    if (!layout.packed_ok || m.total_size > available) return SPI_FILE_READ_ERROR;
     m_width = m.width;
     m_height = m.height;
     m_bitCount = static_cast<int32_t>(m.bit_count);
 
-    if (SpiHandle decoded = DecompressRleDib(header, available, m)) {
+    // A stream that writes outside its rows is no bitmap this reader draws.
+    if (SpiHandle decoded = DecompressRleDib(header, available, m, RleOverflow::Fail)) {
         m_resultDib = decoded;
         return SPI_OK;
     }
@@ -60,11 +42,12 @@ int32_t BmpFile::ReadPictureFromMemory() {
 }
 
 int32_t BmpFile::ReadInfoFromMemory() {
-    const uint8_t* header;
-    size_t available;
-    if (!LocateHeader(m_data, m_dataSize, header, available) || available < 4) {
+    BmpLayout layout;
+    if (!PlanBmpLayout(m_data, m_dataSize, layout) || layout.available < 4) {
         return SPI_FILE_READ_ERROR;
     }
+    const uint8_t* header = layout.header;
+    const size_t available = layout.available;
     // Reads the width, height and bit count of the header, without further checks.
     const uint32_t header_size = ByteReader::LoadU32LE(header);
     if (header_size == kCoreHeaderSize) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "BmpRle.h"
 #include "DibHelpers.h"
 #include "ImageFileBase.h"
 #include "platform/platform.h"
@@ -30,11 +31,7 @@ bool WriteBmpToFile(platform::OutputFile& file, SpiHandle dib);
 
 // Expands a BI_RLE8 or BI_RLE4 bitmap into an uncompressed packed DIB that keeps the source's
 // colour table. `header` is the measured source with `available` bytes readable. Null when the
-// bitmap is not RLE, the output cannot be allocated or the stream writes outside the pixel array.
-SpiHandle DecompressRleDib(const uint8_t* header, size_t available, const DibMeasures& m);
-
-// The RLE decoders write rows of `stride` bytes into `rows` rows at `dest`. They fail when a
-// write would land outside that array; cursor moves alone never fail, and a source that ends
-// without an end-of-bitmap code ends the decode with what was decoded.
-bool DecodeRle8(uint8_t* dest, uint64_t stride, uint64_t rows, const uint8_t* src, size_t size);
-bool DecodeRle4(uint8_t* dest, uint64_t stride, uint64_t rows, const uint8_t* src, size_t size);
+// bitmap is not RLE, the output cannot be allocated, or (RleOverflow::Fail, bmpsrc's rule) the
+// stream writes outside the pixel array.
+SpiHandle DecompressRleDib(const uint8_t* header, size_t available, const DibMeasures& m,
+                           RleOverflow overflow);

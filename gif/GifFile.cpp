@@ -198,23 +198,6 @@ GifResult GifFile::ParseStream() {
 }
 
 // Steps over one image: its extensions, Image Descriptor, Local Color Table and image data.
-int32_t GifFile::CountImages(const uint8_t* data, size_t size) {
-    ClearReadState();
-    m_gifData = data;
-    m_gifDataSize = data ? size : 0;
-    m_gifReadPos = 0;
-    uint8_t header[6];
-    uint8_t screen[7];
-    if (!ReadBytes(header, sizeof header) || !IsGifSignature(header) ||
-        !ReadBytes(screen, sizeof screen)) {
-        return 0;
-    }
-    if ((screen[4] & 0x80) != 0 && !SkipBytes(size_t{3} << ((screen[4] & 7) + 1))) return 0;
-    int32_t count = 0;
-    while (count < INT32_MAX && SkipImage() == GifResult::Ok) ++count;
-    return count;
-}
-
 GifResult GifFile::SkipImage() {
     uint8_t introducer;
     if (!ReadBytes(&introducer, 1)) return GifResult::DataEnded;

@@ -41,9 +41,6 @@ public:
     // code. A null `data` keeps the stream set before.
     int32_t DecodePicture(const uint8_t* data, size_t size);
 
-    // The number of whole images in the stream (those whose data can be skipped to its end).
-    int32_t CountImages(const uint8_t* data, size_t size);
-
     // Which image a picture read decodes; 0 is the first. A negative index counts as a very
     // large one.
     void SetImageIndex(int32_t index) { m_imageIndex = index; }

@@ -38,9 +38,12 @@ struct GifStreamBlocks {
 };
 
 // Walks the blocks of the stream up to image `last_frame` (negative: to the end), without
-// decoding image data. Ok when the header and screen were read, whatever followed; the walk
-// stops at the first image whose data does not run to its terminator (kept, as incomplete), at
-// the trailer or at any byte that begins no block. May throw std::bad_alloc.
+// decoding image data: the one count of a stream's images. Ok when the header and screen were
+// read, whatever followed; the walk stops at the first image whose data does not run to its
+// terminator, at the trailer or at any byte that begins no block. An image counts once its
+// descriptor and colour table are whole, as gifsrc shows it: an image whose data was cut shows
+// what arrived (kept, as incomplete), and one cut inside its descriptor or colour table shows
+// nothing and is not counted. May throw std::bad_alloc.
 [[nodiscard]] GifResult WalkGifBlocks(const uint8_t* data, size_t size, int32_t last_frame,
                                       GifStreamBlocks& out);
 

@@ -1,5 +1,6 @@
 #include "DibImage.h"
 
+#include "BmpRle.h"
 #include "ByteReader.h"
 #include "Checked.h"
 
@@ -207,61 +208,30 @@ bool DibImage::LoadMasks(const uint8_t* data, std::string& error) {
     return true;
 }
 
-// Draws an RLE8 or RLE4 stream into 8-bit indices, as Windows draws such a bitmap: rows from
-// the bottom up; a run or an absolute stretch that passes the end of its row is clipped there
-// (the rest of it is dropped, not wrapped onto the next row); pixels that the stream skips (by
-// a delta, an early end of line or end of bitmap) keep index 0; a stream that ends without its
-// end-of-bitmap mark shows what it drew. Row 0 of m_expanded is the top row of the picture.
+// Draws an RLE8 or RLE4 stream as Windows draws such a bitmap, with the BMP reader's expander:
+// a run or an absolute stretch that passes the end of its row is clipped there; pixels that the
+// stream skips (by a delta, an early end of line or end of bitmap) keep index 0; a stream that
+// ends without its end-of-bitmap mark shows what it drew. m_expanded holds the drawn rows,
+// bottom-up at the DIB's own stride and bit count.
 bool DibImage::ExpandRunLengths(const uint8_t* stream, size_t size, std::string& error) {
     uint64_t pixels;
-    if (!CheckedMul(uint64_t{m_width}, uint64_t{m_height}, pixels) || !FitsSizeT(pixels) ||
-        pixels > (uint64_t{1} << 31)) {
+    uint64_t bytes;
+    if (!CheckedMul(uint64_t{m_width}, uint64_t{m_height}, pixels) ||
+        pixels > (uint64_t{1} << 31) || !CheckedMul(m_stride, uint64_t{m_height}, bytes) ||
+        !FitsSizeT(bytes)) {
         error = "the RLE picture is too large to draw out";
         return false;
     }
-    m_expanded.assign(static_cast<size_t>(pixels), 0);
-    const bool four = m_bit_count == 4;
-    uint64_t x = 0, y = 0;  // y counts rows from the bottom
-    auto put = [&](uint8_t index) {
-        if (x < m_width && y < m_height) {
-            m_expanded[static_cast<size_t>((m_height - 1 - y) * m_width + x)] = index;
-        }
-        ++x;
-    };
-    size_t i = 0;
-    while (i + 2 <= size && y < m_height) {
-        const uint8_t count = stream[i];
-        const uint8_t value = stream[i + 1];
-        i += 2;
-        if (count > 0) {  // encoded run: one index, or two alternating nibbles
-            for (unsigned k = 0; k < count; ++k) {
-                put(four ? static_cast<uint8_t>(k % 2 ? value & 0x0F : value >> 4) : value);
-            }
-        } else if (value == 0) {  // end of line
-            x = 0;
-            ++y;
-        } else if (value == 1) {  // end of bitmap
-            break;
-        } else if (value == 2) {  // delta: right and up
-            if (i + 2 > size) break;
-            x += stream[i];
-            y += stream[i + 1];
-            i += 2;
-        } else {  // absolute stretch of `value` pixels, padded to a 16-bit boundary
-            const size_t bytes = four ? (value + 1u) / 2 : value;
-            const size_t padded = bytes + (bytes & 1);
-            const size_t present = bytes < size - i ? bytes : size - i;
-            for (unsigned k = 0; k < value && (four ? k / 2 : k) < present; ++k) {
-                const uint8_t b = stream[i + (four ? k / 2 : k)];
-                put(four ? static_cast<uint8_t>(k % 2 ? b & 0x0F : b >> 4) : b);
-            }
-            i += padded < size - i ? padded : size - i;
-        }
-    }
-    m_bit_count = 8;
+    m_expanded.assign(static_cast<size_t>(bytes), 0);
+    RleRows rows;
+    rows.first_row = m_expanded.data();
+    rows.pitch = static_cast<ptrdiff_t>(m_stride);
+    rows.stride = m_stride;
+    rows.width = m_width;
+    rows.count = m_height;
+    ExpandRle(m_bit_count, stream, size, rows, RleOverflow::Clip);
     m_pixels = nullptr;  // RowData reads m_expanded, wherever a copy of this object keeps it
-    m_stride = m_width;
-    m_top_down = true;
+    m_top_down = false;
     return true;
 }
 

@@ -53,7 +53,7 @@ private:
     const uint8_t* m_pixels = nullptr;
     uint64_t m_stride = 0;
     bool m_top_down = false;
-    // An RLE4 or RLE8 picture drawn out as 8-bit indices, one byte a pixel, top row first.
+    // An RLE4 or RLE8 picture drawn out as uncompressed rows of its bit count, bottom-up.
     std::vector<uint8_t> m_expanded;
     uint32_t m_width = 0;
     uint32_t m_height = 0;

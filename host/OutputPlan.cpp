@@ -20,7 +20,9 @@ namespace {
 
 const char* Extension(OutputFormat format) { return format == OutputFormat::Bmp ? ".bmp" : ".png"; }
 
-// The name with each ASCII letter in the other case; unchanged when it has none.
+#if !defined(_WIN32)
+// The name with each ASCII letter in the other case; unchanged when it has none. Windows folders
+// never tell case apart, so only the other systems ask.
 std::string SwapCase(const std::string& name) {
     std::string out = name;
     for (char& c : out) {
@@ -33,6 +35,7 @@ std::string SwapCase(const std::string& name) {
     }
     return out;
 }
+#endif
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 // the Windows headers.
 #include "PngWriter.h"
 #include "StagedFile.h"
+#include "platform/ComPtr.h"
 #include "platform/com.h"
 // clang-format off
 #include <objbase.h>
@@ -18,23 +19,7 @@
 
 namespace {
 
-// Releases a COM interface at the end of its scope.
-template <typename T>
-class ComRef {
-public:
-    ComRef() = default;
-    ~ComRef() {
-        if (m_p) m_p->Release();
-    }
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-    T** Put() { return &m_p; }
-    T* operator->() const { return m_p; }
-    T* Get() const { return m_p; }
-
-private:
-    T* m_p = nullptr;
-};
+using platform::ComPtr;
 
 std::string HresultText(HRESULT hr) {
     char buf[16];
@@ -47,9 +32,9 @@ constexpr uint32_t kRowsPerBatch = 64;
 
 HRESULT EncodeRows(IWICImagingFactory* factory, const DibImage& image, WriteProgress& progress,
                    IStream* stream) {
-    ComRef<IWICBitmapEncoder> encoder;
-    ComRef<IWICBitmapFrameEncode> frame;
-    ComRef<IPropertyBag2> options;
+    ComPtr<IWICBitmapEncoder> encoder;
+    ComPtr<IWICBitmapFrameEncode> frame;
+    ComPtr<IPropertyBag2> options;
     HRESULT hr = factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.Put());
     if (SUCCEEDED(hr)) hr = encoder->Initialize(stream, WICBitmapEncoderNoCache);
     if (SUCCEEDED(hr)) hr = encoder->CreateNewFrame(frame.Put(), options.Put());
@@ -94,15 +79,15 @@ bool WritePngFile(const std::string& path, const DibImage& image, const PngSetti
         return false;
     }
     const platform::ComScope com;
-    ComRef<IWICImagingFactory> factory;
+    ComPtr<IWICImagingFactory> factory;
     HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_IWICImagingFactory, reinterpret_cast<void**>(factory.Put()));
+                                  IID_IWICImagingFactory, factory.PutVoid());
     if (FAILED(hr)) {
         error = "cannot write PNG " + path + ": the Windows Imaging Component is not available (" +
                 HresultText(hr) + ")";
         return false;
     }
-    ComRef<IStream> stream;
+    ComPtr<IStream> stream;
     hr = CreateStreamOnHGlobal(nullptr, TRUE, stream.Put());
     WriteProgress progress(path, uint64_t{image.Width()} * image.Height(), settings.show_progress);
     if (SUCCEEDED(hr)) hr = EncodeRows(factory.Get(), image, progress, stream.Get());

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "ByteReader.h"
 #include "DibHelpers.h"
 
 ThumbnailSize FitWithin(uint32_t width, uint32_t height, uint32_t side) {
@@ -28,16 +27,19 @@ bool ShrinkToDib(const DibImage& image, ThumbnailSize size, std::vector<uint8_t>
     const size_t channels = image.Channels();
     const uint32_t out_bytes = alpha ? 4 : 3;
     const uint32_t header = kInfoHeaderSize;
-    const uint64_t stride = (uint64_t{w} * out_bytes + 3) & ~uint64_t{3};
+    uint64_t stride = 0;
+    if (!DibStrideFor(out_bytes * 8, w, stride)) {
+        error = "cannot measure a thumbnail " + std::to_string(w) + " pixels wide";
+        return false;
+    }
     dib.assign(header + stride * h, 0);
     uint8_t* p = dib.data();
-    ByteReader::StoreU32LE(p, header);
-    ByteReader::StoreU32LE(p + 4, w);
-    ByteReader::StoreU32LE(p + 8, h);  // bottom-up
-    ByteReader::StoreU16LE(p + 12, 1);
-    ByteReader::StoreU16LE(p + 14, static_cast<uint16_t>(out_bytes * 8));
-    ByteReader::StoreU32LE(p + 16, BI_RGB);
-    ByteReader::StoreU32LE(p + 20, static_cast<uint32_t>(stride * h));
+    InfoHeaderFields fields;
+    fields.width = static_cast<int32_t>(w);
+    fields.height = static_cast<int32_t>(h);  // bottom-up
+    fields.bit_count = static_cast<uint16_t>(out_bytes * 8);
+    fields.size_image = static_cast<uint32_t>(stride * h);
+    WriteInfoHeader(p, fields);
 
     // Source column x falls in output column x * w / src_w; likewise for rows. With the output
     // no larger than the source, every output pixel covers at least one source pixel.

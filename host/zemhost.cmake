@@ -23,7 +23,9 @@ target_include_directories(zem_hostcore PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 set_property(SOURCE HostOptions.cpp APPEND PROPERTY COMPILE_DEFINITIONS
     ZEM_VERSION="${PROJECT_VERSION}")
 find_package(Threads REQUIRED)
-target_link_libraries(zem_hostcore PUBLIC zem_hostlib zem_framework zem_platform Threads::Threads)
+# zem_bmp: the BMP reader's RLE expander, which draws RLE DIBs for PNG output.
+target_link_libraries(zem_hostcore PUBLIC zem_hostlib zem_framework zem_platform zem_bmp
+    Threads::Threads)
 # info prints the orientation and the colour profile that a picture file names.
 target_link_libraries(zem_hostcore PRIVATE zem_codec_meta)
 

@@ -290,21 +290,31 @@ TEST_F(Zemhost, RunLengthAndPlainSamplesDecodeAlike) {
     EXPECT_EQ(rle.rgb, plain.rgb);
 }
 
-TEST_F(Zemhost, StillCompressedDibIsDrawnForPngAndSavedAsBmp) {
-    // An RLE8 run longer than its row: the plug-in hands back the bitmap still compressed.
+// An RLE8 BMP file whose file header says nothing but "BM": the colour table (4 bytes an entry)
+// and the stream follow the 40-byte header.
+std::vector<uint8_t> Rle8Bmp(uint32_t width, uint32_t height, uint32_t size_image,
+                             const std::vector<uint8_t>& colours,
+                             const std::vector<uint8_t>& stream) {
     std::vector<uint8_t> bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     std::vector<uint8_t> header(40, 0);
-    ByteReader::StoreU32LE(header.data(), 40);      // biSize
-    ByteReader::StoreU32LE(header.data() + 4, 2);   // biWidth
-    ByteReader::StoreU32LE(header.data() + 8, 1);   // biHeight
-    ByteReader::StoreU16LE(header.data() + 12, 1);  // biPlanes
-    ByteReader::StoreU16LE(header.data() + 14, 8);  // biBitCount
-    ByteReader::StoreU32LE(header.data() + 16, 1);  // biCompression: BI_RLE8
-    ByteReader::StoreU32LE(header.data() + 20, 4);  // biSizeImage
-    ByteReader::StoreU32LE(header.data() + 32, 1);  // biClrUsed
+    ByteReader::StoreU32LE(header.data(), 40);                                      // biSize
+    ByteReader::StoreU32LE(header.data() + 4, width);                               // biWidth
+    ByteReader::StoreU32LE(header.data() + 8, height);                              // biHeight
+    ByteReader::StoreU16LE(header.data() + 12, 1);                                  // biPlanes
+    ByteReader::StoreU16LE(header.data() + 14, 8);                                  // biBitCount
+    ByteReader::StoreU32LE(header.data() + 16, 1);                     // biCompression: BI_RLE8
+    ByteReader::StoreU32LE(header.data() + 20, size_image);                         // biSizeImage
+    ByteReader::StoreU32LE(header.data() + 32, static_cast<uint32_t>(colours.size() / 4));
     bmp.insert(bmp.end(), header.begin(), header.end());
-    bmp.insert(bmp.end(), {0, 0, 255, 0});  // one colour
-    bmp.insert(bmp.end(), {5, 0, 0, 1});    // a run of 5 in a 4-byte row, end
+    bmp.insert(bmp.end(), colours.begin(), colours.end());
+    bmp.insert(bmp.end(), stream.begin(), stream.end());
+    return bmp;
+}
+
+TEST_F(Zemhost, StillCompressedDibIsDrawnForPngAndSavedAsBmp) {
+    // An RLE8 run longer than its row: the plug-in hands back the bitmap still compressed.
+    // One colour; a run of 5 in a 4-byte row, end.
+    const std::vector<uint8_t> bmp = Rle8Bmp(2, 1, 4, {0, 0, 255, 0}, {5, 0, 0, 1});
     ASSERT_TRUE(WriteWholeFile(Path("overrun.bmp"), bmp));
 
     // Drawn as Windows draws it: the run fills its row and stops there.
@@ -322,6 +332,35 @@ TEST_F(Zemhost, StillCompressedDibIsDrawnForPngAndSavedAsBmp) {
     ByteReader::StoreU32LE(expected.data() + 2, static_cast<uint32_t>(bmp.size()));  // bfSize
     ByteReader::StoreU32LE(expected.data() + 10, 14 + 40 + 4);                       // bfOffBits
     EXPECT_EQ(FileBytes(Path("copy.bmp")), expected);
+}
+
+TEST_F(Zemhost, OverflowingRunsGetOnePictureFromEveryReader) {
+    // A 3 x 2 RLE8 bitmap whose runs pass the end of their rows; drawn clipped, as Windows
+    // draws it, the bottom row is all colour 1 and the top row 0, 1, 0. A decoder that wraps
+    // the rest of a run onto the next row, or refuses the bitmap, shows something else.
+    const std::vector<uint8_t> bmp =
+        Rle8Bmp(3, 2, 0, {0, 0, 200, 0, 0, 90, 0, 0},  // red, then green
+                {5, 1, 0, 0,                          // a run of 5 in a 3-pixel row; end of line
+                 0, 3, 0, 1, 0, 0, 9, 1,              // absolute 0 1 0 (padded), a run of 9
+                 0, 1});                              // end of bitmap
+    ASSERT_TRUE(WriteWholeFile(Path("runs.bmp"), bmp));
+    const std::vector<uint8_t> want = {200, 0, 0, 0, 90, 0, 200, 0, 0,
+                                       0, 90, 0, 0, 90, 0, 0, 90, 0};
+    // bmpsrc returns it still compressed and zemhost draws it; imgsrc draws it itself.
+    for (const char* plugin : {"bmpsrc", "imgsrc"}) {
+        SCOPED_TRACE(plugin);
+        const std::string out = Path(std::string(plugin) + ".png");
+        const Outcome o = Run({"decode", Path("runs.bmp"), "-o", out, "--plugin", plugin});
+        ASSERT_EQ(o.status, 0) << o.err;
+        Png png;
+        ASSERT_TRUE(ReadPng(out, png));
+        EXPECT_EQ(png.rgb, want);
+    }
+    // imgsrc's header read takes the file as its picture read does.
+    const Outcome info = Run({"info", Path("runs.bmp"), "--plugin", "imgsrc"});
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_HAS(info.out, "size:          3 x 2\n");
+    EXPECT_HAS(info.out, "depth:         8 bits per pixel");
 }
 #else
 // PNG through the Windows Imaging Component's encoder: read back by imgsrc, the pixels are

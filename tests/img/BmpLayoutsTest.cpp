@@ -45,6 +45,9 @@ const Layout kLayouts[] = {
     {"V5, 24-bit, gap before the rows", 124, 24, 0, {}, false, 10, false, 24},
     {"40-byte header, 4-bit, gap before the rows", 40, 4, 0, {}, false, 2, false, 4},
     {"V4, 32-bit BI_RGB", 108, 32, 0, {}, false, 0, false, 24},
+    // OS/2 version 2 headers run to 64 bytes and are followed by 4-byte colour entries.
+    {"OS/2 version 2, 8-bit", 64, 8, 0, {}, false, 0, false, 8},
+    {"OS/2 version 2, 4-bit, gap before the rows", 64, 4, 0, {}, false, 3, true, 4},
 };
 
 uint8_t Channel(uint32_t pixel, uint32_t mask) {
@@ -99,6 +102,88 @@ TEST(ImgBmpLayouts, WritersLayoutsDecodeToTheirColours) {
         EXPECT_TRUE(img_test::SameRgba(got, want, width, height));
         EXPECT_EQ(got.bit_count, l.want_bits);
         EXPECT_EQ(got.x_ppm, 2835);
+    }
+}
+
+// RLE bitmaps in every layout that imgsrc draws them from: the 40-byte header that it takes over
+// as bmpsrc expands it, and the others that it expands into its own rows (top-down, a longer
+// header, a gap before the stream, an OS/2 version 2 header). Row 1 of the stream holds a run
+// that passes the end of the row: it is clipped, as Windows draws it.
+TEST(ImgBmpLayouts, RunLengthLayoutsDrawClipped) {
+    const int width = 4, height = 3;
+    const struct {
+        const char* what;
+        uint32_t header_size;
+        bool rle4;
+        bool top_down;
+        size_t gap;
+    } kRle[] = {
+        {"RLE8, 40-byte header", 40, false, false, 0},
+        {"RLE4, 40-byte header", 40, true, false, 0},
+        {"RLE8, top-down", 40, false, true, 0},
+        {"RLE4, top-down", 40, true, true, 0},
+        {"RLE8, V5", 124, false, false, 0},
+        {"RLE8, gap before the stream", 40, false, false, 6},
+        {"RLE4, OS/2 version 2", 64, true, false, 0},
+    };
+    auto index = [](int x, int stored_row) { return stored_row == 1 ? 7 : stored_row * 4 + x + 1; };
+    for (const auto& r : kRle) {
+        SCOPED_TRACE(r.what);
+        bmp_test::RleStream stream;
+        for (int row = 0; row < height; ++row) {
+            if (row == 1) {
+                stream.Run(6, r.rle4 ? 0x77 : 7);
+            } else {
+                bmp_test::Bytes values;
+                for (int x = 0; x < width; ++x) values.push_back(uint8_t(index(x, row)));
+                r.rle4 ? stream.Absolute4(values) : stream.Absolute8(values);
+            }
+            stream.EndOfLine();
+        }
+        BmpSpec s = bmp_test::RleSpec(width, r.top_down ? -height : height, r.rle4,
+                                      stream.EndOfBitmap().Get());
+        s.header_size = r.header_size;
+        s.gap.assign(r.gap, 0x33);
+        const img_test::Picture got = img_test::Decode(bmp_test::BuildBmp(s));
+        std::vector<uint8_t> want;
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                const uint32_t c = s.palette[size_t(index(x, r.top_down ? y : height - 1 - y))];
+                want.insert(want.end(), {uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c), 255});
+            }
+        }
+        EXPECT_TRUE(img_test::SameRgba(got, want, width, height));
+        EXPECT_EQ(got.bit_count, r.rle4 ? 4 : 8);
+    }
+}
+
+// Compressions that imgsrc cannot draw are refused (2) by the picture read and the header read
+// alike, rather than read as plain rows: OS/2's Huffman 1D and RLE24 take the values that
+// Windows headers give to BI_BITFIELDS and BI_JPEG.
+TEST(ImgBmpLayouts, RefusesWhatItCannotDraw) {
+    const struct {
+        const char* what;
+        uint32_t header_size;
+        uint16_t bit_count;
+        uint32_t compression;
+    } kRefused[] = {
+        {"OS/2 version 2, Huffman 1D", 64, 1, 3},
+        {"OS/2 version 2, RLE24", 64, 24, 4},
+        {"40-byte header, 1-bit BI_BITFIELDS", 40, 1, 3},
+    };
+    for (const auto& r : kRefused) {
+        SCOPED_TRACE(r.what);
+        BmpSpec s;
+        s.header_size = r.header_size;
+        s.width = 16;
+        s.height = 4;
+        s.bit_count = r.bit_count;
+        s.compression = r.compression;
+        if (r.bit_count <= 8) s.palette = bmp_test::TestPalette(size_t{1} << r.bit_count);
+        s.bits.assign(bmp_test::StrideFor(16, r.bit_count) * 4, 0x5A);
+        const std::vector<uint8_t> file = bmp_test::BuildBmp(s);
+        EXPECT_EQ(img_test::Decode(file).result, 2);
+        EXPECT_EQ(img_test::GetInfo(file).result, 2);
     }
 }
 

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <iostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -42,10 +41,12 @@ int DecodeAll(const std::vector<fs::path>& files) {
         const std::vector<uint8_t> bytes = Bytes(path);
         const img_test::Picture picture = img_test::Decode(bytes);
         // What cannot be read as a picture is no picture to the header read either, unless only
-        // its pixel data is at fault.
-        if (picture.result != 0 && img_test::GetInfo(bytes).result == 0) {
-            std::cout << "  header read 0, picture read " << picture.result << ": "
-                      << path.filename().string() << "\n";
+        // its pixel data is at fault, which the header read does not reach: PngSuite's
+        // xcsn0g01.png, whose IDAT checksum is wrong, is the one such file of the suites.
+        if (picture.result != 0 && path.filename() != "xcsn0g01.png") {
+            EXPECT_NE(img_test::GetInfo(bytes).result, 0)
+                << "the header read takes what the picture read refuses with "
+                << picture.result;
         }
         decoded += picture.result == 0;
     }

@@ -365,7 +365,7 @@ public:
         GifFile gif;
         GifStreamBlocks blocks;
         if (WalkGifBlocks(data, size, -1, blocks) != GifResult::Ok) return CodecStatus::Broken;
-        // Every image counts, the last one also when its data is cut short.
+        // Every image that the walk counts, the last one also when its data is cut short.
         const auto images = static_cast<int32_t>(std::min<size_t>(blocks.frames.size(), INT32_MAX));
         const int32_t bit_count = GifComposedBitCount(blocks, request.frame);
         if (bit_count == 0) {
@@ -434,15 +434,13 @@ private:
         return canvas.Adopt(gif.TakeResultDib());
     }
 
-    // A walk over the blocks up to the first image's descriptor and colour table, as the
-    // picture read makes it, with no LZW; the images are counted by skipping their data.
     // The same block walk as the decode, without the image data: the screen's size, the
     // composed frame's bit count and the number of images.
     CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest&,
-                     PictureHeader& header) const override {
+                           PictureHeader& header) const override {
         if (!Sniff(data, size)) return CodecStatus::NotThisFormat;
         GifStreamBlocks blocks;
-        if (WalkGifBlocks(data, size, 0, blocks) != GifResult::Ok) return CodecStatus::Broken;
+        if (WalkGifBlocks(data, size, -1, blocks) != GifResult::Ok) return CodecStatus::Broken;
         const int32_t bit_count = GifComposedBitCount(blocks, 0);
         if (bit_count == 0) return CodecStatus::Broken;
         const GifFrameBlock& first = blocks.frames.front();
@@ -459,9 +457,8 @@ private:
         header.width = blocks.screen_width;
         header.height = blocks.screen_height;
         header.bit_count = static_cast<uint16_t>(bit_count);
-        GifStreamBlocks all;
-        if (WalkGifBlocks(data, size, -1, all) != GifResult::Ok) return CodecStatus::Broken;
-        header.result.frame_count = static_cast<int32_t>(std::min<size_t>(all.frames.size(), INT32_MAX));
+        header.result.frame_count =
+            static_cast<int32_t>(std::min<size_t>(blocks.frames.size(), INT32_MAX));
         return CodecStatus::Ok;
     }
 };

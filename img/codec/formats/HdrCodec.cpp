@@ -57,7 +57,8 @@ CodecStatus ParseHeader(const uint8_t* data, size_t size, HdrHeader& h) {
     while (!blank_seen) {
         const size_t eol = text.find('\n', pos);
         if (eol == std::string_view::npos) return CodecStatus::Broken;
-        const std::string_view line = text.substr(pos, eol - pos);
+        std::string_view line = text.substr(pos, eol - pos);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // CR LF lines
         pos = eol + 1;
         if (line.compare(0, 7, "FORMAT=") == 0 && line.substr(7) != "32-bit_rle_rgbe") {
             return CodecStatus::Unsupported;

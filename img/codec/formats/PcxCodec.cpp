@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "ByteReader.h"
-#include "Checked.h"
 #include "CodecBackends.h"
+#include "RunStream.h"
 #include "SampleScale.h"
 
 namespace {
@@ -61,40 +61,18 @@ bool ParseHeader(const uint8_t* p, size_t size, PcxHeader& h) {
     return h.BitCount() != 0 && uint64_t{h.line_bytes} * 8 >= uint64_t{h.width} * h.bits;
 }
 
-// The scan lines' bytes in file order, expanded from their runs where the file has them.
-class LineStream {
-public:
-    LineStream(ByteReader in, bool rle) : m_in(in), m_rle(rle) {}
-
-    bool Read(uint8_t* out, size_t n) {
-        if (!m_rle) return m_in.ReadBytes(out, n);
-        for (size_t i = 0; i < n;) {
-            if (m_left == 0) {
-                uint8_t b = 0;
-                if (!m_in.ReadU8(b)) return false;
-                if (b >= 0xC0) {
-                    m_left = b & 0x3Fu;
-                    if (!m_in.ReadU8(m_value)) return false;
-                } else {
-                    m_left = 1;
-                    m_value = b;
-                }
-                continue;
-            }
-            const size_t take = m_left < n - i ? m_left : n - i;
-            std::memset(out + i, m_value, take);
-            i += take;
-            m_left -= static_cast<uint32_t>(take);
-        }
+// A packet of PCX's run-length code: a byte of 0xC0 or more repeats the next byte its low six
+// bits times; any other byte stands for itself.
+bool PcxPacket(ByteReader& in, uint32_t& count, uint8_t& value) {
+    uint8_t b = 0;
+    if (!in.ReadU8(b)) return false;
+    if (b < 0xC0) {
+        count = 1, value = b;
         return true;
     }
-
-private:
-    ByteReader m_in;
-    bool m_rle;
-    uint32_t m_left = 0;
-    uint8_t m_value = 0;
-};
+    count = b & 0x3Fu;
+    return in.ReadU8(value);
+}
 
 // One PCX picture (a whole file, or a DCX page's bytes).
 CodecStatus ReadPage(const uint8_t* data, size_t size, DibCanvas& canvas, PictureHeader* header) {
@@ -121,8 +99,9 @@ CodecStatus ReadPage(const uint8_t* data, size_t size, DibCanvas& canvas, Pictur
     } else if (bit_count == 4) {
         for (int i = 0; i < 16; ++i) palette[i] = RgbQuad{h.ega[3 * i + 2], h.ega[3 * i + 1], h.ega[3 * i], 0};
     } else if (bit_count == 8) {
-        const uint8_t* trailer = data + size - kPaletteTrailer;
-        if (size >= kHeaderSize + kPaletteTrailer && trailer[0] == 0x0C) {
+        const uint8_t* trailer =
+            size >= kHeaderSize + kPaletteTrailer ? data + size - kPaletteTrailer : nullptr;
+        if (trailer && trailer[0] == 0x0C) {
             for (int i = 0; i < 256; ++i) {
                 palette[i] = RgbQuad{trailer[3 * i + 3], trailer[3 * i + 2], trailer[3 * i + 1], 0};
             }
@@ -131,7 +110,7 @@ CodecStatus ReadPage(const uint8_t* data, size_t size, DibCanvas& canvas, Pictur
         }
     }
 
-    LineStream lines(ByteReader(data + kHeaderSize, size - kHeaderSize), h.rle);
+    RunStream lines(ByteReader(data + kHeaderSize, size - kHeaderSize), h.rle, PcxPacket);
     std::vector<uint8_t> buffer(static_cast<size_t>(line));
     const uint32_t lb = h.line_bytes;
     for (uint32_t y = 0; y < h.height; ++y) {

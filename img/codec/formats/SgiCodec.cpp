@@ -125,7 +125,7 @@ public:
                 for (uint32_t x = 0; x < h.width; ++x, d += step) {
                     const uint8_t v = h.bpc == 2 ? Reduce16(row[x]) : static_cast<uint8_t>(row[x]);
                     d[0] = v;
-                    if (c == 0 && (h.channels == 2)) d[1] = d[2] = v;
+                    if (c == 0 && h.channels == 2) d[1] = d[2] = v;  // grey of grey and alpha
                 }
             }
         }

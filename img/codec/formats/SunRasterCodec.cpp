@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "ByteReader.h"
-#include "Checked.h"
 #include "CodecBackends.h"
+#include "RunStream.h"
 
 namespace {
 
@@ -20,41 +20,18 @@ struct SunHeader {
     uint32_t width = 0, height = 0, depth = 0, type = 0, map_type = 0, map_length = 0;
 };
 
-// The rows' bytes in file order, expanded from their runs where the file has them.
-class RowStream {
-public:
-    RowStream(ByteReader in, bool rle) : m_in(in), m_rle(rle) {}
-
-    bool Read(uint8_t* out, size_t n) {
-        if (!m_rle) return m_in.ReadBytes(out, n);
-        for (size_t i = 0; i < n;) {
-            if (m_left == 0) {
-                uint8_t b = 0, count = 0;
-                if (!m_in.ReadU8(b)) return false;
-                m_left = 1;
-                m_value = b;
-                if (b == 0x80) {
-                    if (!m_in.ReadU8(count)) return false;
-                    if (count != 0) {
-                        m_left = count + 1u;
-                        if (!m_in.ReadU8(m_value)) return false;
-                    }
-                }
-            }
-            const size_t take = m_left < n - i ? m_left : n - i;
-            std::memset(out + i, m_value, take);
-            i += take;
-            m_left -= static_cast<uint32_t>(take);
-        }
-        return true;
-    }
-
-private:
-    ByteReader m_in;
-    bool m_rle;
-    uint32_t m_left = 0;
-    uint8_t m_value = 0;
-};
+// A packet of Sun's run-length code: 0x80 N V repeats V N + 1 times, 0x80 0 is a single 0x80,
+// and any other byte stands for itself.
+bool SunPacket(ByteReader& in, uint32_t& count, uint8_t& value) {
+    uint8_t b = 0, n = 0;
+    if (!in.ReadU8(b)) return false;
+    count = 1, value = b;
+    if (b != 0x80) return true;
+    if (!in.ReadU8(n)) return false;
+    if (n == 0) return true;
+    count = n + 1u;
+    return in.ReadU8(value);
+}
 
 class SunRasterCodec final : public OnePassBackend<SunRasterCodec> {
 public:
@@ -111,8 +88,8 @@ public:
                 palette[0] = RgbQuad{255, 255, 255, 0};  // 0 white, 1 black
             }
         }
-        RowStream rows(ByteReader(data + kHeaderSize + h.map_length, static_cast<size_t>(available)),
-                       rle);
+        RunStream rows(ByteReader(data + kHeaderSize + h.map_length, static_cast<size_t>(available)),
+                       rle, SunPacket);
         std::vector<uint8_t> row(static_cast<size_t>(row_bytes));
         const bool rgb_order = h.type == 3;
         const uint32_t pad = h.depth == 32 ? 1 : 0;

@@ -150,9 +150,9 @@ bool ParseColour(std::string_view value, uint8_t* rgba) {
         // grayN: N percent of white, as X11's table rounds it.
         const uint32_t n = static_cast<uint32_t>(std::stoul(name.substr(4)));
         if (n > 100) return false;
-        const uint32_t tenths = n * 255 % 100;
-        uint32_t v = n * 255 / 100 + (tenths > 50 ? 1 : 0);
-        if (tenths == 50 && (n == 10 || n == 30 || n == 70)) ++v;  // X11's own choices
+        const uint32_t hundredths = n * 255 % 100;
+        uint32_t v = n * 255 / 100 + (hundredths > 50 ? 1 : 0);
+        if (hundredths == 50 && (n == 10 || n == 30 || n == 70)) ++v;  // X11's own choices
         rgba[0] = rgba[1] = rgba[2] = static_cast<uint8_t>(v);
         return true;
     }

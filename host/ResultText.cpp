@@ -123,6 +123,14 @@ const char* ImageTypeName(uint32_t type) {
         case 23: return "AVIF";
         case 24: return "JPEG XL";
         case 25: return "QOI";
+        case 28: return "PCX";
+        case 29: return "SGI";
+        case 30: return "XPM";
+        case 31: return "XBM";
+        case 32: return "WBMP";
+        case 33: return "Sun raster";
+        case 34: return "Radiance HDR";
+        case 35: return "PFM";
         default: return nullptr;
     }
 }
@@ -139,6 +147,8 @@ std::optional<uint32_t> ImageTypeFromName(const std::string& name) {
         {"jp2", 11},  {"j2k", 12},  {"j2c", 12},  {"pnm", 14},  {"ppm", 14}, {"pgm", 14},
         {"pbm", 14},  {"pam", 14},  {"raw", 19},  {"dng", 19},  {"psd", 20}, {"psb", 20},
         {"webp", 21}, {"heif", 22}, {"heic", 22}, {"avif", 23}, {"jxl", 24}, {"qoi", 25},
+        {"pcx", 28},  {"dcx", 28},  {"sgi", 29},  {"xpm", 30},  {"xbm", 31}, {"wbmp", 32},
+        {"ras", 33},  {"sun", 33},  {"hdr", 34},  {"pfm", 35},
     };
     std::string lower = name;
     for (char& c : lower) {

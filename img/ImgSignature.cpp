@@ -56,6 +56,25 @@ bool IsPnmHeader(const uint8_t* head) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
+// A PCX header: manufacturer 0x0A, a known version, run-length encoding, a bit and plane count
+// that the format uses and a window whose corners are in order.
+bool IsPcxHeader(const uint8_t* head) {
+    const uint8_t v = head[1], bits = head[3], planes = head[65];
+    return head[0] == 0x0A && (v == 0 || (v >= 2 && v <= 5)) && head[2] == 1 &&
+           (bits == 1 || bits == 2 || bits == 4 || bits == 8) && planes >= 1 && planes <= 4 &&
+           ByteReader::LoadU16LE(head + 8) >= ByteReader::LoadU16LE(head + 4) &&
+           ByteReader::LoadU16LE(head + 10) >= ByteReader::LoadU16LE(head + 6);
+}
+
+// XBM: "#define" first, "_width" on that line.
+bool IsXbmHeader(const uint8_t* head) {
+    if (!StartsWith(head, "#define", 7)) return false;
+    for (size_t i = 7; i < 256 && head[i] != '\n' && head[i] != 0; ++i) {
+        if (StartsWith(head + i, "_width", 6)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 // The codec library's seven signatures in their order, then those of the formats beyond them.
@@ -77,5 +96,15 @@ uint32_t ImgSignatureType(const uint8_t* p) {
     if (StartsWith(p, "qoif", 4)) return kTypeQoi;
     if (IsIconHeader(p)) return kTypeIco;
     if (IsPnmHeader(p)) return kTypePnm;
+    if (IsPcxHeader(p) || StartsWith(p, "\xB1\x68\xDE\x3A", 4)) return kTypePcx;
+    if (p[0] == 0x01 && p[1] == 0xDA) return kTypeSgi;
+    if (StartsWith(p, "/* XPM */", 9)) return kTypeXpm;
+    if (IsXbmHeader(p)) return kTypeXbm;
+    if (StartsWith(p, "\x59\xA6\x6A\x95", 4)) return kTypeSunRaster;
+    if (StartsWith(p, "#?RADIANCE", 10) || StartsWith(p, "#?RGBE", 6)) return kTypeHdr;
+    if (p[0] == 'P' && (p[1] == 'F' || p[1] == 'f') &&
+        (p[2] == ' ' || p[2] == '\t' || p[2] == '\n' || p[2] == '\r')) {
+        return kTypePfm;
+    }
     return 0;
 }

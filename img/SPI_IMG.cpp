@@ -42,6 +42,14 @@ SPI_IMG::SPI_IMG() {
     m_formatTable[kTypeAvif] = {"*.AVIF", "AVIF"};
     m_formatTable[kTypeJxl] = {"*.JXL", "JPEG XL"};
     m_formatTable[kTypeQoi] = {"*.QOI", "QOI"};
+    m_formatTable[kTypePcx] = {"*.PCX;*.DCX", "PCX"};
+    m_formatTable[kTypeSgi] = {"*.SGI;*.RGB;*.RGBA;*.BW", "SGI"};
+    m_formatTable[kTypeXpm] = {"*.XPM", "XPM"};
+    m_formatTable[kTypeXbm] = {"*.XBM", "XBM"};
+    m_formatTable[kTypeWbmp] = {"*.WBMP", "WBMP"};
+    m_formatTable[kTypeSunRaster] = {"*.RAS;*.SUN", "Sun raster"};
+    m_formatTable[kTypeHdr] = {"*.HDR", "Radiance HDR"};
+    m_formatTable[kTypePfm] = {"*.PFM", "PFM"};
 }
 
 int32_t SPI_IMG::GetPluginInfo(int32_t index, char* buffer, int32_t length) {

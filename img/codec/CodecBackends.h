@@ -17,5 +17,13 @@ const CodecBackend& JxlBackend();
 const CodecBackend& QoiBackend();
 const CodecBackend& IcoBackend();
 const CodecBackend& PnmBackend();
+const CodecBackend& PcxBackend();  // PCX and DCX
+const CodecBackend& SgiBackend();
+const CodecBackend& XpmBackend();
+const CodecBackend& XbmBackend();
+const CodecBackend& WbmpBackend();
+const CodecBackend& SunRasterBackend();
+const CodecBackend& HdrBackend();
+const CodecBackend& PfmBackend();
 const CodecBackend& WicBackend();
 const CodecBackend& TgaBackend();

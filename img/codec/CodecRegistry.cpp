@@ -48,6 +48,30 @@ const CodecBackend* const* CodecBackends(size_t& count) {
 #ifdef ZEM_CODEC_PNM
         &PnmBackend(),
 #endif
+#ifdef ZEM_CODEC_PCX
+        &PcxBackend(),
+#endif
+#ifdef ZEM_CODEC_SGI
+        &SgiBackend(),
+#endif
+#ifdef ZEM_CODEC_XPM
+        &XpmBackend(),
+#endif
+#ifdef ZEM_CODEC_XBM
+        &XbmBackend(),
+#endif
+#ifdef ZEM_CODEC_WBMP
+        &WbmpBackend(),
+#endif
+#ifdef ZEM_CODEC_RAS
+        &SunRasterBackend(),
+#endif
+#ifdef ZEM_CODEC_HDR
+        &HdrBackend(),
+#endif
+#ifdef ZEM_CODEC_PFM
+        &PfmBackend(),
+#endif
 #ifdef ZEM_CODEC_WIC
         &WicBackend(),
 #endif

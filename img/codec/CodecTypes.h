@@ -24,6 +24,14 @@ enum ImageType : uint32_t {
     kTypeAvif = 23,
     kTypeJxl = 24,
     kTypeQoi = 25,
+    kTypePcx = 28,  // PCX and DCX
+    kTypeSgi = 29,
+    kTypeXpm = 30,
+    kTypeXbm = 31,
+    kTypeWbmp = 32,
+    kTypeSunRaster = 33,
+    kTypeHdr = 34,  // Radiance RGBE
+    kTypePfm = 35,
     kTypeCount = 64,
 };
 

@@ -130,7 +130,8 @@ TEST(HostOptions, NewerOptionsAndTypeNames) {
     EXPECT_EQ(Parse({"info", "a", "b", "--type", "tif", "--frame", "2"}).files.size(), 2u);
     EXPECT_EQ(Parse({"decode", "a", "-o", "b", "--type", "19"}).type, 19);
     for (const char* name : {"bmp", "gif", "jpg", "png", "ico", "tiff", "tga", "jp2", "j2k", "ppm",
-                             "dng", "psd", "webp", "heic", "avif", "jxl", "qoi"}) {
+                             "dng", "psd", "webp", "heic", "avif", "jxl", "qoi", "pcx", "sgi",
+                             "xpm", "xbm", "wbmp", "ras", "hdr", "pfm"}) {
         const std::optional<uint32_t> type = ImageTypeFromName(name);
         ASSERT_TRUE(type) << name;
         EXPECT_NE(ImageTypeName(*type), nullptr) << name;

@@ -104,6 +104,19 @@ TEST(ImgPlugin, SignaturesInOrder) {
         {"PAM", "P7\nWIDTH 1\n", 14},
         {"P8 is no PNM", "P8\n", 0},
         {"P6 without white space", "P63", 0},
+        {"PCX", std::string("\x0A\x05\x01\x08", 4) + std::string(61, '\0') + "\x01", 28},
+        {"PCX without planes", std::string("\x0A\x05\x01\x08", 4) + std::string(62, '\0'), 0},
+        {"DCX", "\xB1\x68\xDE\x3A", 28},
+        {"SGI", "\x01\xDA\x01\x01", 29},
+        {"XPM", "/* XPM */\n", 30},
+        {"XBM", "#define x_width 8\n", 31},
+        {"a #define of no width", "#define X 1\n", 0},
+        {"Sun raster", "\x59\xA6\x6A\x95", 33},
+        {"Radiance", "#?RADIANCE\n", 34},
+        {"RGBE", "#?RGBE\n", 34},
+        {"PFM colour", "PF\n", 35},
+        {"PFM grey", "Pf ", 35},
+        {"Pf without white space", "Pf3", 0},
     };
     for (const SignatureCase& c : cases) {
         EXPECT_EQ(Probe("noextension", HeadOf(c.head)), c.want) << c.what;
@@ -124,7 +137,10 @@ TEST(ImgPlugin, NameTestForUnrecognisedBytes) {
         {"x.tga", 7},          {"x.ico", 5},       {"x.cur", 5},       {"x.pgm", 14},
         {"x.webp", 21},        {"x.heic", 22},     {"x.avif", 23},     {"x.jxl", 24},
         {"x.qoi", 25},         {"x.bmp", 1},       {"x.gif", 2},       {"noextension", 0},
-        {"x.png.txt", 0},      {"x.", 0},          {".png", 4},
+        {"x.png.txt", 0},      {"x.", 0},          {".png", 4},        {"x.pcx", 28},
+        {"x.DCX", 28},         {"x.sgi", 29},      {"x.rgb", 29},      {"x.bw", 29},
+        {"x.xpm", 30},         {"x.xbm", 31},      {"x.wbmp", 32},     {"x.ras", 33},
+        {"x.sun", 33},         {"x.hdr", 34},      {"x.pfm", 35},
     };
     const std::vector<uint8_t> junk = HeadOf("junk");
     for (const NameCase& c : cases) EXPECT_EQ(Probe(c.name, junk), c.want) << c.name;

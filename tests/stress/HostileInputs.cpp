@@ -160,6 +160,63 @@ std::vector<uint8_t> JpegHeader(uint16_t width, uint16_t height) {
     return w.b;
 }
 
+// Our own readers of PCX/DCX, SGI, XPM, XBM, Sun raster, HDR and PFM: sizes that the data
+// cannot hold, and 1 MB of runs, each run as long as the format allows.
+std::vector<NamedBytes> HostileOwnFormats() {
+    std::vector<NamedBytes> out;
+    auto pcx = [](uint16_t width, uint16_t height, size_t run_bytes) {
+        Writer w;
+        w.U8(10), w.U8(5), w.U8(1), w.U8(8), w.U32(0), w.U16(width - 1u), w.U16(height - 1u);
+        w.Fill(53, 0), w.U8(1), w.U16(width), w.Fill(60, 0);
+        for (size_t i = 0; i < run_bytes / 2; ++i) w.U8(0xFF), w.U8(7);  // runs of 63
+        return w.b;
+    };
+    out.push_back({"pcx 65535x65535 from its header", pcx(65535, 65535, 0)});
+    out.push_back({"pcx 4096x4096 of 1 MB of runs", pcx(4096, 4096, kMiB - 256)});
+    Writer dcx;
+    dcx.U32(987654321);
+    for (uint32_t i = 0; i < 1023; ++i) dcx.U32(4 + 4 * 1024);
+    dcx.U32(0);
+    const std::vector<uint8_t> page = pcx(2000, 2000, 65536);
+    dcx.b.insert(dcx.b.end(), page.begin(), page.end());
+    out.push_back({"dcx 1023 pages, all one", dcx.b});
+    // SGI: every row of a 2048x2048 RGBA picture points at one row's runs.
+    Writer sgi;
+    sgi.U16BE(474), sgi.U8(1), sgi.U8(1), sgi.U16BE(3), sgi.U16BE(2048), sgi.U16BE(2048),
+        sgi.U16BE(4), sgi.Fill(500, 0);
+    const uint32_t rows = 2048 * 4, runs_at = 512 + 8 * rows;
+    for (uint32_t i = 0; i < rows; ++i) sgi.U32BE(runs_at);
+    for (uint32_t i = 0; i < rows; ++i) sgi.U32BE(200);
+    for (int i = 0; i < 16; ++i) sgi.U8(127), sgi.U8(9);
+    sgi.U8(16), sgi.U8(9), sgi.U8(0);
+    out.push_back({"sgi 2048x2048x4, every row one row of runs", sgi.b});
+    sgi.b.resize(600);
+    out.push_back({"sgi 2048x2048x4, tables cut", sgi.b});
+    Writer text;
+    text.Text("/* XPM */\nstatic char *x[] = {\n\"60000 60000 16000000 4\",\n\"a c red\"};\n");
+    out.push_back({"xpm 60000x60000 of 16 M colours", text.b});
+    text.b.clear();
+    text.Text("#define x_width 65535\n#define x_height 65535\nstatic char x_bits[] = {0x00};\n");
+    out.push_back({"xbm 65535x65535 from one byte", text.b});
+    Writer sun;
+    sun.U32BE(0x59A66A95), sun.U32BE(4096), sun.U32BE(4096), sun.U32BE(8), sun.U32BE(0),
+        sun.U32BE(2), sun.U32BE(0), sun.U32BE(0);
+    while (sun.b.size() < kMiB - 3) sun.U8(0x80), sun.U8(255), sun.U8(3);  // runs of 256
+    out.push_back({"sun raster 4096x4096 of 1 MB of runs", sun.b});
+    Writer hdr;
+    hdr.Text("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 32000 +X 32000\n");
+    while (hdr.b.size() < kMiB - 2100) {
+        hdr.U8(2), hdr.U8(2), hdr.U8(32000 >> 8), hdr.U8(32000 & 255);
+        for (int i = 0; i < 4 * 252; ++i) hdr.U8(255), hdr.U8(1);  // runs of 127
+    }
+    out.push_back({"hdr 32000x32000 of 1 MB of runs", hdr.b});
+    text.b.clear();
+    text.Text("PF\n65535 65535\n-1.0\n");
+    text.Fill(64, 0);
+    out.push_back({"pfm 65535x65535 from 64 bytes", text.b});
+    return out;
+}
+
 }  // namespace
 
 std::vector<NamedBytes> HostileBmp() {
@@ -213,6 +270,7 @@ std::vector<NamedBytes> HostileImg() {
     out.push_back({"tiff 32768x32767 from 16 bytes", Tiff(32768, 32767, {-1})});
     out.push_back({"jpeg 32767x32767 from 8 bytes", JpegHeader(32767, 32767)});
     out.push_back({"jpeg 65000x16000 from 8 bytes", JpegHeader(65000, 16000)});
+    for (NamedBytes& n : HostileOwnFormats()) out.push_back(std::move(n));
     return out;
 }
 

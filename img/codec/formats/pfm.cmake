@@ -1,0 +1,2 @@
+# PFM (portable float maps) through our own reader, on every target.
+zem_codec_backend(pfm SOURCES PfmCodec.cpp)

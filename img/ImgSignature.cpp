@@ -73,6 +73,7 @@ uint32_t ImgSignatureType(const uint8_t* p) {
     if (const uint32_t iso = IsoBrandType(p)) return iso;
     if ((p[0] == 0xFF && p[1] == 0x0A) || StartsWith(p, kJxlContainer, 12)) return kTypeJxl;
     if (StartsWith(p, "qoif", 4)) return kTypeQoi;
+    if (StartsWith(p, "DDS ", 4)) return kTypeDds;
     if (IsIconHeader(p)) return kTypeIco;
     if (IsPnmHeader(p)) return kTypePnm;
     return 0;

@@ -15,6 +15,7 @@ const CodecBackend& WebpBackend();
 const CodecBackend& HeifBackend();  // HEIF and AVIF
 const CodecBackend& JxlBackend();
 const CodecBackend& QoiBackend();
+const CodecBackend& DdsBackend();
 const CodecBackend& IcoBackend();
 const CodecBackend& PnmBackend();
 const CodecBackend& WicBackend();

@@ -24,6 +24,7 @@ enum ImageType : uint32_t {
     kTypeAvif = 23,
     kTypeJxl = 24,
     kTypeQoi = 25,
+    kTypeDds = 26,
     kTypeCount = 64,
 };
 

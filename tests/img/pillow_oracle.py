@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""Writes DDS, ICO and CUR files, each with Pillow's own decode of every frame beside it (for
+the corpus loop of PillowOracleTest.cpp): NAME.K.rgba holds frame K as top-down RGBA, and
+manifest.txt a line "NAME WIDTH HEIGHT FRAMES TOLERANCE" per file. Uncompressed DDS come from
+Pillow's writer; block-compressed ones are random blocks behind a header written here (every
+BC7 mode and partition occurs), which Pillow's decoder reads as the oracle. Exits with 77 when
+Pillow is missing."""
+import os
+import random
+import struct
+import sys
+
+try:
+    from PIL import Image
+except ImportError:
+    sys.exit(77)
+
+out = sys.argv[1]
+rng = random.Random(29)
+manifest = []
+
+
+def picture(w, h, mode="RGBA"):
+    im = Image.new(mode, (w, h))
+    im.putdata([tuple(rng.randrange(256) for _ in mode) if len(mode) > 1 else rng.randrange(256)
+                for _ in range(w * h)])
+    return im
+
+
+def oracle(name, frames, tolerance=0):
+    """Pillow's decode of each frame of the written file NAME."""
+    with Image.open(os.path.join(out, name)) as im:
+        for k in range(frames):
+            im.seek(k)
+            rgba = im.convert("RGBA")
+            with open(os.path.join(out, f"{name}.{k}.rgba"), "wb") as f:
+                f.write(rgba.tobytes())
+            if k == 0:
+                size = rgba.size
+    manifest.append(f"{name} {size[0]} {size[1]} {frames} {tolerance}")
+
+
+def dds_header(w, h, four_cc=b"", dxgi=None, mips=0):
+    pf = struct.pack("<II4s5I", 32, 4, four_cc, 0, 0, 0, 0, 0)
+    head = struct.pack("<7I", 124, 0x1007 | (0x20000 if mips else 0), h, w, 0, 0, mips)
+    head += b"\0" * 44 + pf + struct.pack("<5I", 0x1000, 0, 0, 0, 0)
+    data = b"DDS " + head
+    if dxgi is not None:
+        data += struct.pack("<5I", dxgi, 3, 0, 1, 0)
+    return data
+
+
+def bc7_block(mode, partition):
+    bits = rng.getrandbits(128)
+    bits = (bits >> (mode + 1) << (mode + 1)) | (1 << mode)
+    if mode in (0, 1, 2, 3, 7):
+        width = 4 if mode == 0 else 6
+        bits &= ~(((1 << width) - 1) << (mode + 1))
+        bits |= partition << (mode + 1)
+    return bits.to_bytes(16, "little")
+
+
+def write(name, data):
+    with open(os.path.join(out, name), "wb") as f:
+        f.write(data)
+
+
+# Uncompressed, as Pillow writes them (RGB and RGBA masks).
+for mode, w, h in (("RGBA", 13, 7), ("RGB", 9, 11)):
+    name = f"dds-{mode.lower()}.dds"
+    picture(w, h, mode).save(os.path.join(out, name))
+    oracle(name, 1)
+
+# Block-compressed: random blocks, sides that leave partial blocks at the edges.
+blocks = {"DXT1": 8, "DXT3": 16, "DXT5": 16, "ATI1": 8, "ATI2": 16}
+for four_cc, size in blocks.items():
+    w, h = 22, 10
+    n = ((w + 3) // 4) * ((h + 3) // 4)
+    name = f"dds-{four_cc.lower()}.dds"
+    write(name, dds_header(w, h, four_cc.encode()) + rng.randbytes(n * size))
+    oracle(name, 1)
+# BC5 and BC7 through the DX10 header; BC7 with every mode and partition, a mip level behind.
+write("dds-bc5-dx10.dds", dds_header(8, 8, b"DX10", 83) + rng.randbytes(4 * 16))
+oracle("dds-bc5-dx10.dds", 1)
+bc7 = [bc7_block(mode, p) for mode in range(8) for p in range(64 if mode in (0, 1, 2, 3, 7) else 8)]
+rng.shuffle(bc7)
+w = 64
+h = 4 * ((len(bc7) + 15) // 16)
+bc7 += [bc7_block(6, 0) for _ in range((w // 4) * (h // 4) - len(bc7))]
+level1 = ((w // 2 + 3) // 4) * ((h // 2 + 3) // 4) * 16
+write("dds-bc7.dds", dds_header(w, h, b"DX10", 98, mips=2) + b"".join(bc7) + rng.randbytes(level1))
+oracle("dds-bc7.dds", 1)
+
+with open(os.path.join(out, "manifest.txt"), "w") as f:
+    f.write("\n".join(manifest) + "\n")

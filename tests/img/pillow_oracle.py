@@ -91,5 +91,44 @@ level1 = ((w // 2 + 3) // 4) * ((h // 2 + 3) // 4) * 16
 write("dds-bc7.dds", dds_header(w, h, b"DX10", 98, mips=2) + b"".join(bc7) + rng.randbytes(level1))
 oracle("dds-bc7.dds", 1)
 
+
+def icon_oracle(name, source):
+    """Pillow's decode of each entry of the icon file SOURCE, largest first, then deepest."""
+    with Image.open(os.path.join(out, source)) as im:
+        entries = sorted(range(len(im.ico.entry)), key=lambda i: (
+            -im.ico.entry[i]["width"] * im.ico.entry[i]["height"], -im.ico.entry[i]["bpp"], i))
+        for k, i in enumerate(entries):
+            rgba = im.ico.frame(i).convert("RGBA")
+            with open(os.path.join(out, f"{name}.{k}.rgba"), "wb") as f:
+                f.write(rgba.tobytes())
+            if k == 0:
+                size = rgba.size
+    manifest.append(f"{name} {size[0]} {size[1]} {len(entries)} 0")
+
+
+# Icons as Pillow writes them: smallest entry first, PNG or DIB entries; DIB entries of three
+# depths at one size. Cursors: the same files with type 2 and hotspots where the planes and bit
+# count stood. (Pillow writes AND masks unpadded and reads them padded: the sides with a mask
+# are a multiple of 32.)
+big = picture(64, 64)
+big.save(os.path.join(out, "ico-png.ico"), sizes=[(16, 16), (64, 64), (32, 32)])
+icon_oracle("ico-png.ico", "ico-png.ico")
+big.save(os.path.join(out, "ico-bmp.ico"), sizes=[(16, 16), (48, 48), (32, 32)],
+         bitmap_format="bmp")
+icon_oracle("ico-bmp.ico", "ico-bmp.ico")
+depths = [picture(32, 32, "RGB"), picture(32, 32, "RGBA"), picture(32, 32, "RGB").convert("P")]
+depths[2].save(os.path.join(out, "ico-depths.ico"), sizes=[(32, 32)], bitmap_format="bmp",
+               append_images=depths[:2])
+icon_oracle("ico-depths.ico", "ico-depths.ico")
+for source in ("ico-bmp.ico", "ico-png.ico"):
+    with open(os.path.join(out, source), "rb") as f:
+        data = bytearray(f.read())
+    data[2] = 2
+    for i in range(data[4]):
+        struct.pack_into("<HH", data, 6 + 16 * i + 4, 3 + i, 9)
+    name = source.replace("ico-", "cur-").replace(".ico", ".cur")
+    write(name, bytes(data))
+    icon_oracle(name, source)
+
 with open(os.path.join(out, "manifest.txt"), "w") as f:
     f.write("\n".join(manifest) + "\n")

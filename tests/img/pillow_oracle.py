@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes DDS, ICO and CUR files, each with Pillow's own decode of every frame beside it (for
+"""Writes DDS, ICO, CUR and MPO files, each with Pillow's own decode of every frame beside it (for
 the corpus loop of PillowOracleTest.cpp): NAME.K.rgba holds frame K as top-down RGBA, and
 manifest.txt a line "NAME WIDTH HEIGHT FRAMES TOLERANCE" per file. Uncompressed DDS come from
 Pillow's writer; block-compressed ones are random blocks behind a header written here (every
@@ -129,6 +129,36 @@ for source in ("ico-bmp.ico", "ico-png.ico"):
     name = source.replace("ico-", "cur-").replace(".ico", ".cur")
     write(name, bytes(data))
     icon_oracle(name, source)
+
+# MPO: JPEGs from Pillow behind an MP index written here (Pillow 9.4's own MPO writer gives
+# files that it cannot read back), read by Pillow's MPO reader, which takes every image to have
+# the first one's size unless its EXIF says otherwise.
+def write_mpo(name, pictures):
+    import io
+    jpegs = []
+    for im in pictures:
+        buf = io.BytesIO()
+        im.save(buf, "JPEG", quality=90)
+        jpegs.append(buf.getvalue())
+    n = len(jpegs)
+    ifd = struct.pack("<H", 3) + struct.pack("<HHI4s", 0xB000, 7, 4, b"0100")
+    ifd += struct.pack("<HHII", 0xB001, 4, 1, n) + struct.pack("<HHII", 0xB002, 7, 16 * n, 50)
+    ifd += struct.pack("<I", 0)
+    index_bytes = 8 + len(ifd) + 16 * n
+    first_size = len(jpegs[0]) + 4 + 4 + index_bytes
+    starts = [0]
+    for j in jpegs[:-1]:
+        starts.append(starts[-1] + (first_size if len(starts) == 1 else len(j)))
+    sizes = [first_size] + [len(j) for j in jpegs[1:]]
+    entries = b"".join(struct.pack("<IIIHH", 0x20030000 if i == 0 else 0x020002, sizes[i],
+                                   0 if i == 0 else starts[i] - 10, 0, 0) for i in range(n))
+    payload = b"MPF\0" + b"II*\0" + struct.pack("<I", 8) + ifd + entries
+    app2 = b"\xFF\xE2" + struct.pack(">H", 2 + len(payload)) + payload
+    write(name, jpegs[0][:2] + app2 + jpegs[0][2:] + b"".join(jpegs[1:]))
+
+
+write_mpo("mpo-three.mpo", [picture(40, 30, "RGB") for _ in range(3)])
+oracle("mpo-three.mpo", 3)
 
 with open(os.path.join(out, "manifest.txt"), "w") as f:
     f.write("\n".join(manifest) + "\n")

@@ -124,6 +124,7 @@ const char* ImageTypeName(uint32_t type) {
         case 24: return "JPEG XL";
         case 25: return "QOI";
         case 26: return "DDS";
+        case 27: return "ICNS";
         default: return nullptr;
     }
 }
@@ -140,7 +141,7 @@ std::optional<uint32_t> ImageTypeFromName(const std::string& name) {
         {"jp2", 11},  {"j2k", 12},  {"j2c", 12},  {"pnm", 14},  {"ppm", 14}, {"pgm", 14},
         {"pbm", 14},  {"pam", 14},  {"raw", 19},  {"dng", 19},  {"psd", 20}, {"psb", 20},
         {"webp", 21}, {"heif", 22}, {"heic", 22}, {"avif", 23}, {"jxl", 24}, {"qoi", 25},
-        {"dds", 26},
+        {"dds", 26},  {"icns", 27}, {"mpo", 3},
     };
     std::string lower = name;
     for (char& c : lower) {

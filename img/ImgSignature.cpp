@@ -75,6 +75,7 @@ uint32_t ImgSignatureType(const uint8_t* p) {
     if ((p[0] == 0xFF && p[1] == 0x0A) || StartsWith(p, kJxlContainer, 12)) return kTypeJxl;
     if (StartsWith(p, "qoif", 4)) return kTypeQoi;
     if (StartsWith(p, "DDS ", 4)) return kTypeDds;
+    if (StartsWith(p, "icns", 4)) return kTypeIcns;
     if (IsIconHeader(p)) return kTypeIco;
     if (IsPnmHeader(p)) return kTypePnm;
     return 0;

@@ -43,6 +43,7 @@ SPI_IMG::SPI_IMG() {
     m_formatTable[kTypeJxl] = {"*.JXL", "JPEG XL"};
     m_formatTable[kTypeQoi] = {"*.QOI", "QOI"};
     m_formatTable[kTypeDds] = {"*.DDS", "DDS"};
+    m_formatTable[kTypeIcns] = {"*.ICNS", "ICNS"};
 }
 
 int32_t SPI_IMG::GetPluginInfo(int32_t index, char* buffer, int32_t length) {

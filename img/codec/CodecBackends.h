@@ -16,6 +16,7 @@ const CodecBackend& HeifBackend();  // HEIF and AVIF
 const CodecBackend& JxlBackend();
 const CodecBackend& QoiBackend();
 const CodecBackend& DdsBackend();
+const CodecBackend& IcnsBackend();
 const CodecBackend& IcoBackend();
 const CodecBackend& PnmBackend();
 const CodecBackend& WicBackend();

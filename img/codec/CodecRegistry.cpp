@@ -45,6 +45,9 @@ const CodecBackend* const* CodecBackends(size_t& count) {
 #ifdef ZEM_CODEC_DDS
         &DdsBackend(),
 #endif
+#ifdef ZEM_CODEC_ICNS
+        &IcnsBackend(),
+#endif
 #ifdef ZEM_CODEC_ICO
         &IcoBackend(),
 #endif

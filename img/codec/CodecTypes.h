@@ -25,6 +25,7 @@ enum ImageType : uint32_t {
     kTypeJxl = 24,
     kTypeQoi = 25,
     kTypeDds = 26,
+    kTypeIcns = 27,
     kTypeCount = 64,
 };
 

@@ -97,6 +97,7 @@ TEST(ImgPlugin, SignaturesInOrder) {
         {"JPEG XL container", std::string("\0\0\0\x0CJXL \r\n\x87\n", 12), 24},
         {"QOI", "qoif", 25},
         {"DDS", "DDS |", 26},
+        {"ICNS", "icns", 27},
         {"CUR with a filled reserved byte",
          std::string("\0\0\2\0\1\0\x10\x10\0\x07\1\0\x20\0\x68\4\0\0\x16\0\0\0", 22), 5},
         {"ICO", std::string("\0\0\1\0\1\0\x10\x10\0\0\1\0\x20\0\x68\4\0\0\x16\0\0\0", 22), 5},
@@ -128,7 +129,7 @@ TEST(ImgPlugin, NameTestForUnrecognisedBytes) {
         {"x.webp", 21},        {"x.heic", 22},     {"x.avif", 23},     {"x.jxl", 24},
         {"x.qoi", 25},         {"x.bmp", 1},       {"x.gif", 2},       {"noextension", 0},
         {"x.png.txt", 0},      {"x.", 0},          {".png", 4},        {"x.dds", 26},
-        {"x.mpo", 3},
+        {"x.mpo", 3},          {"x.icns", 27},
     };
     const std::vector<uint8_t> junk = HeadOf("junk");
     for (const NameCase& c : cases) EXPECT_EQ(Probe(c.name, junk), c.want) << c.name;

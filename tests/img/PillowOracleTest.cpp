@@ -64,6 +64,8 @@ TEST(ImgPillowOracle, EveryFrameEqualsPillows) {
             EXPECT_TRUE(img_test::SameRgba(got, want, w, h, tolerance)) << "frame " << k;
         }
         EXPECT_NE(img_test::Decode(bytes, frames).result, 0);
+        // An icon's preview is its smallest picture with a long side of at least 160 pixels.
+        if (name == "icns-png.icns") EXPECT_EQ(img_test::Preview(bytes).width, 256u);
     }
     EXPECT_GE(files, 9);
     RemoveTree(dir);

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes DDS, ICO, CUR and MPO files, each with Pillow's own decode of every frame beside it (for
+"""Writes DDS, ICO, CUR, MPO and ICNS files, each with Pillow's own decode of every frame beside it (for
 the corpus loop of PillowOracleTest.cpp): NAME.K.rgba holds frame K as top-down RGBA, and
 manifest.txt a line "NAME WIDTH HEIGHT FRAMES TOLERANCE" per file. Uncompressed DDS come from
 Pillow's writer; block-compressed ones are random blocks behind a header written here (every
@@ -159,6 +159,58 @@ def write_mpo(name, pictures):
 
 write_mpo("mpo-three.mpo", [picture(40, 30, "RGB") for _ in range(3)])
 oracle("mpo-three.mpo", 3)
+
+# ICNS: PNG entries as Pillow writes them; RLE entries with masks written here (runs, literals,
+# it32's lead, one entry stored unpacked, one without a mask), read by Pillow as the oracle.
+def icns_oracle(name):
+    with Image.open(os.path.join(out, name)) as im:
+        sizes = sorted(im.info["sizes"], key=lambda s: -s[0] * s[1] * s[2] * s[2])
+        for k, size in enumerate(sizes):
+            rgba = im.icns.getimage(size).convert("RGBA")
+            with open(os.path.join(out, f"{name}.{k}.rgba"), "wb") as f:
+                f.write(rgba.tobytes())
+            if k == 0:
+                first = rgba.size
+    manifest.append(f"{name} {first[0]} {first[1]} {len(sizes)} 0")
+
+
+def rle(plane):
+    packed, i = b"", 0
+    while i < len(plane):
+        run = 1
+        while i + run < len(plane) and run < 130 and plane[i + run] == plane[i]:
+            run += 1
+        if run >= 3:
+            packed += bytes([0x80 + run - 3, plane[i]])
+            i += run
+        else:
+            n = min(rng.randrange(1, 129), len(plane) - i)
+            packed += bytes([n - 1]) + bytes(plane[i:i + n])
+            i += n
+    return packed
+
+
+def element(code, data):
+    return code + struct.pack(">I", 8 + len(data)) + data
+
+
+picture(32, 32).save(os.path.join(out, "icns-png.icns"))
+icns_oracle("icns-png.icns")
+elements = b""
+for code, mask, side, lead in ((b"is32", b"s8mk", 16, 0), (b"il32", b"l8mk", 32, 0),
+                               (b"ih32", None, 48, 0), (b"it32", b"t8mk", 128, 4)):
+    # Bands of a few colours, so that runs occur.
+    rgb = bytes(rng.choice((0, 90, 255)) if (i // 3) % 7 else rng.randrange(256)
+                for i in range(side * side * 3))
+    if side == 32:
+        body = rgb
+    else:
+        body = b"\0" * lead + b"".join(rle(rgb[c::3]) for c in range(3))
+    elements += element(code, body)
+    if mask:
+        elements += element(mask, rng.randbytes(side * side))
+write("icns-rle.icns", b"icns" + struct.pack(">I", 8 + len(elements)) + elements)
+icns_oracle("icns-rle.icns")
 
 with open(os.path.join(out, "manifest.txt"), "w") as f:
     f.write("\n".join(manifest) + "\n")

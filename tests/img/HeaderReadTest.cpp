@@ -68,10 +68,12 @@ TEST(ImgHeaderRead, AnswersWithoutThePixelData) {
 #ifdef _WIN32
     // JPEG, PNG and the like go through WIC there, and Wine's WIC decoders read the pixels when
     // the decoder is made.
-    const std::set<std::string> header_first = {".psd", ".qoi", ".ppm", ".tga", ".bmp", ".ico"};
+    const std::set<std::string> header_first = {".psd", ".qoi", ".ppm", ".tga", ".bmp", ".ico",
+                                                ".dds"};
 #else
     const std::set<std::string> header_first = {".jpg", ".png", ".jp2", ".psd",  ".qoi", ".ppm",
-                                                ".tga", ".bmp", ".ico", ".avif", ".webp"};
+                                                ".tga", ".bmp", ".ico", ".avif", ".webp",
+                                                ".dds"};
 #endif
     int checked = 0;
     for (const fs::path& path : SortedFiles(fs::path(ZEM_SOURCE_DIR) / "samples")) {

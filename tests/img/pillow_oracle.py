@@ -194,7 +194,9 @@ def element(code, data):
     return code + struct.pack(">I", 8 + len(data)) + data
 
 
-picture(32, 32).save(os.path.join(out, "icns-png.icns"))
+gradients = [Image.linear_gradient("L"), Image.radial_gradient("L")]
+Image.merge("RGBA", gradients + [gradients[0].rotate(90), gradients[1].transpose(0)]).save(
+    os.path.join(out, "icns-png.icns"))
 icns_oracle("icns-png.icns")
 elements = b""
 for code, mask, side, lead in ((b"is32", b"s8mk", 16, 0), (b"il32", b"l8mk", 32, 0),
@@ -211,6 +213,9 @@ for code, mask, side, lead in ((b"is32", b"s8mk", 16, 0), (b"il32", b"l8mk", 32,
         elements += element(mask, rng.randbytes(side * side))
 write("icns-rle.icns", b"icns" + struct.pack(">I", 8 + len(elements)) + elements)
 icns_oracle("icns-rle.icns")
+small = elements[:elements.index(b"ih32")]  # is32, s8mk, il32, l8mk
+write("icns-small.icns", b"icns" + struct.pack(">I", 8 + len(small)) + small)
+icns_oracle("icns-small.icns")
 
 with open(os.path.join(out, "manifest.txt"), "w") as f:
     f.write("\n".join(manifest) + "\n")

@@ -1,13 +1,15 @@
 // DDS textures through our own reader: uncompressed pixels described by channel masks (RGB with
 // or without alpha, luminance with or without alpha, alpha alone), and the block-compressed
-// formats BC1 to BC5 and BC7, by four-character code or through the DX10 extension header.
+// formats BC1 to BC7, by four-character code or through the DX10 extension header.
 // Level 0 of the first face (or array slice) is the picture: it comes first in the data, and
 // mipmaps, further faces and slices follow it and are not read. The mipmap level whose long side
 // is the smallest that still makes a preview is the preview.
 //
 // Layouts: BC1, BC2, BC3 and BC7 give 32-bit BGRA; BC4 (one channel) 8-bit grey; BC5 (two
-// channels, red and green) 24-bit with blue 0; masked pixels 32-bit when they carry alpha, else
+// channels, red and green) 24-bit with blue 0; BC6H (half floats) 24-bit by the rule for linear
+// light (clamped to 0..1, then the sRGB curve); masked pixels 32-bit when they carry alpha, else
 // 24-bit, or 8-bit grey for luminance alone. Signed BC4/BC5 samples (-1..1) are shown on 0..255.
+#include <cmath>
 #include <cstring>
 
 #include "ByteReader.h"
@@ -27,7 +29,7 @@ constexpr uint32_t kFlagYuv = 0x200;
 constexpr uint32_t kFlagLuminance = 0x20000;
 constexpr uint32_t kMaxMipLevels = 32;
 
-enum class Kind { Masked, Bc1, Bc2, Bc3, Bc4, Bc4Signed, Bc5, Bc5Signed, Bc7 };
+enum class Kind { Masked, Bc1, Bc2, Bc3, Bc4, Bc4Signed, Bc5, Bc5Signed, Bc6, Bc6Signed, Bc7 };
 
 struct Layout {
     Kind kind = Kind::Masked;
@@ -41,7 +43,7 @@ struct Layout {
     uint16_t OutBits() const {
         switch (kind) {
             case Kind::Bc4: case Kind::Bc4Signed: return 8;
-            case Kind::Bc5: case Kind::Bc5Signed: return 24;
+            case Kind::Bc5: case Kind::Bc5Signed: case Kind::Bc6: case Kind::Bc6Signed: return 24;
             case Kind::Masked:
                 if (masks[3] != 0) return 32;
                 return luminance ? 8 : 24;
@@ -76,6 +78,8 @@ CodecStatus Dx10Layout(uint32_t format, Layout& l) {
         case 81: l.kind = Kind::Bc4Signed; return CodecStatus::Ok;
         case 82: case 83: l.kind = Kind::Bc5; return CodecStatus::Ok;
         case 84: l.kind = Kind::Bc5Signed; return CodecStatus::Ok;
+        case 94: case 95: l.kind = Kind::Bc6; return CodecStatus::Ok;
+        case 96: l.kind = Kind::Bc6Signed; return CodecStatus::Ok;
         case 97: case 98: case 99: l.kind = Kind::Bc7; return CodecStatus::Ok;
         case 27: case 28: case 29:  // R8G8B8A8
             SetMasks(l, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000u);
@@ -90,7 +94,7 @@ CodecStatus Dx10Layout(uint32_t format, Layout& l) {
             SetMasks(l, 8, 0xFF, 0, 0, 0);
             l.luminance = true;
             return CodecStatus::Ok;
-        default: return CodecStatus::Unsupported;  // BC6H and float formats among them
+        default: return CodecStatus::Unsupported;  // floating-point formats among them
     }
 }
 
@@ -364,6 +368,132 @@ void DecodeBc7(const uint8_t* s, Block& out) {
     }
 }
 
+// BC6H: half-float RGB in fourteen modes, shown by the rule for linear light. Each mode's
+// header bits after the mode number, as runs of (endpoint value, first bit, last bit) read
+// lowest bit first; values 0-2 are region 0's first endpoint (R, G, B), 3-5 its second, 6-11
+// region 1's pair. Modes 1-10 have two regions, 11-14 one.
+struct Bc6Segment {
+    uint8_t value, lo, hi;
+};
+struct Bc6Mode {
+    uint8_t endpoint_bits, delta_bits[3];
+    bool transformed;
+};
+const Bc6Mode kBc6Modes[14] = {
+    {10, {5, 5, 5}, true},  {7, {6, 6, 6}, true},    {11, {5, 4, 4}, true}, {11, {4, 5, 4}, true},
+    {11, {4, 4, 5}, true},  {9, {5, 5, 5}, true},    {8, {6, 5, 5}, true},  {8, {5, 6, 5}, true},
+    {8, {5, 5, 6}, true},   {6, {6, 6, 6}, false},   {10, {10, 10, 10}, false},
+    {11, {9, 9, 9}, true},  {12, {8, 8, 8}, true},   {16, {4, 4, 4}, true},
+};
+const uint8_t kBc6LayoutSizes[14] = {19, 23, 18, 20, 20, 19, 19, 21, 21, 23, 6, 9, 12, 24};
+const Bc6Segment kBc6Layouts[14][24] = {
+    {{7, 4, 4}, {8, 4, 4}, {11, 4, 4}, {0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 4}, {10, 4, 4}, {7, 0, 3}, {4, 0, 4}, {11, 0, 0}, {10, 0, 3}, {5, 0, 4}, {11, 1, 1}, {8, 0, 3}, {6, 0, 4}, {11, 2, 2}, {9, 0, 4}, {11, 3, 3}},
+    {{7, 5, 5}, {10, 4, 4}, {10, 5, 5}, {0, 0, 6}, {11, 0, 0}, {11, 1, 1}, {8, 4, 4}, {1, 0, 6}, {8, 5, 5}, {11, 2, 2}, {7, 4, 4}, {2, 0, 6}, {11, 3, 3}, {11, 5, 5}, {11, 4, 4}, {3, 0, 5}, {7, 0, 3}, {4, 0, 5}, {10, 0, 3}, {5, 0, 5}, {8, 0, 3}, {6, 0, 5}, {9, 0, 5}},
+    {{0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 4}, {0, 10, 10}, {7, 0, 3}, {4, 0, 3}, {1, 10, 10}, {11, 0, 0}, {10, 0, 3}, {5, 0, 3}, {2, 10, 10}, {11, 1, 1}, {8, 0, 3}, {6, 0, 4}, {11, 2, 2}, {9, 0, 4}, {11, 3, 3}},
+    {{0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 3}, {0, 10, 10}, {10, 4, 4}, {7, 0, 3}, {4, 0, 4}, {1, 10, 10}, {10, 0, 3}, {5, 0, 3}, {2, 10, 10}, {11, 1, 1}, {8, 0, 3}, {6, 0, 3}, {11, 0, 0}, {11, 2, 2}, {9, 0, 3}, {7, 4, 4}, {11, 3, 3}},
+    {{0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 3}, {0, 10, 10}, {8, 4, 4}, {7, 0, 3}, {4, 0, 3}, {1, 10, 10}, {11, 0, 0}, {10, 0, 3}, {5, 0, 4}, {2, 10, 10}, {8, 0, 3}, {6, 0, 3}, {11, 1, 1}, {11, 2, 2}, {9, 0, 3}, {11, 4, 4}, {11, 3, 3}},
+    {{0, 0, 8}, {8, 4, 4}, {1, 0, 8}, {7, 4, 4}, {2, 0, 8}, {11, 4, 4}, {3, 0, 4}, {10, 4, 4}, {7, 0, 3}, {4, 0, 4}, {11, 0, 0}, {10, 0, 3}, {5, 0, 4}, {11, 1, 1}, {8, 0, 3}, {6, 0, 4}, {11, 2, 2}, {9, 0, 4}, {11, 3, 3}},
+    {{0, 0, 7}, {10, 4, 4}, {8, 4, 4}, {1, 0, 7}, {11, 2, 2}, {7, 4, 4}, {2, 0, 7}, {11, 3, 3}, {11, 4, 4}, {3, 0, 5}, {7, 0, 3}, {4, 0, 4}, {11, 0, 0}, {10, 0, 3}, {5, 0, 4}, {11, 1, 1}, {8, 0, 3}, {6, 0, 5}, {9, 0, 5}},
+    {{0, 0, 7}, {11, 0, 0}, {8, 4, 4}, {1, 0, 7}, {7, 5, 5}, {7, 4, 4}, {2, 0, 7}, {10, 5, 5}, {11, 4, 4}, {3, 0, 4}, {10, 4, 4}, {7, 0, 3}, {4, 0, 5}, {10, 0, 3}, {5, 0, 4}, {11, 1, 1}, {8, 0, 3}, {6, 0, 4}, {11, 2, 2}, {9, 0, 4}, {11, 3, 3}},
+    {{0, 0, 7}, {11, 1, 1}, {8, 4, 4}, {1, 0, 7}, {8, 5, 5}, {7, 4, 4}, {2, 0, 7}, {11, 5, 5}, {11, 4, 4}, {3, 0, 4}, {10, 4, 4}, {7, 0, 3}, {4, 0, 4}, {11, 0, 0}, {10, 0, 3}, {5, 0, 5}, {8, 0, 3}, {6, 0, 4}, {11, 2, 2}, {9, 0, 4}, {11, 3, 3}},
+    {{0, 0, 5}, {10, 4, 4}, {11, 0, 0}, {11, 1, 1}, {8, 4, 4}, {1, 0, 5}, {7, 5, 5}, {8, 5, 5}, {11, 2, 2}, {7, 4, 4}, {2, 0, 5}, {10, 5, 5}, {11, 3, 3}, {11, 5, 5}, {11, 4, 4}, {3, 0, 5}, {7, 0, 3}, {4, 0, 5}, {10, 0, 3}, {5, 0, 5}, {8, 0, 3}, {6, 0, 5}, {9, 0, 5}},
+    {{0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 9}, {4, 0, 9}, {5, 0, 9}},
+    {{0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 8}, {0, 10, 10}, {4, 0, 8}, {1, 10, 10}, {5, 0, 8}, {2, 10, 10}},
+    {{0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 7}, {0, 11, 11}, {0, 10, 10}, {4, 0, 7}, {1, 11, 11}, {1, 10, 10}, {5, 0, 7}, {2, 11, 11}, {2, 10, 10}},
+    {{0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 3}, {0, 15, 15}, {0, 14, 14}, {0, 13, 13}, {0, 12, 12}, {0, 11, 11}, {0, 10, 10}, {4, 0, 3}, {1, 15, 15}, {1, 14, 14}, {1, 13, 13}, {1, 12, 12}, {1, 11, 11}, {1, 10, 10}, {5, 0, 3}, {2, 15, 15}, {2, 14, 14}, {2, 13, 13}, {2, 12, 12}, {2, 11, 11}, {2, 10, 10}},
+};
+
+int32_t SignExtend(uint32_t v, uint32_t bits) {
+    const uint32_t sign = 1u << (bits - 1);
+    return static_cast<int32_t>((v ^ sign) - sign);
+}
+
+// An endpoint of `bits` bits onto the interpolation range (16 bits, or signed 15 and sign).
+int32_t Bc6Unquantize(int32_t v, uint32_t bits, bool is_signed) {
+    if (!is_signed) {
+        if (bits >= 15 || v == 0) return v;
+        if (v == (1 << bits) - 1) return 0xFFFF;
+        return ((v << 16) + 0x8000) >> bits;
+    }
+    if (bits >= 16) return v;
+    const bool negative = v < 0;
+    int32_t a = negative ? -v : v;
+    if (a == 0) return 0;
+    a = a >= (1 << (bits - 1)) - 1 ? 0x7FFF : ((a << 15) + 0x4000) >> (bits - 1);
+    return negative ? -a : a;
+}
+
+float HalfToFloat(uint32_t h) {
+    const uint32_t exponent = (h >> 10) & 31, mantissa = h & 1023;
+    float v = exponent == 0    ? std::ldexp(static_cast<float>(mantissa), -24)
+              : exponent == 31 ? (mantissa ? 0.0f : 65504.0f)  // NaN shows as 0, infinity as white
+                               : std::ldexp(static_cast<float>(mantissa | 1024), static_cast<int>(exponent) - 25);
+    return (h & 0x8000) ? -v : v;
+}
+
+// An interpolated value to the half float it stands for, then shown.
+uint8_t Bc6Display(int32_t v, bool is_signed) {
+    uint32_t half = 0;
+    if (!is_signed) {
+        half = static_cast<uint32_t>((v * 31) >> 6);
+    } else {
+        half = v < 0 ? 0x8000u | static_cast<uint32_t>(((-v) * 31) >> 5)
+                     : static_cast<uint32_t>((v * 31) >> 5);
+    }
+    return LinearToDisplay8(HalfToFloat(half));
+}
+
+void DecodeBc6(const uint8_t* s, bool is_signed, Block& out) {
+    BlockBits bits(s);
+    uint32_t mode = bits.Take(2);
+    if (mode >= 2) mode |= bits.Take(3) << 2;
+    static const int8_t kModeOf[32] = {0,  1,  2,  10, -1, -1, 3,  11, -1, -1, 4,
+                                       12, -1, -1, 5,  13, -1, -1, 6,  -1, -1, -1,
+                                       7,  -1, -1, -1, 8,  -1, -1, -1, 9,  -1};
+    const int index = mode < 2 ? static_cast<int>(mode) : kModeOf[mode];
+    if (index < 0) {  // reserved: black
+        for (auto& px : out.px) px[0] = px[1] = px[2] = 0, px[3] = 255;
+        return;
+    }
+    const Bc6Mode& m = kBc6Modes[index];
+    uint32_t e[12] = {};
+    for (int i = 0; i < kBc6LayoutSizes[index]; ++i) {
+        const Bc6Segment& seg = kBc6Layouts[index][i];
+        e[seg.value] |= bits.Take(seg.hi - seg.lo + 1u) << seg.lo;
+    }
+    const bool two = index < 10;
+    const uint32_t partition = two ? bits.Take(5) : 0;
+    const uint32_t values = two ? 12 : 6;
+    int32_t v[12];
+    const uint32_t eb = m.endpoint_bits;
+    for (uint32_t i = 0; i < values; ++i) {
+        const uint32_t c = i % 3;
+        if (i < 3) {
+            v[i] = is_signed ? SignExtend(e[i], eb) : static_cast<int32_t>(e[i]);
+        } else if (m.transformed) {
+            const int32_t delta = SignExtend(e[i], m.delta_bits[c]);
+            const uint32_t sum = (e[c] + static_cast<uint32_t>(delta)) & ((1u << eb) - 1u);
+            v[i] = is_signed ? SignExtend(sum, eb) : static_cast<int32_t>(sum);
+        } else {
+            v[i] = is_signed ? SignExtend(e[i], eb) : static_cast<int32_t>(e[i]);
+        }
+        v[i] = Bc6Unquantize(v[i], eb, is_signed);
+    }
+    const uint32_t index_bits = two ? 3 : 4;
+    for (uint32_t i = 0; i < 16; ++i) {
+        const uint32_t region = two ? (kPartitions2[partition] >> i) & 1 : 0;
+        const bool anchor = i == 0 || (two && i == kAnchor2[partition]);
+        const uint32_t k = bits.Take(index_bits - (anchor ? 1 : 0));
+        const uint32_t w = two ? kWeights3[k] : kWeights4[k];
+        for (uint32_t c = 0; c < 3; ++c) {
+            const int32_t a = v[region * 6 + c], b = v[region * 6 + 3 + c];
+            const int32_t mixed = (a * (64 - static_cast<int32_t>(w)) + b * static_cast<int32_t>(w) + 32) >> 6;
+            out.px[i][c] = Bc6Display(mixed, is_signed);
+        }
+        out.px[i][3] = 255;
+    }
+}
+
 void DecodeBlock(Kind kind, const uint8_t* s, Block& out) {
     switch (kind) {
         case Kind::Bc1: DecodeColours(s, false, out); break;
@@ -385,6 +515,7 @@ void DecodeBlock(Kind kind, const uint8_t* s, Block& out) {
             DecodeChannel(s + 8, kind == Kind::Bc5Signed, 1, out);
             for (auto& px : out.px) px[2] = 0;
             break;
+        case Kind::Bc6: case Kind::Bc6Signed: DecodeBc6(s, kind == Kind::Bc6Signed, out); break;
         case Kind::Bc7: DecodeBc7(s, out); break;
         case Kind::Masked: break;
     }

@@ -141,7 +141,8 @@ std::vector<MpImage> MpImages(const uint8_t* data, size_t size) {
     }
     if (count < 2 || count > kMaxMpImages || list_bytes / 16 < count) return images;
     const size_t base = static_cast<size_t>(mp - data);
-    size_t primary = 0;
+    size_t primary = 0;  // the first image whose type says primary, else the first
+    bool found_primary = false;
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t attributes = 0, bytes = 0, offset = 0;
         const uint64_t e = uint64_t{list} + 16 * uint64_t{i};
@@ -153,7 +154,7 @@ std::vector<MpImage> MpImages(const uint8_t* data, size_t size) {
         const uint64_t available = size - start;
         images.push_back({data + start, static_cast<size_t>(bytes && bytes < available ? bytes
                                                                                     : available)});
-        if ((attributes & 0xFFFFFF) == 0x030000 && primary == 0) primary = i;
+        if ((attributes & 0xFFFFFF) == 0x030000 && !found_primary) primary = i, found_primary = true;
     }
     std::rotate(images.begin(), images.begin() + static_cast<ptrdiff_t>(primary),
                 images.begin() + static_cast<ptrdiff_t>(primary) + 1);

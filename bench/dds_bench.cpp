@@ -17,7 +17,8 @@
 int main() {
     using Clock = std::chrono::steady_clock;
     const std::string dir = testing_support::MakeTempDir();
-    const std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+    const std::string python =
+        access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
     const std::string command = python + " " ZEM_BENCH_SOURCE_DIR "/dds_bench.py " + dir;
     if (std::system(command.c_str()) != 0) {
         std::printf("dds_bench: skipped (Python with Pillow is needed to make the file)\n");

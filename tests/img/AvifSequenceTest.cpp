@@ -1,9 +1,8 @@
 // AVIF image sequences through the built module: a sequence of distinct frames (with and
 // without alpha) made by libavif's encoder, each frame at its index against libavif's own
 // decode of it; the header read names the frame count. Skipped where libavif has no encoder.
-#include <gtest/gtest.h>
-
 #include <avif/avif.h>
+#include <gtest/gtest.h>
 
 #include <memory>
 #include <random>
@@ -41,7 +40,8 @@ std::vector<uint8_t> EncodeSequence(uint32_t w, uint32_t h, int frames, bool alp
             for (uint32_t x = 0; x < w; ++x) {
                 uint8_t* p = &pixels[(size_t{y} * w + x) * 4];
                 p[0] = static_cast<uint8_t>(x * 8 + k * 60), p[1] = static_cast<uint8_t>(y * 8);
-                p[2] = static_cast<uint8_t>(k * 80), p[3] = alpha ? static_cast<uint8_t>(x * 7) : 255;
+                p[2] = static_cast<uint8_t>(k * 80),
+                p[3] = alpha ? static_cast<uint8_t>(x * 7) : 255;
             }
         }
         rgb.pixels = pixels.data();

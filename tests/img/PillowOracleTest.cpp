@@ -29,10 +29,9 @@ TEST(ImgPillowOracle, EveryFrameEqualsPillows) {
     GTEST_SKIP() << "Pillow runs on the native build only";
 #else
     const std::string dir = MakeTempDir();
-    const std::string python = std::ifstream("/usr/bin/python3").good() ? "/usr/bin/python3"
-                                                                          : "python3";
-    const std::string command =
-        python + " " ZEM_SOURCE_DIR "/tests/img/pillow_oracle.py " + dir;
+    const std::string python =
+        std::ifstream("/usr/bin/python3").good() ? "/usr/bin/python3" : "python3";
+    const std::string command = python + " " ZEM_SOURCE_DIR "/tests/img/pillow_oracle.py " + dir;
     const int status = std::system(command.c_str());
     if (status != 0) RemoveTree(dir);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
@@ -73,8 +72,8 @@ TEST(ImgPillowOracle, EveryFrameEqualsPillows) {
 }
 
 // A DDS header for `fourcc` (or uncompressed 32-bit BGRA when empty) and `data_bytes` of data.
-std::vector<uint8_t> DdsFile(uint32_t width, uint32_t height, const char* fourcc,
-                             size_t data_bytes, uint8_t fill = 0x5A) {
+std::vector<uint8_t> DdsFile(uint32_t width, uint32_t height, const char* fourcc, size_t data_bytes,
+                             uint8_t fill = 0x5A) {
     std::vector<uint8_t> f(128, 0);
     std::memcpy(f.data(), "DDS ", 4);
     ByteReader::StoreU32LE(&f[4], 124);
@@ -104,10 +103,10 @@ TEST(ImgDds, Bc6hBlockAsWorkedOut) {
     const uint8_t dx10[20] = {95, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
     file.insert(file.end(), dx10, dx10 + 20);
     file.insert(file.end(), block, block + 16);
-    const uint8_t rgb[16][3] = {
-        {0, 1, 255},   {0, 1, 193},    {0, 2, 133},   {1, 2, 98},  {2, 3, 71},   {3, 3, 51},
-        {7, 5, 33},    {13, 6, 21},    {21, 8, 13},   {33, 11, 7}, {51, 14, 3},  {71, 17, 2},
-        {98, 21, 1},   {133, 25, 0},   {193, 31, 0},  {255, 35, 0}};
+    const uint8_t rgb[16][3] = {{0, 1, 255}, {0, 1, 193},  {0, 2, 133},  {1, 2, 98},
+                                {2, 3, 71},  {3, 3, 51},   {7, 5, 33},   {13, 6, 21},
+                                {21, 8, 13}, {33, 11, 7},  {51, 14, 3},  {71, 17, 2},
+                                {98, 21, 1}, {133, 25, 0}, {193, 31, 0}, {255, 35, 0}};
     std::vector<uint8_t> want;
     for (const auto& p : rgb) want.insert(want.end(), {p[0], p[1], p[2], 255});
     const img_test::Picture got = img_test::Decode(file);
@@ -120,10 +119,14 @@ TEST(ImgDds, Bc6hBlockAsWorkedOut) {
 TEST(ImgDds, HostileFilesEndWithACode) {
     EXPECT_EQ(img_test::Decode(DdsFile(5, 3, "DXT5", 2 * 16)).result, 0);
     const std::vector<std::vector<uint8_t>> refused = {
-        DdsFile(0x7FFFFFF0, 0x7FFFFFF0, "DXT1", 64), DdsFile(0xFFFFFFFF, 1, "", 64),
-        DdsFile(65536, 65536, "ATI2", 1024),         DdsFile(5, 3, "DXT5", 2 * 16 - 1),
-        DdsFile(7, 3, "", 7 * 3 * 4 - 1),             DdsFile(4, 4, "DX10", 3),
-        DdsFile(4, 4, "ABCD", 64),                    DdsFile(0, 4, "DXT1", 64),
+        DdsFile(0x7FFFFFF0, 0x7FFFFFF0, "DXT1", 64),
+        DdsFile(0xFFFFFFFF, 1, "", 64),
+        DdsFile(65536, 65536, "ATI2", 1024),
+        DdsFile(5, 3, "DXT5", 2 * 16 - 1),
+        DdsFile(7, 3, "", 7 * 3 * 4 - 1),
+        DdsFile(4, 4, "DX10", 3),
+        DdsFile(4, 4, "ABCD", 64),
+        DdsFile(0, 4, "DXT1", 64),
     };
     for (const std::vector<uint8_t>& f : refused) {
         EXPECT_NE(img_test::Decode(f).result, 0);

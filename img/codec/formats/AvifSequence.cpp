@@ -19,12 +19,17 @@ struct DecoderFree {
 
 CodecStatus StatusOf(avifResult r) {
     switch (r) {
-        case AVIF_RESULT_OK: return CodecStatus::Ok;
-        case AVIF_RESULT_OUT_OF_MEMORY: return CodecStatus::NoMemory;
+        case AVIF_RESULT_OK:
+            return CodecStatus::Ok;
+        case AVIF_RESULT_OUT_OF_MEMORY:
+            return CodecStatus::NoMemory;
         case AVIF_RESULT_NO_CODEC_AVAILABLE:
-        case AVIF_RESULT_NOT_IMPLEMENTED: return CodecStatus::Unsupported;
-        case AVIF_RESULT_NO_IMAGES_REMAINING: return CodecStatus::NoFrame;
-        default: return CodecStatus::Broken;
+        case AVIF_RESULT_NOT_IMPLEMENTED:
+            return CodecStatus::Unsupported;
+        case AVIF_RESULT_NO_IMAGES_REMAINING:
+            return CodecStatus::NoFrame;
+        default:
+            return CodecStatus::Broken;
     }
 }
 
@@ -51,7 +56,7 @@ CodecStatus ReadAvifSequence(const uint8_t* data, size_t size, int32_t frame, Di
     // libavif refuses a limit above its default (16384 x 16384) as not implemented.
     decoder->imageSizeLimit = static_cast<uint32_t>(
         DibCanvas::kMaxPixels < AVIF_DEFAULT_IMAGE_SIZE_LIMIT ? DibCanvas::kMaxPixels
-                                                             : AVIF_DEFAULT_IMAGE_SIZE_LIMIT);
+                                                              : AVIF_DEFAULT_IMAGE_SIZE_LIMIT);
     decoder->strictFlags = AVIF_STRICT_DISABLED;
     avifResult r = avifDecoderSetIOMemory(decoder.get(), data, size);
     if (r == AVIF_RESULT_OK) r = avifDecoderParse(decoder.get());

@@ -33,21 +33,28 @@ enum class Kind { Masked, Bc1, Bc2, Bc3, Bc4, Bc4Signed, Bc5, Bc5Signed, Bc6, Bc
 
 struct Layout {
     Kind kind = Kind::Masked;
-    uint32_t bits = 0;                   // masked: bits per pixel
-    uint32_t masks[4] = {0, 0, 0, 0};    // masked: R, G, B, A
-    bool luminance = false;              // masked: the red mask holds grey
+    uint32_t bits = 0;                 // masked: bits per pixel
+    uint32_t masks[4] = {0, 0, 0, 0};  // masked: R, G, B, A
+    bool luminance = false;            // masked: the red mask holds grey
     uint32_t width = 0, height = 0;
     uint32_t mip_levels = 1;
     size_t data_offset = kHeaderEnd;
 
     uint16_t OutBits() const {
         switch (kind) {
-            case Kind::Bc4: case Kind::Bc4Signed: return 8;
-            case Kind::Bc5: case Kind::Bc5Signed: case Kind::Bc6: case Kind::Bc6Signed: return 24;
+            case Kind::Bc4:
+            case Kind::Bc4Signed:
+                return 8;
+            case Kind::Bc5:
+            case Kind::Bc5Signed:
+            case Kind::Bc6:
+            case Kind::Bc6Signed:
+                return 24;
             case Kind::Masked:
                 if (masks[3] != 0) return 32;
                 return luminance ? 8 : 24;
-            default: return 32;
+            default:
+                return 32;
         }
     }
     uint32_t BlockBytes() const {
@@ -68,34 +75,38 @@ void SetMasks(Layout& l, uint32_t bits, uint32_t r, uint32_t g, uint32_t b, uint
     l.masks[0] = r, l.masks[1] = g, l.masks[2] = b, l.masks[3] = a;
 }
 
-// The DXGI formats read: block-compressed ones and the common 8-bit-per-channel orders.
+// The DXGI formats read: block-compressed ones (typeless, UNORM and sRGB alike, the signed ones
+// apart) and the common 8-bit-per-channel orders.
 CodecStatus Dx10Layout(uint32_t format, Layout& l) {
-    switch (format) {
-        case 70: case 71: case 72: l.kind = Kind::Bc1; return CodecStatus::Ok;
-        case 73: case 74: case 75: l.kind = Kind::Bc2; return CodecStatus::Ok;
-        case 76: case 77: case 78: l.kind = Kind::Bc3; return CodecStatus::Ok;
-        case 79: case 80: l.kind = Kind::Bc4; return CodecStatus::Ok;
-        case 81: l.kind = Kind::Bc4Signed; return CodecStatus::Ok;
-        case 82: case 83: l.kind = Kind::Bc5; return CodecStatus::Ok;
-        case 84: l.kind = Kind::Bc5Signed; return CodecStatus::Ok;
-        case 94: case 95: l.kind = Kind::Bc6; return CodecStatus::Ok;
-        case 96: l.kind = Kind::Bc6Signed; return CodecStatus::Ok;
-        case 97: case 98: case 99: l.kind = Kind::Bc7; return CodecStatus::Ok;
-        case 27: case 28: case 29:  // R8G8B8A8
-            SetMasks(l, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000u);
+    struct Compressed {
+        uint32_t first, last;
+        Kind kind;
+    };
+    static const Compressed kCompressed[] = {
+        {70, 72, Kind::Bc1},       {73, 75, Kind::Bc2},       {76, 78, Kind::Bc3},
+        {79, 80, Kind::Bc4},       {81, 81, Kind::Bc4Signed}, {82, 83, Kind::Bc5},
+        {84, 84, Kind::Bc5Signed}, {94, 95, Kind::Bc6},       {96, 96, Kind::Bc6Signed},
+        {97, 99, Kind::Bc7},
+    };
+    for (const Compressed& c : kCompressed) {
+        if (format >= c.first && format <= c.last) {
+            l.kind = c.kind;
             return CodecStatus::Ok;
-        case 87: case 90: case 91:  // B8G8R8A8
-            SetMasks(l, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000u);
-            return CodecStatus::Ok;
-        case 88: case 92: case 93:  // B8G8R8X8
-            SetMasks(l, 32, 0xFF0000, 0xFF00, 0xFF, 0);
-            return CodecStatus::Ok;
-        case 61:  // R8
-            SetMasks(l, 8, 0xFF, 0, 0, 0);
-            l.luminance = true;
-            return CodecStatus::Ok;
-        default: return CodecStatus::Unsupported;  // floating-point formats among them
+        }
     }
+    if (format >= 27 && format <= 29) {  // R8G8B8A8
+        SetMasks(l, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000u);
+    } else if (format == 87 || format == 90 || format == 91) {  // B8G8R8A8
+        SetMasks(l, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000u);
+    } else if (format == 88 || format == 92 || format == 93) {  // B8G8R8X8
+        SetMasks(l, 32, 0xFF0000, 0xFF00, 0xFF, 0);
+    } else if (format == 61) {  // R8
+        SetMasks(l, 8, 0xFF, 0, 0, 0);
+        l.luminance = true;
+    } else {
+        return CodecStatus::Unsupported;  // floating-point formats among them
+    }
+    return CodecStatus::Ok;
 }
 
 // The header: sizes, the pixel layout and where level 0 begins; the data's length is checked
@@ -121,14 +132,22 @@ CodecStatus ReadLayout(const uint8_t* data, size_t size, Layout& l) {
             l.data_offset = kDx10End;
             return Dx10Layout(ByteReader::LoadU32LE(data + kHeaderEnd), l);
         }
-        if (FourCcIs(four_cc, "DXT1")) l.kind = Kind::Bc1;
-        else if (FourCcIs(four_cc, "DXT2") || FourCcIs(four_cc, "DXT3")) l.kind = Kind::Bc2;
-        else if (FourCcIs(four_cc, "DXT4") || FourCcIs(four_cc, "DXT5")) l.kind = Kind::Bc3;
-        else if (FourCcIs(four_cc, "ATI1") || FourCcIs(four_cc, "BC4U")) l.kind = Kind::Bc4;
-        else if (FourCcIs(four_cc, "BC4S")) l.kind = Kind::Bc4Signed;
-        else if (FourCcIs(four_cc, "ATI2") || FourCcIs(four_cc, "BC5U")) l.kind = Kind::Bc5;
-        else if (FourCcIs(four_cc, "BC5S")) l.kind = Kind::Bc5Signed;
-        else return CodecStatus::Unsupported;
+        if (FourCcIs(four_cc, "DXT1"))
+            l.kind = Kind::Bc1;
+        else if (FourCcIs(four_cc, "DXT2") || FourCcIs(four_cc, "DXT3"))
+            l.kind = Kind::Bc2;
+        else if (FourCcIs(four_cc, "DXT4") || FourCcIs(four_cc, "DXT5"))
+            l.kind = Kind::Bc3;
+        else if (FourCcIs(four_cc, "ATI1") || FourCcIs(four_cc, "BC4U"))
+            l.kind = Kind::Bc4;
+        else if (FourCcIs(four_cc, "BC4S"))
+            l.kind = Kind::Bc4Signed;
+        else if (FourCcIs(four_cc, "ATI2") || FourCcIs(four_cc, "BC5U"))
+            l.kind = Kind::Bc5;
+        else if (FourCcIs(four_cc, "BC5S"))
+            l.kind = Kind::Bc5Signed;
+        else
+            return CodecStatus::Unsupported;
         return CodecStatus::Ok;
     }
     if (bits != 8 && bits != 16 && bits != 24 && bits != 32) return CodecStatus::Unsupported;
@@ -211,9 +230,8 @@ struct Bc7Mode {
     uint8_t endpoint_pbits, shared_pbits, index_bits, index2_bits;
 };
 const Bc7Mode kBc7Modes[8] = {
-    {3, 4, 0, 0, 4, 0, 1, 0, 3, 0}, {2, 6, 0, 0, 6, 0, 0, 1, 3, 0},
-    {3, 6, 0, 0, 5, 0, 0, 0, 2, 0}, {2, 6, 0, 0, 7, 0, 1, 0, 2, 0},
-    {1, 0, 2, 1, 5, 6, 0, 0, 2, 3}, {1, 0, 2, 0, 7, 8, 0, 0, 2, 2},
+    {3, 4, 0, 0, 4, 0, 1, 0, 3, 0}, {2, 6, 0, 0, 6, 0, 0, 1, 3, 0}, {3, 6, 0, 0, 5, 0, 0, 0, 2, 0},
+    {2, 6, 0, 0, 7, 0, 1, 0, 2, 0}, {1, 0, 2, 1, 5, 6, 0, 0, 2, 3}, {1, 0, 2, 0, 7, 8, 0, 0, 2, 2},
     {1, 0, 0, 0, 7, 7, 1, 0, 4, 0}, {2, 6, 0, 0, 5, 5, 1, 0, 2, 0},
 };
 
@@ -246,18 +264,18 @@ const char kPartitions3[64][17] = {
     "0002000100020001", "0222122202221222", "0101222222222222", "0111201122012220",
 };
 
-const uint8_t kAnchor2[64] = {
-    15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 2,  8,  2,  2,  8,
-    8,  15, 2,  8,  2,  2,  8,  8,  2,  2,  15, 15, 6,  8,  2,  8,  15, 15, 2,  8,  2,  2,
-    2,  15, 15, 6,  6,  2,  6,  8,  15, 15, 2,  2,  15, 15, 15, 15, 15, 2,  2,  15};
-const uint8_t kAnchor3a[64] = {
-    3,  3,  15, 15, 8,  3,  15, 15, 8,  8,  6,  6,  6,  5,  3,  3,  3,  3,  8,  15, 3,  3,
-    6,  10, 5,  8,  8,  6,  8,  5,  15, 15, 8,  15, 3,  5,  6,  10, 8,  15, 15, 3,  15, 5,
-    15, 15, 15, 15, 3,  15, 5,  5,  5,  8,  5,  10, 5,  10, 8,  13, 15, 12, 3,  3};
-const uint8_t kAnchor3b[64] = {
-    15, 8,  8,  3,  15, 15, 3,  8,  15, 15, 15, 15, 15, 15, 15, 8,  15, 8,  15, 3,  15, 8,
-    15, 8,  3,  15, 6,  10, 15, 15, 10, 8,  15, 3,  15, 10, 10, 8,  9,  10, 6,  15, 8,  15,
-    3,  6,  6,  8,  15, 3,  15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 3,  15, 15, 8};
+const uint8_t kAnchor2[64] = {15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15,
+                              15, 2,  8,  2,  2,  8,  8,  15, 2,  8,  2,  2,  8,  8,  2,  2,
+                              15, 15, 6,  8,  2,  8,  15, 15, 2,  8,  2,  2,  2,  15, 15, 6,
+                              6,  2,  6,  8,  15, 15, 2,  2,  15, 15, 15, 15, 15, 2,  2,  15};
+const uint8_t kAnchor3a[64] = {3, 3,  15, 15, 8, 3,  15, 15, 8,  8,  6,  6,  6,  5,  3,  3,
+                               3, 3,  8,  15, 3, 3,  6,  10, 5,  8,  8,  6,  8,  5,  15, 15,
+                               8, 15, 3,  5,  6, 10, 8,  15, 15, 3,  15, 5,  15, 15, 15, 15,
+                               3, 15, 5,  5,  5, 8,  5,  10, 5,  10, 8,  13, 15, 12, 3,  3};
+const uint8_t kAnchor3b[64] = {15, 8, 8,  3,  15, 15, 3,  8,  15, 15, 15, 15, 15, 15, 15, 8,
+                               15, 8, 15, 3,  15, 8,  15, 8,  3,  15, 6,  10, 15, 15, 10, 8,
+                               15, 3, 15, 10, 10, 8,  9,  10, 6,  15, 8,  15, 3,  6,  6,  8,
+                               15, 3, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 3,  15, 15, 8};
 
 const uint8_t kWeights2[4] = {0, 21, 43, 64};
 const uint8_t kWeights3[8] = {0, 9, 18, 27, 37, 46, 55, 64};
@@ -265,8 +283,7 @@ const uint8_t kWeights4[16] = {0, 4, 9, 13, 17, 21, 26, 30, 34, 38, 43, 47, 51, 
 
 class BlockBits {
 public:
-    explicit BlockBits(const uint8_t* s)
-        : m_lo(Load64(s)), m_hi(Load64(s + 8)) {}
+    explicit BlockBits(const uint8_t* s) : m_lo(Load64(s)), m_hi(Load64(s + 8)) {}
     uint32_t Take(uint32_t n) {
         uint32_t v = 0;
         if (n == 0) return 0;
@@ -289,7 +306,9 @@ private:
 };
 
 uint8_t Interpolate(uint32_t e0, uint32_t e1, uint32_t index, uint32_t bits) {
-    const uint32_t w = bits == 2 ? kWeights2[index] : bits == 3 ? kWeights3[index] : kWeights4[index];
+    const uint32_t w = bits == 2   ? kWeights2[index]
+                       : bits == 3 ? kWeights3[index]
+                                   : kWeights4[index];
     return static_cast<uint8_t>(((64 - w) * e0 + w * e1 + 32) >> 6);
 }
 
@@ -316,8 +335,10 @@ void DecodeBc7(const uint8_t* s, Block& out) {
     if (m.endpoint_pbits || m.shared_pbits) {
         uint32_t p[6];
         for (uint32_t i = 0; i < endpoints; ++i) {
-            if (m.endpoint_pbits || i % 2 == 0) p[i] = bits.Take(1);
-            else p[i] = p[i - 1];
+            if (m.endpoint_pbits || i % 2 == 0)
+                p[i] = bits.Take(1);
+            else
+                p[i] = p[i - 1];
         }
         for (uint32_t i = 0; i < endpoints; ++i) {
             for (int c = 0; c < 3; ++c) e[i][c] = e[i][c] << 1 | p[i];
@@ -336,9 +357,12 @@ void DecodeBc7(const uint8_t* s, Block& out) {
     }
     uint32_t subset_of[16];
     for (uint32_t i = 0; i < 16; ++i) {
-        if (m.subsets == 2) subset_of[i] = (kPartitions2[partition] >> i) & 1;
-        else if (m.subsets == 3) subset_of[i] = static_cast<uint32_t>(kPartitions3[partition][i] - '0');
-        else subset_of[i] = 0;
+        if (m.subsets == 2)
+            subset_of[i] = (kPartitions2[partition] >> i) & 1;
+        else if (m.subsets == 3)
+            subset_of[i] = static_cast<uint32_t>(kPartitions3[partition][i] - '0');
+        else
+            subset_of[i] = 0;
     }
     auto is_anchor = [&](uint32_t i) {
         if (i == 0) return true;
@@ -357,8 +381,10 @@ void DecodeBc7(const uint8_t* s, Block& out) {
         uint8_t* px = out.px[i];
         if (m.index2_bits) {
             const bool swap = selector != 0;
-            const uint32_t ci = swap ? index2[i] : index1[i], cb = swap ? m.index2_bits : m.index_bits;
-            const uint32_t ai = swap ? index1[i] : index2[i], ab = swap ? m.index_bits : m.index2_bits;
+            const uint32_t ci = swap ? index2[i] : index1[i],
+                           cb = swap ? m.index2_bits : m.index_bits;
+            const uint32_t ai = swap ? index1[i] : index2[i],
+                           ab = swap ? m.index_bits : m.index2_bits;
             for (int c = 0; c < 3; ++c) px[c] = Interpolate(a[c], b[c], ci, cb);
             px[3] = Interpolate(a[3], b[3], ai, ab);
         } else {
@@ -380,28 +406,49 @@ struct Bc6Mode {
     bool transformed;
 };
 const Bc6Mode kBc6Modes[14] = {
-    {10, {5, 5, 5}, true},  {7, {6, 6, 6}, true},    {11, {5, 4, 4}, true}, {11, {4, 5, 4}, true},
-    {11, {4, 4, 5}, true},  {9, {5, 5, 5}, true},    {8, {6, 5, 5}, true},  {8, {5, 6, 5}, true},
-    {8, {5, 5, 6}, true},   {6, {6, 6, 6}, false},   {10, {10, 10, 10}, false},
-    {11, {9, 9, 9}, true},  {12, {8, 8, 8}, true},   {16, {4, 4, 4}, true},
+    {10, {5, 5, 5}, true}, {7, {6, 6, 6}, true},  {11, {5, 4, 4}, true},     {11, {4, 5, 4}, true},
+    {11, {4, 4, 5}, true}, {9, {5, 5, 5}, true},  {8, {6, 5, 5}, true},      {8, {5, 6, 5}, true},
+    {8, {5, 5, 6}, true},  {6, {6, 6, 6}, false}, {10, {10, 10, 10}, false}, {11, {9, 9, 9}, true},
+    {12, {8, 8, 8}, true}, {16, {4, 4, 4}, true},
 };
 const uint8_t kBc6LayoutSizes[14] = {19, 23, 18, 20, 20, 19, 19, 21, 21, 23, 6, 9, 12, 24};
+// clang-format off
 const Bc6Segment kBc6Layouts[14][24] = {
-    {{7, 4, 4}, {8, 4, 4}, {11, 4, 4}, {0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 4}, {10, 4, 4}, {7, 0, 3}, {4, 0, 4}, {11, 0, 0}, {10, 0, 3}, {5, 0, 4}, {11, 1, 1}, {8, 0, 3}, {6, 0, 4}, {11, 2, 2}, {9, 0, 4}, {11, 3, 3}},
-    {{7, 5, 5}, {10, 4, 4}, {10, 5, 5}, {0, 0, 6}, {11, 0, 0}, {11, 1, 1}, {8, 4, 4}, {1, 0, 6}, {8, 5, 5}, {11, 2, 2}, {7, 4, 4}, {2, 0, 6}, {11, 3, 3}, {11, 5, 5}, {11, 4, 4}, {3, 0, 5}, {7, 0, 3}, {4, 0, 5}, {10, 0, 3}, {5, 0, 5}, {8, 0, 3}, {6, 0, 5}, {9, 0, 5}},
-    {{0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 4}, {0, 10, 10}, {7, 0, 3}, {4, 0, 3}, {1, 10, 10}, {11, 0, 0}, {10, 0, 3}, {5, 0, 3}, {2, 10, 10}, {11, 1, 1}, {8, 0, 3}, {6, 0, 4}, {11, 2, 2}, {9, 0, 4}, {11, 3, 3}},
-    {{0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 3}, {0, 10, 10}, {10, 4, 4}, {7, 0, 3}, {4, 0, 4}, {1, 10, 10}, {10, 0, 3}, {5, 0, 3}, {2, 10, 10}, {11, 1, 1}, {8, 0, 3}, {6, 0, 3}, {11, 0, 0}, {11, 2, 2}, {9, 0, 3}, {7, 4, 4}, {11, 3, 3}},
-    {{0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 3}, {0, 10, 10}, {8, 4, 4}, {7, 0, 3}, {4, 0, 3}, {1, 10, 10}, {11, 0, 0}, {10, 0, 3}, {5, 0, 4}, {2, 10, 10}, {8, 0, 3}, {6, 0, 3}, {11, 1, 1}, {11, 2, 2}, {9, 0, 3}, {11, 4, 4}, {11, 3, 3}},
-    {{0, 0, 8}, {8, 4, 4}, {1, 0, 8}, {7, 4, 4}, {2, 0, 8}, {11, 4, 4}, {3, 0, 4}, {10, 4, 4}, {7, 0, 3}, {4, 0, 4}, {11, 0, 0}, {10, 0, 3}, {5, 0, 4}, {11, 1, 1}, {8, 0, 3}, {6, 0, 4}, {11, 2, 2}, {9, 0, 4}, {11, 3, 3}},
-    {{0, 0, 7}, {10, 4, 4}, {8, 4, 4}, {1, 0, 7}, {11, 2, 2}, {7, 4, 4}, {2, 0, 7}, {11, 3, 3}, {11, 4, 4}, {3, 0, 5}, {7, 0, 3}, {4, 0, 4}, {11, 0, 0}, {10, 0, 3}, {5, 0, 4}, {11, 1, 1}, {8, 0, 3}, {6, 0, 5}, {9, 0, 5}},
-    {{0, 0, 7}, {11, 0, 0}, {8, 4, 4}, {1, 0, 7}, {7, 5, 5}, {7, 4, 4}, {2, 0, 7}, {10, 5, 5}, {11, 4, 4}, {3, 0, 4}, {10, 4, 4}, {7, 0, 3}, {4, 0, 5}, {10, 0, 3}, {5, 0, 4}, {11, 1, 1}, {8, 0, 3}, {6, 0, 4}, {11, 2, 2}, {9, 0, 4}, {11, 3, 3}},
-    {{0, 0, 7}, {11, 1, 1}, {8, 4, 4}, {1, 0, 7}, {8, 5, 5}, {7, 4, 4}, {2, 0, 7}, {11, 5, 5}, {11, 4, 4}, {3, 0, 4}, {10, 4, 4}, {7, 0, 3}, {4, 0, 4}, {11, 0, 0}, {10, 0, 3}, {5, 0, 5}, {8, 0, 3}, {6, 0, 4}, {11, 2, 2}, {9, 0, 4}, {11, 3, 3}},
-    {{0, 0, 5}, {10, 4, 4}, {11, 0, 0}, {11, 1, 1}, {8, 4, 4}, {1, 0, 5}, {7, 5, 5}, {8, 5, 5}, {11, 2, 2}, {7, 4, 4}, {2, 0, 5}, {10, 5, 5}, {11, 3, 3}, {11, 5, 5}, {11, 4, 4}, {3, 0, 5}, {7, 0, 3}, {4, 0, 5}, {10, 0, 3}, {5, 0, 5}, {8, 0, 3}, {6, 0, 5}, {9, 0, 5}},
-    {{0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 9}, {4, 0, 9}, {5, 0, 9}},
-    {{0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 8}, {0, 10, 10}, {4, 0, 8}, {1, 10, 10}, {5, 0, 8}, {2, 10, 10}},
-    {{0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 7}, {0, 11, 11}, {0, 10, 10}, {4, 0, 7}, {1, 11, 11}, {1, 10, 10}, {5, 0, 7}, {2, 11, 11}, {2, 10, 10}},
-    {{0, 0, 9}, {1, 0, 9}, {2, 0, 9}, {3, 0, 3}, {0, 15, 15}, {0, 14, 14}, {0, 13, 13}, {0, 12, 12}, {0, 11, 11}, {0, 10, 10}, {4, 0, 3}, {1, 15, 15}, {1, 14, 14}, {1, 13, 13}, {1, 12, 12}, {1, 11, 11}, {1, 10, 10}, {5, 0, 3}, {2, 15, 15}, {2, 14, 14}, {2, 13, 13}, {2, 12, 12}, {2, 11, 11}, {2, 10, 10}},
+    {{7,4,4}, {8,4,4}, {11,4,4}, {0,0,9}, {1,0,9}, {2,0,9}, {3,0,4}, {10,4,4}, {7,0,3}, {4,0,4},
+     {11,0,0}, {10,0,3}, {5,0,4}, {11,1,1}, {8,0,3}, {6,0,4}, {11,2,2}, {9,0,4}, {11,3,3}},
+    {{7,5,5}, {10,4,4}, {10,5,5}, {0,0,6}, {11,0,0}, {11,1,1}, {8,4,4}, {1,0,6}, {8,5,5}, {11,2,2},
+     {7,4,4}, {2,0,6}, {11,3,3}, {11,5,5}, {11,4,4}, {3,0,5}, {7,0,3}, {4,0,5}, {10,0,3}, {5,0,5},
+     {8,0,3}, {6,0,5}, {9,0,5}},
+    {{0,0,9}, {1,0,9}, {2,0,9}, {3,0,4}, {0,10,10}, {7,0,3}, {4,0,3}, {1,10,10}, {11,0,0}, {10,0,3},
+     {5,0,3}, {2,10,10}, {11,1,1}, {8,0,3}, {6,0,4}, {11,2,2}, {9,0,4}, {11,3,3}},
+    {{0,0,9}, {1,0,9}, {2,0,9}, {3,0,3}, {0,10,10}, {10,4,4}, {7,0,3}, {4,0,4}, {1,10,10}, {10,0,3},
+     {5,0,3}, {2,10,10}, {11,1,1}, {8,0,3}, {6,0,3}, {11,0,0}, {11,2,2}, {9,0,3}, {7,4,4},
+     {11,3,3}},
+    {{0,0,9}, {1,0,9}, {2,0,9}, {3,0,3}, {0,10,10}, {8,4,4}, {7,0,3}, {4,0,3}, {1,10,10}, {11,0,0},
+     {10,0,3}, {5,0,4}, {2,10,10}, {8,0,3}, {6,0,3}, {11,1,1}, {11,2,2}, {9,0,3}, {11,4,4},
+     {11,3,3}},
+    {{0,0,8}, {8,4,4}, {1,0,8}, {7,4,4}, {2,0,8}, {11,4,4}, {3,0,4}, {10,4,4}, {7,0,3}, {4,0,4},
+     {11,0,0}, {10,0,3}, {5,0,4}, {11,1,1}, {8,0,3}, {6,0,4}, {11,2,2}, {9,0,4}, {11,3,3}},
+    {{0,0,7}, {10,4,4}, {8,4,4}, {1,0,7}, {11,2,2}, {7,4,4}, {2,0,7}, {11,3,3}, {11,4,4}, {3,0,5},
+     {7,0,3}, {4,0,4}, {11,0,0}, {10,0,3}, {5,0,4}, {11,1,1}, {8,0,3}, {6,0,5}, {9,0,5}},
+    {{0,0,7}, {11,0,0}, {8,4,4}, {1,0,7}, {7,5,5}, {7,4,4}, {2,0,7}, {10,5,5}, {11,4,4}, {3,0,4},
+     {10,4,4}, {7,0,3}, {4,0,5}, {10,0,3}, {5,0,4}, {11,1,1}, {8,0,3}, {6,0,4}, {11,2,2}, {9,0,4},
+     {11,3,3}},
+    {{0,0,7}, {11,1,1}, {8,4,4}, {1,0,7}, {8,5,5}, {7,4,4}, {2,0,7}, {11,5,5}, {11,4,4}, {3,0,4},
+     {10,4,4}, {7,0,3}, {4,0,4}, {11,0,0}, {10,0,3}, {5,0,5}, {8,0,3}, {6,0,4}, {11,2,2}, {9,0,4},
+     {11,3,3}},
+    {{0,0,5}, {10,4,4}, {11,0,0}, {11,1,1}, {8,4,4}, {1,0,5}, {7,5,5}, {8,5,5}, {11,2,2}, {7,4,4},
+     {2,0,5}, {10,5,5}, {11,3,3}, {11,5,5}, {11,4,4}, {3,0,5}, {7,0,3}, {4,0,5}, {10,0,3}, {5,0,5},
+     {8,0,3}, {6,0,5}, {9,0,5}},
+    {{0,0,9}, {1,0,9}, {2,0,9}, {3,0,9}, {4,0,9}, {5,0,9}},
+    {{0,0,9}, {1,0,9}, {2,0,9}, {3,0,8}, {0,10,10}, {4,0,8}, {1,10,10}, {5,0,8}, {2,10,10}},
+    {{0,0,9}, {1,0,9}, {2,0,9}, {3,0,7}, {0,11,11}, {0,10,10}, {4,0,7}, {1,11,11}, {1,10,10},
+     {5,0,7}, {2,11,11}, {2,10,10}},
+    {{0,0,9}, {1,0,9}, {2,0,9}, {3,0,3}, {0,15,15}, {0,14,14}, {0,13,13}, {0,12,12}, {0,11,11},
+     {0,10,10}, {4,0,3}, {1,15,15}, {1,14,14}, {1,13,13}, {1,12,12}, {1,11,11}, {1,10,10}, {5,0,3},
+     {2,15,15}, {2,14,14}, {2,13,13}, {2,12,12}, {2,11,11}, {2,10,10}},
 };
+// clang-format on
 
 int32_t SignExtend(uint32_t v, uint32_t bits) {
     const uint32_t sign = 1u << (bits - 1);
@@ -427,7 +474,8 @@ float HalfToFloat(uint32_t h) {
     const uint32_t exponent = (h >> 10) & 31, mantissa = h & 1023;
     float v = exponent == 0    ? std::ldexp(static_cast<float>(mantissa), -24)
               : exponent == 31 ? (mantissa ? 0.0f : 65504.0f)  // NaN shows as 0, infinity as white
-                               : std::ldexp(static_cast<float>(mantissa | 1024), static_cast<int>(exponent) - 25);
+                               : std::ldexp(static_cast<float>(mantissa | 1024),
+                                            static_cast<int>(exponent) - 25);
     return (h & 0x8000) ? -v : v;
 }
 
@@ -447,9 +495,8 @@ void DecodeBc6(const uint8_t* s, bool is_signed, Block& out) {
     BlockBits bits(s);
     uint32_t mode = bits.Take(2);
     if (mode >= 2) mode |= bits.Take(3) << 2;
-    static const int8_t kModeOf[32] = {0,  1,  2,  10, -1, -1, 3,  11, -1, -1, 4,
-                                       12, -1, -1, 5,  13, -1, -1, 6,  -1, -1, -1,
-                                       7,  -1, -1, -1, 8,  -1, -1, -1, 9,  -1};
+    static const int8_t kModeOf[32] = {0,  1,  2, 10, -1, -1, 3, 11, -1, -1, 4, 12, -1, -1, 5, 13,
+                                       -1, -1, 6, -1, -1, -1, 7, -1, -1, -1, 8, -1, -1, -1, 9, -1};
     const int index = mode < 2 ? static_cast<int>(mode) : kModeOf[mode];
     if (index < 0) {  // reserved: black
         for (auto& px : out.px) px[0] = px[1] = px[2] = 0, px[3] = 255;
@@ -487,7 +534,8 @@ void DecodeBc6(const uint8_t* s, bool is_signed, Block& out) {
         const uint32_t w = two ? kWeights3[k] : kWeights4[k];
         for (uint32_t c = 0; c < 3; ++c) {
             const int32_t a = v[region * 6 + c], b = v[region * 6 + 3 + c];
-            const int32_t mixed = (a * (64 - static_cast<int32_t>(w)) + b * static_cast<int32_t>(w) + 32) >> 6;
+            const int32_t mixed =
+                (a * (64 - static_cast<int32_t>(w)) + b * static_cast<int32_t>(w) + 32) >> 6;
             out.px[i][c] = Bc6Display(mixed, is_signed);
         }
         out.px[i][3] = 255;
@@ -496,7 +544,9 @@ void DecodeBc6(const uint8_t* s, bool is_signed, Block& out) {
 
 void DecodeBlock(Kind kind, const uint8_t* s, Block& out) {
     switch (kind) {
-        case Kind::Bc1: DecodeColours(s, false, out); break;
+        case Kind::Bc1:
+            DecodeColours(s, false, out);
+            break;
         case Kind::Bc2:
             DecodeColours(s + 8, true, out);
             for (int i = 0; i < 16; ++i) {
@@ -507,17 +557,25 @@ void DecodeBlock(Kind kind, const uint8_t* s, Block& out) {
             DecodeColours(s + 8, true, out);
             DecodeChannel(s, false, 3, out);
             break;
-        case Kind::Bc4: case Kind::Bc4Signed:
+        case Kind::Bc4:
+        case Kind::Bc4Signed:
             DecodeChannel(s, kind == Kind::Bc4Signed, 0, out);
             break;
-        case Kind::Bc5: case Kind::Bc5Signed:
+        case Kind::Bc5:
+        case Kind::Bc5Signed:
             DecodeChannel(s, kind == Kind::Bc5Signed, 0, out);
             DecodeChannel(s + 8, kind == Kind::Bc5Signed, 1, out);
             for (auto& px : out.px) px[2] = 0;
             break;
-        case Kind::Bc6: case Kind::Bc6Signed: DecodeBc6(s, kind == Kind::Bc6Signed, out); break;
-        case Kind::Bc7: DecodeBc7(s, out); break;
-        case Kind::Masked: break;
+        case Kind::Bc6:
+        case Kind::Bc6Signed:
+            DecodeBc6(s, kind == Kind::Bc6Signed, out);
+            break;
+        case Kind::Bc7:
+            DecodeBc7(s, out);
+            break;
+        case Kind::Masked:
+            break;
     }
 }
 
@@ -590,8 +648,8 @@ public:
 
     CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
                        DibCanvas& canvas, DecodeResult&) const override {
-        if (request.frame != 0) return Sniff(data, size) ? CodecStatus::NoFrame
-                                                         : CodecStatus::NotThisFormat;
+        if (request.frame != 0)
+            return Sniff(data, size) ? CodecStatus::NoFrame : CodecStatus::NotThisFormat;
         return Read(data, size, 0, canvas, nullptr);
     }
 

@@ -1,8 +1,8 @@
 // HEIF (HEVC) and AVIF (AV1) through libheif, from memory without a copy. Frame 0 is the primary
 // image, the further top-level images follow in libheif's order; an AVIF image sequence has the
-// frames of its track instead, through libavif where the build has it (AvifSequence.h). The clap, irot and imir
-// properties, which define the image in HEIF, are applied (EXIF orientation is not), samples
-// deeper than 8 bits are reduced to 8 by libheif, and alpha gives 32-bit straight BGRA.
+// frames of its track instead, through libavif where the build has it (AvifSequence.h). The clap,
+// irot and imir properties, which define the image in HEIF, are applied (EXIF orientation is not),
+// samples deeper than 8 bits are reduced to 8 by libheif, and alpha gives 32-bit straight BGRA.
 #include <libheif/heif.h>
 
 #include <cmath>

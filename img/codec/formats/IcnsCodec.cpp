@@ -29,7 +29,9 @@ struct RleKind {
     uint32_t lead;  // zero bytes before the data (it32 has 4)
 };
 const RleKind kRleKinds[] = {
-    {"is32", "s8mk", 16, 0}, {"il32", "l8mk", 32, 0}, {"ih32", "h8mk", 48, 0},
+    {"is32", "s8mk", 16, 0},
+    {"il32", "l8mk", 32, 0},
+    {"ih32", "h8mk", 48, 0},
     {"it32", "t8mk", 128, 4},
 };
 
@@ -51,7 +53,7 @@ const CodecBackend* EntryBackend(EntryKind kind) {
 
 DecodeRequest EntryRequest(const Entry& e) {
     DecodeRequest request;
-    request.type = e.kind == EntryKind::Png ? kTypePng
+    request.type = e.kind == EntryKind::Png                                      ? kTypePng
                    : e.size >= 12 && std::memcmp(e.data, kJp2Signature, 12) == 0 ? kTypeJp2
                                                                                  : kTypeJ2k;
     return request;
@@ -73,7 +75,8 @@ CodecStatus ListEntries(const uint8_t* data, size_t size, std::vector<Entry>& ou
     };
     std::vector<Raw> elements;
     bool damaged = false;
-    for (size_t at = kElementHeader; at + kElementHeader <= end && elements.size() < kMaxElements;) {
+    for (size_t at = kElementHeader;
+         at + kElementHeader <= end && elements.size() < kMaxElements;) {
         const uint32_t length = ByteReader::LoadU32BE(data + at + 4);
         if (length < kElementHeader || length > end - at) {
             damaged = true;
@@ -110,8 +113,8 @@ CodecStatus ListEntries(const uint8_t* data, size_t size, std::vector<Entry>& ou
         if (e.kind != EntryKind::Rle) {
             const CodecBackend* backend = EntryBackend(e.kind);
             PictureHeader header;
-            if (!backend || backend->ReadHeader(e.data, e.size, EntryRequest(e), header) !=
-                                CodecStatus::Ok) {
+            if (!backend ||
+                backend->ReadHeader(e.data, e.size, EntryRequest(e), header) != CodecStatus::Ok) {
                 continue;
             }
             e.width = header.width, e.height = header.height, e.bit_count = header.bit_count;

@@ -232,7 +232,9 @@ private:
             if (r.Remaining() < 36 + masks_size || (e.header_size > 40 && e.header_size < 52)) {
                 return CodecStatus::Broken;
             }
-            for (int k = 0; k < 3; ++k) fields[k] = FieldChannel(ByteReader::LoadU32LE(header + 40 + 4 * k));
+            for (int k = 0; k < 3; ++k) {
+                fields[k] = FieldChannel(ByteReader::LoadU32LE(header + 40 + 4 * k));
+            }
             if (e.header_size >= 56) fields[3] = FieldChannel(ByteReader::LoadU32LE(header + 52));
         }
         const auto width = static_cast<uint32_t>(e.width);
@@ -247,7 +249,8 @@ private:
         const uint64_t colour_stride = Stride(width, bits);
         const uint64_t mask_stride = Stride(width, 1);
         uint64_t table_end = 0, colour_end = 0, mask_end = 0;
-        if (!CheckedAdd(uint64_t{e.header_size} + masks_size, uint64_t{table_entries} * 4, table_end) ||
+        if (!CheckedAdd(uint64_t{e.header_size} + masks_size, uint64_t{table_entries} * 4,
+                        table_end) ||
             !CheckedAdd(table_end, colour_stride * height, colour_end) ||
             !CheckedAdd(colour_end, mask_stride * height, mask_end)) {
             return CodecStatus::Broken;
@@ -270,7 +273,9 @@ private:
         for (uint32_t y = 0; y < height; ++y) {
             for (uint32_t x = 0; x < width; ++x) {
                 any_transparent = any_transparent || transparent(x, y);
-                if (bits == 32) any_alpha = any_alpha || AlphaOf(colour_row(y), x, bit_fields, fields) != 0;
+                if (bits == 32) {
+                    any_alpha = any_alpha || AlphaOf(colour_row(y), x, bit_fields, fields) != 0;
+                }
             }
         }
         const bool alpha_from_mask = bits == 32 ? !any_alpha : any_transparent;

@@ -154,7 +154,10 @@ std::vector<MpImage> MpImages(const uint8_t* data, size_t size) {
         const uint64_t available = size - start;
         images.push_back({data + start, static_cast<size_t>(bytes && bytes < available ? bytes
                                                                                     : available)});
-        if ((attributes & 0xFFFFFF) == 0x030000 && !found_primary) primary = i, found_primary = true;
+        if ((attributes & 0xFFFFFF) == 0x030000 && !found_primary) {
+            primary = i;
+            found_primary = true;
+        }
     }
     std::rotate(images.begin(), images.begin() + static_cast<ptrdiff_t>(primary),
                 images.begin() + static_cast<ptrdiff_t>(primary) + 1);

@@ -486,7 +486,7 @@ Choosing what to decode:
   --scale S         read a JPEG at 1/S of its size (1 to 8; imgsrc)
   --type T          read the file as this type (imgsrc), by name or number: jpeg, png, tiff,
                     bmp, gif, ico, tga, jp2, j2k, pnm, raw, psd, webp, heif, avif, jxl, qoi,
-                    pcx, sgi, xpm, xbm, wbmp, ras, hdr, pfm
+                    dds, icns, pcx, sgi, xpm, xbm, wbmp, ras, hdr, pfm
 An option that does not apply to the file (--scale on a PNG, --position on a still picture,
 --image on a video) is warned of, and the picture written as read.
 
@@ -512,9 +512,9 @@ For host writers: the choosing options fill the 60-byte request block tagged "ze
 GetPicture and GetPreview receive: --scale byte 44, --image or --frame byte 48, --position byte
 52 (whole seconds, hence no fractions), --type byte 56 (type numbers: 0 detect, 1 bmp, 2 gif,
 3 jpeg, 4 png, 5 ico, 6 tiff, 7 tga, 11 jp2, 12 j2k, 14 pnm, 19 raw, 20 psd, 21 webp, 22 heif,
-23 avif, 24 jxl, 25 qoi, 28 pcx, 29 sgi, 30 xpm, 31 xbm, 32 wbmp, 33 ras, 34 hdr, 35 pfm),
-which imgsrc overwrites with the type found; fields not given are 0, and without any of them
-no block is passed. For info, --type sets byte 106 of the information
+23 avif, 24 jxl, 25 qoi, 26 dds, 27 icns, 28 pcx, 29 sgi, 30 xpm, 31 xbm, 32 wbmp, 33 ras,
+34 hdr, 35 pfm), which imgsrc overwrites with the type found; fields not given are 0, and
+without any of them no block is passed. For info, --type sets byte 106 of the information
 record. For imgsrc, unless --as-stored is given, bits 8 (0x100: upright) and 9 (0x200: sRGB)
 are added above the type in byte 56 (a block is passed for them) and in byte 106; imgsrc leaves
 set those that it honoured. BMP output is the returned packed DIB behind a 14-byte file header (RLE and top-down rows

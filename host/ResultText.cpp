@@ -123,6 +123,8 @@ const char* ImageTypeName(uint32_t type) {
         case 23: return "AVIF";
         case 24: return "JPEG XL";
         case 25: return "QOI";
+        case 26: return "DDS";
+        case 27: return "ICNS";
         case 28: return "PCX";
         case 29: return "SGI";
         case 30: return "XPM";
@@ -147,6 +149,7 @@ std::optional<uint32_t> ImageTypeFromName(const std::string& name) {
         {"jp2", 11},  {"j2k", 12},  {"j2c", 12},  {"pnm", 14},  {"ppm", 14}, {"pgm", 14},
         {"pbm", 14},  {"pam", 14},  {"raw", 19},  {"dng", 19},  {"psd", 20}, {"psb", 20},
         {"webp", 21}, {"heif", 22}, {"heic", 22}, {"avif", 23}, {"jxl", 24}, {"qoi", 25},
+        {"dds", 26},  {"icns", 27}, {"mpo", 3},
         {"pcx", 28},  {"dcx", 28},  {"sgi", 29},  {"xpm", 30},  {"xbm", 31}, {"wbmp", 32},
         {"ras", 33},  {"sun", 33},  {"hdr", 34},  {"pfm", 35},
     };

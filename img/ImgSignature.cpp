@@ -37,7 +37,8 @@ uint32_t IsoBrandType(const uint8_t* head) {
     return heif ? uint32_t{kTypeHeif} : 0u;
 }
 
-// An ICONDIR (reserved 0, type 1 icon or 2 cursor, at least one entry) whose first entry
+// An ICONDIR (reserved 0, type 1 icon or 2 cursor, at least one entry; the entry's reserved
+// byte, which Windows ignores, is not looked at) whose first entry
 // points past the directory and declares a plausible size.
 bool IsIconHeader(const uint8_t* head) {
     if (ByteReader::LoadU16LE(head) != 0) return false;
@@ -47,7 +48,7 @@ bool IsIconHeader(const uint8_t* head) {
     const uint8_t* entry = head + 6;
     const uint32_t size = ByteReader::LoadU32LE(entry + 8);
     const uint32_t offset = ByteReader::LoadU32LE(entry + 12);
-    return entry[3] == 0 && size >= 40 && offset >= 6u + 16u * count;
+    return size >= 40 && offset >= 6u + 16u * count;
 }
 
 bool IsPnmHeader(const uint8_t* head) {
@@ -94,6 +95,8 @@ uint32_t ImgSignatureType(const uint8_t* p) {
     if (const uint32_t iso = IsoBrandType(p)) return iso;
     if ((p[0] == 0xFF && p[1] == 0x0A) || StartsWith(p, kJxlContainer, 12)) return kTypeJxl;
     if (StartsWith(p, "qoif", 4)) return kTypeQoi;
+    if (StartsWith(p, "DDS ", 4)) return kTypeDds;
+    if (StartsWith(p, "icns", 4)) return kTypeIcns;
     if (IsIconHeader(p)) return kTypeIco;
     if (IsPnmHeader(p)) return kTypePnm;
     if (IsPcxHeader(p) || StartsWith(p, "\xB1\x68\xDE\x3A", 4)) return kTypePcx;

@@ -24,7 +24,7 @@ SPI_BASE& ThePlugin() { return g_plugin; }
 SPI_IMG::SPI_IMG() {
     m_formatTable[kTypeBmp] = {"*.BMP", "BMP"};
     m_formatTable[kTypeGif] = {"*.GIF", "GIF"};
-    m_formatTable[kTypeJpeg] = {"*.JPG;*.JPE;*.JPEG", "JPEG"};
+    m_formatTable[kTypeJpeg] = {"*.JPG;*.JPE;*.JPEG;*.MPO", "JPEG"};
     m_formatTable[kTypePng] = {"*.PNG", "PNG"};
     m_formatTable[kTypeIco] = {"*.ICO;*.CUR", "ICO"};
     m_formatTable[kTypeTiff] = {"*.TIF;*.TIFF", "TIFF"};
@@ -42,6 +42,8 @@ SPI_IMG::SPI_IMG() {
     m_formatTable[kTypeAvif] = {"*.AVIF", "AVIF"};
     m_formatTable[kTypeJxl] = {"*.JXL", "JPEG XL"};
     m_formatTable[kTypeQoi] = {"*.QOI", "QOI"};
+    m_formatTable[kTypeDds] = {"*.DDS", "DDS"};
+    m_formatTable[kTypeIcns] = {"*.ICNS", "ICNS"};
     m_formatTable[kTypePcx] = {"*.PCX;*.DCX", "PCX"};
     m_formatTable[kTypeSgi] = {"*.SGI;*.RGB;*.RGBA;*.BW", "SGI"};
     m_formatTable[kTypeXpm] = {"*.XPM", "XPM"};

@@ -15,6 +15,8 @@ const CodecBackend& WebpBackend();
 const CodecBackend& HeifBackend();  // HEIF and AVIF
 const CodecBackend& JxlBackend();
 const CodecBackend& QoiBackend();
+const CodecBackend& DdsBackend();
+const CodecBackend& IcnsBackend();
 const CodecBackend& IcoBackend();
 const CodecBackend& PnmBackend();
 const CodecBackend& PcxBackend();  // PCX and DCX

@@ -42,6 +42,12 @@ const CodecBackend* const* CodecBackends(size_t& count) {
 #ifdef ZEM_CODEC_QOI
         &QoiBackend(),
 #endif
+#ifdef ZEM_CODEC_DDS
+        &DdsBackend(),
+#endif
+#ifdef ZEM_CODEC_ICNS
+        &IcnsBackend(),
+#endif
 #ifdef ZEM_CODEC_ICO
         &IcoBackend(),
 #endif

@@ -24,6 +24,8 @@ enum ImageType : uint32_t {
     kTypeAvif = 23,
     kTypeJxl = 24,
     kTypeQoi = 25,
+    kTypeDds = 26,
+    kTypeIcns = 27,
     kTypePcx = 28,  // PCX and DCX
     kTypeSgi = 29,
     kTypeXpm = 30,

@@ -74,7 +74,7 @@ TEST(ImgHeaderRead, AnswersWithoutThePixelData) {
     std::set<std::string> header_first = {".jpg", ".png", ".jp2", ".psd",  ".qoi", ".ppm",
                                           ".tga", ".bmp", ".ico", ".avif", ".webp"};
 #endif
-    header_first.insert({".pcx", ".dcx", ".sgi", ".xpm", ".xbm", ".wbmp", ".ras", ".hdr", ".pfm"});
+    header_first.insert({".dds", ".pcx", ".dcx", ".sgi", ".xpm", ".xbm", ".wbmp", ".ras", ".hdr", ".pfm"});
     int checked = 0;
     for (const fs::path& path : SortedFiles(fs::path(ZEM_SOURCE_DIR) / "samples")) {
         if (!header_first.count(path.extension().string())) continue;

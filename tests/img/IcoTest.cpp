@@ -1,7 +1,8 @@
 // ICO and CUR through the built module: every DIB depth with and without mask transparency, all
-// as frames of one file in file order; a PNG entry (Linux: made with libpng); damaged files.
+// as frames of one file, largest first; a PNG entry (Linux: made with libpng); damaged files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -101,10 +102,19 @@ TEST(Ico, EveryEntryIsAFrameDecodedExactly) {
         ASSERT_EQ(info.result, 0);
         EXPECT_EQ(uint32_t{info.record.imageType}, uint32_t{kTypeIco});
         EXPECT_EQ(uint32_t{info.record.frameCount}, uint32_t{std::size(kCases)});
-        for (size_t i = 0; i < entries.size(); ++i) {
+        // Frames run largest first, then deepest first, file order breaking ties.
+        std::vector<size_t> order(entries.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            const uint32_t pa = entries[a].width * entries[a].height;
+            const uint32_t pb = entries[b].width * entries[b].height;
+            return pa != pb ? pa > pb : entries[a].bits > entries[b].bits;
+        });
+        for (size_t frame = 0; frame < entries.size(); ++frame) {
+            const size_t i = order[frame];
             for (uint32_t type : {0u, uint32_t{kTypeIco}}) {
                 const img_test::Picture p =
-                    img_test::Decode(file, static_cast<int32_t>(i), 1, type);
+                    img_test::Decode(file, static_cast<int32_t>(frame), 1, type);
                 SCOPED_TRACE(::testing::Message()
                              << (cursor ? "cursor" : "icon") << " entry " << i << " bits "
                              << kCases[i].bits << " mask " << kCases[i].mask << " "
@@ -144,21 +154,21 @@ bool WritePng(const uint8_t* rgba, uint32_t width, uint32_t height, std::vector<
     return true;
 }
 
-// A PNG entry beside a DIB one: decoded by the PNG back end when the module has one, else the
-// entry alone fails while the other still decodes.
+// A PNG entry after a smaller DIB one: frame 0, as the larger, decoded by the PNG back end when
+// the module has one, else that frame alone fails while the other still decodes.
 TEST(Ico, PngEntry) {
     std::mt19937 rng(6);
     std::vector<uint8_t> dib_want;
     std::vector<IcoEntry> entries = {MakeEntry(kCases[10], rng, dib_want), IcoEntry{}};
     IcoEntry& png = entries[1];
-    png.width = 40, png.height = 30;
+    png.width = 60, png.height = 50;
     const std::vector<uint8_t> rgba = own_writers::RandomRgba(rng, png.width, png.height, true);
     ASSERT_TRUE(WritePng(rgba.data(), png.width, png.height, &png.png));
     const std::vector<uint8_t> file = own_writers::WriteIco(entries);
-    EXPECT_TRUE(img_test::SameRgba(img_test::Decode(file, 0), dib_want, entries[0].width,
+    EXPECT_TRUE(img_test::SameRgba(img_test::Decode(file, 1), dib_want, entries[0].width,
                                    entries[0].height));
     const bool module_reads_png = img_test::Decode(png.png, 0, 1, kTypePng).result == 0;
-    const img_test::Picture p = img_test::Decode(file, 1);
+    const img_test::Picture p = img_test::Decode(file, 0);
     if (module_reads_png) {
         EXPECT_TRUE(img_test::SameRgba(p, rgba, png.width, png.height));
     } else {

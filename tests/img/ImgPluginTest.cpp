@@ -96,6 +96,10 @@ TEST(ImgPlugin, SignaturesInOrder) {
         {"JPEG XL codestream", "\xFF\x0A", 24},
         {"JPEG XL container", std::string("\0\0\0\x0CJXL \r\n\x87\n", 12), 24},
         {"QOI", "qoif", 25},
+        {"DDS", "DDS |", 26},
+        {"ICNS", "icns", 27},
+        {"CUR with a filled reserved byte",
+         std::string("\0\0\2\0\1\0\x10\x10\0\x07\1\0\x20\0\x68\4\0\0\x16\0\0\0", 22), 5},
         {"ICO", std::string("\0\0\1\0\1\0\x10\x10\0\0\1\0\x20\0\x68\4\0\0\x16\0\0\0", 22), 5},
         {"CUR", std::string("\0\0\2\0\1\0\x10\x10\0\0\1\0\x20\0\x68\4\0\0\x16\0\0\0", 22), 5},
         {"ICO whose image overlaps the directory",
@@ -140,7 +144,8 @@ TEST(ImgPlugin, NameTestForUnrecognisedBytes) {
         {"x.png.txt", 0},      {"x.", 0},          {".png", 4},        {"x.pcx", 28},
         {"x.DCX", 28},         {"x.sgi", 29},      {"x.rgb", 29},      {"x.bw", 29},
         {"x.xpm", 30},         {"x.xbm", 31},      {"x.wbmp", 32},     {"x.ras", 33},
-        {"x.sun", 33},         {"x.hdr", 34},      {"x.pfm", 35},
+        {"x.sun", 33},         {"x.hdr", 34},      {"x.pfm", 35},         {"x.dds", 26},
+        {"x.mpo", 3},          {"x.icns", 27},
     };
     const std::vector<uint8_t> junk = HeadOf("junk");
     for (const NameCase& c : cases) EXPECT_EQ(Probe(c.name, junk), c.want) << c.name;

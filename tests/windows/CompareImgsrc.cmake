@@ -36,7 +36,7 @@ file(REMOVE_RECURSE ${WORK_DIR})
 # One group per file name extension of the samples and of the fixtures (stems are unique within
 # one), and the PNG suite. HEIF and AVIF are left out: the Windows build reads them only through
 # an installed WIC codec, which Wine does not have.
-set(extensions bmp gif psd ico cur tga pnm pbm pgm ppm pam qoi png tif tiff jpg jpeg jp2 j2k dng
+set(extensions bmp gif psd ico cur tga pnm pbm pgm ppm pam qoi dds icns png tif tiff jpg jpeg mpo jp2 j2k dng
     webp jxl)
 set(groups "")
 set(fixtures_dir ${WORK_DIR}/fixtures)

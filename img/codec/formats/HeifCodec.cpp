@@ -1,7 +1,8 @@
 // HEIF (HEVC) and AVIF (AV1) through libheif, from memory without a copy. Frame 0 is the primary
-// image, the further top-level images follow in libheif's order. The clap, irot and imir
-// properties, which define the image in HEIF, are applied (EXIF orientation is not), samples
-// deeper than 8 bits are reduced to 8 by libheif, and alpha gives 32-bit straight BGRA.
+// image, the further top-level images follow in libheif's order; an AVIF image sequence has the
+// frames of its track instead, through libavif where the build has it (AvifSequence.h). The clap,
+// irot and imir properties, which define the image in HEIF, are applied (EXIF orientation is not),
+// samples deeper than 8 bits are reduced to 8 by libheif, and alpha gives 32-bit straight BGRA.
 #include <libheif/heif.h>
 
 #include <cmath>
@@ -12,6 +13,9 @@
 
 #include "ByteReader.h"
 #include "CodecBackends.h"
+#ifdef ZEM_CODEC_AVIS
+#include "AvifSequence.h"
+#endif
 #include "IsoBoxes.h"
 #include "PreviewRules.h"
 #include "SampleScale.h"
@@ -172,6 +176,12 @@ public:
         const uint32_t type = BrandType(data, size);
         if (type == kTypeUnknown) return CodecStatus::NotThisFormat;
         if (request.frame < 0) return CodecStatus::NoFrame;
+#ifdef ZEM_CODEC_AVIS
+        if (type == kTypeAvif && IsAvifSequence(data, size)) {
+            result.type = type;
+            return ReadAvifSequence(data, size, request.frame, canvas, result, nullptr);
+        }
+#endif
         HeifPtr<heif_context> context;
         HeifPtr<heif_image_handle> handle;
         heif_item_id id = 0;
@@ -192,6 +202,10 @@ public:
         const uint32_t type = BrandType(data, size);
         if (type == kTypeUnknown) return CodecStatus::NotThisFormat;
         if (request.frame < 0) return CodecStatus::NoFrame;
+#ifdef ZEM_CODEC_AVIS
+        // A sequence's frames carry no thumbnails: the host reads the frame itself.
+        if (type == kTypeAvif && IsAvifSequence(data, size)) return CodecStatus::Unsupported;
+#endif
         HeifPtr<heif_context> context;
         HeifPtr<heif_image_handle> handle;
         heif_item_id id = 0;
@@ -246,6 +260,13 @@ public:
                      PictureHeader& header) const override {
         const uint32_t type = BrandType(data, size);
         if (type == kTypeUnknown) return CodecStatus::NotThisFormat;
+#ifdef ZEM_CODEC_AVIS
+        if (type == kTypeAvif && IsAvifSequence(data, size)) {
+            header.result.type = type;
+            DibCanvas unused;
+            return ReadAvifSequence(data, size, 0, unused, header.result, &header);
+        }
+#endif
         HeifPtr<heif_context> context;
         HeifPtr<heif_image_handle> handle;
         heif_item_id id = 0;

@@ -1,12 +1,20 @@
-// ICO and CUR through our own reader. Every directory entry is a frame, in file order. An entry
+// ICO and CUR through our own reader. Every directory entry is a frame, in the order a viewer
+// would want them: frame 0 is the entry Windows picks for the largest display (the largest
+// picture, then the deepest colour), the others follow largest first, file order breaking ties.
+// Sizes and depths come from the entries' own headers: a cursor's directory holds its hotspot
+// where an icon's holds planes and bit count, and a side of 256 is stored there as 0. An entry
 // is either a PNG stream, decoded by the PNG back end when this build has one, or a DIB whose
-// height counts its colour (XOR) rows and its 1-bit AND mask.
+// height counts its colour (XOR) rows and its 1-bit AND mask; its 16- and 32-bit pixels may
+// be described by bit fields. An entry's stated size bounds it; when that size does not even
+// cover the colour rows (a size that leaves out the table or the rows), the colour rows are
+// read from the file as far as it holds them, with no mask.
 //
 // Transparency: a 32-bit entry keeps its own alpha (unless every alpha byte is 0, as in icons
 // made before alpha was used: then the AND mask gives it). A lower-depth entry whose mask marks
 // any pixel transparent becomes 32-bit BGRA with the mask as alpha; one whose mask is all
 // opaque keeps its own layout (1-, 4- or 8-bit with its palette, 24-bit; 16-bit becomes 24-bit).
 // An entry whose data ends before its mask counts as opaque.
+#include <algorithm>
 #include <cstring>
 
 #include "ByteReader.h"
@@ -32,6 +40,60 @@ struct DibEntry {
 };
 
 uint64_t Stride(uint64_t width, uint32_t bits) { return (width * bits + 31) / 32 * 4; }
+
+// What ranks an entry: its pixel count and colour depth, from the entry's own header where it
+// can be read, else from the directory (0 standing for 256).
+struct EntryRank {
+    uint64_t pixels = 0;
+    uint32_t depth = 0;
+    uint16_t index = 0;
+};
+
+EntryRank RankEntry(const uint8_t* data, size_t size, uint16_t index, bool icon) {
+    const uint8_t* d = data + kDirectorySize + kEntrySize * size_t{index};
+    EntryRank rank;
+    rank.index = index;
+    rank.pixels = uint64_t{d[0] ? d[0] : 256u} * (d[1] ? d[1] : 256u);
+    rank.depth = icon ? ByteReader::LoadU16LE(d + 6) : 0;
+    const uint32_t offset = ByteReader::LoadU32LE(d + 12);
+    if (offset >= size || size - offset < 26) return rank;
+    const uint8_t* e = data + offset;
+    if (std::memcmp(e, kPngSignature, 8) == 0) {
+        static const uint8_t kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
+        const uint8_t colour_type = e[25];
+        rank.pixels = uint64_t{ByteReader::LoadU32BE(e + 16)} * ByteReader::LoadU32BE(e + 20);
+        rank.depth = colour_type < 7 ? uint32_t{e[24]} * kChannels[colour_type] : 0;
+        return rank;
+    }
+    const uint32_t header_size = ByteReader::LoadU32LE(e);
+    const int32_t width = ByteReader::LoadI32LE(e + 4), height = ByteReader::LoadI32LE(e + 8);
+    if (header_size < 40 || width <= 0 || height < 2) return rank;
+    rank.pixels = uint64_t(width) * uint64_t(height / 2);
+    rank.depth = ByteReader::LoadU16LE(e + 14);
+    return rank;
+}
+
+// The file entry shown as `frame`: entries by size, then depth, both descending.
+uint16_t EntryOfFrame(const uint8_t* data, size_t size, uint16_t count, uint16_t frame) {
+    EntryRank ranks[kMaxEntries];
+    const bool icon = ByteReader::LoadU16LE(data + 2) == 1;
+    for (uint16_t i = 0; i < count; ++i) ranks[i] = RankEntry(data, size, i, icon);
+    std::stable_sort(ranks, ranks + count, [](const EntryRank& a, const EntryRank& b) {
+        return a.pixels != b.pixels ? a.pixels > b.pixels : a.depth > b.depth;
+    });
+    return ranks[frame].index;
+}
+
+// A bit-field channel: where the mask's bits lie, for values scaled onto 0..255.
+struct FieldChannel {
+    uint32_t mask = 0, shift = 0, max = 0;
+    explicit FieldChannel(uint32_t m = 0) : mask(m) {
+        if (!m) return;
+        while (!((m >> shift) & 1)) ++shift;
+        max = m >> shift;
+    }
+    uint8_t Of(uint32_t v) const { return mask ? ScaleSample((v & mask) >> shift, max) : 0; }
+};
 
 // The source pixel x of a row as B, G, R, A (A = 255 except in 32-bit rows).
 void SourcePixel(const uint8_t* row, uint32_t x, uint32_t bits, const uint8_t* table,
@@ -65,7 +127,8 @@ public:
     uint32_t Type() const override { return kTypeIco; }
 
     // An ICONDIR (reserved 0, type 1 icon or 2 cursor, 1 to 256 entries) whose first entry
-    // points past the directory and declares a plausible size.
+    // points past the directory and declares a plausible size. The entry's reserved byte is
+    // not looked at: Windows ignores it, and some cursor writers fill it.
     bool Sniff(const uint8_t* p, size_t size) const override { return IsIco(p, size); }
 
     static bool IsIco(const uint8_t* p, size_t size) {
@@ -74,7 +137,7 @@ public:
         const uint16_t count = ByteReader::LoadU16LE(p + 4);
         if ((kind != 1 && kind != 2) || count == 0 || count > kMaxEntries) return false;
         const uint8_t* entry = p + kDirectorySize;
-        return entry[3] == 0 && ByteReader::LoadU32LE(entry + 8) >= 40 &&
+        return ByteReader::LoadU32LE(entry + 8) >= 40 &&
                ByteReader::LoadU32LE(entry + 12) >= kDirectorySize + kEntrySize * count;
     }
 
@@ -90,8 +153,8 @@ public:
         const uint16_t count = ByteReader::LoadU16LE(data + 4);
         if (index < 0 || index >= count) return CodecStatus::NoFrame;
         ByteReader r(data, size);
-        const auto frame = static_cast<size_t>(index);
-        if (!r.Skip(kDirectorySize + kEntrySize * frame)) return CodecStatus::Broken;
+        const size_t file_entry = EntryOfFrame(data, size, count, static_cast<uint16_t>(index));
+        if (!r.Skip(kDirectorySize + kEntrySize * file_entry)) return CodecStatus::Broken;
         uint32_t bytes = 0, offset = 0;
         if (!r.Skip(8) || !r.ReadU32LE(bytes) || !r.ReadU32LE(offset)) {
             return CodecStatus::Broken;
@@ -105,7 +168,7 @@ public:
         if (entry_size >= 8 && std::memcmp(entry, kPngSignature, 8) == 0) {
             return DecodePng(entry, entry_size, canvas, header);
         }
-        return DecodeDib(ByteReader(entry, entry_size), canvas, header);
+        return DecodeDib(ByteReader(entry, entry_size), available, canvas, header);
     }
 
     // The directory and the first entry's header; a DIB entry's AND mask is looked at too, as
@@ -117,6 +180,12 @@ public:
     }
 
 private:
+    static uint8_t AlphaOf(const uint8_t* row, uint32_t x, bool bit_fields,
+                           const FieldChannel* fields) {
+        if (!bit_fields) return row[uint64_t{x} * 4 + 3];
+        return fields[3].mask ? fields[3].Of(ByteReader::LoadU32LE(row + uint64_t{x} * 4)) : 0;
+    }
+
     static CodecStatus DecodePng(const uint8_t* entry, size_t size, DibCanvas& canvas,
                                  PictureHeader* header) {
         const CodecBackend* png = CxImage::BackendFor(kTypePng);
@@ -135,7 +204,8 @@ private:
         return status == CodecStatus::NotThisFormat ? CodecStatus::Broken : status;
     }
 
-    static CodecStatus DecodeDib(ByteReader r, DibCanvas& canvas, PictureHeader* header_only) {
+    static CodecStatus DecodeDib(ByteReader r, size_t available, DibCanvas& canvas,
+                                 PictureHeader* header_only) {
         DibEntry e;
         const uint8_t* header = r.Position();
         if (!r.ReadU32LE(e.header_size) || e.header_size < 40 || e.header_size > 124 ||
@@ -152,7 +222,21 @@ private:
         if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
             return CodecStatus::Unsupported;
         }
-        if (e.compression != 0) return CodecStatus::Unsupported;
+        // Bit fields (16 and 32 bits): three masks after a 40-byte header, inside a longer one.
+        FieldChannel fields[4];
+        const bool bit_fields = e.compression == 3 && (bits == 16 || bits == 32);
+        if (e.compression != 0 && !bit_fields) return CodecStatus::Unsupported;
+        uint32_t masks_size = 0;
+        if (bit_fields) {
+            masks_size = e.header_size == 40 ? 12 : 0;
+            if (r.Remaining() < 36 + masks_size || (e.header_size > 40 && e.header_size < 52)) {
+                return CodecStatus::Broken;
+            }
+            for (int k = 0; k < 3; ++k) {
+                fields[k] = FieldChannel(ByteReader::LoadU32LE(header + 40 + 4 * k));
+            }
+            if (e.header_size >= 56) fields[3] = FieldChannel(ByteReader::LoadU32LE(header + 52));
+        }
         const auto width = static_cast<uint32_t>(e.width);
         const auto height = static_cast<uint32_t>(e.height) / 2u;
         uint32_t table_entries = 0;
@@ -165,14 +249,15 @@ private:
         const uint64_t colour_stride = Stride(width, bits);
         const uint64_t mask_stride = Stride(width, 1);
         uint64_t table_end = 0, colour_end = 0, mask_end = 0;
-        if (!CheckedAdd(e.header_size, uint64_t{table_entries} * 4, table_end) ||
+        if (!CheckedAdd(uint64_t{e.header_size} + masks_size, uint64_t{table_entries} * 4,
+                        table_end) ||
             !CheckedAdd(table_end, colour_stride * height, colour_end) ||
             !CheckedAdd(colour_end, mask_stride * height, mask_end)) {
             return CodecStatus::Broken;
         }
         const size_t size = r.Remaining() + 4;
-        if (colour_end > size) return CodecStatus::Broken;
-        const uint8_t* table = header + e.header_size;
+        if (colour_end > size && colour_end > available) return CodecStatus::Broken;
+        const uint8_t* table = header + e.header_size + masks_size;
         const uint8_t* colours = header + table_end;
         // Rows are stored bottom-up: picture row y is stored row height - 1 - y.
         const uint8_t* mask = mask_end <= size ? header + colour_end : nullptr;
@@ -188,7 +273,9 @@ private:
         for (uint32_t y = 0; y < height; ++y) {
             for (uint32_t x = 0; x < width; ++x) {
                 any_transparent = any_transparent || transparent(x, y);
-                if (bits == 32) any_alpha = any_alpha || colour_row(y)[uint64_t{x} * 4 + 3] != 0;
+                if (bits == 32) {
+                    any_alpha = any_alpha || AlphaOf(colour_row(y), x, bit_fields, fields) != 0;
+                }
             }
         }
         const bool alpha_from_mask = bits == 32 ? !any_alpha : any_transparent;
@@ -220,7 +307,14 @@ private:
             const uint8_t* s = colour_row(y);
             for (uint32_t x = 0; x < width; ++x, d += step) {
                 uint8_t px[4];
-                SourcePixel(s, x, bits, table, table_entries, px);
+                if (bit_fields) {
+                    const uint32_t v = bits == 32 ? ByteReader::LoadU32LE(s + uint64_t{x} * 4)
+                                                  : ByteReader::LoadU16LE(s + uint64_t{x} * 2);
+                    px[0] = fields[2].Of(v), px[1] = fields[1].Of(v), px[2] = fields[0].Of(v);
+                    px[3] = fields[3].mask ? fields[3].Of(v) : 255;
+                } else {
+                    SourcePixel(s, x, bits, table, table_entries, px);
+                }
                 if (alpha_from_mask) px[3] = transparent(x, y) ? 0 : 255;
                 std::memcpy(d, px, step);
             }

@@ -3,6 +3,9 @@
 // grey DIB; CMYK and YCCK are turned into RGB one row at a time. The scale of the request picks
 // the smallest of the library's N/8 factors that is not below 1/scale.
 //
+// A multi-picture file (MPO: an APP2 "MPF" index in the first image) has each image of its
+// index as a frame, the primary image first and the others in index order.
+//
 // libjpeg reports errors by longjmp. The functions that call it keep only trivially
 // destructible locals, and everything else lives in the job they are handed, so the jump never
 // crosses a C++ frame with a destructor.
@@ -13,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -76,6 +80,100 @@ void ReadResolution(const jpeg_decompress_struct& cinfo, DecodeResult& result) {
         }
         if (ExifResolution(m->data + 6, m->data_length - 6, result.x_dpi, result.y_dpi)) return;
     }
+}
+
+// ---- Multi-picture files ---------------------------------------------------------------------
+
+constexpr uint32_t kMaxMpImages = 256;
+
+struct MpImage {
+    const uint8_t* data;
+    size_t size;
+};
+
+// The APP2 "MPF" segment among the markers before the first scan: its TIFF structure.
+bool FindMpHeader(const uint8_t* data, size_t size, const uint8_t*& mp, size_t& mp_size) {
+    size_t at = 2;
+    while (at + 4 <= size) {
+        if (data[at] != 0xFF) return false;
+        const uint8_t marker = data[at + 1];
+        if (marker == 0xFF) {  // fill byte
+            ++at;
+            continue;
+        }
+        if (marker == 0xDA || marker == 0xD9) return false;
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+            at += 2;
+            continue;
+        }
+        const size_t length = (size_t{data[at + 2]} << 8) | data[at + 3];
+        if (length < 2 || length > size - at - 2) return false;
+        const uint8_t* segment = data + at + 4;
+        if (marker == 0xE2 && length >= 2 + 8 && std::memcmp(segment, "MPF\0", 4) == 0) {
+            mp = segment + 4;
+            mp_size = length - 2 - 4;
+            return true;
+        }
+        at += 2 + length;
+    }
+    return false;
+}
+
+// The images of a multi-picture file in frame order (the primary first); empty for a file
+// with no usable index, which is then a single picture. Offsets count from the index's TIFF
+// header, the first image's is 0 (the file itself); an image must start with SOI and is cut
+// at the end of the file.
+std::vector<MpImage> MpImages(const uint8_t* data, size_t size) {
+    std::vector<MpImage> images;
+    const uint8_t* mp = nullptr;
+    size_t mp_size = 0;
+    if (!FindMpHeader(data, size, mp, mp_size)) return images;
+    TiffView tiff(mp, mp_size);
+    uint32_t ifd = 0, entries = 0;
+    uint32_t count = 0, list = 0, list_bytes = 0;
+    if (!tiff.Init() || !tiff.U32(4, ifd) || !tiff.U16(ifd, entries)) return images;
+    for (uint32_t i = 0; i < entries && i < 64; ++i) {
+        const uint64_t e = uint64_t{ifd} + 2 + 12 * uint64_t{i};
+        uint32_t tag = 0, value = 0, n = 0;
+        if (!tiff.U16(e, tag) || !tiff.U32(e + 4, n) || !tiff.U32(e + 8, value)) return images;
+        if (tag == 0xB001) count = value;
+        if (tag == 0xB002) list = value, list_bytes = n;
+    }
+    if (count < 2 || count > kMaxMpImages || list_bytes / 16 < count) return images;
+    const size_t base = static_cast<size_t>(mp - data);
+    size_t primary = 0;  // the first image whose type says primary, else the first
+    bool found_primary = false;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t attributes = 0, bytes = 0, offset = 0;
+        const uint64_t e = uint64_t{list} + 16 * uint64_t{i};
+        if (!tiff.U32(e, attributes) || !tiff.U32(e + 4, bytes) || !tiff.U32(e + 8, offset)) {
+            return {};
+        }
+        const uint64_t start = i == 0 ? 0 : uint64_t{base} + offset;
+        if (start + 2 > size || data[start] != 0xFF || data[start + 1] != 0xD8) return {};
+        const uint64_t available = size - start;
+        images.push_back({data + start, static_cast<size_t>(bytes && bytes < available ? bytes
+                                                                                    : available)});
+        if ((attributes & 0xFFFFFF) == 0x030000 && !found_primary) {
+            primary = i;
+            found_primary = true;
+        }
+    }
+    std::rotate(images.begin(), images.begin() + static_cast<ptrdiff_t>(primary),
+                images.begin() + static_cast<ptrdiff_t>(primary) + 1);
+    return images;
+}
+
+// The bytes of frame `frame`: the file itself for frame 0 of a file with no index.
+CodecStatus FrameBytes(const uint8_t*& data, size_t& size, int32_t frame, int32_t& frame_count) {
+    const std::vector<MpImage> images = MpImages(data, size);
+    frame_count = images.empty() ? 1 : static_cast<int32_t>(images.size());
+    if (frame < 0 || frame >= frame_count) return CodecStatus::NoFrame;
+    if (!images.empty()) {
+        data = images[static_cast<size_t>(frame)].data;
+        size = images[static_cast<size_t>(frame)].size;
+    }
+    return CodecStatus::Ok;
 }
 
 // ---- Decoding --------------------------------------------------------------------------------
@@ -323,7 +421,10 @@ public:
     CodecStatus Decode(const uint8_t* data, size_t size, const DecodeRequest& request,
                        DibCanvas& canvas, DecodeResult& result) const override {
         if (size < 3 || data[0] != 0xFF || data[1] != 0xD8) return CodecStatus::NotThisFormat;
-        if (request.frame != 0) return CodecStatus::NoFrame;
+        int32_t frame_count = 1;
+        const CodecStatus found = FrameBytes(data, size, request.frame, frame_count);
+        if (found != CodecStatus::Ok) return found;
+        result.frame_count = frame_count;
         DecodeJob job{data,
                       size,
                       request.jpeg_scale < 1    ? 1u
@@ -374,6 +475,10 @@ public:
     CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest&,
                      PictureHeader& header) const override {
         if (size < 3 || data[0] != 0xFF || data[1] != 0xD8) return CodecStatus::NotThisFormat;
+        int32_t frame_count = 1;
+        const CodecStatus found = FrameBytes(data, size, 0, frame_count);
+        if (found != CodecStatus::Ok) return found;
+        header.result.frame_count = frame_count;
         DecodeJob job{data, size, 1, 0, false, nullptr, &header.result, &header};
         return RunDecode(&job);
     }

@@ -1,0 +1,11 @@
+# AVIF image sequences: files made by libavif's encoder, every frame against libavif's decode.
+if(NOT WIN32)
+    find_package(PkgConfig)
+    if(PKG_CONFIG_FOUND)
+        pkg_check_modules(ZEM_TEST_AVIF IMPORTED_TARGET libavif)
+    endif()
+    if(ZEM_TEST_AVIF_FOUND)
+        list(APPEND img_test_sources AvifSequenceTest.cpp)
+        list(APPEND img_test_libs PkgConfig::ZEM_TEST_AVIF)
+    endif()
+endif()

@@ -162,64 +162,109 @@ bool ColourManagementAvailable() {
 #endif
 }
 
-CodecStatus ConvertToSrgb(DibCanvas& canvas, const uint8_t* icc, size_t size) {
 #ifdef ZEM_CODEC_LCMS2
-    if (!canvas.IsCreated() || !icc || size < 132 || size > 0xFFFFFFFFu) {
-        return CodecStatus::Broken;
+// One of three ways, chosen by the profile: a grey table, the matrix-shaper tables, or lcms2's
+// general transform (LUT-based RGB profiles).
+struct SrgbConverter::Impl {
+    uint8_t grey[256][3] = {};  // grey level -> BGR
+    bool is_grey = false;
+    MatrixShaper fast;
+    bool is_fast = false;
+    cmsHTRANSFORM general = nullptr;  // in the picture's own layout (BGR, BGRA for palettes)
+    ~Impl() {
+        if (general) cmsDeleteTransform(general);
     }
+};
+#else
+struct SrgbConverter::Impl {};
+#endif
+
+SrgbConverter::SrgbConverter() = default;
+SrgbConverter::~SrgbConverter() = default;
+
+CodecStatus SrgbConverter::Prepare(const uint8_t* icc, size_t size, uint16_t bits) {
+    m_impl.reset();
+#ifdef ZEM_CODEC_LCMS2
+    if (!icc || size < 132 || size > 0xFFFFFFFFu) return CodecStatus::Broken;
     Profile in(cmsOpenProfileFromMemTHR(Context(), icc, static_cast<cmsUInt32Number>(size)));
     if (!in.h) return CodecStatus::Broken;
     Profile srgb(cmsCreate_sRGBProfileTHR(Context()));
     if (!srgb.h) return CodecStatus::NoMemory;
+    auto impl = std::make_unique<Impl>();
     const cmsColorSpaceSignature space = cmsGetColorSpace(in.h);
-    const uint16_t bits = canvas.BitCount();
-    const uint32_t w = canvas.Width(), h = canvas.Height();
     if (space == cmsSigGrayData) {
         // Grey pictures come as indexed grey or as BGR(A) with equal channels; a table serves.
-        uint8_t table[256][3];
-        if (!GreyTable(in.h, srgb.h, table)) return CodecStatus::Unsupported;
-        if (bits <= 8) {
-            RgbQuad* palette = canvas.Palette();
-            for (uint32_t i = 0; i < (1u << bits); ++i) {
-                const uint8_t* c = table[palette[i].green];
-                palette[i].blue = c[0], palette[i].green = c[1], palette[i].red = c[2];
-            }
-            return CodecStatus::Ok;
-        }
-        const size_t bpp = bits / 8u;
-        for (uint32_t y = 0; y < h; ++y) {
-            uint8_t* p = canvas.Row(y);
-            for (uint32_t x = 0; x < w; ++x, p += bpp) {
-                const uint8_t* c = table[p[1]];
-                p[0] = c[0], p[1] = c[1], p[2] = c[2];
-            }
-        }
-        return CodecStatus::Ok;
+        if (!GreyTable(in.h, srgb.h, impl->grey)) return CodecStatus::Unsupported;
+        impl->is_grey = true;
+    } else if (space != cmsSigRgbData) {
+        return CodecStatus::Unsupported;
+    } else if (bits > 8 && impl->fast.Build(in.h, srgb.h)) {
+        impl->is_fast = true;
+    } else {
+        const bool quads = bits <= 8 || bits == 32;
+        const cmsUInt32Number format = quads ? TYPE_BGRA_8 : TYPE_BGR_8;
+        impl->general = cmsCreateTransformTHR(Context(), in.h, format, srgb.h, format,
+                                              INTENT_PERCEPTUAL, quads ? cmsFLAGS_COPY_ALPHA : 0);
+        if (!impl->general) return CodecStatus::Unsupported;
     }
-    if (space != cmsSigRgbData) return CodecStatus::Unsupported;
-    if (bits <= 8) {
-        Transform t(cmsCreateTransformTHR(Context(), in.h, TYPE_BGRA_8, srgb.h, TYPE_BGRA_8,
-                                          INTENT_PERCEPTUAL, cmsFLAGS_COPY_ALPHA));
-        if (!t.h) return CodecStatus::Unsupported;
-        RgbQuad* palette = canvas.Palette();
-        cmsDoTransform(t.h, palette, palette, 1u << bits);
-        return CodecStatus::Ok;
-    }
-    auto fast = std::make_unique<MatrixShaper>();
-    if (fast->Build(in.h, srgb.h)) {
-        for (uint32_t y = 0; y < h; ++y) fast->Run(canvas.Row(y), w, bits / 8u);
-        return CodecStatus::Ok;
-    }
-    const cmsUInt32Number format = bits == 32 ? TYPE_BGRA_8 : TYPE_BGR_8;
-    Transform t(cmsCreateTransformTHR(Context(), in.h, format, srgb.h, format, INTENT_PERCEPTUAL,
-                                      bits == 32 ? cmsFLAGS_COPY_ALPHA : 0));
-    if (!t.h) return CodecStatus::Unsupported;
-    for (uint32_t y = 0; y < h; ++y) cmsDoTransform(t.h, canvas.Row(y), canvas.Row(y), w);
+    m_bits = bits;
+    m_impl = std::move(impl);
     return CodecStatus::Ok;
 #else
-    (void)canvas, (void)icc, (void)size;
+    (void)icc, (void)size, (void)bits;
     return CodecStatus::Unsupported;
 #endif
+}
+
+void SrgbConverter::ConvertPixels(uint8_t* row, uint32_t count) const {
+#ifdef ZEM_CODEC_LCMS2
+    if (!m_impl || m_bits <= 8) return;
+    const size_t bpp = m_bits / 8u;
+    if (m_impl->is_grey) {
+        for (uint32_t x = 0; x < count; ++x, row += bpp) {
+            const uint8_t* c = m_impl->grey[row[1]];
+            row[0] = c[0], row[1] = c[1], row[2] = c[2];
+        }
+    } else if (m_impl->is_fast) {
+        m_impl->fast.Run(row, count, bpp);
+    } else {
+        cmsDoTransform(m_impl->general, row, row, count);
+    }
+#else
+    (void)row, (void)count;
+#endif
+}
+
+void SrgbConverter::ConvertPalette(RgbQuad* palette, uint32_t count) const {
+#ifdef ZEM_CODEC_LCMS2
+    if (!m_impl || m_bits > 8) return;
+    if (m_impl->is_grey) {
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint8_t* c = m_impl->grey[palette[i].green];
+            palette[i].blue = c[0], palette[i].green = c[1], palette[i].red = c[2];
+        }
+    } else {
+        cmsDoTransform(m_impl->general, palette, palette, count);
+    }
+#else
+    (void)palette, (void)count;
+#endif
+}
+
+CodecStatus ConvertToSrgb(DibCanvas& canvas, const uint8_t* icc, size_t size) {
+    if (!canvas.IsCreated()) return ColourManagementAvailable() ? CodecStatus::Broken
+                                                                : CodecStatus::Unsupported;
+    SrgbConverter converter;
+    const CodecStatus prepared = converter.Prepare(icc, size, canvas.BitCount());
+    if (prepared != CodecStatus::Ok) return prepared;
+    if (canvas.BitCount() <= 8) {
+        converter.ConvertPalette(canvas.Palette(), 1u << canvas.BitCount());
+    } else {
+        for (uint32_t y = 0; y < canvas.Height(); ++y) {
+            converter.ConvertPixels(canvas.Row(y), canvas.Width());
+        }
+    }
+    return CodecStatus::Ok;
 }
 
 bool ProfileConvertible(const uint8_t* icc, size_t size) {

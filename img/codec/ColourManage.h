@@ -3,12 +3,39 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "DibCanvas.h"
 
 // Whether this build converts colours at all (lcms2 present).
 bool ColourManagementAvailable();
+
+// A conversion from one profile to sRGB, prepared once for a picture and run on its rows as they
+// come (or on its palette). Matrix-shaper RGB profiles go through tables built from lcms2's
+// reading of the profile; grey profiles through a table of the 256 levels; other RGB profiles
+// through lcms2's own transform.
+class SrgbConverter {
+public:
+    SrgbConverter();
+    ~SrgbConverter();
+    SrgbConverter(const SrgbConverter&) = delete;
+    SrgbConverter& operator=(const SrgbConverter&) = delete;
+
+    // For pictures of `bits` (8 or fewer: the palette converts; 24, 32: BGR, BGRA). Codes as
+    // ConvertToSrgb's; until it returns Ok the conversions below leave pixels alone.
+    [[nodiscard]] CodecStatus Prepare(const uint8_t* icc, size_t size, uint16_t bits);
+    bool Ready() const { return m_impl != nullptr; }
+    // `count` pixels of a 24- or 32-bit row, in place; alpha is kept.
+    void ConvertPixels(uint8_t* row, uint32_t count) const;
+    // An indexed picture's colour table, in place.
+    void ConvertPalette(RgbQuad* palette, uint32_t count) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+    uint16_t m_bits = 0;
+};
 
 // Converts the canvas's pixels (or palette, for indexed pictures) from `icc` to sRGB. Ok when
 // converted; Unsupported when the profile does not fit the picture (a CMYK or Lab profile, grey

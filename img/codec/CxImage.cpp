@@ -87,7 +87,22 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
     request.type = type;
     DecodeResult result;
     const CodecBackend* used = nullptr;
+    // Back ends that can turn and convert as they decode are asked to (no pass after the decode).
+    PictureMetadata meta;
+    PictureOptions options;
     auto decode = [&](const CodecBackend& backend) {
+        request.options = nullptr;
+        if (m_options && what == What::Picture && backend.AppliesPictureOptions()) {
+            const bool srgb = (m_options & kOptionSrgb) && ColourManagementAvailable() &&
+                              ColoursKnown(backend.Type());
+            ReadPictureMetadata(data, size, backend.Type(), m_frame, srgb, meta);
+            options = PictureOptions();
+            options.orientation = (m_options & kOptionUpright) ? meta.orientation : 0;
+            options.srgb = srgb;
+            options.icc = meta.icc.data();
+            options.icc_size = meta.icc.size();
+            request.options = &options;
+        }
         return what == What::Preview
                    ? backend.DecodePreview(data, size, request, m_canvas, result)
                    : backend.Decode(data, size, request, m_canvas, result);
@@ -133,7 +148,7 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
     m_type = result.type != kTypeUnknown ? result.type : used->Type();
     m_xDpi = RoundDpi(result.x_dpi);
     m_yDpi = RoundDpi(result.y_dpi);
-    if (m_options && !ApplyOptions(data, size)) {
+    if (m_options && !ApplyOptions(data, size, request.options)) {
         m_canvas.Reset();
         m_width = m_height = 0;
         m_bpp = 0;
@@ -143,7 +158,15 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
     return true;
 }
 
-bool CxImage::ApplyOptions(const uint8_t* data, uint32_t size) {
+bool CxImage::ApplyOptions(const uint8_t* data, uint32_t size, const PictureOptions* done) {
+    if (done && done->applied) {  // the back end turned and converted as it decoded
+        if (done->srgb && done->converted == CodecStatus::Ok) m_honoured |= kOptionSrgb;
+        if (m_options & kOptionUpright) {
+            if (OrientationSwapsSides(done->orientation)) std::swap(m_xDpi, m_yDpi);
+            m_honoured |= kOptionUpright;
+        }
+        return true;
+    }
     PictureMetadata meta;
     CodecStatus converted = CodecStatus::Unsupported;
     const bool srgb =

@@ -126,15 +126,15 @@ void PlaceBand(const uint8_t* band, size_t band_stride, uint32_t first, uint32_t
     }
     // Shown (x0 + i * dxy, y0 + x * dyx): stored row i runs down shown column x0 + i * dxy.
     const ptrdiff_t across = static_cast<ptrdiff_t>(m.dxy * static_cast<int64_t>(kBpp));
+    const ptrdiff_t down = out.TopDownPitch() * static_cast<ptrdiff_t>(m.dyx);
     constexpr uint32_t kTile = 64;
     for (uint32_t tx = 0; tx < width; tx += kTile) {
-        const uint32_t end = std::min(width, tx + kTile);
-        for (uint32_t x = tx; x < end; ++x) {
-            const uint8_t* src = band + size_t{x} * kBpp;
-            uint8_t* dst = out.Row(static_cast<uint32_t>(y0 + int64_t{x} * m.dyx)) + x0 * kBpp;
-            for (uint32_t i = 0; i < rows; ++i, src += band_stride, dst += across) {
-                CopyPixel<kBpp>(dst, src);
-            }
+        const uint32_t n = std::min(width - tx, kTile);
+        uint8_t* base = out.Row(static_cast<uint32_t>(y0 + int64_t{tx} * m.dyx)) + x0 * kBpp;
+        for (uint32_t i = 0; i < rows; ++i) {
+            const uint8_t* src = band + i * band_stride + size_t{tx} * kBpp;
+            uint8_t* dst = base + static_cast<ptrdiff_t>(i) * across;
+            for (uint32_t x = 0; x < n; ++x, src += kBpp, dst += down) CopyPixel<kBpp>(dst, src);
         }
     }
 }

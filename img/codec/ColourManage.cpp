@@ -285,6 +285,85 @@ bool ProfileConvertible(const uint8_t* icc, size_t size) {
 #endif
 }
 
+CicpColours CicpToProfile(const uint8_t (&cicp)[4], std::vector<uint8_t>& icc) {
+    icc.clear();
+    if (cicp[2] != 0 || cicp[3] != 1) return CicpColours::Unknown;  // YCbCr or narrow range
+    const uint8_t primaries = cicp[0], transfer = cicp[1];
+    if (primaries == 1 && transfer == 13) return CicpColours::Srgb;
+#ifdef ZEM_CODEC_LCMS2
+    cmsCIExyYTRIPLE xy;
+    switch (primaries) {
+        case 1:
+            xy = {{0.640, 0.330, 1}, {0.300, 0.600, 1}, {0.150, 0.060, 1}};
+            break;
+        case 9:
+            xy = {{0.708, 0.292, 1}, {0.170, 0.797, 1}, {0.131, 0.046, 1}};
+            break;
+        case 12:
+            xy = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}};
+            break;
+        default:
+            return CicpColours::Unknown;
+    }
+    // Parametric type 4: Y = (aX + b)^g from X = d, Y = cX below.
+    cmsFloat64Number curve[5] = {};
+    const char* curve_name = "";
+    switch (transfer) {
+        case 1:
+        case 6:
+        case 14:
+        case 15:  // the inverse of BT.709's camera curve
+            curve[0] = 1 / 0.45, curve[1] = 1 / 1.099, curve[2] = 0.099 / 1.099;
+            curve[3] = 1 / 4.5, curve[4] = 0.081;
+            curve_name = "BT.709";
+            break;
+        case 13:
+            curve[0] = 2.4, curve[1] = 1 / 1.055, curve[2] = 0.055 / 1.055;
+            curve[3] = 1 / 12.92, curve[4] = 0.04045;
+            curve_name = "sRGB";
+            break;
+        case 8:
+            curve[0] = 1, curve[1] = 1;
+            curve_name = "linear";
+            break;
+        case 4:
+        case 5:
+            curve[0] = transfer == 4 ? 2.2 : 2.8, curve[1] = 1;
+            curve_name = transfer == 4 ? "gamma 2.2" : "gamma 2.8";
+            break;
+        default:
+            return CicpColours::Unknown;
+    }
+    cmsToneCurve* tone = cmsBuildParametricToneCurve(Context(), 4, curve);
+    if (!tone) return CicpColours::Unknown;
+    cmsToneCurve* tones[3] = {tone, tone, tone};
+    const cmsCIExyY d65 = {0.3127, 0.3290, 1};
+    Profile p(cmsCreateRGBProfileTHR(Context(), &d65, &xy, tones));
+    cmsFreeToneCurve(tone);
+    if (!p.h) return CicpColours::Unknown;
+    const char* names[] = {"BT.709", "BT.2020", "Display P3"};
+    const std::string description = std::string(names[primaries == 1 ? 0 : primaries == 9 ? 1 : 2]) +
+                                    ", " + curve_name + " curve (CICP " +
+                                    std::to_string(primaries) + "/" + std::to_string(transfer) +
+                                    ")";
+    if (cmsMLU* mlu = cmsMLUalloc(Context(), 1)) {
+        cmsMLUsetASCII(mlu, "en", "US", description.c_str());
+        cmsWriteTag(p.h, cmsSigProfileDescriptionTag, mlu);
+        cmsMLUfree(mlu);
+    }
+    cmsUInt32Number size = 0;
+    if (!cmsSaveProfileToMem(p.h, nullptr, &size) || size == 0) return CicpColours::Unknown;
+    icc.resize(size);
+    if (!cmsSaveProfileToMem(p.h, icc.data(), &size)) {
+        icc.clear();
+        return CicpColours::Unknown;
+    }
+    return CicpColours::Profile;
+#else
+    return CicpColours::Unknown;
+#endif
+}
+
 std::string ProfileDescription(const uint8_t* icc, size_t size) {
 #ifdef ZEM_CODEC_LCMS2
     if (!icc || size < 132 || size > 0xFFFFFFFFu) return {};

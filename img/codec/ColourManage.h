@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "DibCanvas.h"
 
@@ -45,6 +46,15 @@ private:
 // Whether ConvertToSrgb would take the profile (it can be read, it is RGB or grey, lcms2
 // builds the transform), without a picture: what the information read promises.
 bool ProfileConvertible(const uint8_t* icc, size_t size);
+
+// What a CICP colour description (primaries, transfer, matrix, full range: ITU-T H.273 codes)
+// makes of a picture's RGB colours: sRGB's own (nothing to convert), a profile built with lcms2
+// from the primaries and transfer curve, or colours this build cannot convert. Built: BT.709 (1),
+// BT.2020 (9) and Display P3 (12) primaries with the BT.709 (1, 6, 14, 15), sRGB (13), linear
+// (8) and gamma 2.2 (4) and 2.8 (5) curves, on full-range RGB (matrix 0). PQ, HLG and the rest
+// are not.
+enum class CicpColours { Srgb, Profile, Unknown };
+CicpColours CicpToProfile(const uint8_t (&cicp)[4], std::vector<uint8_t>& icc);
 
 // The profile's description (its 'desc' tag, in English where it has several); empty when
 // the profile cannot be read or this build has no lcms2.

@@ -26,7 +26,8 @@ int32_t RoundDpi(double dpi) {
 
 // The formats whose colour descriptions the layer reads (or that have none, so their pictures
 // are taken as sRGB). JPEG 2000, PSD, HEIF, AVIF and JPEG XL describe colours in ways not read
-// here, so a request for sRGB is not answered for them.
+// here (HEIF's and AVIF's CICP codes sit in an nclx colour property of the primary item), so a
+// request for sRGB is not answered for them.
 bool ColoursKnown(uint32_t type) {
     switch (type) {
         case kTypeJp2:
@@ -41,9 +42,11 @@ bool ColoursKnown(uint32_t type) {
     }
 }
 
-// Whether the colours of a picture with this profile (none: sRGB already) can be had in sRGB.
-bool SrgbReachable(const std::vector<uint8_t>& icc) {
-    return icc.empty() || ProfileConvertible(icc.data(), icc.size());
+// Whether the colours the file describes (a profile or CICP codes; neither: sRGB already) can be
+// had in sRGB.
+bool SrgbReachable(const PictureMetadata& meta) {
+    if (meta.colours_unknown) return false;
+    return meta.icc.empty() || ProfileConvertible(meta.icc.data(), meta.icc.size());
 }
 
 }  // namespace
@@ -98,7 +101,7 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
             ReadPictureMetadata(data, size, backend.Type(), m_frame, srgb, meta);
             options = PictureOptions();
             options.orientation = (m_options & kOptionUpright) ? meta.orientation : 0;
-            options.srgb = srgb;
+            options.srgb = srgb && !meta.colours_unknown;
             options.icc = meta.icc.data();
             options.icc_size = meta.icc.size();
             request.options = &options;
@@ -174,9 +177,9 @@ bool CxImage::ApplyOptions(const uint8_t* data, uint32_t size, const PictureOpti
     try {
         ReadPictureMetadata(data, size, m_type, m_frame, srgb, meta);
         if (srgb) {
-            converted = meta.icc.empty()
-                            ? CodecStatus::Ok
-                            : ConvertToSrgb(m_canvas, meta.icc.data(), meta.icc.size());
+            converted = meta.colours_unknown ? CodecStatus::Unsupported
+                        : meta.icc.empty()   ? CodecStatus::Ok
+                                             : ConvertToSrgb(m_canvas, meta.icc.data(), meta.icc.size());
         }
     } catch (const std::bad_alloc&) {
         m_status = CodecStatus::NoMemory;
@@ -254,7 +257,7 @@ bool CxImage::ReadHeader(const uint8_t* data, uint32_t size, uint32_t type) {
             return false;
         }
         if ((m_options & kOptionSrgb) && ColourManagementAvailable() && ColoursKnown(m_type) &&
-            SrgbReachable(meta.icc)) {
+            SrgbReachable(meta)) {
             m_honoured |= kOptionSrgb;
         }
         if (m_options & kOptionUpright) {

@@ -57,8 +57,11 @@ bool GreyTable(cmsHPROFILE in, cmsHPROFILE srgb, uint8_t (&table)[256][3]) {
 }
 
 // Matrix-shaper RGB profiles (P3, Adobe RGB and most camera profiles) go to sRGB through three
-// curves, a 3 x 3 matrix and sRGB's curve, all taken from lcms2's reading of the profiles: a few
-// table look-ups a pixel where lcms2's general transform interpolates in a 3-D table.
+// curves, a 3 x 3 matrix and sRGB's curve, all taken from lcms2's reading of the profiles. Each
+// sample's shares of the three output channels sit in one 64-bit word, a 21-bit field each
+// (linear light in units of 2^-16, offset so that no field borrows from the next), so a pixel
+// is three look-ups and two additions; each field's sum then indexes an encoding table that
+// clamps as well.
 class MatrixShaper {
 public:
     bool Build(cmsHPROFILE in, cmsHPROFILE srgb) {
@@ -70,54 +73,64 @@ public:
             for (int j = 0; j < 3; ++j) {
                 matrix[i][j] = 0;
                 for (int k = 0; k < 3; ++k) matrix[i][j] += to[i][k] * from[k][j];
-                // Wider than any real gamut's: the sums below stay within 32 bits.
-                if (std::fabs(matrix[i][j]) > 8) return false;
+                // Wider than any real gamut's (BT.2020 to sRGB stays below 1.7): the fields
+                // below hold the sums of three such shares.
+                if (std::fabs(matrix[i][j]) > 2) return false;
             }
         }
         const cmsTagSignature trcs[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
         for (int c = 0; c < 3; ++c) {
             const auto* curve = static_cast<const cmsToneCurve*>(cmsReadTag(in, trcs[c]));
             if (!curve) return false;
-            // Each sample's share of each output channel, in linear light scaled by 2^kShift.
             for (int v = 0; v < 256; ++v) {
-                const double linear = cmsEvalToneCurveFloat(curve, static_cast<float>(v) / 255.0f);
+                const double linear = std::min(
+                    1.0, std::max(0.0, static_cast<double>(cmsEvalToneCurveFloat(
+                                           curve, static_cast<float>(v) / 255.0f))));
+                uint64_t word = 0;
                 for (int o = 0; o < 3; ++o) {
-                    m_share[o][c][v] = static_cast<int32_t>(
-                        std::lround(matrix[o][c] * linear * kLinearMax * (1 << kShift)));
+                    // The red share carries half a unit of the index, so that it rounds.
+                    const int64_t share = std::llround(matrix[o][c] * linear * (1 << 16)) +
+                                          kOffset + (c == 0 ? (1 << (kDrop - 1)) : 0);
+                    word |= static_cast<uint64_t>(share) << (kFieldBits * o);
                 }
+                m_packed[c][v] = word;
             }
         }
         const auto* out_curve = static_cast<const cmsToneCurve*>(cmsReadTag(srgb, cmsSigRedTRCTag));
         cmsToneCurve* encode = out_curve ? cmsReverseToneCurve(out_curve) : nullptr;
         if (!encode) return false;
-        for (int i = 0; i <= kLinearMax; ++i) {
-            const float v = cmsEvalToneCurveFloat(
-                encode, static_cast<float>(i) / static_cast<float>(kLinearMax));
-            m_encode[i] =
+        for (int i = 0; i <= kOne; ++i) {
+            const float v =
+                cmsEvalToneCurveFloat(encode, static_cast<float>(i) / static_cast<float>(kOne));
+            m_encode[kZero + i] =
                 static_cast<uint8_t>(std::lround(std::min(1.0f, std::max(0.0f, v)) * 255));
         }
         cmsFreeToneCurve(encode);
+        std::memset(m_encode, m_encode[kZero], kZero);
+        std::memset(m_encode + kZero + kOne + 1, m_encode[kZero + kOne],
+                    sizeof m_encode - (kZero + kOne + 1));
         return true;
     }
 
     // BGR or BGRA pixels in place; alpha is left alone.
     void Run(uint8_t* p, uint32_t count, size_t bpp) const {
-        constexpr int32_t kHalf = 1 << (kShift - 1);
-        auto encode = [this](int32_t v) {
-            v >>= kShift;
-            return m_encode[v < 0 ? 0 : (v > kLinearMax ? kLinearMax : v)];
-        };
+        constexpr uint64_t kMask = (uint64_t{1} << kFieldBits) - 1;
         for (uint32_t i = 0; i < count; ++i, p += bpp) {
-            const uint8_t r = p[2], g = p[1], b = p[0];
-            p[2] = encode(m_share[0][0][r] + m_share[0][1][g] + m_share[0][2][b] + kHalf);
-            p[1] = encode(m_share[1][0][r] + m_share[1][1][g] + m_share[1][2][b] + kHalf);
-            p[0] = encode(m_share[2][0][r] + m_share[2][1][g] + m_share[2][2][b] + kHalf);
+            const uint64_t sum = m_packed[0][p[2]] + m_packed[1][p[1]] + m_packed[2][p[0]];
+            p[2] = m_encode[(sum & kMask) >> kDrop];
+            p[1] = m_encode[((sum >> kFieldBits) & kMask) >> kDrop];
+            p[0] = m_encode[(sum >> (2 * kFieldBits)) >> kDrop];
         }
     }
 
 private:
-    static constexpr int kShift = 3;  // 3 x 8 x 2^14 x 2^3 stays below 2^31
-    static constexpr int32_t kLinearMax = (1 << 14) - 1;
+    static constexpr int kFieldBits = 21;
+    static constexpr int kDrop = 2;                         // units of 2^-16 to 2^-14
+    static constexpr int64_t kOffset = int64_t{1} << 17;    // shares within +-2^17
+    static constexpr int32_t kOne = 1 << 14;                // linear 1.0 in the table's units
+    static constexpr int32_t kZero = (3 * kOffset) >> kDrop;  // where linear 0 falls
+    // Three offset shares (and the half unit) stay below 3 x 2^18 + 2: 3 x 2^16 + 1 indexes.
+    static constexpr size_t kIndexes = (size_t{3} << (18 - kDrop)) + 1;
 
     // The columns are the red, green and blue colorants (XYZ relative to D50).
     static bool Colorants(cmsHPROFILE p, double (&m)[3][3]) {
@@ -147,8 +160,8 @@ private:
         return true;
     }
 
-    int32_t m_share[3][3][256] = {};
-    uint8_t m_encode[kLinearMax + 1] = {};
+    uint64_t m_packed[3][256] = {};
+    uint8_t m_encode[kIndexes] = {};
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #ifdef ZEM_CODEC_LCMS2
@@ -203,7 +204,9 @@ CodecStatus SrgbConverter::Prepare(const uint8_t* icc, size_t size, uint16_t bit
     if (!in.h) return CodecStatus::Broken;
     Profile srgb(cmsCreate_sRGBProfileTHR(Context()));
     if (!srgb.h) return CodecStatus::NoMemory;
-    auto impl = std::make_unique<Impl>();
+    // No exception: decoders prepare the conversion where none may pass (libjpeg's frames).
+    std::unique_ptr<Impl> impl(new (std::nothrow) Impl);
+    if (!impl) return CodecStatus::NoMemory;
     const cmsColorSpaceSignature space = cmsGetColorSpace(in.h);
     if (space == cmsSigGrayData) {
         // Grey pictures come as indexed grey or as BGR(A) with equal channels; a table serves.

@@ -84,9 +84,9 @@ public:
             const auto* curve = static_cast<const cmsToneCurve*>(cmsReadTag(in, trcs[c]));
             if (!curve) return false;
             for (int v = 0; v < 256; ++v) {
-                const double linear = std::min(
-                    1.0, std::max(0.0, static_cast<double>(cmsEvalToneCurveFloat(
-                                           curve, static_cast<float>(v) / 255.0f))));
+                const double linear =
+                    std::min(1.0, std::max(0.0, static_cast<double>(cmsEvalToneCurveFloat(
+                                                    curve, static_cast<float>(v) / 255.0f))));
                 uint64_t word = 0;
                 for (int o = 0; o < 3; ++o) {
                     // The red share carries half a unit of the index, so that it rounds.
@@ -126,9 +126,9 @@ public:
 
 private:
     static constexpr int kFieldBits = 21;
-    static constexpr int kDrop = 2;                         // units of 2^-16 to 2^-14
-    static constexpr int64_t kOffset = int64_t{1} << 17;    // shares within +-2^17
-    static constexpr int32_t kOne = 1 << 14;                // linear 1.0 in the table's units
+    static constexpr int kDrop = 2;                           // units of 2^-16 to 2^-14
+    static constexpr int64_t kOffset = int64_t{1} << 17;      // shares within +-2^17
+    static constexpr int32_t kOne = 1 << 14;                  // linear 1.0 in the table's units
     static constexpr int32_t kZero = (3 * kOffset) >> kDrop;  // where linear 0 falls
     // Three offset shares (and the half unit) stay below 3 x 2^18 + 2: 3 x 2^16 + 1 indexes.
     static constexpr size_t kIndexes = (size_t{3} << (18 - kDrop)) + 1;
@@ -268,8 +268,9 @@ void SrgbConverter::ConvertPalette(RgbQuad* palette, uint32_t count) const {
 }
 
 CodecStatus ConvertToSrgb(DibCanvas& canvas, const uint8_t* icc, size_t size) {
-    if (!canvas.IsCreated()) return ColourManagementAvailable() ? CodecStatus::Broken
-                                                                : CodecStatus::Unsupported;
+    if (!canvas.IsCreated()) {
+        return ColourManagementAvailable() ? CodecStatus::Broken : CodecStatus::Unsupported;
+    }
     SrgbConverter converter;
     const CodecStatus prepared = converter.Prepare(icc, size, canvas.BitCount());
     if (prepared != CodecStatus::Ok) return prepared;
@@ -357,8 +358,8 @@ CicpColours CicpToProfile(const uint8_t (&cicp)[4], std::vector<uint8_t>& icc) {
     Profile p(cmsCreateRGBProfileTHR(Context(), &d65, &xy, tones));
     cmsFreeToneCurve(tone);
     if (!p.h) return CicpColours::Unknown;
-    const char* names[] = {"BT.709", "BT.2020", "Display P3"};
-    const std::string description = std::string(names[primaries == 1 ? 0 : primaries == 9 ? 1 : 2]) +
+    const char* name = primaries == 1 ? "BT.709" : primaries == 9 ? "BT.2020" : "Display P3";
+    const std::string description = std::string(name) +
                                     ", " + curve_name + " curve (CICP " +
                                     std::to_string(primaries) + "/" + std::to_string(transfer) +
                                     ")";

@@ -178,8 +178,9 @@ bool CxImage::ApplyOptions(const uint8_t* data, uint32_t size, const PictureOpti
         ReadPictureMetadata(data, size, m_type, m_frame, srgb, meta);
         if (srgb) {
             converted = meta.colours_unknown ? CodecStatus::Unsupported
-                        : meta.icc.empty()   ? CodecStatus::Ok
-                                             : ConvertToSrgb(m_canvas, meta.icc.data(), meta.icc.size());
+                        : meta.icc.empty()
+                            ? CodecStatus::Ok
+                            : ConvertToSrgb(m_canvas, meta.icc.data(), meta.icc.size());
         }
     } catch (const std::bad_alloc&) {
         m_status = CodecStatus::NoMemory;

@@ -120,7 +120,8 @@ void PlaceBand(const uint8_t* band, size_t band_stride, uint32_t first, uint32_t
             const uint8_t* src = band + i * band_stride;
             uint8_t* dst = out.Row(static_cast<uint32_t>(y0 + int64_t{i} * m.dyy)) + x0 * kBpp;
             const ptrdiff_t step = static_cast<ptrdiff_t>(m.dxx * static_cast<int64_t>(kBpp));
-            for (uint32_t x = 0; x < width; ++x, src += kBpp, dst += step) CopyPixel<kBpp>(dst, src);
+            for (uint32_t x = 0; x < width; ++x, src += kBpp, dst += step)
+                CopyPixel<kBpp>(dst, src);
         }
         return;
     }
@@ -151,10 +152,9 @@ BandWriter::BandWriter(DibCanvas& canvas, PictureOptions* options)
 CodecStatus BandWriter::Create(uint32_t width, uint32_t height, uint16_t bits) {
     if (bits != 8 && bits != 24 && bits != 32) return CodecStatus::Unsupported;
     if (m_options && m_options->srgb) {
-        m_options->converted =
-            m_options->icc_size == 0
-                ? CodecStatus::Ok
-                : m_colours.Prepare(m_options->icc, m_options->icc_size, bits);
+        m_options->converted = m_options->icc_size == 0
+                                   ? CodecStatus::Ok
+                                   : m_colours.Prepare(m_options->icc, m_options->icc_size, bits);
         if (m_options->converted == CodecStatus::NoMemory) return CodecStatus::NoMemory;
     }
     const bool swap = OrientationSwapsSides(m_orientation);

@@ -1,7 +1,7 @@
 // What a file says about how its pixels are to be shown, read from the bytes with bounded readers:
 // the EXIF orientation (JPEG APP1, PNG eXIf, WebP EXIF, the TIFF Orientation tag) and the
-// embedded ICC profile (JPEG APP2 chunks, WebP ICCP, the TIFF ICC tag) or PNG's cICP. PNG's iCCP is compressed
-// and comes from the PNG back end instead (DecodeResult::icc).
+// embedded ICC profile (JPEG APP2 chunks, PNG iCCP inflated with zlib, WebP ICCP, the TIFF ICC
+// tag), or the CICP codes of PNG's cICP.
 #pragma once
 
 #include <cstddef>

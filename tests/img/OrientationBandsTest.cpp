@@ -17,8 +17,8 @@
 
 namespace {
 
-using jpegpng_kit::JpegLayout;
 using img_test::Picture;
+using jpegpng_kit::JpegLayout;
 
 // An RGB profile of these primaries (D65 white) and one gamma for all three channels.
 std::vector<uint8_t> RgbProfile(const cmsCIExyYTRIPLE& primaries, double gamma) {
@@ -42,8 +42,8 @@ void LcmsToSrgb(const std::vector<uint8_t>& icc, uint8_t* pixels, size_t count, 
     cmsHPROFILE in = cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
     const cmsUInt32Number format = bgra ? TYPE_BGRA_8 : TYPE_RGBA_8;
-    cmsHTRANSFORM t = cmsCreateTransform(in, format, srgb, format, INTENT_PERCEPTUAL,
-                                         cmsFLAGS_COPY_ALPHA);
+    cmsHTRANSFORM t =
+        cmsCreateTransform(in, format, srgb, format, INTENT_PERCEPTUAL, cmsFLAGS_COPY_ALPHA);
     ASSERT_NE(t, nullptr);
     cmsDoTransform(t, pixels, pixels, static_cast<cmsUInt32Number>(count));
     cmsDeleteTransform(t);
@@ -56,8 +56,8 @@ std::vector<uint8_t> OrientedJpeg(JpegLayout layout, uint32_t w, uint32_t h, uin
                                   const std::vector<uint8_t>& icc) {
     jpegpng_kit::JpegOptions options;
     options.layout = layout;
-    options.app1 = {'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01,
-                    3,   0,   1,   0,   0, 0, orientation, 0, 0, 0, 0, 0, 0, 0};
+    options.app1 = {'E',  'x',  'i', 'f', 0, 0, 'I', 'I', 42,          0, 8, 0, 0, 0, 1, 0,
+                    0x12, 0x01, 3,   0,   1, 0, 0,   0,   orientation, 0, 0, 0, 0, 0, 0, 0};
     const std::vector<uint8_t> pixels =
         jpegpng_kit::PhotoLike(w, h, jpegpng_kit::JpegChannels(layout), w * 31 + h);
     std::vector<uint8_t> jpeg = jpegpng_kit::WriteJpeg(pixels.data(), w, h, options);
@@ -97,14 +97,29 @@ std::vector<uint8_t> Upright(const std::vector<uint8_t>& rgba, uint32_t w, uint3
         for (uint32_t X = 0; X < ow; ++X) {
             uint32_t sx = X, sy = Y;
             switch (o) {
-                case 2: sx = w - 1 - X; break;
-                case 3: sx = w - 1 - X, sy = h - 1 - Y; break;
-                case 4: sy = h - 1 - Y; break;
-                case 5: sx = Y, sy = X; break;
-                case 6: sx = Y, sy = h - 1 - X; break;
-                case 7: sx = w - 1 - Y, sy = h - 1 - X; break;
-                case 8: sx = w - 1 - Y, sy = X; break;
-                default: break;
+                case 2:
+                    sx = w - 1 - X;
+                    break;
+                case 3:
+                    sx = w - 1 - X, sy = h - 1 - Y;
+                    break;
+                case 4:
+                    sy = h - 1 - Y;
+                    break;
+                case 5:
+                    sx = Y, sy = X;
+                    break;
+                case 6:
+                    sx = Y, sy = h - 1 - X;
+                    break;
+                case 7:
+                    sx = w - 1 - Y, sy = h - 1 - X;
+                    break;
+                case 8:
+                    sx = w - 1 - Y, sy = X;
+                    break;
+                default:
+                    break;
             }
             std::memcpy(&out[(size_t{Y} * ow + X) * 4], &rgba[(size_t{sy} * w + sx) * 4], 4);
         }
@@ -118,17 +133,17 @@ TEST(OrientationBands, EveryOrientationOnBandAndTileEdgesInColourGreyAndCmyk) {
     const struct {
         JpegLayout layout;
         bool profile;
-    } kinds[] = {{JpegLayout::Baseline420, true}, {JpegLayout::Grey, false},
-                 {JpegLayout::CmykAdobe, false}};
+    } kinds[] = {
+        {JpegLayout::Baseline420, true}, {JpegLayout::Grey, false}, {JpegLayout::CmykAdobe, false}};
     // 150 columns: tiles of 64 end inside; 37 and 70 rows: bands of 32 end inside.
     const uint32_t sizes[][2] = {{150, 37}, {61, 70}, {1, 33}};
     for (const auto& kind : kinds) {
         for (const auto& size : sizes) {
             const uint32_t w = size[0], h = size[1];
             for (uint8_t o = 1; o <= 8; ++o) {
-                SCOPED_TRACE(::testing::Message() << "layout " << static_cast<int>(kind.layout)
-                                                  << ", " << w << "x" << h << ", orientation "
-                                                  << int{o});
+                SCOPED_TRACE(::testing::Message()
+                             << "layout " << static_cast<int>(kind.layout) << ", " << w << "x" << h
+                             << ", orientation " << int{o});
                 const std::vector<uint8_t> icc = kind.profile ? p3 : std::vector<uint8_t>{};
                 const std::vector<uint8_t> jpeg = OrientedJpeg(kind.layout, w, h, o, icc);
                 const Picture stored = Read(jpeg, 0);
@@ -145,8 +160,7 @@ TEST(OrientationBands, EveryOrientationOnBandAndTileEdgesInColourGreyAndCmyk) {
                 std::vector<uint8_t> srgb = want;
                 if (kind.profile) LcmsToSrgb(icc, srgb.data(), size_t{ow} * oh, false);
                 EXPECT_TRUE(img_test::SameRgba(both, srgb, ow, oh, kind.profile ? 2 : 0));
-                const img_test::Info info =
-                    img_test::GetInfo(jpeg, kOptionUpright | kOptionSrgb);
+                const img_test::Info info = img_test::GetInfo(jpeg, kOptionUpright | kOptionSrgb);
                 EXPECT_EQ(info.record.width, static_cast<int32_t>(ow));
                 EXPECT_EQ(info.record.height, static_cast<int32_t>(oh));
             }
@@ -164,7 +178,8 @@ TEST(OrientationBands, MatrixShaperTablesStayWithinTwoOfLcmsOverADenseSample) {
             }
         }
     }
-    for (int v = 0; v < 256; ++v) sample.insert(sample.end(), {uint8_t(v), uint8_t(v), uint8_t(v), 7});
+    for (int v = 0; v < 256; ++v)
+        sample.insert(sample.end(), {uint8_t(v), uint8_t(v), uint8_t(v), 7});
     const size_t count = sample.size() / 4;
     for (const auto* primaries : {&kP3, &kAdobe}) {
         const std::vector<uint8_t> icc = RgbProfile(*primaries, primaries == &kP3 ? 2.4 : 2.2);

@@ -183,8 +183,8 @@ CodecStatus RunDecode(DecodeJob* job) {
     // Band by band, each handed to the writer while it is in cache.
     while (cinfo.output_scanline < cinfo.output_height) {
         const JDIMENSION first = cinfo.output_scanline;
-        const JDIMENSION end = first + std::min<JDIMENSION>(writer.BandRows(),
-                                                            cinfo.output_height - first);
+        const JDIMENSION end =
+            first + std::min<JDIMENSION>(writer.BandRows(), cinfo.output_height - first);
         while (cinfo.output_scanline < end) {
             const JDIMENSION y = cinfo.output_scanline;
             JDIMENSION read = 0;

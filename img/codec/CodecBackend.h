@@ -11,11 +11,16 @@
 #include "DibCanvas.h"
 #include "DibView.h"
 
+struct PictureOptions;  // Orientation.h
+
 struct DecodeRequest {
     int32_t frame = 0;        // frame (page, image) to decode; outside the frames: NoFrame
     uint32_t jpeg_scale = 1;  // 1..32; only JPEG decoders look at it
     uint32_t scale_eighths = 0;  // 1..8: decode at N/8 instead (previews); 0: jpeg_scale rules
     uint32_t type = kTypeUnknown;  // the type asked for (0: detected), for back ends of two
+    // Set for Decode of back ends whose AppliesPictureOptions() is true: the picture upright
+    // and in sRGB as it is decoded (Orientation.h); null: as stored.
+    PictureOptions* options = nullptr;
 };
 
 // What a decode learns besides the pixels.
@@ -48,6 +53,9 @@ public:
     virtual uint32_t Type() const = 0;
     // Whether Decode takes a request for `type` (a back end may serve several codes).
     virtual bool Reads(uint32_t type) const { return type == Type(); }
+    // Whether Decode shows the picture upright and in sRGB as DecodeRequest::options ask (and
+    // says so there); for other back ends the layer turns and converts the decoded picture.
+    virtual bool AppliesPictureOptions() const { return false; }
     // Whether the bytes look like this format, for detection with type 0. Cheap: the head only.
     virtual bool Sniff(const uint8_t* data, size_t size) const = 0;
 

@@ -26,7 +26,8 @@ int32_t RoundDpi(double dpi) {
 
 // The formats whose colour descriptions the layer reads (or that have none, so their pictures
 // are taken as sRGB). JPEG 2000, PSD, HEIF, AVIF and JPEG XL describe colours in ways not read
-// here, so a request for sRGB is not answered for them.
+// here (HEIF's and AVIF's CICP codes sit in an nclx colour property of the primary item), so a
+// request for sRGB is not answered for them.
 bool ColoursKnown(uint32_t type) {
     switch (type) {
         case kTypeJp2:
@@ -41,9 +42,11 @@ bool ColoursKnown(uint32_t type) {
     }
 }
 
-// Whether the colours of a picture with this profile (none: sRGB already) can be had in sRGB.
-bool SrgbReachable(const std::vector<uint8_t>& icc) {
-    return icc.empty() || ProfileConvertible(icc.data(), icc.size());
+// Whether the colours the file describes (a profile or CICP codes; neither: sRGB already) can be
+// had in sRGB.
+bool SrgbReachable(const PictureMetadata& meta) {
+    if (meta.colours_unknown) return false;
+    return meta.icc.empty() || ProfileConvertible(meta.icc.data(), meta.icc.size());
 }
 
 }  // namespace
@@ -110,11 +113,26 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
     request.jpeg_scale = m_jpegScale;
     request.type = type;
     DecodeResult result;
+    // Back ends that can turn and convert as they decode are asked to (no pass after the decode).
+    PictureMetadata meta;
+    PictureOptions options;
     const CodecBackend* used =
         Detect(data, size, type, [&](const CodecBackend& backend, bool detecting) {
             result = DecodeResult();
             m_canvas.Reset();
+            request.options = nullptr;
             if (what == What::Picture) {
+                if (m_options && backend.AppliesPictureOptions()) {
+                    const bool srgb = (m_options & kOptionSrgb) && ColourManagementAvailable() &&
+                                      ColoursKnown(backend.Type());
+                    ReadPictureMetadata(data, size, backend.Type(), m_frame, srgb, meta);
+                    options = PictureOptions();
+                    options.orientation = (m_options & kOptionUpright) ? meta.orientation : 0;
+                    options.srgb = srgb && !meta.colours_unknown;
+                    options.icc = meta.icc.data();
+                    options.icc_size = meta.icc.size();
+                    request.options = &options;
+                }
                 return backend.Decode(data, size, request, m_canvas, result);
             }
             CodecStatus status = backend.DecodePreview(data, size, request, m_canvas, result);
@@ -143,7 +161,7 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
     m_type = result.type != kTypeUnknown ? result.type : used->Type();
     m_xDpi = RoundDpi(result.x_dpi);
     m_yDpi = RoundDpi(result.y_dpi);
-    if (m_options && !ApplyOptions(data, size)) {
+    if (m_options && !ApplyOptions(data, size, request.options)) {
         m_canvas.Reset();
         m_width = m_height = 0;
         m_bpp = 0;
@@ -153,7 +171,15 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
     return true;
 }
 
-bool CxImage::ApplyOptions(const uint8_t* data, uint32_t size) {
+bool CxImage::ApplyOptions(const uint8_t* data, uint32_t size, const PictureOptions* done) {
+    if (done && done->applied) {  // the back end turned and converted as it decoded
+        if (done->srgb && done->converted == CodecStatus::Ok) m_honoured |= kOptionSrgb;
+        if (m_options & kOptionUpright) {
+            if (OrientationSwapsSides(done->orientation)) std::swap(m_xDpi, m_yDpi);
+            m_honoured |= kOptionUpright;
+        }
+        return true;
+    }
     PictureMetadata meta;
     CodecStatus converted = CodecStatus::Unsupported;
     const bool srgb =
@@ -161,7 +187,8 @@ bool CxImage::ApplyOptions(const uint8_t* data, uint32_t size) {
     try {
         ReadPictureMetadata(data, size, m_type, m_frame, srgb, meta);
         if (srgb) {
-            converted = meta.icc.empty()
+            converted = meta.colours_unknown ? CodecStatus::Unsupported
+                        : meta.icc.empty()
                             ? CodecStatus::Ok
                             : ConvertToSrgb(m_canvas, meta.icc.data(), meta.icc.size());
         }
@@ -226,7 +253,7 @@ bool CxImage::ReadHeader(const uint8_t* data, uint32_t size, uint32_t type) {
             return false;
         }
         if ((m_options & kOptionSrgb) && ColourManagementAvailable() && ColoursKnown(m_type) &&
-            SrgbReachable(meta.icc)) {
+            SrgbReachable(meta)) {
             m_honoured |= kOptionSrgb;
         }
         if (m_options & kOptionUpright) {

@@ -79,9 +79,9 @@ private:
     // Clears the last result; false (status Broken) when there are no bytes to read.
     bool Begin(const uint8_t* data, uint32_t size);
     bool EncodeTo(std::vector<uint8_t>& out, uint32_t type);
-    // Applies the options asked for to the decoded canvas; false (m_status set) when memory
-    // runs out.
-    bool ApplyOptions(const uint8_t* data, uint32_t size);
+    // Applies the options asked for to the decoded canvas, or takes what the back end applied
+    // as it decoded (`done`); false (m_status set) when memory runs out.
+    bool ApplyOptions(const uint8_t* data, uint32_t size, const PictureOptions* done);
 
     DibCanvas m_canvas;
     std::vector<uint8_t> m_source;  // CreateFromHANDLE's copy

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -78,7 +79,128 @@ void TurnInPlace(DibCanvas& canvas, uint8_t orientation) {
     }
 }
 
+// Where the stored pixel (x, y) is shown: (x0 + x * dxx + y * dxy, y0 + x * dyx + y * dyy),
+// the inverse of MappingFor.
+Mapping ShownAt(uint8_t orientation, int64_t w, int64_t h) {
+    switch (orientation) {
+        case 2:
+            return {w - 1, 0, -1, 0, 0, 1};
+        case 3:
+            return {w - 1, h - 1, -1, 0, 0, -1};
+        case 4:
+            return {0, h - 1, 1, 0, 0, -1};
+        case 5:
+            return {0, 0, 0, 1, 1, 0};
+        case 6:
+            return {h - 1, 0, 0, -1, 1, 0};
+        case 7:
+            return {h - 1, w - 1, 0, -1, -1, 0};
+        case 8:
+            return {0, w - 1, 0, 1, -1, 0};
+        default:
+            return {0, 0, 1, 0, 0, 1};
+    }
+}
+
+template <size_t kBpp>
+inline void CopyPixel(uint8_t* dst, const uint8_t* src) {
+    std::memcpy(dst, src, kBpp);
+}
+
+// Places `rows` band rows (stored rows first..) of `width` pixels: each stored row becomes a
+// shown row (mirrored or not) or, for the quarter turns, a shown column. Quarter turns go by
+// tiles of 64 stored columns, so that each shown row takes the band's pixels in one run while
+// the tile's band lines stay in cache.
+template <size_t kBpp>
+void PlaceBand(const uint8_t* band, size_t band_stride, uint32_t first, uint32_t rows,
+               uint32_t width, const Mapping& m, const DibCanvas& out) {
+    const int64_t x0 = m.x0 + int64_t{first} * m.dxy, y0 = m.y0 + int64_t{first} * m.dyy;
+    if (m.dyx == 0) {  // rows stay rows
+        for (uint32_t i = 0; i < rows; ++i) {
+            const uint8_t* src = band + i * band_stride;
+            uint8_t* dst = out.Row(static_cast<uint32_t>(y0 + int64_t{i} * m.dyy)) + x0 * kBpp;
+            const ptrdiff_t step = static_cast<ptrdiff_t>(m.dxx * static_cast<int64_t>(kBpp));
+            for (uint32_t x = 0; x < width; ++x, src += kBpp, dst += step)
+                CopyPixel<kBpp>(dst, src);
+        }
+        return;
+    }
+    // Shown (x0 + i * dxy, y0 + x * dyx): stored row i runs down shown column x0 + i * dxy.
+    const ptrdiff_t across = static_cast<ptrdiff_t>(m.dxy * static_cast<int64_t>(kBpp));
+    const ptrdiff_t down = out.TopDownPitch() * static_cast<ptrdiff_t>(m.dyx);
+    constexpr uint32_t kTile = 64;
+    for (uint32_t tx = 0; tx < width; tx += kTile) {
+        const uint32_t n = std::min(width - tx, kTile);
+        uint8_t* base = out.Row(static_cast<uint32_t>(y0 + int64_t{tx} * m.dyx)) + x0 * kBpp;
+        for (uint32_t i = 0; i < rows; ++i) {
+            const uint8_t* src = band + i * band_stride + size_t{tx} * kBpp;
+            uint8_t* dst = base + static_cast<ptrdiff_t>(i) * across;
+            for (uint32_t x = 0; x < n; ++x, src += kBpp, dst += down) CopyPixel<kBpp>(dst, src);
+        }
+    }
+}
+
 }  // namespace
+
+BandWriter::BandWriter(DibCanvas& canvas, PictureOptions* options)
+    : m_canvas(canvas),
+      m_options(options),
+      m_orientation(options && options->orientation >= 2 && options->orientation <= 8
+                        ? options->orientation
+                        : 1) {}
+
+CodecStatus BandWriter::Create(uint32_t width, uint32_t height, uint16_t bits) {
+    if (bits != 8 && bits != 24 && bits != 32) return CodecStatus::Unsupported;
+    if (m_options && m_options->srgb) {
+        m_options->converted = m_options->icc_size == 0
+                                   ? CodecStatus::Ok
+                                   : m_colours.Prepare(m_options->icc, m_options->icc_size, bits);
+        if (m_options->converted == CodecStatus::NoMemory) return CodecStatus::NoMemory;
+    }
+    const bool swap = OrientationSwapsSides(m_orientation);
+    const CodecStatus made = m_canvas.Create(swap ? height : width, swap ? width : height, bits);
+    if (made != CodecStatus::Ok) return made;
+    m_width = width, m_height = height, m_bpp = bits / 8u;
+    // As stored or flipped, rows are decoded where they are shown; otherwise a band of rows
+    // (some 32 x 18 KB for a 6000-pixel colour picture) is decoded, then placed.
+    m_band.reset();
+    if (m_orientation != 1 && m_orientation != 4) {
+        m_bandRows = 32;
+        m_bandStride = (size_t{width} * m_bpp + 63) & ~size_t{63};
+        m_band.reset(new (std::nothrow) uint8_t[m_bandStride * m_bandRows]);
+        if (!m_band) {
+            m_canvas.Reset();
+            return CodecStatus::NoMemory;
+        }
+    }
+    return CodecStatus::Ok;
+}
+
+uint8_t* BandWriter::Row(uint32_t y) const {
+    if (m_band) return m_band.get() + (y % m_bandRows) * m_bandStride;
+    return m_canvas.Row(m_orientation == 4 ? m_height - 1 - y : y);
+}
+
+void BandWriter::Commit(uint32_t first, uint32_t count) {
+    if (m_colours.Ready() && m_bpp > 1) {
+        for (uint32_t i = 0; i < count; ++i) m_colours.ConvertPixels(Row(first + i), m_width);
+    }
+    if (!m_band) return;
+    const Mapping m = ShownAt(m_orientation, m_width, m_height);
+    const uint8_t* band = Row(first);
+    if (m_bpp == 3) {
+        PlaceBand<3>(band, m_bandStride, first, count, m_width, m, m_canvas);
+    } else if (m_bpp == 4) {
+        PlaceBand<4>(band, m_bandStride, first, count, m_width, m, m_canvas);
+    } else {
+        PlaceBand<1>(band, m_bandStride, first, count, m_width, m, m_canvas);
+    }
+}
+
+void BandWriter::Finish() {
+    if (m_colours.Ready() && m_bpp == 1) m_colours.ConvertPalette(m_canvas.Palette(), 256);
+    if (m_options) m_options->applied = true;
+}
 
 CodecStatus ApplyOrientation(DibCanvas& canvas, uint8_t orientation) {
     if (orientation < 2 || orientation > 8 || !canvas.IsCreated()) return CodecStatus::Ok;

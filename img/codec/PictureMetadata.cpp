@@ -5,6 +5,7 @@
 
 #include "ByteReader.h"
 #include "CodecTypes.h"
+#include "ColourManage.h"
 #include "TiffStructure.h"
 
 #ifdef ZEM_CODEC_ZLIB
@@ -151,7 +152,8 @@ void InflateIcc(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
 }
 #endif
 
-// PNG: eXIf for the orientation, iCCP (name, 0, method 0, zlib data) for the profile.
+// PNG: eXIf for the orientation, iCCP (name, 0, method 0, zlib data) for the profile, cICP for
+// a CICP description.
 void ReadPng(const uint8_t* data, size_t size, bool want_icc, PictureMetadata& out) {
     if (size < 8 || data[0] != 0x89 || std::memcmp(data + 1, "PNG", 3) != 0) return;
     ByteReader r(data + 8, size - 8);
@@ -170,6 +172,9 @@ void ReadPng(const uint8_t* data, size_t size, bool want_icc, PictureMetadata& o
 #ifdef ZEM_CODEC_ZLIB
             InflateIcc(end + 2, length - (end + 2 - p), out.icc);
 #endif
+        } else if (type == 0x63494350 && length == 4) {  // cICP
+            out.has_cicp = true;
+            std::memcpy(out.cicp, p, 4);
         } else if (type == 0x49454E44) {  // IEND
             return;
         }
@@ -227,4 +232,7 @@ void ReadPictureMetadata(const uint8_t* data, size_t size, uint32_t type, int32_
             break;
     }
     if (out.icc.size() > kMaxIcc) out.icc.clear();
+    if (want_icc && out.has_cicp) {
+        out.colours_unknown = CicpToProfile(out.cicp, out.icc) == CicpColours::Unknown;
+    }
 }

@@ -1,7 +1,7 @@
 // What a file says about how its pixels are to be shown, read from the bytes with bounded readers:
 // the EXIF orientation (JPEG APP1, PNG eXIf, WebP EXIF, the TIFF Orientation tag) and the
-// embedded ICC profile (JPEG APP2 chunks, WebP ICCP, the TIFF ICC tag). PNG's iCCP is compressed
-// and comes from the PNG back end instead (DecodeResult::icc).
+// embedded ICC profile (JPEG APP2 chunks, PNG iCCP inflated with zlib, WebP ICCP, the TIFF ICC
+// tag), or the CICP codes of PNG's cICP.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +11,12 @@
 struct PictureMetadata {
     uint8_t orientation = 0;  // EXIF 1..8; 0 when the file names none (or an invalid value)
     std::vector<uint8_t> icc;
+    // A CICP colour description (PNG cICP: primaries, transfer, matrix, full range), which
+    // rules over a profile: with want_icc, `icc` then holds a profile built from it, or is
+    // empty for sRGB's own codes, or colours_unknown is set (codes not converted here).
+    bool has_cicp = false;
+    uint8_t cicp[4] = {};
+    bool colours_unknown = false;
 };
 
 // Reads the metadata of a file of `type` (a codec type code); `frame` picks the TIFF page.

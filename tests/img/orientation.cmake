@@ -16,3 +16,13 @@ endif()
 
 # The display rotation of MP4 clips that zemhost's info prints.
 list(APPEND img_test_sources VideoRotationTest.cpp)
+
+# JPEG pictures turned and converted band by band, against lcms2 used directly (Linux, with the
+# JPEG suite's writers).
+if(ZEM_TEST_JPEGPNG_FOUND)
+    pkg_check_modules(ZEM_TEST_LCMS2 IMPORTED_TARGET lcms2)
+    if(ZEM_TEST_LCMS2_FOUND)
+        list(APPEND img_test_sources OrientationBandsTest.cpp)
+        list(APPEND img_test_libs PkgConfig::ZEM_TEST_LCMS2)
+    endif()
+endif()

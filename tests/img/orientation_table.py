@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Pictures upright and in sRGB: one table over pictures written here with Pillow.
 
-Every EXIF orientation in JPEG, TIFF, PNG and WebP, and P3, Adobe RGB and grey-profile JPEG and
-PNG files, are decoded by zemhost (which asks imgsrc for the picture upright and in sRGB) and
+Every EXIF orientation in JPEG, TIFF, PNG and WebP, P3, Adobe RGB and grey-profile JPEG and
+PNG files, and PNG files whose colours are described by cICP codes (P3 with gamma 2.2, BT.2020
+linear), are decoded by zemhost (which asks imgsrc for the picture upright and in sRGB) and
 with --as-stored. Asked, each must equal Pillow's ImageOps.exif_transpose and, for the colours,
 ImageCms.profileToProfile to sRGB (perceptual), within 2; as stored, Pillow's plain decode
 within 2. zemhost info must give the size of the picture read and name the orientation and the
@@ -14,8 +15,10 @@ import ctypes
 import ctypes.util
 import io
 import os
+import struct
 import subprocess
 import sys
+import zlib
 
 try:
     from PIL import Image, ImageCms, ImageOps
@@ -68,7 +71,11 @@ PROFILES = {
     "p3": make_profile("Display P3 (test)", D65, [(0.680, 0.320), (0.265, 0.690), (0.150, 0.060)], 2.4),
     "adobe": make_profile("Adobe RGB (test)", D65, [(0.64, 0.33), (0.21, 0.71), (0.15, 0.06)], 2.19921875),
     "grey": make_profile("Grey gamma 1.8 (test)", D65, None, 1.8),
+    # What PNG's cICP codes (primaries, transfer, 0, 1) describe, for the rows below.
+    "cicp-p3": make_profile("P3 gamma 2.2", D65, [(0.680, 0.320), (0.265, 0.690), (0.150, 0.060)], 2.2),
+    "cicp-2020": make_profile("BT.2020 linear", D65, [(0.708, 0.292), (0.170, 0.797), (0.131, 0.046)], 1.0),
 }
+CICP = {"cicp-p3": bytes([12, 4, 0, 1]), "cicp-2020": bytes([9, 8, 0, 1])}
 
 
 def base(mode, w=37, h=22):
@@ -101,6 +108,19 @@ for o in range(1, 9):
     stored[f"{name}.tif"].save(f"{work}/{name}.tif", tiffinfo={274: o})
     rows += [(f"{name}.{ext}", None, o) for ext in ("jpg", "png", "webp", "tif")]
 for key, icc in PROFILES.items():
+    if key in CICP:
+        # Colours described by CICP codes instead of a profile (PNG only; Pillow writes no
+        # cICP chunk, so it goes in before IDAT here).
+        out = io.BytesIO()
+        base("RGB").save(out, "PNG")
+        png = out.getvalue()
+        at = png.index(b"IDAT") - 4
+        body = b"cICP" + CICP[key]
+        chunk = struct.pack(">I", 4) + body + struct.pack(">I", zlib.crc32(body))
+        with open(f"{work}/{key}.png", "wb") as f:
+            f.write(png[:at] + chunk + png[at:])
+        rows.append((f"{key}.png", key, 0))
+        continue
     mode = "L" if key == "grey" else "RGB"
     base(mode).save(f"{work}/{key}.jpg", quality=95, subsampling=0, icc_profile=icc)
     base(mode).save(f"{work}/{key}.png", icc_profile=icc)
@@ -167,7 +187,7 @@ for name, key, o in rows:
             failures.append(f"{name}: info disagrees with the picture read ({size!r} not in {info.stdout!r})")
         if upright and o > 1 and f"orientation:   {o} " not in info.stdout:
             failures.append(f"{name}: info names no orientation {o}")
-        if upright and key and "(test)" not in info.stdout.split("profile:", 1)[-1]:
+        if upright and key and ("CICP" if key in CICP else "(test)") not in info.stdout.split("profile:", 1)[-1]:
             failures.append(f"{name}: info names no profile")
 
 print(f"{len(rows)} files, {2 * len(rows)} reads; largest difference from Pillow: {largest}")

@@ -22,6 +22,7 @@
 #include <jerror.h>
 
 #include "CodecBackends.h"
+#include "Orientation.h"
 #include "TiffStructure.h"
 #include "PreviewRules.h"
 #include "SampleScale.h"
@@ -185,6 +186,7 @@ struct DecodeJob {
     uint32_t eighths;    // 1..8: N/8 instead; 0: `scale` rules
     bool preview_scale;  // the scale that the preview rules give for the picture's size
     DibCanvas* canvas;
+    BandWriter* writer;  // with canvas: where the rows go (upright and in sRGB as asked)
     DecodeResult* result;
     PictureHeader* header;  // set: the headers are read up to the frame header, and no further
 };
@@ -262,8 +264,8 @@ CodecStatus RunDecode(DecodeJob* job) {
         jpeg_destroy_decompress(&cinfo);
         return CodecStatus::Ok;
     }
-    const CodecStatus created =
-        job->canvas->Create(cinfo.output_width, cinfo.output_height, bits);
+    BandWriter& writer = *job->writer;
+    const CodecStatus created = writer.Create(cinfo.output_width, cinfo.output_height, bits);
     if (created != CodecStatus::Ok) {
         jpeg_destroy_decompress(&cinfo);
         return created;
@@ -276,26 +278,34 @@ CodecStatus RunDecode(DecodeJob* job) {
                                                cinfo.output_width * 4, 1)[0];
     }
     JSAMPROW rows[kRowBatch];
+    // Band by band, each handed to the writer while it is in cache.
     while (cinfo.output_scanline < cinfo.output_height) {
-        const JDIMENSION y = cinfo.output_scanline;
-        JDIMENSION read = 0;
-        if (cmyk) {
-            rows[0] = cmyk_row;
-            read = jpeg_read_scanlines(&cinfo, rows, 1);
-            if (read == 1) {
-                CmykRowToBgr(cmyk_row, job->canvas->Row(y), cinfo.output_width,
-                             cinfo.saw_Adobe_marker);
+        const JDIMENSION first = cinfo.output_scanline;
+        const JDIMENSION end =
+            first + std::min<JDIMENSION>(writer.BandRows(), cinfo.output_height - first);
+        while (cinfo.output_scanline < end) {
+            const JDIMENSION y = cinfo.output_scanline;
+            JDIMENSION read = 0;
+            if (cmyk) {
+                rows[0] = cmyk_row;
+                read = jpeg_read_scanlines(&cinfo, rows, 1);
+                if (read == 1) {
+                    CmykRowToBgr(cmyk_row, writer.Row(y), cinfo.output_width,
+                                 cinfo.saw_Adobe_marker);
+                }
+            } else {
+                const JDIMENSION n = std::min<JDIMENSION>(kRowBatch, end - y);
+                for (JDIMENSION i = 0; i < n; ++i) rows[i] = writer.Row(y + i);
+                read = jpeg_read_scanlines(&cinfo, rows, n);
             }
-        } else {
-            const JDIMENSION n = std::min<JDIMENSION>(kRowBatch, cinfo.output_height - y);
-            for (JDIMENSION i = 0; i < n; ++i) rows[i] = job->canvas->Row(y + i);
-            read = jpeg_read_scanlines(&cinfo, rows, n);
+            if (read == 0) {  // a memory source never suspends; no progress means a fault
+                jpeg_destroy_decompress(&cinfo);
+                return CodecStatus::Broken;
+            }
         }
-        if (read == 0) {  // a memory source never suspends; no progress means a fault
-            jpeg_destroy_decompress(&cinfo);
-            return CodecStatus::Broken;
-        }
+        writer.Commit(first, end - first);
     }
+    writer.Finish();
     jpeg_destroy_decompress(&cinfo);
     return CodecStatus::Ok;
 }
@@ -413,6 +423,7 @@ CodecStatus RunEncode(EncodeJob* job) {
 class JpegCodec final : public CodecBackend {
 public:
     uint32_t Type() const override { return kTypeJpeg; }
+    bool AppliesPictureOptions() const override { return true; }
 
     bool Sniff(const uint8_t* p, size_t size) const override {
         return size >= 3 && p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF;
@@ -425,6 +436,7 @@ public:
         const CodecStatus found = FrameBytes(data, size, request.frame, frame_count);
         if (found != CodecStatus::Ok) return found;
         result.frame_count = frame_count;
+        BandWriter writer(canvas, request.options);
         DecodeJob job{data,
                       size,
                       request.jpeg_scale < 1    ? 1u
@@ -433,6 +445,7 @@ public:
                       request.scale_eighths,
                       false,
                       &canvas,
+                      &writer,
                       &result,
                       nullptr};
         const CodecStatus status = RunDecode(&job);
@@ -448,14 +461,15 @@ public:
         if (request.frame != 0) return CodecStatus::NoFrame;
         const uint8_t* thumb = nullptr;
         size_t thumb_size = 0;
+        BandWriter as_stored(canvas, nullptr);
         if (FindExifThumbnail(data, size, thumb, thumb_size) == ThumbnailSearch::Found) {
             PictureHeader own, picture;
-            DecodeJob header_only{thumb, thumb_size, 1, 0, false, nullptr, &own.result, &own};
-            DecodeJob measures{data, size, 1, 0, false, nullptr, &picture.result, &picture};
+            DecodeJob header_only{thumb, thumb_size, 1, 0, false, nullptr, nullptr, &own.result, &own};
+            DecodeJob measures{data, size, 1, 0, false, nullptr, nullptr, &picture.result, &picture};
             if (RunDecode(&header_only) == CodecStatus::Ok && QualifiesAsPreview(own.width, own.height) &&
                 RunDecode(&measures) == CodecStatus::Ok) {
                 DecodeResult unused;
-                DecodeJob job{thumb, thumb_size, 1, 0, false, &canvas, &unused, nullptr};
+                DecodeJob job{thumb, thumb_size, 1, 0, false, &canvas, &as_stored, &unused, nullptr};
                 const CodecStatus status = RunDecode(&job);
                 if (status == CodecStatus::Ok) {
                     result.x_dpi = picture.result.x_dpi;  // the picture's, as a reduced decode's
@@ -466,7 +480,7 @@ public:
                 if (status == CodecStatus::NoMemory) return status;
             }
         }
-        DecodeJob job{data, size, 1, 0, true, &canvas, &result, nullptr};
+        DecodeJob job{data, size, 1, 0, true, &canvas, &as_stored, &result, nullptr};
         const CodecStatus status = RunDecode(&job);
         if (status != CodecStatus::Ok) canvas.Reset();
         return status;
@@ -479,7 +493,7 @@ public:
         const CodecStatus found = FrameBytes(data, size, 0, frame_count);
         if (found != CodecStatus::Ok) return found;
         header.result.frame_count = frame_count;
-        DecodeJob job{data, size, 1, 0, false, nullptr, &header.result, &header};
+        DecodeJob job{data, size, 1, 0, false, nullptr, nullptr, &header.result, &header};
         return RunDecode(&job);
     }
 

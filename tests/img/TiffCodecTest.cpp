@@ -232,7 +232,7 @@ TEST(TiffCodec, SixteenBitAssociatedAlphaIsUndoneAtFullPrecision) {
 // planes were unpremultiplied after the reduction to 8 bits, up to 151 levels off), 12-bit
 // integers (ScaleSample onto 8 bits), 16-, 24- and 32-bit floats (linear light: associated
 // alpha undone, clamped to [0, 1], the sRGB curve). The header read agrees with each; the
-// first is read from a BigTIFF as well.
+// first is read from a BigTIFF as well; each is then cut and damaged.
 struct DeepCase {
     const char* name;
     uint16_t photometric, bps, spp, format;
@@ -352,6 +352,10 @@ TEST(TiffCodec, DeepSamplesInEveryLayoutMatchAReferenceAtTheirOwnPrecision) {
             EXPECT_TRUE(img_test::SameRgba(img_test::Decode(img_test::MakeTiff({p}, "w8")), want,
                                            p.width, p.height));
         }
+        // Cut and flipped, every layout's band and sample readers end with a code.
+        img_test::DamageSweep sweep;
+        sweep.prefixes = 40, sweep.flips = 40, sweep.max_flips = 6, sweep.seed = rng();
+        img_test::SweepDamage(tiff, sweep);
     }
 }
 

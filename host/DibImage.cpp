@@ -50,12 +50,6 @@ std::string WhyUnmeasurable(const uint8_t* data, size_t size) {
 
 }  // namespace
 
-uint8_t DibImage::Channel::Extract(uint32_t pixel) const {
-    if (max == 0) return 0;
-    const uint64_t value = (pixel & mask) >> shift;
-    return static_cast<uint8_t>((value * 255 + max / 2) / max);
-}
-
 bool DibImage::Load(const uint8_t* data, size_t size, std::string& error) {
     *this = DibImage();
     if (!data || size < 4) {
@@ -196,14 +190,10 @@ bool DibImage::LoadMasks(const uint8_t* data, std::string& error) {
         error = "the DIB's red, green and blue bit-field masks are all zero";
         return false;
     }
-    Channel* channels[4] = {&m_red, &m_green, &m_blue, &m_alpha};
-    for (int i = 0; i < 4; ++i) {
-        Channel& ch = *channels[i];
-        ch.mask = masks[i];
-        if (ch.mask == 0) continue;
-        while (((ch.mask >> ch.shift) & 1) == 0) ++ch.shift;
-        ch.max = ch.mask >> ch.shift;
-    }
+    m_red = BitFieldChannel(masks[0]);
+    m_green = BitFieldChannel(masks[1]);
+    m_blue = BitFieldChannel(masks[2]);
+    m_alpha = BitFieldChannel(masks[3]);
     m_has_alpha = masks[3] != 0;
     return true;
 }
@@ -284,10 +274,10 @@ void DibImage::ConvertRow(uint32_t y, uint8_t* out) const {
                 const uint32_t pixel = m_bit_count == 16
                                            ? ByteReader::LoadU16LE(row + size_t{x} * 2)
                                            : ByteReader::LoadU32LE(row + size_t{x} * 4);
-                out[0] = m_red.Extract(pixel);
-                out[1] = m_green.Extract(pixel);
-                out[2] = m_blue.Extract(pixel);
-                if (m_has_alpha) out[3] = m_alpha.Extract(pixel);
+                out[0] = m_red.Take(pixel);
+                out[1] = m_green.Take(pixel);
+                out[2] = m_blue.Take(pixel);
+                if (m_has_alpha) out[3] = m_alpha.Take(pixel);
                 break;
             }
         }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "BitFieldChannel.h"
 #include "DibHelpers.h"
 
 class DibImage {
@@ -32,13 +33,6 @@ public:
     std::vector<uint8_t> ConvertAll() const;
 
 private:
-    // One colour channel of a bit-field pixel: the value under `mask`, scaled to 0..255.
-    struct Channel {
-        uint32_t mask = 0;
-        uint32_t shift = 0;
-        uint32_t max = 0;  // mask >> shift
-        uint8_t Extract(uint32_t pixel) const;
-    };
     struct Rgb {
         uint8_t r = 0, g = 0, b = 0;
     };
@@ -61,5 +55,5 @@ private:
     bool m_has_alpha = false;
     // Indices beyond the colour table show black.
     std::array<Rgb, 256> m_palette{};
-    Channel m_red, m_green, m_blue, m_alpha;
+    BitFieldChannel m_red, m_green, m_blue, m_alpha;
 };

@@ -8,31 +8,14 @@
 // them.
 #include <cstring>
 
+#include "BitFieldChannel.h"
 #include "BmpFile.h"
 #include "BmpLayout.h"
 #include "BmpRle.h"
 #include "ByteReader.h"
-#include "Checked.h"
 #include "CodecBackends.h"
 
 namespace {
-
-struct Channel {
-    uint32_t mask = 0;
-    uint32_t shift = 0;
-    uint32_t max = 0;
-
-    explicit Channel(uint32_t m = 0) : mask(m) {
-        if (!mask) return;
-        while (((mask >> shift) & 1) == 0) ++shift;
-        max = mask >> shift;
-    }
-    uint8_t Take(uint32_t pixel) const {
-        if (!max) return 0;
-        const uint64_t v = (pixel & mask) >> shift;
-        return static_cast<uint8_t>((v * 255 + max / 2) / max);
-    }
-};
 
 class BmpCodec final : public CodecBackend {
 public:
@@ -188,7 +171,7 @@ private:
         } else {
             masks[0] = 0xFF0000, masks[1] = 0xFF00, masks[2] = 0xFF;
         }
-        const Channel red(masks[0]), green(masks[1]), blue(masks[2]), alpha(masks[3]);
+        const BitFieldChannel red(masks[0]), green(masks[1]), blue(masks[2]), alpha(masks[3]);
         const bool has_alpha = masks[3] != 0;
         const CodecStatus created = canvas.Create(width, height, has_alpha ? 32 : 24);
         if (created != CodecStatus::Ok) return created;

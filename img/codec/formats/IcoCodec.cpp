@@ -50,9 +50,11 @@ struct EntryRank {
 };
 
 EntryRank RankEntry(const uint8_t* data, size_t size, uint16_t index, bool icon) {
-    const uint8_t* d = data + kDirectorySize + kEntrySize * size_t{index};
     EntryRank rank;
     rank.index = index;
+    // A directory cut short: the entries past its end rank last (and fail when asked for).
+    if (kDirectorySize + kEntrySize * (size_t{index} + 1) > size) return rank;
+    const uint8_t* d = data + kDirectorySize + kEntrySize * size_t{index};
     rank.pixels = uint64_t{d[0] ? d[0] : 256u} * (d[1] ? d[1] : 256u);
     rank.depth = icon ? ByteReader::LoadU16LE(d + 6) : 0;
     const uint32_t offset = ByteReader::LoadU32LE(d + 12);

@@ -40,6 +40,18 @@ struct PictureHeader {
     DecodeResult result;
 };
 
+// Where a reader that serves both reads with one body parts them: a header read (`header` set)
+// takes the measures and ends there; a picture read makes its canvas. Callers return the status
+// when it is not Ok or when `header` is set.
+inline CodecStatus MeasureOrCreate(PictureHeader* header, DibCanvas& canvas, uint32_t width,
+                                   uint32_t height, uint16_t bit_count) {
+    if (!header) return canvas.Create(width, height, bit_count);
+    header->width = width;
+    header->height = height;
+    header->bit_count = bit_count;
+    return CodecStatus::Ok;
+}
+
 struct EncodeOptions {
     uint32_t type = kTypeUnknown;
     int32_t jpeg_quality = 90;  // 1..100

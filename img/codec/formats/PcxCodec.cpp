@@ -85,14 +85,8 @@ CodecStatus ReadPage(const uint8_t* data, size_t size, DibCanvas& canvas, Pictur
     if (line * h.height > (h.rle ? available * 63 : available)) return CodecStatus::Broken;
     const CodecStatus declared = CheckDeclaredSize(h.width, h.height);
     if (declared != CodecStatus::Ok) return declared;
-    if (header) {
-        header->width = h.width;
-        header->height = h.height;
-        header->bit_count = bit_count;
-        return CodecStatus::Ok;
-    }
-    const CodecStatus created = canvas.Create(h.width, h.height, bit_count);
-    if (created != CodecStatus::Ok) return created;
+    const CodecStatus created = MeasureOrCreate(header, canvas, h.width, h.height, bit_count);
+    if (created != CodecStatus::Ok || header) return created;
     RgbQuad* palette = canvas.Palette();
     if (bit_count == 1) {
         palette[1] = RgbQuad{255, 255, 255, 0};

@@ -70,14 +70,8 @@ public:
         const uint64_t row_bytes = uint64_t{width} * channels * 4;
         if (row_bytes * height > size - pos) return CodecStatus::Broken;
         const uint16_t bit_count = channels == 3 ? 24 : 8;
-        if (header) {
-            header->width = width;
-            header->height = height;
-            header->bit_count = bit_count;
-            return CodecStatus::Ok;
-        }
-        const CodecStatus created = canvas.Create(width, height, bit_count);
-        if (created != CodecStatus::Ok) return created;
+        const CodecStatus created = MeasureOrCreate(header, canvas, width, height, bit_count);
+        if (created != CodecStatus::Ok || header) return created;
         if (channels == 1) canvas.SetGreyPalette();
         for (uint32_t y = 0; y < height; ++y) {
             const uint8_t* s_row = data + pos + (uint64_t{height} - 1 - y) * row_bytes;

@@ -363,15 +363,9 @@ private:
         } else if (h.mode == kModeRgb || h.mode == kModeCmyk) {
             bit_count = 24;
         }
-        if (header) {
-            ReadResolution(resources, result);
-            header->width = h.width;
-            header->height = h.height;
-            header->bit_count = bit_count;
-            return CodecStatus::Ok;
-        }
-        const CodecStatus created = canvas.Create(h.width, h.height, bit_count);
-        if (created != CodecStatus::Ok) return created;
+        if (header) ReadResolution(resources, result);
+        const CodecStatus created = MeasureOrCreate(header, canvas, h.width, h.height, bit_count);
+        if (created != CodecStatus::Ok || header) return created;
         if (h.mode == kModeIndexed) {
             // The colour mode data holds 256 reds, then 256 greens, then 256 blues.
             const uint8_t* table = colour_data.Position();

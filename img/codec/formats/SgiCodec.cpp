@@ -89,14 +89,8 @@ public:
         const uint64_t least = h.rle ? rows * 8 : rows * h.width * h.bpc;
         if (least > size - kHeaderSize) return CodecStatus::Broken;
         const uint16_t bit_count = h.channels == 1 ? 8 : (h.channels == 3 ? 24 : 32);
-        if (header) {
-            header->width = h.width;
-            header->height = h.height;
-            header->bit_count = bit_count;
-            return CodecStatus::Ok;
-        }
-        const CodecStatus created = canvas.Create(h.width, h.height, bit_count);
-        if (created != CodecStatus::Ok) return created;
+        const CodecStatus created = MeasureOrCreate(header, canvas, h.width, h.height, bit_count);
+        if (created != CodecStatus::Ok || header) return created;
         if (bit_count == 8) canvas.SetGreyPalette();
 
         // BGR(A) slots of channels 0..3; grey and alpha fill B, G, R from channel 0.

@@ -66,14 +66,8 @@ public:
         const bool rle = h.type == 2;
         if (row_bytes * h.height > (rle ? available * 86 : available)) return CodecStatus::Broken;
         const uint16_t bit_count = h.depth <= 8 ? static_cast<uint16_t>(h.depth) : 24;
-        if (header) {
-            header->width = h.width;
-            header->height = h.height;
-            header->bit_count = bit_count;
-            return CodecStatus::Ok;
-        }
-        const CodecStatus created = canvas.Create(h.width, h.height, bit_count);
-        if (created != CodecStatus::Ok) return created;
+        const CodecStatus created = MeasureOrCreate(header, canvas, h.width, h.height, bit_count);
+        if (created != CodecStatus::Ok || header) return created;
         RgbQuad* palette = canvas.Palette();
         if (h.depth <= 8) {
             if (rgb_map) {

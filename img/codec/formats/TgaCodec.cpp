@@ -163,14 +163,8 @@ public:
         if (least > r.Remaining()) return CodecStatus::Broken;
         uint16_t bit_count = alpha ? 32 : 24;
         if (!alpha && h.BaseType() != 2) bit_count = 8;
-        if (header) {
-            header->width = h.width;
-            header->height = h.height;
-            header->bit_count = bit_count;
-            return CodecStatus::Ok;
-        }
-        const CodecStatus created = canvas.Create(h.width, h.height, bit_count);
-        if (created != CodecStatus::Ok) return created;
+        const CodecStatus created = MeasureOrCreate(header, canvas, h.width, h.height, bit_count);
+        if (created != CodecStatus::Ok || header) return created;
         if (bit_count == 8 && h.BaseType() == 3) canvas.SetGreyPalette();
         if (bit_count == 8 && h.BaseType() == 1) {
             for (uint32_t i = 0; i < h.map_length && h.map_first + i < 256; ++i) {

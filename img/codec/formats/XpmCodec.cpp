@@ -249,14 +249,8 @@ public:
             index.emplace(line.substr(0, cpp), i);
         }
         const uint16_t bit_count = transparent ? 32 : (colours <= 256 ? 8 : 24);
-        if (header) {
-            header->width = width;
-            header->height = height;
-            header->bit_count = bit_count;
-            return CodecStatus::Ok;
-        }
-        const CodecStatus created = canvas.Create(width, height, bit_count);
-        if (created != CodecStatus::Ok) return created;
+        const CodecStatus created = MeasureOrCreate(header, canvas, width, height, bit_count);
+        if (created != CodecStatus::Ok || header) return created;
         if (bit_count == 8) {
             for (uint32_t i = 0; i < colours; ++i) {
                 canvas.Palette()[i] = RgbQuad{table[4 * i + 2], table[4 * i + 1], table[4 * i], 0};

@@ -13,7 +13,7 @@
 // that an earlier input's read left in the cache (animated GIF, WebP and PNG).
 //
 // The last three input bytes choose, and stay part of the data:
-//   size-1  the type to decode as: 0 (detect) in half the inputs, else a code below 26
+//   size-1  the type to decode as: 0 (detect) in half the inputs, else a code below 36
 //   size-2  the frame: 0 to 3 (the preview read also takes the picture options from bits 2, 3)
 //   size-3  the JPEG scale: 1 to 9 (low five bits); the picture options asked for, upright and
 //           sRGB (bits 5 and 6, as bits 8 and 9 above the type)
@@ -50,7 +50,7 @@ int FuzzImg(const uint8_t* data, size_t size) {
     g_sink = ImgSignatureType(head);
     if (size < 4) return 0;
     const uint8_t type_byte = data[size - 1];
-    const uint32_t type = (type_byte & 1) ? 0u : static_cast<uint32_t>((type_byte >> 1) % 26);
+    const uint32_t type = (type_byte & 1) ? 0u : static_cast<uint32_t>((type_byte >> 1) % 36);
     const int32_t frame = data[size - 2] & 3;
     const int32_t scale = 1 + (data[size - 3] & 31) % 9;
     const uint32_t options = static_cast<uint32_t>((data[size - 3] >> 5) & 3) << 8;
@@ -120,7 +120,7 @@ int FuzzImgInfo(const uint8_t* data, size_t size) {
     // Bits 2 and 3 of the byte before ask for the picture options, so that the orientation and
     // profile readers run too.
     const uint32_t options = size >= 2 ? static_cast<uint32_t>((data[size - 2] >> 2) & 3) << 8 : 0;
-    info.SetImageType(((type_byte & 1) ? 0u : static_cast<uint32_t>((type_byte >> 1) % 26)) |
+    info.SetImageType(((type_byte & 1) ? 0u : static_cast<uint32_t>((type_byte >> 1) % 36)) |
                       options);
     const int32_t result = info.ReadInfoFromMemory();
     if (result == SPI_OK && (info.Width() <= 0 || info.Height() <= 0 || info.FrameCount() <= 0 ||
@@ -140,7 +140,7 @@ int FuzzImgPreview(const uint8_t* data, size_t size) {
     ImgFile preview;
     preview.SetMemorySource(data, size);
     // Bits 2 and 3 of the frame byte ask for the picture options (upright, sRGB).
-    preview.SetImageType(((type_byte & 1) ? 0u : static_cast<uint32_t>((type_byte >> 1) % 26)) |
+    preview.SetImageType(((type_byte & 1) ? 0u : static_cast<uint32_t>((type_byte >> 1) % 36)) |
                          static_cast<uint32_t>((data[size - 2] >> 2) & 3) << 8);
     preview.SetFrameIndex(data[size - 2] & 3);
     preview.SetPreview(true);

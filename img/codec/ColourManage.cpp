@@ -207,7 +207,8 @@ CodecStatus SrgbConverter::Prepare(const uint8_t* icc, size_t size, uint16_t bit
     // No exception: decoders prepare the conversion where none may pass (libjpeg's frames).
     std::unique_ptr<Impl> impl(new (std::nothrow) Impl);
     if (!impl) return CodecStatus::NoMemory;
-    const cmsColorSpaceSignature space = cmsGetColorSpace(in.h);
+    // Kept as a number: a profile may name a space that the enum does not list.
+    const cmsUInt32Number space = cmsGetColorSpace(in.h);
     if (space == cmsSigGrayData) {
         // Grey pictures come as indexed grey or as BGR(A) with equal channels; a table serves.
         if (!GreyTable(in.h, srgb.h, impl->grey)) return CodecStatus::Unsupported;
@@ -290,7 +291,8 @@ bool ProfileConvertible(const uint8_t* icc, size_t size) {
     Profile in(cmsOpenProfileFromMemTHR(Context(), icc, static_cast<cmsUInt32Number>(size)));
     if (!in.h) return false;
     Profile srgb(cmsCreate_sRGBProfileTHR(Context()));
-    const cmsColorSpaceSignature space = cmsGetColorSpace(in.h);
+    // Kept as a number: a profile may name a space that the enum does not list.
+    const cmsUInt32Number space = cmsGetColorSpace(in.h);
     if (!srgb.h || (space != cmsSigGrayData && space != cmsSigRgbData)) return false;
     Transform t(cmsCreateTransformTHR(Context(), in.h,
                                       space == cmsSigGrayData ? TYPE_GRAY_8 : TYPE_BGR_8, srgb.h,

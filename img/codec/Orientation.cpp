@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "CpuFeatures.h"
+
 namespace {
 
 // Where the shown pixel (x, y) is stored, as a start and a step per x: the stored
@@ -107,44 +109,129 @@ inline void CopyPixel(uint8_t* dst, const uint8_t* src) {
     std::memcpy(dst, src, kBpp);
 }
 
-// Places `rows` band rows (stored rows first..) of `width` pixels: each stored row becomes a
-// shown row (mirrored or not) or, for the quarter turns, a shown column. Quarter turns go by
-// tiles of 64 stored columns, so that each shown row takes the band's pixels in one run while
-// the tile's band lines stay in cache.
+// Places `rows` band rows (stored rows first..) of `width` pixels that stay rows, mirrored or
+// not.
 template <size_t kBpp>
-void PlaceBand(const uint8_t* band, size_t band_stride, uint32_t first, uint32_t rows,
-               uint32_t width, const Mapping& m, const DibCanvas& out) {
+void PlaceBandRows(const uint8_t* band, size_t band_stride, uint32_t first, uint32_t rows,
+                   uint32_t width, const Mapping& m, const DibCanvas& out) {
     const int64_t x0 = m.x0 + int64_t{first} * m.dxy, y0 = m.y0 + int64_t{first} * m.dyy;
-    if (m.dyx == 0) {  // rows stay rows
-        for (uint32_t i = 0; i < rows; ++i) {
-            const uint8_t* src = band + i * band_stride;
-            uint8_t* dst = out.Row(static_cast<uint32_t>(y0 + int64_t{i} * m.dyy)) + x0 * kBpp;
-            const ptrdiff_t step = static_cast<ptrdiff_t>(m.dxx * static_cast<int64_t>(kBpp));
-            for (uint32_t x = 0; x < width; ++x, src += kBpp, dst += step)
-                CopyPixel<kBpp>(dst, src);
-        }
-        return;
+    for (uint32_t i = 0; i < rows; ++i) {
+        const uint8_t* src = band + i * band_stride;
+        uint8_t* dst = out.Row(static_cast<uint32_t>(y0 + int64_t{i} * m.dyy)) + x0 * kBpp;
+        const ptrdiff_t step = static_cast<ptrdiff_t>(m.dxx * static_cast<int64_t>(kBpp));
+        for (uint32_t x = 0; x < width; ++x, src += kBpp, dst += step) CopyPixel<kBpp>(dst, src);
     }
-    // Shown (x0 + i * dxy, y0 + x * dyx): stored row i runs down shown column x0 + i * dxy.
-    const ptrdiff_t across = static_cast<ptrdiff_t>(m.dxy * static_cast<int64_t>(kBpp));
-    const ptrdiff_t down = out.TopDownPitch() * static_cast<ptrdiff_t>(m.dyx);
+}
+
+// A quarter turn of one band: stored column x of the band becomes the run of shown row
+// `first + x * down`, whose pixel j comes from band row runs[j].
+struct TurnJob {
+    const uint8_t* const* runs;
+    uint32_t count;  // band rows, at most BandWriter::kMaxBandRows
+    uint32_t width;  // stored columns
+    uint8_t* first;
+    ptrdiff_t down;
+};
+
+// From stored column `from` on, a pixel at a time, in tiles of 64 columns so that each shown
+// row takes its run while the tile's band lines stay in cache.
+template <size_t kBpp>
+void TurnPortable(const TurnJob& job, uint32_t from) {
     constexpr uint32_t kTile = 64;
-    for (uint32_t tx = 0; tx < width; tx += kTile) {
-        const uint32_t n = std::min(width - tx, kTile);
-        uint8_t* base = out.Row(static_cast<uint32_t>(y0 + int64_t{tx} * m.dyx)) + x0 * kBpp;
-        for (uint32_t i = 0; i < rows; ++i) {
-            const uint8_t* src = band + i * band_stride + size_t{tx} * kBpp;
-            uint8_t* dst = base + static_cast<ptrdiff_t>(i) * across;
-            for (uint32_t x = 0; x < n; ++x, src += kBpp, dst += down) CopyPixel<kBpp>(dst, src);
+    for (uint32_t tx = from; tx < job.width; tx += kTile) {
+        const uint32_t n = std::min(job.width - tx, kTile);
+        for (uint32_t j = 0; j < job.count; ++j) {
+            const uint8_t* src = job.runs[j] + size_t{tx} * kBpp;
+            uint8_t* dst = job.first + static_cast<ptrdiff_t>(tx) * job.down + j * kBpp;
+            for (uint32_t x = 0; x < n; ++x, src += kBpp, dst += job.down) {
+                CopyPixel<kBpp>(dst, src);
+            }
         }
     }
 }
 
+#ifdef PLUGIN_X86_KERNELS
+// Blocks of 4 band rows x 4 stored columns through registers: each row's four pixels are
+// widened to four 32-bit lanes, the 4 x 4 block of lanes is transposed, and each shown row
+// gets its four pixels with one store. Reads up to 4 bytes past a band row's last pixel (the
+// band has that slack). A 24-bit run's 12 bytes go out as one 16-byte store while the 4 bytes
+// beyond still belong to pixels of the run that are written next. The shown rows some 32
+// columns ahead are fetched for writing meanwhile: each run lands on lines that are in no
+// cache (the first band has already touched every page of the picture), and waiting for them
+// one store at a time cost more than the shuffles.
+template <size_t kBpp>
+PLUGIN_TARGET("ssse3")
+void TurnSsse3(const TurnJob& job) {
+    static_assert(kBpp == 3 || kBpp == 4, "colour pixels");
+    const __m128i widen = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m128i narrow = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const uint32_t width4 = job.width & ~3u, count4 = job.count & ~3u;
+    constexpr uint32_t kAhead = 32;  // stored columns
+    for (uint32_t x = 0; x < width4; x += 4) {
+        uint8_t* dst[4];
+        for (uint32_t k = 0; k < 4; ++k) {
+            dst[k] = job.first + static_cast<ptrdiff_t>(x + k) * job.down;
+        }
+        const size_t at = size_t{x} * kBpp;
+        if (x + kAhead + 4 <= job.width) {
+            for (uint32_t k = 0; k < 4; ++k) {
+                uint8_t* ahead = dst[k] + static_cast<ptrdiff_t>(kAhead) * job.down;
+                for (size_t b = 0; b < size_t{job.count} * kBpp + 63; b += 64) {
+                    __builtin_prefetch(ahead + b, 1, 3);
+                }
+            }
+        }
+        uint32_t j = 0;
+        for (; j < count4; j += 4) {
+            __m128i r[4];
+            for (uint32_t k = 0; k < 4; ++k) {
+                r[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(job.runs[j + k] + at));
+                if (kBpp == 3) r[k] = _mm_shuffle_epi8(r[k], widen);
+            }
+            const __m128i t0 = _mm_unpacklo_epi32(r[0], r[1]), t1 = _mm_unpacklo_epi32(r[2], r[3]);
+            const __m128i t2 = _mm_unpackhi_epi32(r[0], r[1]), t3 = _mm_unpackhi_epi32(r[2], r[3]);
+            __m128i c[4] = {_mm_unpacklo_epi64(t0, t1), _mm_unpackhi_epi64(t0, t1),
+                            _mm_unpacklo_epi64(t2, t3), _mm_unpackhi_epi64(t2, t3)};
+            const bool spill = kBpp == 4 || j + 6 <= job.count;
+            for (uint32_t k = 0; k < 4; ++k) {
+                uint8_t* d = dst[k] + size_t{j} * kBpp;
+                if (kBpp == 3) c[k] = _mm_shuffle_epi8(c[k], narrow);
+                if (spill) {
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), c[k]);
+                } else {
+                    _mm_storel_epi64(reinterpret_cast<__m128i*>(d), c[k]);
+                    const int32_t last = _mm_cvtsi128_si32(_mm_srli_si128(c[k], 8));
+                    std::memcpy(d + 8, &last, 4);
+                }
+            }
+        }
+        for (; j < job.count; ++j) {
+            for (uint32_t k = 0; k < 4; ++k) {
+                CopyPixel<kBpp>(dst[k] + size_t{j} * kBpp, job.runs[j] + at + k * kBpp);
+            }
+        }
+    }
+    TurnPortable<kBpp>(job, width4);
+}
+#endif
+
+template <size_t kBpp>
+void Turn(const TurnJob& job, KernelLevel level) {
+#ifdef PLUGIN_X86_KERNELS
+    if constexpr (kBpp == 3 || kBpp == 4) {
+        if (level == KernelLevel::Best && CpuHasSsse3()) return TurnSsse3<kBpp>(job);
+    }
+#endif
+    (void)level;
+    TurnPortable<kBpp>(job, 0);
+}
+
 }  // namespace
 
-BandWriter::BandWriter(DibCanvas& canvas, PictureOptions* options)
+BandWriter::BandWriter(DibCanvas& canvas, PictureOptions* options, KernelLevel level)
     : m_canvas(canvas),
       m_options(options),
+      m_level(level),
       m_orientation(options && options->orientation >= 2 && options->orientation <= 8
                         ? options->orientation
                         : 1) {}
@@ -165,9 +252,10 @@ CodecStatus BandWriter::Create(uint32_t width, uint32_t height, uint16_t bits) {
     // (some 32 x 18 KB for a 6000-pixel colour picture) is decoded, then placed.
     m_band.reset();
     if (m_orientation != 1 && m_orientation != 4) {
-        m_bandRows = 32;
+        m_bandRows = kMaxBandRows;
         m_bandStride = (size_t{width} * m_bpp + 63) & ~size_t{63};
-        m_band.reset(new (std::nothrow) uint8_t[m_bandStride * m_bandRows]);
+        // The slack lets the turn read a whole vector at the last pixel of the last row.
+        m_band.reset(new (std::nothrow) uint8_t[m_bandStride * m_bandRows + 16]);
         if (!m_band) {
             m_canvas.Reset();
             return CodecStatus::NoMemory;
@@ -188,12 +276,32 @@ void BandWriter::Commit(uint32_t first, uint32_t count) {
     if (!m_band) return;
     const Mapping m = ShownAt(m_orientation, m_width, m_height);
     const uint8_t* band = Row(first);
+    if (m.dyx == 0) {
+        if (m_bpp == 3) {
+            PlaceBandRows<3>(band, m_bandStride, first, count, m_width, m, m_canvas);
+        } else if (m_bpp == 4) {
+            PlaceBandRows<4>(band, m_bandStride, first, count, m_width, m, m_canvas);
+        } else {
+            PlaceBandRows<1>(band, m_bandStride, first, count, m_width, m, m_canvas);
+        }
+        return;
+    }
+    // Stored row first + i runs down shown column x0 + (first + i) * dxy; its runs start at
+    // the band's leftmost shown column.
+    const uint8_t* runs[kMaxBandRows];
+    for (uint32_t j = 0; j < count; ++j) {
+        runs[j] = band + size_t{m.dxy > 0 ? j : count - 1 - j} * m_bandStride;
+    }
+    const int64_t left = m.x0 + int64_t{first} * m.dxy - (m.dxy > 0 ? 0 : int64_t{count} - 1);
+    const TurnJob job{runs, count, m_width,
+                      m_canvas.Row(static_cast<uint32_t>(m.y0)) + left * static_cast<int64_t>(m_bpp),
+                      m_canvas.TopDownPitch() * static_cast<ptrdiff_t>(m.dyx)};
     if (m_bpp == 3) {
-        PlaceBand<3>(band, m_bandStride, first, count, m_width, m, m_canvas);
+        Turn<3>(job, m_level);
     } else if (m_bpp == 4) {
-        PlaceBand<4>(band, m_bandStride, first, count, m_width, m, m_canvas);
+        Turn<4>(job, m_level);
     } else {
-        PlaceBand<1>(band, m_bandStride, first, count, m_width, m, m_canvas);
+        Turn<1>(job, m_level);
     }
 }
 

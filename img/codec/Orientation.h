@@ -8,6 +8,7 @@
 
 #include "CodecTypes.h"
 #include "ColourManage.h"
+#include "CpuFeatures.h"
 #include "DibCanvas.h"
 
 // Whether the orientation swaps the picture's width and height.
@@ -40,7 +41,11 @@ struct PictureOptions {
 // pictures.
 class BandWriter {
 public:
-    BandWriter(DibCanvas& canvas, PictureOptions* options);
+    // Rows in a band when the band is placed rather than decoded in place.
+    static constexpr uint32_t kMaxBandRows = 32;
+
+    BandWriter(DibCanvas& canvas, PictureOptions* options,
+               KernelLevel level = KernelLevel::Best);
 
     // Creates the canvas for a stored picture of these measures, turned, and prepares the
     // colour conversion (an unusable profile leaves the colours alone; NoMemory ends the
@@ -59,6 +64,7 @@ public:
 private:
     DibCanvas& m_canvas;
     PictureOptions* m_options;
+    KernelLevel m_level;
     uint8_t m_orientation;
     SrgbConverter m_colours;
     uint32_t m_width = 0, m_height = 0;  // stored

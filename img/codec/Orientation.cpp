@@ -151,14 +151,32 @@ void TurnPortable(const TurnJob& job, uint32_t from) {
 }
 
 #ifdef PLUGIN_X86_KERNELS
+// Copies a run of `size` bytes to a shown row: the whole 64-byte lines inside it with
+// streaming stores, which do not first read into cache the lines that they overwrite (the
+// picture is far larger than the cache, and its lines were pushed out as soon as the first
+// band touched every page), the partial lines at its ends with ordinary stores.
+PLUGIN_TARGET("ssse3")
+inline void StreamRun(uint8_t* dst, const uint8_t* src, size_t size) {
+    size_t head = static_cast<size_t>(-reinterpret_cast<uintptr_t>(dst)) & 63;
+    if (head >= size) {
+        std::memcpy(dst, src, size);
+        return;
+    }
+    std::memcpy(dst, src, head);
+    size_t at = head;
+    for (; at + 64 <= size; at += 64) {
+        for (size_t q = 0; q < 64; q += 16) {
+            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + at + q),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at + q)));
+        }
+    }
+    std::memcpy(dst + at, src + at, size - at);
+}
+
 // Blocks of 4 band rows x 4 stored columns through registers: each row's four pixels are
-// widened to four 32-bit lanes, the 4 x 4 block of lanes is transposed, and each shown row
-// gets its four pixels with one store. Reads up to 4 bytes past a band row's last pixel (the
-// band has that slack). A 24-bit run's 12 bytes go out as one 16-byte store while the 4 bytes
-// beyond still belong to pixels of the run that are written next. The shown rows some 32
-// columns ahead are fetched for writing meanwhile: each run lands on lines that are in no
-// cache (the first band has already touched every page of the picture), and waiting for them
-// one store at a time cost more than the shuffles.
+// widened to four 32-bit lanes, the 4 x 4 block of lanes is transposed, narrowed back, and
+// stored into four staged shown-row runs, which then go out to the picture whole. Reads up to
+// 4 bytes past a band row's last pixel (the band has that slack).
 template <size_t kBpp>
 PLUGIN_TARGET("ssse3")
 void TurnSsse3(const TurnJob& job) {
@@ -166,21 +184,10 @@ void TurnSsse3(const TurnJob& job) {
     const __m128i widen = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
     const __m128i narrow = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     const uint32_t width4 = job.width & ~3u, count4 = job.count & ~3u;
-    constexpr uint32_t kAhead = 32;  // stored columns
+    const size_t run = size_t{job.count} * kBpp;
+    alignas(16) uint8_t staged[4][BandWriter::kMaxBandRows * kBpp + 16];
     for (uint32_t x = 0; x < width4; x += 4) {
-        uint8_t* dst[4];
-        for (uint32_t k = 0; k < 4; ++k) {
-            dst[k] = job.first + static_cast<ptrdiff_t>(x + k) * job.down;
-        }
         const size_t at = size_t{x} * kBpp;
-        if (x + kAhead + 4 <= job.width) {
-            for (uint32_t k = 0; k < 4; ++k) {
-                uint8_t* ahead = dst[k] + static_cast<ptrdiff_t>(kAhead) * job.down;
-                for (size_t b = 0; b < size_t{job.count} * kBpp + 63; b += 64) {
-                    __builtin_prefetch(ahead + b, 1, 3);
-                }
-            }
-        }
         uint32_t j = 0;
         for (; j < count4; j += 4) {
             __m128i r[4];
@@ -192,25 +199,21 @@ void TurnSsse3(const TurnJob& job) {
             const __m128i t2 = _mm_unpackhi_epi32(r[0], r[1]), t3 = _mm_unpackhi_epi32(r[2], r[3]);
             __m128i c[4] = {_mm_unpacklo_epi64(t0, t1), _mm_unpackhi_epi64(t0, t1),
                             _mm_unpacklo_epi64(t2, t3), _mm_unpackhi_epi64(t2, t3)};
-            const bool spill = kBpp == 4 || j + 6 <= job.count;
             for (uint32_t k = 0; k < 4; ++k) {
-                uint8_t* d = dst[k] + size_t{j} * kBpp;
                 if (kBpp == 3) c[k] = _mm_shuffle_epi8(c[k], narrow);
-                if (spill) {
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), c[k]);
-                } else {
-                    _mm_storel_epi64(reinterpret_cast<__m128i*>(d), c[k]);
-                    const int32_t last = _mm_cvtsi128_si32(_mm_srli_si128(c[k], 8));
-                    std::memcpy(d + 8, &last, 4);
-                }
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(&staged[k][size_t{j} * kBpp]), c[k]);
             }
         }
         for (; j < job.count; ++j) {
             for (uint32_t k = 0; k < 4; ++k) {
-                CopyPixel<kBpp>(dst[k] + size_t{j} * kBpp, job.runs[j] + at + k * kBpp);
+                CopyPixel<kBpp>(&staged[k][size_t{j} * kBpp], job.runs[j] + at + k * kBpp);
             }
         }
+        for (uint32_t k = 0; k < 4; ++k) {
+            StreamRun(job.first + static_cast<ptrdiff_t>(x + k) * job.down, staged[k], run);
+        }
     }
+    _mm_sfence();  // the streamed lines are seen before the picture is handed on
     TurnPortable<kBpp>(job, width4);
 }
 #endif
@@ -249,10 +252,10 @@ CodecStatus BandWriter::Create(uint32_t width, uint32_t height, uint16_t bits) {
     if (made != CodecStatus::Ok) return made;
     m_width = width, m_height = height, m_bpp = bits / 8u;
     // As stored or flipped, rows are decoded where they are shown; otherwise a band of rows
-    // (some 32 x 18 KB for a 6000-pixel colour picture) is decoded, then placed.
+    // (some 64 x 18 KB for a 6000-pixel colour picture) is decoded, then placed.
     m_band.reset();
     if (m_orientation != 1 && m_orientation != 4) {
-        m_bandRows = kMaxBandRows;
+        m_bandRows = std::min(kMaxBandRows, height);
         m_bandStride = (size_t{width} * m_bpp + 63) & ~size_t{63};
         // The slack lets the turn read a whole vector at the last pixel of the last row.
         m_band.reset(new (std::nothrow) uint8_t[m_bandStride * m_bandRows + 16]);

@@ -136,7 +136,7 @@ TEST(OrientationBands, EveryOrientationOnBandAndTileEdgesInColourGreyAndCmyk) {
         bool profile;
     } kinds[] = {
         {JpegLayout::Baseline420, true}, {JpegLayout::Grey, false}, {JpegLayout::CmykAdobe, false}};
-    // 150 columns: tiles of 64 end inside; 37 and 70 rows: bands of 32 end inside.
+    // 150 columns: tiles of 64 end inside; 70 rows: bands of 64 end inside.
     const uint32_t sizes[][2] = {{150, 37}, {61, 70}, {1, 33}};
     for (const auto& kind : kinds) {
         for (const auto& size : sizes) {

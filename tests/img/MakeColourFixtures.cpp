@@ -36,6 +36,8 @@ int main(int argc, char** argv) {
     const Raster rgb = PhotoLike(37, 22, 3, 30), rgba = PhotoLike(37, 22, 4, 31);
     bool ok = Write(dir, "p3.jxl", EncodeJxl({rgb}, true, 0, 3, true));
     ok = Write(dir, "p3-alpha-o6.jxl", EncodeJxl({rgba}, true, 0, 3, true, 6)) && ok;
+    // Lossy: libjxl gives the samples of an XYB image in the space it describes.
+    ok = Write(dir, "p3-lossy.jxl", EncodeJxl({rgb}, false, 1.0f, 3, true)) && ok;
     // AVIF through libheif's AV1 encoder (its HEVC encoder writes no colour property).
     if (HeifEncoderAvailable(HeifCodec::Av1)) {
         const Raster even = PhotoLike(38, 22, 3, 32);  // even sides for 4:2:0

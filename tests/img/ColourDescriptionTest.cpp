@@ -1,9 +1,8 @@
-// The colour descriptions read from JPEG 2000 colr boxes and PSD image resources: one table of
-// files built here, each with the profile or the verdict expected (the padding of resource names
-// and odd-length data, PSB's header, each colr method and enumerated space).
+// The colour descriptions read from JPEG 2000 colr boxes and PSD image resources, in one table:
+// each colr method and enumerated space, the first box ruling; resource names and odd-length
+// data padded, PSB's header; every shorter head read without reading past it.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,103 +14,69 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void Put(Bytes& out, uint32_t v, int bytes) {
+Bytes Be(uint32_t v, int bytes) {
+    Bytes out;
     for (int s = 8 * (bytes - 1); s >= 0; s -= 8) out.push_back(static_cast<uint8_t>(v >> s));
-}
-
-Bytes Box(const char* type, const Bytes& body) {
-    const size_t length = body.size() + 8;
-    Bytes out(length);
-    for (size_t i = 0; i < 4; ++i) {
-        out[i] = static_cast<uint8_t>(length >> (24 - 8 * i));
-        out[4 + i] = static_cast<uint8_t>(type[i]);
-    }
-    std::copy(body.begin(), body.end(), out.begin() + 8);
     return out;
 }
 
-// A JP2 header: the signature, ftyp, then jp2h with ihdr and the colr boxes given.
-Bytes Jp2(const std::vector<Bytes>& colrs) {
-    Bytes jp2h = Box("ihdr", Bytes(14, 0));
-    for (const Bytes& c : colrs) {
-        const Bytes b = Box("colr", c);
-        jp2h.insert(jp2h.end(), b.begin(), b.end());
-    }
-    Bytes out = Box("jP  ", {0x0D, 0x0A, 0x87, 0x0A});
-    for (const Bytes& b : {Box("ftyp", Bytes(12, 0)), Box("jp2h", jp2h), Box("jp2c", {0xFF, 0x4F})}) {
-        out.insert(out.end(), b.begin(), b.end());
-    }
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 
-Bytes Enumerated(uint32_t space) {
-    Bytes c = {1, 0, 0};
-    Put(c, space, 4);
-    return c;
+Bytes Box(const std::string& type, const Bytes& body) {
+    const Bytes name(type.begin(), type.end());
+    return Cat({Be(static_cast<uint32_t>(body.size() + 8), 4), name, body});
 }
 
-// A PSD (version 1) or PSB (2) head: the header, colour mode data, and resources (id, name,
-// data) in that order.
-struct Resource {
-    uint16_t id;
-    std::string name;
-    Bytes data;
-};
-Bytes Psd(int version, const std::vector<Resource>& resources) {
-    Bytes out = {'8', 'B', 'P', 'S'};
-    Put(out, version, 2);
-    out.resize(out.size() + 6, 0);
-    for (uint32_t v : {3u, 4u, 4u}) Put(out, v, v == 3 ? 2 : 4);  // channels, height, width
-    Put(out, 8, 2);
-    Put(out, 3, 2);
-    Put(out, 3, 4);
-    out.insert(out.end(), {1, 2, 3});  // colour mode data
-    Bytes section;
-    for (const Resource& r : resources) {
-        section.insert(section.end(), {'8', 'B', 'I', 'M'});
-        Put(section, r.id, 2);
-        section.push_back(static_cast<uint8_t>(r.name.size()));
-        section.insert(section.end(), r.name.begin(), r.name.end());
-        if (r.name.size() % 2 == 0) section.push_back(0);  // the Pascal string padded to even
-        Put(section, static_cast<uint32_t>(r.data.size()), 4);
-        section.insert(section.end(), r.data.begin(), r.data.end());
-        if (r.data.size() & 1) section.push_back(0);
-    }
-    Put(out, static_cast<uint32_t>(section.size()), 4);
-    out.insert(out.end(), section.begin(), section.end());
-    return out;
+Bytes Jp2(const Bytes& colrs) {
+    return Cat({Box("jP  ", {13, 10, 135, 10}), Box("ftyp", Bytes(12, 0)),
+                Box("jp2h", Cat({Box("ihdr", Bytes(14, 0)), colrs})), Box("jp2c", {255, 79})});
+}
+
+Bytes Colr(uint8_t method, const Bytes& rest) { return Box("colr", Cat({{method, 0, 0}, rest})); }
+
+// A resource: signature, id, the name as a Pascal string padded to even, data padded to even.
+Bytes Resource(uint16_t id, const std::string& name, const Bytes& data) {
+    return Cat({{'8', 'B', 'I', 'M'}, Be(id, 2), {static_cast<uint8_t>(name.size())},
+                Bytes(name.begin(), name.end()), Bytes(name.size() % 2 ? 0 : 1, 0),
+                Be(static_cast<uint32_t>(data.size()), 4), data, Bytes(data.size() % 2, 0)});
+}
+
+// Header (RGB, 8 bits), three bytes of colour mode data, then the resources.
+Bytes Psd(uint16_t version, const Bytes& resources) {
+    return Cat({{'8', 'B', 'P', 'S'}, Be(version, 2), Bytes(6, 0), Be(3, 2), Be(4, 4), Be(4, 4),
+                Be(8, 2), Be(3, 2), Be(3, 4), {1, 2, 3},
+                Be(static_cast<uint32_t>(resources.size()), 4), resources});
 }
 
 TEST(ImgColourDescription, Jp2ColrAndPsdResourcesGiveTheirProfile) {
     const Bytes icc = {'p', 'r', 'o', 'f', 'i', 'l', 'e'}, other = {9, 9, 9};
-    Bytes method2 = {2, 0, 0};
-    method2.insert(method2.end(), icc.begin(), icc.end());
     const struct {
         const char* what;
         uint32_t type;
-        Bytes file;
-        Bytes icc;
+        Bytes file, icc;
         bool unknown;
     } rows[] = {
-        {"sRGB", kTypeJp2, Jp2({Enumerated(16)}), {}, false},
-        {"grey", kTypeJp2, Jp2({Enumerated(17)}), {}, false},
-        {"sYCC", kTypeJp2, Jp2({Enumerated(18)}), {}, false},
-        {"CMYK", kTypeJp2, Jp2({Enumerated(12)}), {}, true},
-        {"profile", kTypeJp2, Jp2({method2}), icc, false},
-        {"first colr rules", kTypeJp2, Jp2({method2, Enumerated(12)}), icc, false},
-        {"codestream", kTypeJ2k, {0xFF, 0x4F, 0xFF, 0x51}, {}, false},
-        {"psd", kTypePsd, Psd(1, {{1005, "", other}, {1039, "", icc}}), icc, false},
-        {"names", kTypePsd, Psd(1, {{1005, "ab", other}, {1039, "x", icc}}), icc, false},
-        {"psb", kTypePsd, Psd(2, {{1039, "", icc}}), icc, false},
-        {"none", kTypePsd, Psd(1, {{1005, "", other}}), {}, false},
+        {"sRGB", kTypeJp2, Jp2(Colr(1, Be(16, 4))), {}, false},
+        {"grey", kTypeJp2, Jp2(Colr(1, Be(17, 4))), {}, false},
+        {"sYCC", kTypeJp2, Jp2(Colr(1, Be(18, 4))), {}, false},
+        {"CMYK", kTypeJp2, Jp2(Colr(1, Be(12, 4))), {}, true},
+        {"first rules", kTypeJp2, Jp2(Cat({Colr(2, icc), Colr(1, Be(12, 4))})), icc, false},
+        {"psd", kTypePsd, Psd(1, Cat({Resource(1005, "", other), Resource(1039, "", icc)})), icc,
+         false},
+        {"names", kTypePsd, Psd(1, Cat({Resource(1005, "ab", other), Resource(1039, "x", icc)})),
+         icc, false},
+        {"psb", kTypePsd, Psd(2, Resource(1039, "", icc)), icc, false},
     };
     for (const auto& row : rows) {
         PictureMetadata meta;
         ReadPictureMetadata(row.file.data(), row.file.size(), row.type, 0, true, meta);
         EXPECT_EQ(meta.icc, row.icc) << row.what;
         EXPECT_EQ(meta.colours_unknown, row.unknown) << row.what;
-        // Every shorter head ends the walk without reading past it.
-        for (size_t cut = 0; cut < row.file.size(); ++cut) {
+        for (size_t cut = 1; cut < row.file.size(); ++cut) {
             const Bytes head(row.file.begin(), row.file.begin() + static_cast<ptrdiff_t>(cut));
             ReadPictureMetadata(head.data(), head.size(), row.type, 0, true, meta);
         }

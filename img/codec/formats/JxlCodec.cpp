@@ -57,7 +57,8 @@ void WriteScanline(void* opaque, size_t x, size_t y, size_t n, const void* pixel
 
 // sRGB itself, or grey on sRGB's curve: colours with nothing to convert.
 bool IsSrgb(const JxlColorEncoding& c) {
-    return c.white_point == JXL_WHITE_POINT_D65 && c.transfer_function == JXL_TRANSFER_FUNCTION_SRGB &&
+    return c.white_point == JXL_WHITE_POINT_D65 &&
+           c.transfer_function == JXL_TRANSFER_FUNCTION_SRGB &&
            (c.color_space == JXL_COLOR_SPACE_GRAY ||
             (c.color_space == JXL_COLOR_SPACE_RGB && c.primaries == JXL_PRIMARIES_SRGB));
 }

@@ -29,9 +29,8 @@ if(ZEM_PYTHON3 AND TARGET zemhost AND (NOT WIN32 OR (zem_colour AND ZEM_EMULATOR
     set_tests_properties(ImgOrientationTable PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
 endif()
 
-# The display rotation of MP4 clips that zemhost's info prints; JPEG 2000's and PSD's colour
-# descriptions.
-list(APPEND img_test_sources VideoRotationTest.cpp ColourDescriptionTest.cpp)
+# The display rotation of MP4 clips that zemhost's info prints.
+list(APPEND img_test_sources VideoRotationTest.cpp)
 
 # JPEG pictures turned and converted band by band, against lcms2 used directly (Linux, with the
 # JPEG suite's writers).

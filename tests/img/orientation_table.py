@@ -156,12 +156,20 @@ with open(f"{work}/p3.jp2", "wb") as f:
     f.write(jp2[:at] + box(b"jp2h", children) + jp2[at + length:])
 rows.append(("p3.jp2", "p3", 0))
 
-# PSD: an RGB picture, raw planes, the profile in image resource 1039.
+# PSD: an RGB picture, raw planes, the profile in image resource 1039 after a resource whose
+# name and data need padding.
+
+
+def resource(rid, name, data):
+    pascal = bytes([len(name)]) + name + b"\0" * (1 - len(name) % 2)
+    return b"8BIM" + struct.pack(">H", rid) + pascal + struct.pack(">I", len(data)) + data + b"\0" * (len(data) & 1)
+
+
 im = base("RGB")
-icc = PROFILES["adobe"]
-resource = b"8BIM" + struct.pack(">H", 1039) + b"\0\0" + struct.pack(">I", len(icc)) + icc + b"\0" * (len(icc) & 1)
+resources = resource(1005, b"ab", b"odd") + resource(1039, b"", PROFILES["adobe"])
 psd = (b"8BPS" + struct.pack(">H6xHIIHH", 1, 3, im.size[1], im.size[0], 8, 3) + struct.pack(">I", 0) +
-       struct.pack(">I", len(resource)) + resource + struct.pack(">IH", 0, 0) + b"".join(c.tobytes() for c in im.split()))
+       struct.pack(">I", len(resources)) + resources + struct.pack(">IH", 0, 0) +
+       b"".join(c.tobytes() for c in im.split()))
 with open(f"{work}/adobe.psd", "wb") as f:
     f.write(psd)
 rows.append(("adobe.psd", "adobe", 0))

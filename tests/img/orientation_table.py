@@ -136,24 +136,15 @@ base("RGBA").save(f"{work}/p3-alpha.png", icc_profile=PROFILES["p3"], exif=exif(
 rows.append(("p3-alpha.png", "p3", 6))
 
 
-def box(kind, body):
-    return struct.pack(">I", 8 + len(body)) + kind + body
-
-
 # JPEG 2000 (lossless): Pillow's enumerated sRGB colr box becomes one with the profile.
 out = io.BytesIO()
 base("RGB").save(out, "JPEG2000", no_jp2=False)
-jp2 = out.getvalue()
+jp2, srgb_colr = out.getvalue(), struct.pack(">I", 15) + b"colr\x01\x00\x00" + struct.pack(">I", 16)
+colr = struct.pack(">I", 11 + len(PROFILES["p3"])) + b"colr\x02\x00\x00" + PROFILES["p3"]
 at = jp2.index(b"jp2h") - 4
-length = struct.unpack(">I", jp2[at:at + 4])[0]
-children, pos = b"", at + 8
-while pos < at + length:
-    size = struct.unpack(">I", jp2[pos:pos + 4])[0]
-    kind = jp2[pos + 4:pos + 8]
-    children += box(b"colr", b"\x02\x00\x00" + PROFILES["p3"]) if kind == b"colr" else jp2[pos:pos + size]
-    pos += size
+jp2h = struct.pack(">I", struct.unpack(">I", jp2[at:at + 4])[0] + len(colr) - 15)
 with open(f"{work}/p3.jp2", "wb") as f:
-    f.write(jp2[:at] + box(b"jp2h", children) + jp2[at + length:])
+    f.write((jp2[:at] + jp2h + jp2[at + 4:]).replace(srgb_colr, colr))
 rows.append(("p3.jp2", "p3", 0))
 
 # PSD: an RGB picture, raw planes, the profile in image resource 1039 after a resource whose

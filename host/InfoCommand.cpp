@@ -60,9 +60,11 @@ void PrintPictureMetadata(const PictureSource& source, uint32_t type, uint32_t h
                     : (honoured & kPictureUpright) ? ", shown upright"
                                                    : ", shown as stored");
     }
-    if (meta.colours_unknown) {
+    if (meta.colours_unknown && meta.has_cicp) {
         std::printf("colours:       CICP %u/%u/%u/%u, not converted\n", meta.cicp[0], meta.cicp[1],
                     meta.cicp[2], meta.cicp[3]);
+    } else if (meta.colours_unknown) {
+        std::printf("colours:       a colour space named by the file, not converted\n");
     }
     if (!meta.icc.empty()) {
         std::string name = ProfileDescription(meta.icc.data(), meta.icc.size());

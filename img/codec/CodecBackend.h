@@ -11,7 +11,8 @@
 #include "DibCanvas.h"
 #include "DibView.h"
 
-struct PictureOptions;  // Orientation.h
+struct PictureOptions;   // Orientation.h
+struct PictureMetadata;  // PictureMetadata.h
 
 struct DecodeRequest {
     int32_t frame = 0;        // frame (page, image) to decode; outside the frames: NoFrame
@@ -68,6 +69,12 @@ public:
     // Whether Decode shows the picture upright and in sRGB as DecodeRequest::options ask (and
     // says so there); for other back ends the layer turns and converts the decoded picture.
     virtual bool AppliesPictureOptions() const { return false; }
+    // What the layer's own readers of orientation and colours (PictureMetadata.h) do not read
+    // for this format, added to `out` for `frame` from the back end's library: the colour
+    // description with `want_icc`, the orientation that Decode leaves to the layer. Headers only.
+    // May throw std::bad_alloc.
+    virtual void ReadDescription(const uint8_t*, size_t, int32_t /*frame*/, bool /*want_icc*/,
+                                 PictureMetadata&) const {}
     // Whether the bytes look like this format, for detection with type 0. Cheap: the head only.
     virtual bool Sniff(const uint8_t* data, size_t size) const = 0;
 

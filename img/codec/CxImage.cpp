@@ -25,21 +25,29 @@ int32_t RoundDpi(double dpi) {
 }
 
 // The formats whose colour descriptions the layer reads (or that have none, so their pictures
-// are taken as sRGB). JPEG 2000, PSD, HEIF, AVIF and JPEG XL describe colours in ways not read
-// here (HEIF's and AVIF's CICP codes sit in an nclx colour property of the primary item), so a
-// request for sRGB is not answered for them.
+// are taken as sRGB). HEIF and AVIF are read through libheif and libavif, where this build
+// decodes them with those; Windows' own decoders leave the colours unread, so a request for sRGB
+// is not answered for them there.
 bool ColoursKnown(uint32_t type) {
     switch (type) {
-        case kTypeJp2:
-        case kTypeJ2k:
-        case kTypePsd:
         case kTypeHeif:
         case kTypeAvif:
-        case kTypeJxl:
+#ifdef ZEM_CODEC_HEIF
+            return true;
+#else
             return false;
+#endif
         default:
             return true;
     }
+}
+
+// What the file says of its orientation and colours: the layer's readers, then the back end's
+// library for what they do not read.
+void ReadMetadata(const CodecBackend* backend, const uint8_t* data, size_t size, uint32_t type,
+                  int32_t frame, bool want_icc, PictureMetadata& meta) {
+    ReadPictureMetadata(data, size, type, frame, want_icc, meta);
+    if (backend && data) backend->ReadDescription(data, size, frame, want_icc, meta);
 }
 
 // Whether the colours the file describes (a profile or CICP codes; neither: sRGB already) can be
@@ -125,7 +133,7 @@ bool CxImage::Run(const uint8_t* data, uint32_t size, uint32_t type, What what) 
                 if (m_options && backend.AppliesPictureOptions()) {
                     const bool srgb = (m_options & kOptionSrgb) && ColourManagementAvailable() &&
                                       ColoursKnown(backend.Type());
-                    ReadPictureMetadata(data, size, backend.Type(), m_frame, srgb, meta);
+                    ReadMetadata(&backend, data, size, backend.Type(), m_frame, srgb, meta);
                     options = PictureOptions();
                     options.orientation = (m_options & kOptionUpright) ? meta.orientation : 0;
                     options.srgb = srgb && !meta.colours_unknown;
@@ -185,7 +193,7 @@ bool CxImage::ApplyOptions(const uint8_t* data, uint32_t size, const PictureOpti
     const bool srgb =
         (m_options & kOptionSrgb) && ColourManagementAvailable() && ColoursKnown(m_type);
     try {
-        ReadPictureMetadata(data, size, m_type, m_frame, srgb, meta);
+        ReadMetadata(BackendFor(m_type), data, size, m_type, m_frame, srgb, meta);
         if (srgb) {
             converted = meta.colours_unknown ? CodecStatus::Unsupported
                         : meta.icc.empty()
@@ -247,7 +255,8 @@ bool CxImage::ReadHeader(const uint8_t* data, uint32_t size, uint32_t type) {
         // the profile can be converted.
         PictureMetadata meta;
         try {
-            ReadPictureMetadata(data, size, m_type, 0, (m_options & kOptionSrgb) != 0, meta);
+            ReadMetadata(BackendFor(m_type), data, size, m_type, 0,
+                         (m_options & kOptionSrgb) != 0, meta);
         } catch (const std::bad_alloc&) {
             m_status = CodecStatus::NoMemory;
             return false;

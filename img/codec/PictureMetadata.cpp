@@ -6,6 +6,7 @@
 #include "ByteReader.h"
 #include "CodecTypes.h"
 #include "ColourManage.h"
+#include "IsoBoxes.h"
 #include "TiffStructure.h"
 
 #ifdef ZEM_CODEC_ZLIB
@@ -202,7 +203,68 @@ void ReadWebp(const uint8_t* data, size_t size, bool want_icc, PictureMetadata& 
     }
 }
 
+// JP2: the first colour specification box (colr) of the header box, the one readers follow.
+// Method 1 names sRGB (16), grey (17) or sYCC (18, which the decoder brings to sRGB): nothing
+// to convert; methods 2 and 3 hold an ICC profile. Other enumerated spaces are not converted.
+void ReadJp2(const uint8_t* data, size_t size, bool want_icc, PictureMetadata& out) {
+    ByteReader jp2h, colr;
+    if (!want_icc || !FindBox(ByteReader(data, size), BoxType("jp2h"), jp2h) ||
+        !FindBox(jp2h, BoxType("colr"), colr)) {
+        return;
+    }
+    uint8_t method = 0;
+    uint32_t space = 0;
+    if (!colr.ReadU8(method) || !colr.Skip(2)) return;
+    if (method == 1) {
+        if (!colr.ReadU32BE(space)) return;
+        out.colours_unknown = space != 16 && space != 17 && space != 18;
+    } else if ((method == 2 || method == 3) && colr.Remaining() > 0) {
+        out.icc.assign(colr.Position(), colr.Position() + colr.Remaining());
+    }
+}
+
+// PSD and PSB: the ICC profile of image resource 1039, in the resource section after the
+// header and the colour mode data.
+void ReadPsd(const uint8_t* data, size_t size, bool want_icc, PictureMetadata& out) {
+    ByteReader r(data, size);
+    uint32_t length = 0;
+    ByteReader resources;
+    if (!want_icc || size < 26 || std::memcmp(data, "8BPS", 4) != 0 || !r.Skip(26) ||
+        !r.ReadU32BE(length) || !r.Skip(length) || !r.ReadU32BE(length) ||
+        !r.Take(length, resources)) {
+        return;
+    }
+    uint8_t signature[4];
+    uint16_t id = 0;
+    uint8_t name = 0;
+    while (resources.ReadBytes(signature, 4) && resources.ReadU16BE(id) &&
+           resources.ReadU8(name) && resources.Skip(name + ((name & 1) ? 0u : 1u)) &&
+           resources.ReadU32BE(length)) {
+        ByteReader body;
+        if (!resources.Take(length, body)) return;
+        if (length & 1) (void)resources.Skip(1);
+        if (id == 1039 && std::memcmp(signature, "8BIM", 4) == 0 && length > 0) {
+            out.icc.assign(body.Position(), body.Position() + length);
+            return;
+        }
+    }
+}
+
 }  // namespace
+
+void TakeDecodedCicp(PictureMetadata& out, uint8_t primaries, uint8_t transfer, uint8_t matrix,
+                     uint8_t full_range, bool want_icc) {
+    out.has_cicp = true;
+    out.cicp[0] = primaries;
+    out.cicp[1] = transfer;
+    out.cicp[2] = matrix;
+    out.cicp[3] = full_range;
+    if (!want_icc) return;
+    // Codes left unspecified (2) are taken as sRGB's, as viewers take them.
+    const uint8_t rgb[4] = {primaries == 2 ? uint8_t{1} : primaries,
+                            transfer == 2 ? uint8_t{13} : transfer, 0, 1};
+    out.colours_unknown = CicpToProfile(rgb, out.icc) == CicpColours::Unknown;
+}
 
 uint8_t ExifOrientation(const uint8_t* data, size_t size) {
     TiffView tiff(data, size);
@@ -227,6 +289,12 @@ void ReadPictureMetadata(const uint8_t* data, size_t size, uint32_t type, int32_
             break;
         case kTypeWebp:
             ReadWebp(data, size, want_icc, out);
+            break;
+        case kTypeJp2:
+            ReadJp2(data, size, want_icc, out);
+            break;
+        case kTypePsd:
+            ReadPsd(data, size, want_icc, out);
             break;
         default:
             break;

@@ -1,7 +1,8 @@
 // What a file says about how its pixels are to be shown, read from the bytes with bounded readers:
 // the EXIF orientation (JPEG APP1, PNG eXIf, WebP EXIF, the TIFF Orientation tag) and the
 // embedded ICC profile (JPEG APP2 chunks, PNG iCCP inflated with zlib, WebP ICCP, the TIFF ICC
-// tag), or the CICP codes of PNG's cICP.
+// tag, JP2's colr box, PSD's resource 1039), or the CICP codes of PNG's cICP. Back ends whose
+// libraries read more add it (CodecBackend::ReadDescription).
 #pragma once
 
 #include <cstddef>
@@ -26,3 +27,10 @@ void ReadPictureMetadata(const uint8_t* data, size_t size, uint32_t type, int32_
 
 // IFD0's Orientation of an EXIF block (the TIFF structure after "Exif\0\0"); 0 when absent.
 uint8_t ExifOrientation(const uint8_t* tiff, size_t size);
+
+// Colours that a decoder has already brought from YCbCr to RGB with the matrix and range of
+// CICP codes (HEIF's and AVIF's nclx): the codes kept in `out`, and with `want_icc` the
+// primaries and transfer still to convert resolved as for PNG's cICP (into a profile, sRGB's
+// own, or colours_unknown).
+void TakeDecodedCicp(PictureMetadata& out, uint8_t primaries, uint8_t transfer, uint8_t matrix,
+                     uint8_t full_range, bool want_icc);

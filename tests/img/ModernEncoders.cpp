@@ -216,6 +216,18 @@ Encoded EncodeHeif(HeifCodec codec, const std::vector<Raster>& images, int quali
         }
         std::unique_ptr<heif_encoding_options, void (*)(heif_encoding_options*)> options(
             heif_encoding_options_alloc(), heif_encoding_options_free);
+        std::unique_ptr<heif_color_profile_nclx, void (*)(heif_color_profile_nclx*)> nclx(
+            shape.nclx[0] ? heif_nclx_color_profile_alloc() : nullptr,
+            heif_nclx_color_profile_free);
+        if (nclx) {
+            nclx->color_primaries = static_cast<heif_color_primaries>(shape.nclx[0]);
+            nclx->transfer_characteristics =
+                static_cast<heif_transfer_characteristics>(shape.nclx[1]);
+            nclx->matrix_coefficients = static_cast<heif_matrix_coefficients>(shape.nclx[2]);
+            nclx->full_range_flag = static_cast<uint8_t>(shape.nclx[3]);
+            heif_image_set_nclx_color_profile(image.get(), nclx.get());
+            options->output_nclx_profile = nclx.get();
+        }
         options->macOS_compatibility_workaround = shape.clap ? 0 : 1;
         options->image_orientation = static_cast<heif_orientation>(shape.orientation);
         heif_image_handle* handle = nullptr;
@@ -245,7 +257,8 @@ Encoded EncodeHeif(HeifCodec codec, const std::vector<Raster>& images, int quali
 
 // ----------------------------------------------------------------------------------------------
 
-Encoded EncodeJxl(const std::vector<Raster>& frames, bool lossless, float distance, int effort) {
+Encoded EncodeJxl(const std::vector<Raster>& frames, bool lossless, float distance, int effort,
+                  bool p3, int orientation) {
     Encoded out;
     if (frames.empty()) return out;
     const Raster& first = frames[0];
@@ -263,6 +276,7 @@ Encoded EncodeJxl(const std::vector<Raster>& frames, bool lossless, float distan
     info.num_extra_channels = alpha ? 1 : 0;
     info.alpha_bits = alpha ? info.bits_per_sample : 0;
     info.uses_original_profile = lossless ? JXL_TRUE : JXL_FALSE;
+    info.orientation = static_cast<JxlOrientation>(orientation);
     if (frames.size() > 1) {
         info.have_animation = JXL_TRUE;
         info.animation.tps_numerator = 10;
@@ -270,6 +284,11 @@ Encoded EncodeJxl(const std::vector<Raster>& frames, bool lossless, float distan
     }
     JxlColorEncoding colour;
     JxlColorEncodingSetToSRGB(&colour, grey ? JXL_TRUE : JXL_FALSE);
+    if (p3) {
+        colour.primaries = JXL_PRIMARIES_P3;
+        colour.transfer_function = JXL_TRANSFER_FUNCTION_GAMMA;
+        colour.gamma = 1 / 2.2;
+    }
     if (JxlEncoderSetBasicInfo(encoder.get(), &info) != JXL_ENC_SUCCESS ||
         JxlEncoderSetColorEncoding(encoder.get(), &colour) != JXL_ENC_SUCCESS) {
         out.error = "libjxl refused the basic info";

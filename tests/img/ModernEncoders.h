@@ -43,17 +43,22 @@ bool HeifEncoderAvailable(HeifCodec codec);
 // sizes the codec cannot code with a clap property rather than a grid.
 // `thumbnails` lists the bounding boxes of thumbnail items that libheif's encoder adds to every
 // image (scaled by libheif, with the image's orientation).
+// `nclx` (primaries, transfer, matrix, full range), where primaries is not 0, describes the
+// colours of every image in an nclx property; the encoder converts RGB to YCbCr by its matrix.
 struct HeifShape {
     int orientation = 1;
     bool clap = false;
     std::vector<int> thumbnails;
+    int nclx[4] = {};
 };
 Encoded EncodeHeif(HeifCodec codec, const std::vector<Raster>& images, int quality = 70,
                    bool lossless = false, HeifShape shape = HeifShape());
 
 // libjxl: one raster a still picture, several an animation of 100 ms frames. Grey, grey+alpha,
-// RGB or RGBA; lossless keeps the samples exactly.
+// RGB or RGBA; lossless keeps the samples exactly. `p3` describes the colours as Display P3
+// primaries on a gamma 2.2 curve instead of sRGB; `orientation` (EXIF 1 to 8) is written in
+// the basic information.
 Encoded EncodeJxl(const std::vector<Raster>& frames, bool lossless, float distance = 1.0f,
-                  int effort = 3);
+                  int effort = 3, bool p3 = false, int orientation = 1);
 
 }  // namespace modern_test

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "IsoBoxes.h"
+#include "PictureMetadata.h"
 
 namespace {
 
@@ -47,10 +48,14 @@ bool IsAvifSequence(const uint8_t* data, size_t size) {
     return avis && FindBox(ByteReader(data, size), BoxType("moov"), moov);
 }
 
-CodecStatus ReadAvifSequence(const uint8_t* data, size_t size, int32_t frame, DibCanvas& canvas,
-                             DecodeResult& result, PictureHeader* header) {
+namespace {
+
+// A decoder over the bytes with the track parsed (no frame decoded), or null.
+std::unique_ptr<avifDecoder, DecoderFree> ParseSequence(const uint8_t* data, size_t size,
+                                                        avifResult& r) {
     std::unique_ptr<avifDecoder, DecoderFree> decoder(avifDecoderCreate());
-    if (!decoder) return CodecStatus::NoMemory;
+    r = AVIF_RESULT_OUT_OF_MEMORY;
+    if (!decoder) return decoder;
     decoder->maxThreads = 1;
     decoder->requestedSource = AVIF_DECODER_SOURCE_TRACKS;
     // libavif refuses a limit above its default (16384 x 16384) as not implemented.
@@ -58,9 +63,34 @@ CodecStatus ReadAvifSequence(const uint8_t* data, size_t size, int32_t frame, Di
         DibCanvas::kMaxPixels < AVIF_DEFAULT_IMAGE_SIZE_LIMIT ? DibCanvas::kMaxPixels
                                                               : AVIF_DEFAULT_IMAGE_SIZE_LIMIT);
     decoder->strictFlags = AVIF_STRICT_DISABLED;
-    avifResult r = avifDecoderSetIOMemory(decoder.get(), data, size);
+    r = avifDecoderSetIOMemory(decoder.get(), data, size);
     if (r == AVIF_RESULT_OK) r = avifDecoderParse(decoder.get());
-    if (r != AVIF_RESULT_OK) return StatusOf(r);
+    if (r != AVIF_RESULT_OK) decoder.reset();
+    return decoder;
+}
+
+}  // namespace
+
+void ReadAvifSequenceColours(const uint8_t* data, size_t size, PictureMetadata& out) {
+    avifResult r = AVIF_RESULT_OK;
+    const auto decoder = ParseSequence(data, size, r);
+    if (!decoder) return;
+    const avifImage* image = decoder->image;
+    if (image->icc.size > 0 && image->icc.data) {
+        out.icc.assign(image->icc.data, image->icc.data + image->icc.size);
+        return;
+    }
+    TakeDecodedCicp(out, static_cast<uint8_t>(image->colorPrimaries),
+                    static_cast<uint8_t>(image->transferCharacteristics),
+                    static_cast<uint8_t>(image->matrixCoefficients),
+                    image->yuvRange == AVIF_RANGE_FULL ? 1 : 0, true);
+}
+
+CodecStatus ReadAvifSequence(const uint8_t* data, size_t size, int32_t frame, DibCanvas& canvas,
+                             DecodeResult& result, PictureHeader* header) {
+    avifResult r = AVIF_RESULT_OK;
+    const auto decoder = ParseSequence(data, size, r);
+    if (!decoder) return StatusOf(r);
     const avifImage* image = decoder->image;
     const bool alpha = decoder->alphaPresent != 0;
     const uint16_t bits = alpha ? 32 : 24;

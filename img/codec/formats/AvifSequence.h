@@ -7,6 +7,8 @@
 
 #include "CodecBackend.h"
 
+struct PictureMetadata;
+
 // Whether the file is an image sequence: an ftyp that names avis and a movie box.
 bool IsAvifSequence(const uint8_t* data, size_t size);
 
@@ -14,3 +16,6 @@ bool IsAvifSequence(const uint8_t* data, size_t size);
 // pixels), 32-bit BGRA where the sequence has alpha, else 24-bit BGR.
 CodecStatus ReadAvifSequence(const uint8_t* data, size_t size, int32_t frame, DibCanvas& canvas,
                              DecodeResult& result, PictureHeader* header);
+// The track's colours as its frames are decoded: its ICC profile, else its CICP codes (whose
+// matrix and range libavif has already applied), added to `out`.
+void ReadAvifSequenceColours(const uint8_t* data, size_t size, PictureMetadata& out);

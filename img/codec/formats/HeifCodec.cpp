@@ -3,6 +3,8 @@
 // frames of its track instead, through libavif where the build has it (AvifSequence.h). The clap,
 // irot and imir properties, which define the image in HEIF, are applied (EXIF orientation is not),
 // samples deeper than 8 bits are reduced to 8 by libheif, and alpha gives 32-bit straight BGRA.
+// libheif brings YCbCr to RGB with the matrix and range of the image's nclx colour property; the
+// primaries and curve it names, or the image's ICC profile, are what a request for sRGB converts.
 #include <libheif/heif.h>
 
 #include <cmath>
@@ -17,6 +19,7 @@
 #include "AvifSequence.h"
 #endif
 #include "IsoBoxes.h"
+#include "PictureMetadata.h"
 #include "PreviewRules.h"
 #include "SampleScale.h"
 
@@ -282,7 +285,47 @@ public:
         return CodecStatus::Ok;
     }
 
+    // The colours of image `frame` (of the track, for a sequence): its ICC profile, which
+    // describes the RGB colours where there is one, else its nclx codes; neither: sRGB.
+    void ReadDescription(const uint8_t* data, size_t size, int32_t frame, bool want_icc,
+                         PictureMetadata& out) const override {
+        const uint32_t type = BrandType(data, size);
+        if (!want_icc || type == kTypeUnknown || frame < 0) return;
+#ifdef ZEM_CODEC_AVIS
+        if (type == kTypeAvif && IsAvifSequence(data, size)) {
+            ReadAvifSequenceColours(data, size, out);
+            return;
+        }
+#endif
+        HeifPtr<heif_context> context;
+        HeifPtr<heif_image_handle> handle;
+        heif_item_id id = 0;
+        int count = 0;
+        if (OpenImage(data, size, frame, context, handle, id, count) != CodecStatus::Ok) return;
+        const size_t icc_size = heif_image_handle_get_raw_color_profile_size(handle.get());
+        if (icc_size > 0 && icc_size <= kMaxProfile) {
+            out.icc.resize(icc_size);
+            if (heif_image_handle_get_raw_color_profile(handle.get(), out.icc.data()).code ==
+                heif_error_Ok) {
+                return;
+            }
+            out.icc.clear();
+        }
+        heif_color_profile_nclx* nclx = nullptr;
+        if (heif_image_handle_get_nclx_color_profile(handle.get(), &nclx).code != heif_error_Ok ||
+            !nclx) {
+            return;
+        }
+        TakeDecodedCicp(out, static_cast<uint8_t>(nclx->color_primaries),
+                        static_cast<uint8_t>(nclx->transfer_characteristics),
+                        static_cast<uint8_t>(nclx->matrix_coefficients),
+                        nclx->full_range_flag ? 1 : 0, true);
+        heif_nclx_color_profile_free(nclx);
+    }
+
 private:
+    static constexpr size_t kMaxProfile = size_t{64} << 20;  // larger ones are not believed
+
     // Decodes one image item (an image or a thumbnail) with its transformations into `canvas`.
     static CodecStatus DecodeHandle(const uint8_t* data, size_t size, heif_image_handle* handle,
                                     heif_item_id id, DibCanvas& canvas) {

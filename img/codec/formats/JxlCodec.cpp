@@ -1,7 +1,9 @@
 // JPEG XL through libjxl, from memory, 8-bit output. The decoder hands scanlines to a callback
 // that writes them straight into the DIB: grey gives an 8-bit grey ramp, colour 24-bit BGR, and
 // alpha 32-bit straight BGRA (associated alpha is undone by libjxl). Frames are the displayed
-// frames of an animation, composed as libjxl composes them; orientation is not applied.
+// frames of an animation, composed as libjxl composes them; orientation is not applied here:
+// the layer turns the picture when asked (ReadDescription gives it the orientation), and brings
+// the colours that libjxl gives (the image's own space, which libjxl describes) to sRGB.
 #include <jxl/decode.h>
 
 #include <cstring>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "CodecBackends.h"
+#include "PictureMetadata.h"
 #include "PreviewRules.h"
 #include "SampleScale.h"
 
@@ -50,6 +53,14 @@ void WriteScanline(void* opaque, size_t x, size_t y, size_t n, const void* pixel
             SwapRedBlue<4>(src, row + x * 4, static_cast<uint32_t>(n));
             break;
     }
+}
+
+// sRGB itself, or grey on sRGB's curve: colours with nothing to convert.
+bool IsSrgb(const JxlColorEncoding& c) {
+    return c.white_point == JXL_WHITE_POINT_D65 &&
+           c.transfer_function == JXL_TRANSFER_FUNCTION_SRGB &&
+           (c.color_space == JXL_COLOR_SPACE_GRAY ||
+            (c.color_space == JXL_COLOR_SPACE_RGB && c.primaries == JXL_PRIMARIES_SRGB));
 }
 
 bool IsGrey(const JxlBasicInfo& info) { return info.num_color_channels == 1; }
@@ -230,6 +241,52 @@ public:
         }
         canvas.Reset();
         return CodecStatus::Broken;
+    }
+
+    // The orientation of the basic information, and the colour space of the samples that libjxl
+    // gives (its target: the image's own space, or the one libjxl chose for an XYB image whose
+    // space it cannot give), as a profile unless it is sRGB.
+    void ReadDescription(const uint8_t* data, size_t size, int32_t, bool want_icc,
+                         PictureMetadata& out) const override {
+        if (!Sniff(data, size)) return;
+        DecoderPtr decoder =
+            OpenDecoder(data, size, JXL_DEC_BASIC_INFO | (want_icc ? JXL_DEC_COLOR_ENCODING : 0));
+        if (!decoder) return;
+        JxlDecoder* d = decoder.get();
+        for (;;) {
+            const JxlDecoderStatus event = JxlDecoderProcessInput(d);
+            if (event == JXL_DEC_BASIC_INFO) {
+                JxlBasicInfo info{};
+                if (JxlDecoderGetBasicInfo(d, &info) != JXL_DEC_SUCCESS) return;
+                if (info.orientation >= 1 && info.orientation <= 8) {
+                    out.orientation = static_cast<uint8_t>(info.orientation);
+                }
+                if (!want_icc) return;
+            } else if (event == JXL_DEC_COLOR_ENCODING) {
+                JxlColorEncoding encoding{};
+                if (JxlDecoderGetColorAsEncodedProfile(d, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
+                                                       &encoding) == JXL_DEC_SUCCESS &&
+                    IsSrgb(encoding)) {
+                    return;
+                }
+                size_t bytes = 0;
+                if (JxlDecoderGetICCProfileSize(d, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
+                                                &bytes) != JXL_DEC_SUCCESS ||
+                    bytes == 0 || bytes > (size_t{64} << 20)) {
+                    out.colours_unknown = true;
+                    return;
+                }
+                out.icc.resize(bytes);
+                if (JxlDecoderGetColorAsICCProfile(d, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
+                                                   out.icc.data(), bytes) != JXL_DEC_SUCCESS) {
+                    out.icc.clear();
+                    out.colours_unknown = true;
+                }
+                return;
+            } else {
+                return;
+            }
+        }
     }
 
     CodecStatus ReadHeader(const uint8_t* data, size_t size, const DecodeRequest&,

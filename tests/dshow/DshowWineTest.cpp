@@ -375,7 +375,9 @@ namespace {
 constexpr GUID kClsidNullRenderer = {
     0xC1F400A4, 0x3F08, 0x11D3, {0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37}};
 
-struct StuckStops {
+// Calls that block until the test lets them go: how many came, and how many of the objects
+// that block them still live.
+struct StuckCalls {
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atomic<int> entered{0};
     std::atomic<int> live{0};
@@ -389,7 +391,7 @@ struct StuckStops {
 #endif
 class StuckRenderer final : public IBaseFilter {
 public:
-    StuckRenderer(IBaseFilter* inner, StuckStops& stops) : m_inner(inner), m_stops(stops) {
+    StuckRenderer(IBaseFilter* inner, StuckCalls& stops) : m_inner(inner), m_stops(stops) {
         ++m_stops.live;
     }
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
@@ -431,14 +433,13 @@ public:
 private:
     ~StuckRenderer() = default;
     IBaseFilter* m_inner;
-    StuckStops& m_stops;
+    StuckCalls& m_stops;
     std::atomic<ULONG> m_refs{1};
 };
 
-// Makes the system's null renderer and wraps it.
-class StuckRendererFactory final : public IClassFactory {
+// A class factory on a test's stack, which counts no references.
+class StackClassFactory : public IClassFactory {
 public:
-    StuckRendererFactory(IClassFactory* real, StuckStops& stops) : m_real(real), m_stops(stops) {}
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         const bool mine = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory);
         *out = mine ? static_cast<IClassFactory*>(this) : nullptr;
@@ -446,6 +447,13 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+};
+
+// Makes the system's null renderer and wraps it.
+class StuckRendererFactory final : public StackClassFactory {
+public:
+    StuckRendererFactory(IClassFactory* real, StuckCalls& stops) : m_real(real), m_stops(stops) {}
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         *out = nullptr;
         IBaseFilter* inner = nullptr;
@@ -458,11 +466,10 @@ public:
         wrapper->Release();
         return got;
     }
-    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 
 private:
     IClassFactory* m_real;
-    StuckStops& m_stops;
+    StuckCalls& m_stops;
 };
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
@@ -475,7 +482,7 @@ private:
 // within dshowsrc's 20 s limit; the query's thread, let go, then ends by itself and releases
 // every filter.
 TEST_F(DshowWine, AStopThatNeverReturnsEndsTheRequestWithinTheLimit) {
-    StuckStops stops;
+    StuckCalls stops;
     ASSERT_NE(stops.release, nullptr);
     HRESULT registered = E_FAIL;
     int32_t result = 0;
@@ -520,16 +527,6 @@ TEST_F(DshowWine, AStopThatNeverReturnsEndsTheRequestWithinTheLimit) {
 
 namespace {
 
-// A media detector whose put_Filename blocks until the test lets it go, then fails: a parser
-// that deadlocks (or takes a minute, as Wine's does on some AVI files) while the detector opens
-// the file. Registered in the process's multithreaded apartment, where dshowsrc's request
-// thread makes its detector. The state is the test's, and outlives every detector made.
-struct StuckOpens {
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<int> entered{0};
-    std::atomic<int> live{0};
-};
-
 constexpr GUID kClsidMediaDet = {
     0x65BD0711, 0x24D2, 0x4FF7, {0x93, 0x24, 0xED, 0x2E, 0x5D, 0x3A, 0xBA, 0xFA}};
 constexpr GUID kIidMediaDet = {
@@ -539,9 +536,13 @@ constexpr GUID kIidMediaDet = {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
 #endif
+// A media detector whose put_Filename blocks until the test lets it go, then fails: a parser
+// that deadlocks (or takes a minute, as Wine's does on some AVI files) while the detector opens
+// the file. Registered in the process's multithreaded apartment, where dshowsrc's request
+// thread makes its detector.
 class StuckDetector final : public IMediaDet {
 public:
-    explicit StuckDetector(StuckOpens& opens) : m_opens(opens) { ++m_opens.live; }
+    explicit StuckDetector(StuckCalls& calls) : m_calls(calls) { ++m_calls.live; }
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         const bool mine = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, kIidMediaDet);
         *out = mine ? static_cast<IMediaDet*>(this) : nullptr;
@@ -552,14 +553,14 @@ public:
     STDMETHODIMP_(ULONG) Release() override {
         const ULONG left = --m_refs;
         if (left == 0) {
-            --m_opens.live;
+            --m_calls.live;
             delete this;
         }
         return left;
     }
     STDMETHODIMP put_Filename(BSTR) override {
-        ++m_opens.entered;
-        WaitForSingleObject(m_opens.release, 120000);
+        ++m_calls.entered;
+        WaitForSingleObject(m_calls.release, 120000);
         return E_FAIL;
     }
     STDMETHODIMP get_Filter(IUnknown**) override { return E_NOTIMPL; }
@@ -580,32 +581,24 @@ public:
 
 private:
     ~StuckDetector() = default;
-    StuckOpens& m_opens;
+    StuckCalls& m_calls;
     std::atomic<ULONG> m_refs{1};
 };
 
-class StuckDetectorFactory final : public IClassFactory {
+class StuckDetectorFactory final : public StackClassFactory {
 public:
-    explicit StuckDetectorFactory(StuckOpens& opens) : m_opens(opens) {}
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        const bool mine = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory);
-        *out = mine ? static_cast<IClassFactory*>(this) : nullptr;
-        return mine ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    explicit StuckDetectorFactory(StuckCalls& calls) : m_calls(calls) {}
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         *out = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        auto* detector = new StuckDetector(m_opens);
+        auto* detector = new StuckDetector(m_calls);
         const HRESULT got = detector->QueryInterface(iid, out);
         detector->Release();
         return got;
     }
-    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 
 private:
-    StuckOpens& m_opens;
+    StuckCalls& m_calls;
 };
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
@@ -619,7 +612,7 @@ private:
 TEST_F(DshowWine, ADetectorThatNeverOpensEndsEveryRequestWithinTheLimit) {
     // Leaked when a detector outlives the wait below: a thread still inside it must not touch
     // freed memory.
-    auto* opens = new StuckOpens;
+    auto* opens = new StuckCalls;
     ASSERT_NE(opens->release, nullptr);
     StuckDetectorFactory factory(*opens);
     HRESULT registered = E_FAIL;
@@ -658,7 +651,7 @@ TEST_F(DshowWine, ADetectorThatNeverOpensEndsEveryRequestWithinTheLimit) {
     std::printf("with a detector that never opened its file, an information request ended with "
                 "%d after %.1f s and a frame request with %d after %.1f s\n",
                 info_result, info_seconds, frame_result, frame_seconds);
-    EXPECT_EQ(opens->entered.load(), 2) << "the requests did not open the file through this detector";
+    EXPECT_EQ(opens->entered.load(), 2) << "the requests did not open the file in this detector";
     EXPECT_EQ(info_result, -1);
     EXPECT_EQ(frame_result, -1);
     EXPECT_LT(info_seconds, 23.0) << "20 s is the limit (3 s more for a busy machine)";

@@ -210,17 +210,20 @@ FrameAnswer BoundedFrameQuery(const wchar_t* file_name, int32_t frame_position, 
 
 // The frame from a filter graph of our own, for systems whose detector gives no bitmaps (or
 // that have none), within the time limit of the request that began at `begun`: Windows only.
-// `length` 0 leaves the length to the graph.
+// `length` 0 leaves the length to the graph. `open_cost` is how long the detector took to open
+// the file, which the graph's source opens again.
 SpiHandle FrameWithoutDetector(const wchar_t* file_name, int32_t frame_position, double length,
-                               bool key_frame, std::chrono::steady_clock::time_point begun) {
+                               bool key_frame, Clock::time_point begun,
+                               Clock::duration open_cost = Clock::duration::zero()) {
 #if defined(_WIN32)
-    return dshow::GraphFrameQuery(file_name, frame_position, length, key_frame, begun);
+    return dshow::GraphFrameQuery(file_name, frame_position, length, key_frame, begun, open_cost);
 #else
     (void)file_name;
     (void)frame_position;
     (void)length;
     (void)key_frame;
     (void)begun;
+    (void)open_cost;
     return nullptr;
 #endif
 }
@@ -339,7 +342,9 @@ FrameAnswer FrameQuery(const wchar_t* file_name, int32_t frame_position, bool ke
             OwnedHandle(FrameWithoutDetector(file_name, frame_position, 0.0, true, begun));
         return answer;
     }
+    const Clock::time_point opening = Clock::now();
     cause = detector.Open(file_name);
+    const Clock::duration open_cost = Clock::now() - opening;
     if (FAILED(cause)) {
         if (detector.NoDetector()) {
             answer.frame =
@@ -382,7 +387,8 @@ FrameAnswer FrameQuery(const wchar_t* file_name, int32_t frame_position, bool ke
     const HRESULT sized = detector->GetBitmapBits(time, &size, nullptr, width, height);
     if (sized == E_NOTIMPL) {
         answer.frame =
-            OwnedHandle(FrameWithoutDetector(file_name, frame_position, length, key_frame, begun));
+            OwnedHandle(FrameWithoutDetector(file_name, frame_position, length, key_frame, begun,
+                                             open_cost));
         return answer;
     }
     if (FAILED(sized) || size <= 0) {

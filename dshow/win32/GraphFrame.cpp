@@ -512,9 +512,12 @@ SpiHandle Query(const wchar_t* file_name, int32_t position, double length, bool 
 }  // namespace
 
 SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length, bool key_frame,
-                          std::chrono::steady_clock::time_point begun) {
-    // Nothing is begun that could not end in time.
-    if (!file_name || PastPlayLimit(begun)) return nullptr;
+                          std::chrono::steady_clock::time_point begun,
+                          std::chrono::steady_clock::duration open_cost) {
+    // Nothing is begun that could not end in time: a graph still opening the file at the limit
+    // would be left running in the parser (under Wine, a process that ends while a parser's
+    // threads run may crash on its way out).
+    if (!file_name || Clock::now() + open_cost - begun > kPlayLimit) return nullptr;
     return Query(file_name, position, length, key_frame, begun);
 }
 

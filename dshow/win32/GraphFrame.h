@@ -22,8 +22,12 @@ namespace dshow {
 // With `key_frame`, the frame is the key frame at or before that time where the file's parser
 // answers a key-frame seek, the frame showing at the time where it seeks exactly.
 // The request began at `begun`: the graph's plays stop 18 s after that, so that a graph that
-// stops as it should has given its answer within the request's limit (kRequestLimit).
+// stops as it should has given its answer within the request's limit (kRequestLimit). The
+// file's parser took `open_cost` to open the file for the media detector (zero when it did not
+// open it): the graph's source opens it again, and no graph is begun that would still be
+// opening it when the plays must stop.
 SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length, bool key_frame,
-                          std::chrono::steady_clock::time_point begun);
+                          std::chrono::steady_clock::time_point begun,
+                          std::chrono::steady_clock::duration open_cost);
 
 }  // namespace dshow

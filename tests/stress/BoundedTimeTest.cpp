@@ -115,13 +115,11 @@ double ExtraSeconds(const stress::Target& target) {
 }
 
 // The process's threads on Windows; -1 elsewhere.
-long Threads() {
 #if defined(_WIN32)
-    return testing_support::ThreadCount();
+long Threads() { return testing_support::ThreadCount(); }
 #else
-    return -1;
+long Threads() { return -1; }
 #endif
-}
 
 // A request that reached its limit leaves its work to end by itself (dshowsrc's thread inside
 // Wine's parser), and under Wine a process that ends while that parser still runs may crash on

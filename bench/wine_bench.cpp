@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     constexpr uint32_t kWidth = 4000, kHeight = 3000;  // 12 MP
-    constexpr int kRepeats = 5;
+    constexpr int kRepeats = 7;
     const std::string dir = ZEM_BENCH_WORK_DIR;
     const std::vector<uint8_t> rgb = jpegpng_kit::PhotoLike(kWidth, kHeight, 3, 12);
     jpegpng_kit::JpegOptions jpeg;

@@ -1,6 +1,7 @@
 #include "Thumbnail.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "DibHelpers.h"
 
@@ -32,7 +33,13 @@ bool ShrinkToDib(const DibImage& image, ThumbnailSize size, std::vector<uint8_t>
         error = "cannot measure a thumbnail " + std::to_string(w) + " pixels wide";
         return false;
     }
-    dib.assign(header + stride * h, 0);
+    const uint64_t total = header + stride * h;
+    if (total > SIZE_MAX) {
+        error = "a thumbnail of " + std::to_string(w) + " x " + std::to_string(h) +
+                " does not fit in memory";
+        return false;
+    }
+    dib.assign(static_cast<size_t>(total), 0);
     uint8_t* p = dib.data();
     InfoHeaderFields fields;
     fields.width = static_cast<int32_t>(w);

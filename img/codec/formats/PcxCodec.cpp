@@ -112,7 +112,7 @@ CodecStatus ReadPage(const uint8_t* data, size_t size, DibCanvas& canvas, Pictur
         uint8_t* d = canvas.Row(y);
         const uint8_t* s = buffer.data();
         if (h.planes == 1 && h.bits != 2) {
-            std::memcpy(d, s, (uint64_t{h.width} * h.bits + 7) / 8);
+            std::memcpy(d, s, static_cast<size_t>((uint64_t{h.width} * h.bits + 7) / 8));
         } else if (h.planes == 1) {
             WidenTwoBitRow(s, d, h.width);
         } else if (h.bits == 1) {

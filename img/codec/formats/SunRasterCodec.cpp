@@ -91,7 +91,7 @@ public:
             if (!rows.Read(row.data(), row.size())) return CodecStatus::Broken;
             uint8_t* d = canvas.Row(y);
             if (h.depth <= 8) {
-                std::memcpy(d, row.data(), (uint64_t{h.width} * h.depth + 7) / 8);
+                std::memcpy(d, row.data(), static_cast<size_t>((uint64_t{h.width} * h.depth + 7) / 8));
                 continue;
             }
             const uint8_t* s = row.data() + pad;

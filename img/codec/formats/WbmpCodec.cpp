@@ -70,7 +70,7 @@ public:
         if (created != CodecStatus::Ok) return created;
         canvas.Palette()[1] = RgbQuad{255, 255, 255, 0};
         for (uint32_t y = 0; y < h.height; ++y) {
-            std::memcpy(canvas.Row(y), data + h.data_offset + y * row_bytes, row_bytes);
+            std::memcpy(canvas.Row(y), data + h.data_offset + y * row_bytes, static_cast<size_t>(row_bytes));
         }
         canvas.ClearRowPadding();
         return CodecStatus::Ok;

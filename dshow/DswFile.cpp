@@ -2,10 +2,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <memory>
-#include <new>
-#include <string>
-#include <utility>
 
 #include "Checked.h"
 #include "FramePosition.h"
@@ -13,7 +9,6 @@
 #include "MediaDetApi.h"
 #include "platform/com.h"
 #if defined(_WIN32)
-#include "win32/BoundedJob.h"
 #include "win32/GraphFrame.h"
 #endif
 
@@ -21,51 +16,21 @@ using dshow::SameGuid;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Spare bytes after the detector's bitmap in the frame block.
 constexpr uint64_t kFrameSpare = 128;
 
-#if defined(_WIN32)
-// On Windows the media detector's work of a read, its opening of the file included, runs as a
-// BoundedJob: the file's parser may deadlock there, and Wine's takes a minute to open some AVI
-// files without an index. The request ends by its limit from `begun` whatever the parser does;
-// false then, and the job, which owns its copy of the file name and its answer, runs on alone.
-// The job's thread brings its own COM (the multithreaded apartment), so the detector and the
-// graph are made, used and released there, and the host's thread is left as it was found.
-template <class Answer, class Work>
-bool RunDetectorWork(Work work, Clock::time_point begun, Answer& answer) {
-    struct Job final : dshow::BoundedJob {
-        explicit Job(Work w) : work(std::move(w)) {}
-        void Run() override { answer = work(); }
-        Work work;
-        Answer answer;
-    };
-    const std::shared_ptr<Job> job = std::make_shared<Job>(std::move(work));
-    if (!dshow::RunBounded(job, begun + dshow::kRequestLimit)) return false;
-    answer = std::move(job->answer);
-    return true;
-}
-#else
 // COM on the calling thread for the length of one read, through the COM functions that
-// MediaDetApi.h names (the stand-in's, or a test's own in the scripted tests). Only an
-// initialisation that succeeded (S_OK, or S_FALSE on a thread that already was a
-// single-threaded apartment) is balanced: on a thread of a multithreaded apartment CoInitialize
-// fails, the detector is made in that apartment all the same, and COM is left as it was found.
+// MediaDetApi.h names (the system's on Windows, the stand-in's elsewhere, a test's own in the
+// scripted tests). Only an initialisation that succeeded (S_OK, or S_FALSE on a thread that
+// already was a single-threaded apartment) is balanced: on a thread of a multithreaded apartment
+// CoInitialize fails, the detector is made in that apartment all the same, and COM is left as
+// it was found.
 platform::ComScope StartCom() {
     return platform::ComScope(SUCCEEDED(CoInitialize(nullptr)), [] { CoUninitialize(); });
 }
 
-// Elsewhere the detector's work runs on the calling thread: the stand-in's parsers do not block.
-template <class Answer, class Work>
-bool RunDetectorWork(Work work, Clock::time_point, Answer& answer) {
-    const platform::ComScope com = StartCom();
-    answer = work();
-    return true;
-}
-#endif
-
-// One media detector with the file opened in it, released before the read's COM ends.
+// One media detector with the file opened in it. Declared after the ComScope, so that the
+// detector is released before COM is uninitialised.
 class OpenDetector {
 public:
     OpenDetector() = default;
@@ -164,66 +129,24 @@ LONG AbsHeight(LONG height) { return height < 0 ? -height : height; }
 // detector cannot read or a stream it cannot decode all end the read the same way.
 int32_t ResultOf(HRESULT cause) { return SUCCEEDED(cause) ? SPI_OK : SPI_NOT_IMPLEMENTED; }
 
-// What the information read learns of the first video stream described by a VIDEOINFOHEADER;
-// `cause` is S_OK when there is one.
-struct StreamFacts {
-    HRESULT cause = E_FAIL;
-    LONG width = 0;
-    LONG height = 0;
-    uint32_t compression = 0;
-    double length = 0.0;
-};
-
-StreamFacts ProbeStreams(const wchar_t* file_name);
-
-// A frame query's answer: the frame block, or the detector's result (or E_OUTOFMEMORY) that
-// ended it without one.
-struct FrameAnswer {
-    OwnedHandle frame;
-    HRESULT cause = E_FAIL;
-};
-
-// The frame query (the key frame at or before the position's time when `key_frame`), on the
-// thread that RunDetectorWork gives it, for a request that began at `begun`.
-FrameAnswer FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_frame,
-                       Clock::time_point begun);
-
-// The frame query as a request runs it: within the request's limit on Windows.
-FrameAnswer BoundedFrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_frame) {
-    const Clock::time_point begun = Clock::now();
-    FrameAnswer answer;
-    if (!file_name) {
-        answer.cause = E_POINTER;
-        return answer;
-    }
-    try {
-        auto work = [name = std::wstring(file_name), frame_position, key_frame, begun] {
-            return FrameQuery(name.c_str(), frame_position, key_frame, begun);
-        };
-        if (!RunDetectorWork(std::move(work), begun, answer)) answer = FrameAnswer();
-    } catch (const std::bad_alloc&) {
-        answer = FrameAnswer();
-        answer.cause = E_OUTOFMEMORY;
-    }
-    return answer;
-}
+// The frame query (the key frame at or before the position's time when `key_frame`); `cause`
+// gets the detector's result, or E_OUTOFMEMORY, when it fails.
+SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_frame,
+                     HRESULT& cause);
 
 // The frame from a filter graph of our own, for systems whose detector gives no bitmaps (or
 // that have none), within the time limit of the request that began at `begun`: Windows only.
-// `length` 0 leaves the length to the graph. `open_cost` is how long the detector took to open
-// the file, which the graph's source opens again.
+// `length` 0 leaves the length to the graph.
 SpiHandle FrameWithoutDetector(const wchar_t* file_name, int32_t frame_position, double length,
-                               bool key_frame, Clock::time_point begun,
-                               Clock::duration open_cost = Clock::duration::zero()) {
+                               bool key_frame, std::chrono::steady_clock::time_point begun) {
 #if defined(_WIN32)
-    return dshow::GraphFrameQuery(file_name, frame_position, length, key_frame, begun, open_cost);
+    return dshow::GraphFrameQuery(file_name, frame_position, length, key_frame, begun);
 #else
     (void)file_name;
     (void)frame_position;
     (void)length;
     (void)key_frame;
     (void)begun;
-    (void)open_cost;
     return nullptr;
 #endif
 }
@@ -269,88 +192,64 @@ double DswFile::FramePositionToTime(int32_t frame_position, double length) {
 }
 
 int32_t DswFile::ReadInfoFromFile() {
-    if (!m_fileName) return ResultOf(E_POINTER);
-    const Clock::time_point begun = Clock::now();
-    StreamFacts facts;
-    try {
-        auto work = [name = std::wstring(m_fileName)] { return ProbeStreams(name.c_str()); };
-        if (!RunDetectorWork(std::move(work), begun, facts)) return ResultOf(E_FAIL);
-    } catch (const std::bad_alloc&) {
-        return ResultOf(E_OUTOFMEMORY);
-    }
-    if (FAILED(facts.cause)) return ResultOf(facts.cause);
-    m_width = facts.width;
-    m_height = facts.height;
-    m_videoCompression = facts.compression;
-    m_streamLength = facts.length;
-    return ResultOf(S_OK);
-}
-
-int32_t DswFile::ReadPictureFromFile() {
-    FrameAnswer answer = m_preview ? BoundedFrameQuery(m_fileName, kPreviewFramePosition, true)
-                                   : BoundedFrameQuery(m_fileName, m_framePosition, false);
-    m_resultDib = answer.frame.Release();
-    // A query that found no frame failed, whatever step it ended at.
-    return ResultOf(m_resultDib ? S_OK : FAILED(answer.cause) ? answer.cause : E_FAIL);
-}
-
-SpiHandle DswFile::DswFrameQuery(const wchar_t* file_name, int32_t frame_position) {
-    return BoundedFrameQuery(file_name, frame_position, false).frame.Release();
-}
-
-SpiHandle DswFile::DswPreviewQuery(const wchar_t* file_name) {
-    return BoundedFrameQuery(file_name, kPreviewFramePosition, true).frame.Release();
-}
-
-namespace {
-
-StreamFacts ProbeStreams(const wchar_t* file_name) {
-    StreamFacts facts;
+    const platform::ComScope com = StartCom();
     OpenDetector detector;
-    facts.cause = detector.Open(file_name);
-    if (FAILED(facts.cause)) return facts;
-    facts.cause = E_FAIL;  // until a video stream with a VIDEOINFOHEADER is found
+    const HRESULT opened = detector.Open(m_fileName);
+    if (FAILED(opened)) return ResultOf(opened);
     for (LONG i = 0; i < detector.StreamCount(); ++i) {
         if (FAILED(detector->put_CurrentStream(i))) continue;
         MediaType type;
         if (FAILED(detector->get_StreamMediaType(type.Out()))) continue;
         const DswVideoInfoHeader* video = type.VideoInfo();
         if (!SameGuid(type.Get().majortype, dshow::kMediaTypeVideo) || !video) continue;
-        facts.width = video->bmiHeader.biWidth;
-        facts.height = AbsHeight(video->bmiHeader.biHeight);
-        facts.compression = video->bmiHeader.biCompression;
+        m_width = video->bmiHeader.biWidth;
+        m_height = AbsHeight(video->bmiHeader.biHeight);
+        m_videoCompression = video->bmiHeader.biCompression;
         double length = 0.0;
         detector->get_StreamLength(&length);
-        facts.length = length;
-        facts.cause = S_OK;
-        break;
+        m_streamLength = length;
+        return ResultOf(S_OK);
     }
-    return facts;
+    return ResultOf(E_FAIL);  // no video stream with a VIDEOINFOHEADER
 }
 
-FrameAnswer FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_frame,
-                       Clock::time_point begun) {
-    FrameAnswer answer;
-    HRESULT& cause = answer.cause;
+int32_t DswFile::ReadPictureFromFile() {
+    HRESULT cause = E_FAIL;
+    m_resultDib = m_preview ? FrameQuery(m_fileName, kPreviewFramePosition, true, cause)
+                            : FrameQuery(m_fileName, m_framePosition, false, cause);
+    // A query that found no frame failed, whatever step it ended at.
+    return ResultOf(m_resultDib ? S_OK : FAILED(cause) ? cause : E_FAIL);
+}
+
+SpiHandle DswFile::DswFrameQuery(const wchar_t* file_name, int32_t frame_position) {
+    HRESULT cause = E_FAIL;
+    return FrameQuery(file_name, frame_position, false, cause);
+}
+
+SpiHandle DswFile::DswPreviewQuery(const wchar_t* file_name) {
+    HRESULT cause = E_FAIL;
+    return FrameQuery(file_name, kPreviewFramePosition, true, cause);
+}
+
+namespace {
+
+SpiHandle FrameQuery(const wchar_t* file_name, int32_t frame_position, bool key_frame,
+                     HRESULT& cause) {
+    const auto begun = std::chrono::steady_clock::now();
+    const platform::ComScope com = StartCom();
     OpenDetector detector;
     // A preview where the detector tells no key frames (the system's never does): our own graph
     // asks the file's parser for the key frame, over the graph's own length, so the file is
     // opened once.
     if (key_frame && kOwnGraph && file_name && SUCCEEDED(detector.Create()) &&
         !TellsKeyFrames(detector.Get())) {
-        answer.frame =
-            OwnedHandle(FrameWithoutDetector(file_name, frame_position, 0.0, true, begun));
-        return answer;
+        return FrameWithoutDetector(file_name, frame_position, 0.0, true, begun);
     }
-    const Clock::time_point opening = Clock::now();
     cause = detector.Open(file_name);
-    const Clock::duration open_cost = Clock::now() - opening;
     if (FAILED(cause)) {
-        if (detector.NoDetector()) {
-            answer.frame =
-                OwnedHandle(FrameWithoutDetector(file_name, frame_position, 0.0, key_frame, begun));
-        }
-        return answer;
+        return detector.NoDetector()
+                   ? FrameWithoutDetector(file_name, frame_position, 0.0, key_frame, begun)
+                   : nullptr;
     }
     cause = E_FAIL;
 
@@ -363,10 +262,10 @@ FrameAnswer FrameQuery(const wchar_t* file_name, int32_t frame_position, bool ke
         if (FAILED(detector->get_StreamType(&major))) continue;
         found = SameGuid(major, dshow::kMediaTypeVideo);
     }
-    if (!found) return answer;
+    if (!found) return nullptr;
 
     double length = 0.0;
-    if (FAILED(detector->get_StreamLength(&length)) || !(length > 0.0)) return answer;
+    if (FAILED(detector->get_StreamLength(&length)) || !(length > 0.0)) return nullptr;
 
     // The stream's own size when it has a VIDEOINFOHEADER; otherwise the detector chooses.
     LONG width = 0;
@@ -374,7 +273,7 @@ FrameAnswer FrameQuery(const wchar_t* file_name, int32_t frame_position, bool ke
     {
         MediaType type;
         cause = detector->get_StreamMediaType(type.Out());
-        if (FAILED(cause)) return answer;
+        if (FAILED(cause)) return nullptr;
         if (const DswVideoInfoHeader* video = type.VideoInfo()) {
             width = video->bmiHeader.biWidth;
             height = AbsHeight(video->bmiHeader.biHeight);
@@ -386,26 +285,23 @@ FrameAnswer FrameQuery(const wchar_t* file_name, int32_t frame_position, bool ke
     LONG size = 0;
     const HRESULT sized = detector->GetBitmapBits(time, &size, nullptr, width, height);
     if (sized == E_NOTIMPL) {
-        answer.frame =
-            OwnedHandle(FrameWithoutDetector(file_name, frame_position, length, key_frame, begun,
-                                             open_cost));
-        return answer;
+        return FrameWithoutDetector(file_name, frame_position, length, key_frame, begun);
     }
     if (FAILED(sized) || size <= 0) {
         cause = FAILED(sized) ? sized : E_FAIL;
-        return answer;
+        return nullptr;
     }
     const uint64_t block_size = static_cast<uint64_t>(size) + kFrameSpare;
     cause = E_OUTOFMEMORY;
-    if (!FitsSizeT(block_size)) return answer;
+    if (!FitsSizeT(block_size)) return nullptr;
     // The detector writes the bitmap; the spare tail is cleared, so that no byte the heap held
     // reaches the host.
     OwnedHandle block = OwnedHandle::Allocate(static_cast<size_t>(block_size), false);
-    if (!block) return answer;
+    if (!block) return nullptr;
     HRESULT filled = E_FAIL;
     {
         ScopedLock lock(block.Get());
-        if (!lock) return answer;
+        if (!lock) return nullptr;
         std::memset(lock.Data() + size, 0, kFrameSpare);
         try {
             filled = detector->GetBitmapBits(time, nullptr, reinterpret_cast<char*>(lock.Data()),
@@ -415,8 +311,8 @@ FrameAnswer FrameQuery(const wchar_t* file_name, int32_t frame_position, bool ke
         }
     }
     cause = filled;
-    if (SUCCEEDED(filled)) answer.frame = std::move(block);
-    return answer;
+    if (FAILED(filled)) return nullptr;
+    return block.Release();
 }
 
 }  // namespace

@@ -14,13 +14,11 @@ public:
     // result DIB; -1 when there is none.
     int32_t ReadPictureFromFile() override;
     // Width, height, compression code and length of the first video stream described by a
-    // VIDEOINFOHEADER; 0, or -1 when there is no such stream. On Windows the detector's work
-    // runs within a request's time limit (win32/BoundedJob.h): -1 past it.
+    // VIDEOINFOHEADER; 0, or -1 when there is no such stream.
     int32_t ReadInfoFromFile() override;
 
     // Grabs the frame: a movable block holding the detector's packed DIB followed by at least
-    // 128 spare bytes, or null (on Windows also when the time limit passed, the detector's part
-    // included). The block passes to the caller.
+    // 128 spare bytes, or null. The block passes to the caller.
     static SpiHandle DswFrameQuery(const wchar_t* file_name, int32_t frame_position);
 
     // The preview in the same form: the key frame at or before 10 % of the stream's length

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "Checked.h"
@@ -26,9 +27,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long a request may take, from its start (the media detector's part included) to its
+// answer. The graph is built, played and stopped on a thread of its own, which the request stops
+// waiting for then: opening a file and stopping a graph can block for good when the file's
+// parser deadlocks, and no call of DirectShow's can be called off.
+constexpr std::chrono::milliseconds kQueryLimit{20000};
 // Until when the query's plays may go on (each decodes from a key frame up to the time): a
 // damaged or endless file ends there with no frame, and a graph that stops as it should is
-// stopped within the request's limit (kRequestLimit), 2 s later.
+// stopped within the request's limit.
 constexpr std::chrono::milliseconds kPlayLimit{18000};
 // A sample starting within this of the seek point counts as showing at it: container times are
 // rounded (a millisecond in Matroska), and no video runs at 1000 frames a second.
@@ -509,16 +515,84 @@ SpiHandle Query(const wchar_t* file_name, int32_t position, double length, bool 
     return nullptr;
 }
 
+// One query and its answer, shared by the request and the thread that runs the query: whichever
+// lets go of it last frees it, with a frame the request did not wait for.
+struct QueryJob {
+    std::wstring file_name;
+    int32_t position = 0;
+    double length = 0.0;
+    bool key_frame = false;
+    Clock::time_point begun;
+    HMODULE module = nullptr;  // this module, held while the thread runs its code
+    OwnedHandle frame;
+    LONG holders = 2;
+};
+
+void LetGo(QueryJob* job) {
+    if (InterlockedDecrement(&job->holders) == 0) delete job;
+}
+
+// The query's thread: a multithreaded apartment of its own, so that the graph's objects belong
+// to no thread the request might end.
+void RunJob(QueryJob& job) {
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    try {
+        job.frame = OwnedHandle(
+            Query(job.file_name.c_str(), job.position, job.length, job.key_frame, job.begun));
+    } catch (...) {
+        job.frame.Reset();
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
+}
+
+DWORD WINAPI QueryThread(void* parameter) {
+    auto* job = static_cast<QueryJob*>(parameter);
+    const HMODULE module = job->module;
+    RunJob(*job);
+    LetGo(job);
+    FreeLibraryAndExitThread(module, 0);
+}
+
 }  // namespace
 
 SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length, bool key_frame,
-                          std::chrono::steady_clock::time_point begun,
-                          std::chrono::steady_clock::duration open_cost) {
-    // Nothing is begun that could not end in time: a graph still opening the file at the limit
-    // would be left running in the parser (under Wine, a process that ends while a parser's
-    // threads run may crash on its way out).
-    if (!file_name || Clock::now() + open_cost - begun > kPlayLimit) return nullptr;
-    return Query(file_name, position, length, key_frame, begun);
+                          std::chrono::steady_clock::time_point begun) {
+    // Nothing is begun that could not end in time.
+    if (!file_name || PastPlayLimit(begun)) return nullptr;
+    auto* job = new (std::nothrow) QueryJob;
+    if (!job) return nullptr;
+    try {
+        job->file_name = file_name;
+    } catch (...) {
+        delete job;
+        return nullptr;
+    }
+    job->position = position;
+    job->length = length;
+    job->key_frame = key_frame;
+    job->begun = begun;
+    // The thread holds this module: a host that unloads it while a query it gave up on still
+    // runs does not pull its code away.
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&QueryThread), &job->module)) {
+        delete job;
+        return nullptr;
+    }
+    const HANDLE thread = CreateThread(nullptr, 0, QueryThread, job, 0, nullptr);
+    if (!thread) {
+        FreeLibrary(job->module);
+        delete job;
+        return nullptr;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(begun + kQueryLimit - Clock::now());
+    const DWORD wait = left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
+    // Past the limit the thread is left to end by itself, and the request ends without a frame.
+    const bool ended = WaitForSingleObject(thread, wait) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    SpiHandle frame = ended ? job->frame.Release() : nullptr;
+    LetGo(job);
+    return frame;
 }
 
 }  // namespace dshow

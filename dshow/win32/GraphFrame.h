@@ -1,8 +1,7 @@
 // Frames for the Windows dshowsrc where the media detector gives none (an IMediaDet without
 // GetBitmapBits, or no detector at all): a filter graph of our own, the file's source through
 // the graph builder's intelligent connect into a sample grabber that asks for 24-bit RGB, and a
-// null renderer. It runs on the thread of the request's BoundedJob, in the multithreaded
-// apartment, where the request's time limit covers it.
+// null renderer. The caller has initialised COM on the calling thread.
 #pragma once
 
 #include <chrono>
@@ -18,16 +17,13 @@ namespace dshow {
 // the time lies before it, the last one past the end. A movable block holding a 24-bit BI_RGB
 // bottom-up packed DIB followed by 128 zero bytes, or null when the graph cannot be built, the
 // file cannot be rendered or played to that point, or memory runs out. Every interface, and
-// the graph's streaming, is ended before it returns.
+// the graph's streaming, is ended before it returns, unless the time limit ended the wait.
 // With `key_frame`, the frame is the key frame at or before that time where the file's parser
 // answers a key-frame seek, the frame showing at the time where it seeks exactly.
-// The request began at `begun`: the graph's plays stop 18 s after that, so that a graph that
-// stops as it should has given its answer within the request's limit (kRequestLimit). The
-// file's parser took `open_cost` to open the file for the media detector (zero when it did not
-// open it): the graph's source opens it again, and no graph is begun that would still be
-// opening it when the plays must stop.
+// The request began at `begun`: it ends by 20 s after that, with null when the graph has not
+// given the frame by then (the graph's thread, which may be blocked inside DirectShow, is left to
+// end by itself).
 SpiHandle GraphFrameQuery(const wchar_t* file_name, int32_t position, double length, bool key_frame,
-                          std::chrono::steady_clock::time_point begun,
-                          std::chrono::steady_clock::duration open_cost);
+                          std::chrono::steady_clock::time_point begun);
 
 }  // namespace dshow

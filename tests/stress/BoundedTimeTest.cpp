@@ -99,36 +99,19 @@ private:
 // Under Wine a picture of 2^30 pixels takes 5 to 10 s, most of it in the kernel, and one took
 // over 20 s with the other suites running beside it on a busy machine. Wine's own AVI parser
 // reads the whole of an AVI file of 120,000 chunks without an index before the media detector
-// has opened it (6 to 35 s, and some 60 s at load 11), and dshowsrc does not wait for that:
-// the detector's work, its opening of the file included, runs with dshowsrc's own graph on a
-// thread that the request stops waiting for 20 s after it began. So every dshowsrc request ends
-// by 20 s whatever the parser does, and its allowance covers only a busy machine waking the
-// request late.
+// has opened it: 6 to 15 s alone, 46 s in one information read with the load average at 10 on
+// two cores, and some 60 s in the opening that a frame request on it began with at load 11. A
+// frame request ends 20 s after it began, or as soon as the detector has opened the file when
+// that took longer (the frame from dshowsrc's own graph, which Wine's detector does not give,
+// is not begun then): so one opening, not two, is what the allowance covers.
 double ExtraSeconds(const stress::Target& target) {
 #if defined(_WIN32)
     const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
-    if (wine) return std::string(target.entry->module) == "dshowsrc" ? 5 : 40;
+    if (wine) return std::string(target.entry->module) == "dshowsrc" ? 80 : 40;
 #else
     (void)target;
 #endif
     return 0;
-}
-
-// The process's threads on Windows; -1 elsewhere.
-#if defined(_WIN32)
-long Threads() { return testing_support::ThreadCount(); }
-#else
-long Threads() { return -1; }
-#endif
-
-// A request that reached its limit leaves its work to end by itself (dshowsrc's thread inside
-// Wine's parser), and under Wine a process that ends while that parser still runs may crash on
-// its way out (twice in five runs). Waits, up to 2 minutes, until the process has no more
-// threads than `count`, taken before the first such request; nothing when `count` is -1.
-void LetAbandonedWorkEnd(long count) {
-    for (int i = 0; count >= 0 && i < 1200 && Threads() > count; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
 }
 
 TEST(BoundedTime, HostileInputsEndSoonWithACode) {
@@ -150,7 +133,6 @@ TEST(BoundedTime, HostileInputsEndSoonWithACode) {
     double slowest = 0;
     std::string slowest_what;
     size_t count = 0;
-    long threads_before_limit = -1;
     for (stress::Target& target : targets) {
         std::vector<stress::NamedBytes> inputs = FormatBlind(target);
         if (target.entry->hostile) {
@@ -171,13 +153,9 @@ TEST(BoundedTime, HostileInputsEndSoonWithACode) {
                 for (const stress::Variant& variant : target.entry->variants) {
                     const std::string what = std::string(target.entry->module) + " " +
                                              stress::CallName(call) + " on " + input.label;
-                    const long threads = Threads();
                     watchdog.Start(what, ExtraSeconds(target));
                     stress::Outcome got = stress::Run(*target.module, input, call, variant);
                     const double seconds = watchdog.Stop();
-                    if (seconds >= 19.0 && threads >= 0 && threads_before_limit < 0) {
-                        threads_before_limit = threads;
-                    }
                     stress::Finish(got, call);
                     EXPECT_TRUE(got.fault.empty()) << what << ": " << got.fault;
                     if (seconds > slowest) slowest = seconds, slowest_what = what;
@@ -189,7 +167,6 @@ TEST(BoundedTime, HostileInputsEndSoonWithACode) {
             std::remove(input.path.c_str());
         }
     }
-    LetAbandonedWorkEnd(threads_before_limit);
     testing_support::RemoveTree(dir);
     std::printf("bounded time: %zu requests, slowest %.2f s (%s)\n", count, slowest,
                 slowest_what.c_str());

@@ -78,8 +78,8 @@ bool ShrinkToDib(const DibImage& image, ThumbnailSize size, std::vector<uint8_t>
         for (uint32_t ox = 0; ox < w; ++ox, out += out_bytes) {
             const uint64_t* sum = &sums[size_t{ox} * 4];
             const uint64_t weight = sum[3];
-            auto mean = [&](uint64_t total) {
-                return static_cast<uint8_t>(weight ? (total + weight / 2) / weight : 0);
+            auto mean = [&](uint64_t channel) {
+                return static_cast<uint8_t>(weight ? (channel + weight / 2) / weight : 0);
             };
             out[0] = mean(sum[2]);  // blue
             out[1] = mean(sum[1]);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "CpuFeatures.h"
 #include "DibCanvas.h"
 
 // Whether this build converts colours at all (lcms2 present).
@@ -18,7 +19,7 @@ bool ColourManagementAvailable();
 // through lcms2's own transform.
 class SrgbConverter {
 public:
-    SrgbConverter();
+    explicit SrgbConverter(KernelLevel level = KernelLevel::Best);
     ~SrgbConverter();
     SrgbConverter(const SrgbConverter&) = delete;
     SrgbConverter& operator=(const SrgbConverter&) = delete;
@@ -36,6 +37,7 @@ private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
     uint16_t m_bits = 0;
+    KernelLevel m_level;
 };
 
 // Converts the canvas's pixels (or palette, for indexed pictures) from `icc` to sRGB. Ok when

@@ -127,12 +127,14 @@ for key, icc in PROFILES.items():
             f.write(png[:at] + chunk + png[at:])
         rows.append((f"{key}.png", key, 0))
         continue
+    # 201 pixels wide: rows that the vector conversion takes 128 and 64 pixels at a time,
+    # then the portable loop finishes.
     mode = "L" if key == "grey" else "RGB"
-    base(mode).save(f"{work}/{key}.jpg", quality=95, subsampling=0, icc_profile=icc)
-    base(mode).save(f"{work}/{key}.png", icc_profile=icc)
+    base(mode, 201).save(f"{work}/{key}.jpg", quality=95, subsampling=0, icc_profile=icc)
+    base(mode, 201).save(f"{work}/{key}.png", icc_profile=icc)
     rows += [(f"{key}.jpg", key, 0), (f"{key}.png", key, 0)]
 # Alpha kept through the conversion, with a turn as well.
-base("RGBA").save(f"{work}/p3-alpha.png", icc_profile=PROFILES["p3"], exif=exif(6))
+base("RGBA", 201).save(f"{work}/p3-alpha.png", icc_profile=PROFILES["p3"], exif=exif(6))
 rows.append(("p3-alpha.png", "p3", 6))
 
 

@@ -235,23 +235,32 @@ void ReadPsd(const uint8_t* data, size_t size, bool want_icc, PictureMetadata& o
         !r.Take(length, resources)) {
         return;
     }
-    uint8_t signature[4];
-    uint16_t id = 0;
-    uint8_t name = 0;
-    while (resources.ReadBytes(signature, 4) && resources.ReadU16BE(id) &&
-           resources.ReadU8(name) && resources.Skip(name + ((name & 1) ? 0u : 1u)) &&
-           resources.ReadU32BE(length)) {
-        ByteReader body;
-        if (!resources.Take(length, body)) return;
-        if (length & 1) (void)resources.Skip(1);
-        if (id == 1039 && std::memcmp(signature, "8BIM", 4) == 0 && length > 0) {
-            out.icc.assign(body.Position(), body.Position() + length);
-            return;
-        }
+    ByteReader profile;
+    if (FindPsdResource(resources, 1039, profile) && profile.Remaining() > 0) {
+        out.icc.assign(profile.Position(), profile.Position() + profile.Remaining());
     }
 }
 
 }  // namespace
+
+bool FindPsdResource(ByteReader resources, uint16_t id, ByteReader& found) {
+    uint8_t signature[4];
+    uint16_t block_id = 0;
+    uint8_t name = 0;
+    uint32_t length = 0;
+    while (resources.ReadBytes(signature, 4) && resources.ReadU16BE(block_id) &&
+           resources.ReadU8(name) && resources.Skip(name + ((name & 1) ? 0u : 1u)) &&
+           resources.ReadU32BE(length)) {
+        ByteReader data;
+        if (!resources.Take(length, data)) return false;
+        if (block_id == id && std::memcmp(signature, "8BIM", 4) == 0) {
+            found = data;
+            return true;
+        }
+        if ((length & 1) && !resources.Skip(1)) return false;
+    }
+    return false;
+}
 
 void TakeDecodedCicp(PictureMetadata& out, uint8_t primaries, uint8_t transfer, uint8_t matrix,
                      uint8_t full_range, bool want_icc) {

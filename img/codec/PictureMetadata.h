@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+class ByteReader;
+
 struct PictureMetadata {
     uint8_t orientation = 0;  // EXIF 1..8; 0 when the file names none (or an invalid value)
     std::vector<uint8_t> icc;
@@ -34,3 +36,9 @@ uint8_t ExifOrientation(const uint8_t* tiff, size_t size);
 // own, or colours_unknown).
 void TakeDecodedCicp(PictureMetadata& out, uint8_t primaries, uint8_t transfer, uint8_t matrix,
                      uint8_t full_range, bool want_icc);
+
+// The data of the first "8BIM" image resource of this id in a PSD or PSB file's image resources
+// section (its body): each block is the signature, the id, a Pascal name padded to an even
+// length, a length and the data, padded likewise. False when there is none, or when a block
+// before it runs past the section.
+bool FindPsdResource(ByteReader resources, uint16_t id, ByteReader& found);

@@ -15,6 +15,7 @@
 #include "Checked.h"
 #include "CodecBackends.h"
 #include "CxImage.h"
+#include "PictureMetadata.h"
 #include "PreviewRules.h"
 #include "SampleScale.h"
 
@@ -124,35 +125,11 @@ bool MergedHasAlpha(ByteReader section, bool psb) {
     return false;
 }
 
-// The first image resource of this id: signature, id, a padded Pascal name, a length, the
-// data padded to an even length.
-bool FindResource(ByteReader resources, uint16_t wanted, ByteReader& found) {
-    while (resources.Remaining() >= 12) {
-        uint8_t signature[4];
-        uint16_t id = 0;
-        uint8_t name_length = 0;
-        uint32_t data_length = 0;
-        ByteReader block;
-        if (!resources.ReadBytes(signature, 4) || !resources.ReadU16BE(id) ||
-            !resources.ReadU8(name_length) ||
-            !resources.Skip(name_length + ((name_length & 1) ? 0u : 1u)) ||
-            !resources.ReadU32BE(data_length) || !resources.Take(data_length, block)) {
-            return false;
-        }
-        if (id == wanted) {
-            found = block;
-            return true;
-        }
-        if ((data_length & 1) && !resources.Skip(1)) return false;
-    }
-    return false;
-}
-
 // ResolutionInfo holds the horizontal and vertical resolution in pixels per inch, 16.16 fixed
 // point, whatever unit the document displays them in.
 void ReadResolution(ByteReader resources, DecodeResult& result) {
     ByteReader block;
-    if (!FindResource(resources, kResolutionInfo, block) || block.Remaining() < 16) return;
+    if (!FindPsdResource(resources, kResolutionInfo, block) || block.Remaining() < 16) return;
     const uint8_t* d = block.Position();
     const double x = ByteReader::LoadU32BE(d) / 65536.0;
     const double y = ByteReader::LoadU32BE(d + 8) / 65536.0;
@@ -287,7 +264,7 @@ public:
         for (const uint16_t id : {kThumbnail, kThumbnailBgr}) {
             ByteReader block;
             uint32_t format = 0, compressed = 0;
-            if (!FindResource(resources, id, block) || block.Remaining() < kThumbnailHeader) {
+            if (!FindPsdResource(resources, id, block) || block.Remaining() < kThumbnailHeader) {
                 continue;
             }
             ByteReader fields = block;

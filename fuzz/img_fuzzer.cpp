@@ -25,8 +25,9 @@
 #include "FrameCache.h"
 #include "GlobalBlock.h"
 #include "ImgFile.h"
-#include "SPI_BASE.h"
 #include "ImgSignature.h"
+#include "PictureMetadata.h"
+#include "SPI_BASE.h"
 
 namespace {
 
@@ -128,6 +129,10 @@ int FuzzImgInfo(const uint8_t* data, size_t size) {
         std::abort();
     }
     g_sink = static_cast<uint32_t>(info.XDpi() + info.YDpi());
+    // zemhost's info reads HEIF's colour property from the bytes itself.
+    PictureMetadata meta;
+    ReadHeifColours(data, size, meta);
+    g_sink += static_cast<uint32_t>(meta.icc.size());
     return 0;
 }
 

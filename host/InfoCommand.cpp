@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "CodecTypes.h"
 #include "ColourManage.h"
 #include "Commands.h"
 #include "DibHelpers.h"
@@ -53,6 +54,7 @@ void PrintPictureMetadata(const PictureSource& source, uint32_t type, uint32_t h
     if (!SourceBytes(source, view, data, size)) return;
     PictureMetadata meta;
     ReadPictureMetadata(data, size, type, 0, true, meta);
+    if (type == kTypeHeif || type == kTypeAvif) ReadHeifColours(data, size, meta);
     if (meta.orientation != 0) {
         std::printf("orientation:   %u (%s)%s\n", static_cast<unsigned>(meta.orientation),
                     kOrientationWords[meta.orientation],

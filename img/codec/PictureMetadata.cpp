@@ -262,6 +262,68 @@ bool FindPsdResource(ByteReader resources, uint16_t id, ByteReader& found) {
     return false;
 }
 
+void ReadHeifColours(const uint8_t* data, size_t size, PictureMetadata& out) {
+    ByteReader meta, pitm, iprp, ipco, ipma;
+    uint8_t version = 0;
+    uint32_t primary = 0, flags = 0, entries = 0;
+    uint16_t id16 = 0;
+    if (!data || !FindBox(ByteReader(data, size), BoxType("meta"), meta) || !meta.Skip(4) ||
+        !FindBox(meta, BoxType("pitm"), pitm) || !FindBox(meta, BoxType("iprp"), iprp) ||
+        !FindBox(iprp, BoxType("ipco"), ipco) || !FindBox(iprp, BoxType("ipma"), ipma) ||
+        !pitm.ReadU8(version) || !pitm.Skip(3) ||
+        !(version == 0 ? pitm.ReadU16BE(id16) : pitm.ReadU32BE(primary))) {
+        return;
+    }
+    if (version == 0) primary = id16;
+    // Property associations: item, then indexes into ipco counted from 1 (the top bit of each
+    // marks the property essential; flag 1 makes them 15 bits rather than 7).
+    if (!ipma.ReadU32BE(flags) || !ipma.ReadU32BE(entries)) return;
+    version = static_cast<uint8_t>(flags >> 24);
+    ByteReader nclx;
+    for (uint32_t e = 0; e < entries; ++e) {
+        uint32_t item = 0;
+        uint8_t count = 0;
+        if (!(version < 1 ? ipma.ReadU16BE(id16) : ipma.ReadU32BE(item)) || !ipma.ReadU8(count)) {
+            return;
+        }
+        if (version < 1) item = id16;
+        for (uint8_t a = 0; a < count; ++a) {
+            uint32_t index = 0;
+            uint8_t small = 0;
+            if (flags & 1) {
+                if (!ipma.ReadU16BE(id16)) return;
+                index = id16 & 0x7FFFu;
+            } else {
+                if (!ipma.ReadU8(small)) return;
+                index = small & 0x7Fu;
+            }
+            if (item != primary || index == 0) continue;
+            ByteReader properties = ipco, colr;
+            uint32_t type = 0, kind = 0;
+            bool found = true;
+            for (uint32_t i = 0; i < index && found; ++i) found = NextBox(properties, type, colr);
+            if (!found || type != BoxType("colr") || !colr.ReadU32BE(kind)) continue;
+            if ((kind == BoxType("prof") || kind == BoxType("rICC")) && colr.Remaining() > 0 &&
+                colr.Remaining() <= kMaxIcc) {
+                out.icc.assign(colr.Position(), colr.Position() + colr.Remaining());
+                return;  // a profile rules over nclx codes, as for the picture read
+            }
+            if (kind == BoxType("nclx")) nclx = colr;
+        }
+    }
+    uint16_t primaries = 0, transfer = 0, matrix = 0;
+    uint8_t range = 0;
+    if (nclx.ReadU16BE(primaries) && nclx.ReadU16BE(transfer) && nclx.ReadU16BE(matrix) &&
+        nclx.ReadU8(range)) {
+        if (primaries > 255 || transfer > 255 || matrix > 255) {
+            out.colours_unknown = true;
+            return;
+        }
+        TakeDecodedCicp(out, static_cast<uint8_t>(primaries), static_cast<uint8_t>(transfer),
+                        static_cast<uint8_t>(matrix), range >> 7, true);
+    }
+}
+
 void TakeDecodedCicp(PictureMetadata& out, uint8_t primaries, uint8_t transfer, uint8_t matrix,
                      uint8_t full_range, bool want_icc) {
     out.has_cicp = true;

@@ -30,6 +30,12 @@ void ReadPictureMetadata(const uint8_t* data, size_t size, uint32_t type, int32_
 // IFD0's Orientation of an EXIF block (the TIFF structure after "Exif\0\0"); 0 when absent.
 uint8_t ExifOrientation(const uint8_t* tiff, size_t size);
 
+// HEIF and AVIF: the colour property (colr) of the primary item, an ICC profile or else nclx
+// codes (resolved as by TakeDecodedCicp), added to `out`. For readers without libheif
+// (zemhost's info); the codec layer reads these through its libraries, which also know the
+// other items and AVIF sequences.
+void ReadHeifColours(const uint8_t* data, size_t size, PictureMetadata& out);
+
 // Colours that a decoder has already brought from YCbCr to RGB with the matrix and range of
 // CICP codes (HEIF's and AVIF's nclx): the codes kept in `out`, and with `want_icc` the
 // primaries and transfer still to convert resolved as for PNG's cICP (into a profile, sRGB's

@@ -249,10 +249,10 @@ for name, key, o in rows:
         size = f"size:          {got.size[0]} x {got.size[1]}"
         if size not in info.stdout:
             failures.append(f"{name}: info disagrees with the picture read ({size!r} not in {info.stdout!r})")
-        # (zemhost reads JPEG XL's and AVIF's descriptions through no library of its own.)
+        # (zemhost reads JPEG XL's description through no library of its own.)
         if upright and o > 1 and name not in from_stored and f"orientation:   {o} " not in info.stdout:
             failures.append(f"{name}: info names no orientation {o}")
-        if upright and key and name not in from_stored and \
+        if upright and key and not name.endswith(".jxl") and \
                 ("CICP" if key in CICP else "(test)") not in info.stdout.split("profile:", 1)[-1]:
             failures.append(f"{name}: info names no profile")
 

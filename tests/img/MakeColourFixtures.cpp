@@ -2,8 +2,11 @@
 // (orientation_table.py), made by the libraries' own encoders: colours described as Display P3
 // on a gamma 2.2 curve (JPEG XL's colour encoding, an nclx property) or left unspecified, and a
 // JPEG XL picture stored sideways.
-//   make_colour_fixtures OUTPUT_DIR   (prints the names of the files written)
+// With a profile, an AVIF picture carries it as its colour property.
+//   make_colour_fixtures OUTPUT_DIR [ICC_FILE]   (prints the names of the files written)
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "ModernEncoders.h"
@@ -22,8 +25,8 @@ bool Write(const std::string& dir, const char* name, const modern_test::Encoded&
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: make_colour_fixtures OUTPUT_DIR\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: make_colour_fixtures OUTPUT_DIR [ICC_FILE]\n");
         return 2;
     }
     using namespace modern_test;
@@ -42,6 +45,14 @@ int main(int argc, char** argv) {
         ok = Write(dir, "p3-nclx.avif", EncodeHeif(HeifCodec::Av1, {even}, 90, false, p3)) && ok;
         ok = Write(dir, "unspecified-nclx.avif", EncodeHeif(HeifCodec::Av1, {even}, 90, false,
                                                              unspecified)) && ok;
+        if (argc == 3) {
+            std::ifstream in(argv[2], std::ios::binary);
+            HeifShape profiled;
+            profiled.icc.assign(std::istreambuf_iterator<char>(in), {});
+            ok = !profiled.icc.empty() &&
+                 Write(dir, "icc-p3.avif", EncodeHeif(HeifCodec::Av1, {even}, 90, false, profiled)) &&
+                 ok;
+        }
     }
     return ok ? 0 : 1;
 }

@@ -50,6 +50,7 @@ struct HeifShape {
     bool clap = false;
     std::vector<int> thumbnails;
     int nclx[4] = {};
+    std::vector<uint8_t> icc;  // written as a 'prof' colour property
 };
 Encoded EncodeHeif(HeifCodec codec, const std::vector<Raster>& images, int quality = 70,
                    bool lossless = false, HeifShape shape = HeifShape());

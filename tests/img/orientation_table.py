@@ -171,14 +171,16 @@ rows.append(("adobe.psd", "adobe", 0))
 from_stored = {}
 writer = os.environ.get("ZEM_COLOUR_FIXTURES", "")
 if writer and os.path.exists(writer):
-    made = subprocess.run([writer, work], capture_output=True, text=True)
+    with open(f"{work}/p3.icc", "wb") as f:
+        f.write(PROFILES["p3"])
+    made = subprocess.run([writer, work, f"{work}/p3.icc"], capture_output=True, text=True)
     if made.returncode != 0:
         print("FAIL make_colour_fixtures:", made.stderr.strip())
         sys.exit(1)
     for name in made.stdout.split():
         if emulator and name.endswith(".avif"):
             continue  # Windows reads AVIF through its own decoders (none under Wine)
-        key = "cicp-p3" if name.startswith("p3") else None
+        key = "p3" if name.startswith("icc-") else "cicp-p3" if name.startswith("p3") else None
         o = 6 if "-o6" in name else 0
         rows.append((name, key, o))
         from_stored[name] = o

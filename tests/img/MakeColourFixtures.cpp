@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
             HeifShape profiled;
             profiled.icc.assign(std::istreambuf_iterator<char>(in), {});
             ok = !profiled.icc.empty() &&
-                 Write(dir, "icc-p3.avif", EncodeHeif(HeifCodec::Av1, {even}, 90, false, profiled)) &&
+                 Write(dir, "icc-p3.avif",
+                       EncodeHeif(HeifCodec::Av1, {even}, 90, false, profiled)) &&
                  ok;
         }
     }

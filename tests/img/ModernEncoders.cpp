@@ -229,7 +229,8 @@ Encoded EncodeHeif(HeifCodec codec, const std::vector<Raster>& images, int quali
             options->output_nclx_profile = nclx.get();
         }
         if (!shape.icc.empty()) {
-            heif_image_set_raw_color_profile(image.get(), "prof", shape.icc.data(), shape.icc.size());
+            heif_image_set_raw_color_profile(image.get(), "prof", shape.icc.data(),
+                                             shape.icc.size());
         }
         options->macOS_compatibility_workaround = shape.clap ? 0 : 1;
         options->image_orientation = static_cast<heif_orientation>(shape.orientation);

@@ -29,14 +29,6 @@ inline bool CpuHasSsse3() {
     return has;
 }
 
-inline bool CpuHasAvx2() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has;
-}
-
 // AVX-512 with byte and word permutes (Ice Lake and later, Zen 4 and later); the check also
 // asks the system whether it saves the 512-bit registers.
 inline bool CpuHasAvx512Vbmi() {

@@ -83,13 +83,13 @@ struct VectorShaper {
         for (int o = 0; o < 3; ++o) {
             // Every partial sum of the products stays in 16 bits when the positive and the
             // negative shares of an output do, apart (with room for their rounding).
-            int32_t positive = 0, negative = 0;
+            long k[3], positive = 0, negative = 0;
             for (int c = 0; c < 3; ++c) {
-                const long k = std::lround(m[o][c] * 16384);
-                (k > 0 ? positive : negative) += static_cast<int32_t>(k);
-                matrix[2 - o][2 - c] = static_cast<int16_t>(std::max(-32768L, std::min(32767L, k)));
+                k[c] = std::lround(m[o][c] * 16384);
+                (k[c] > 0 ? positive : negative) += k[c];
             }
             if (positive > 32760 || negative < -32760) return;
+            for (int c = 0; c < 3; ++c) matrix[2 - o][2 - c] = static_cast<int16_t>(k[c]);
         }
         for (int c = 0; c < 3; ++c) {
             for (int v = 0; v < 256; ++v) {

@@ -203,8 +203,8 @@ void ReadWebp(const uint8_t* data, size_t size, bool want_icc, PictureMetadata& 
     }
 }
 
-// JP2: the first colour specification box (colr) of the header box decides; later ones are
-// alternatives that readers may skip.
+// JP2: the first colour box (colr) of the header box decides; later ones are alternatives
+// that readers may skip.
 // Method 1 names sRGB (16), grey (17) or sYCC (18, which the decoder brings to sRGB): nothing
 // to convert; methods 2 and 3 hold an ICC profile. Other enumerated spaces are not converted.
 void ReadJp2(const uint8_t* data, size_t size, bool want_icc, PictureMetadata& out) {

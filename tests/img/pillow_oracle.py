@@ -3,8 +3,8 @@
 the corpus loop of PillowOracleTest.cpp): NAME.K.rgba holds frame K as top-down RGBA, and
 manifest.txt a line "NAME WIDTH HEIGHT FRAMES TOLERANCE" per file. Uncompressed DDS come from
 Pillow's writer; block-compressed ones are random blocks behind a header written here (every
-BC7 mode and partition occurs), which Pillow's decoder reads as the oracle. Exits with 77 when
-Pillow is missing."""
+BC7 mode and partition occurs, every BC6H mode), which Pillow's decoder reads as the oracle.
+Exits with 77 when Pillow is missing."""
 import os
 import random
 import struct
@@ -90,6 +90,22 @@ bc7 += [bc7_block(6, 0) for _ in range((w // 4) * (h // 4) - len(bc7))]
 level1 = ((w // 2 + 3) // 4) * ((h // 2 + 3) // 4) * 16
 write("dds-bc7.dds", dds_header(w, h, b"DX10", 98, mips=2) + b"".join(bc7) + rng.randbytes(level1))
 oracle("dds-bc7.dds", 1)
+# BC6H: random blocks of each of the fourteen modes, unsigned; signed only in the two modes
+# without deltas (Pillow 9.4 does not sign-extend an endpoint made from a base and a delta, so
+# that a delta of 0 gives a different colour). Pillow shows linear light cut to 8 bits, which
+# the tolerance -1 tells the test.
+for dxgi, codes, w, h in ((95, (0, 1, 2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15), 62, 55),
+                          (96, (3, 30), 30, 31)):
+    count = ((w + 3) // 4) * ((h + 3) // 4)
+    bc6 = []
+    for i in range(count):
+        code = codes[i % len(codes)]
+        low = 2 if code < 2 else 5  # the mode's bits
+        bc6.append((rng.getrandbits(128) >> low << low | code).to_bytes(16, "little"))
+    rng.shuffle(bc6)
+    name = f"dds-bc6h-{dxgi}.dds"
+    write(name, dds_header(w, h, b"DX10", dxgi) + b"".join(bc6))
+    oracle(name, 1, -1)
 
 
 def icon_oracle(name, source):

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "CpuFeatures.h"
 #include "ImgsrcRatioBench.h"
 #include "JpegPngKit.h"
 #include "RatioReporter.h"
@@ -117,6 +118,12 @@ int main(int argc, char** argv) {
         return 0.0;
     };
     const double plain = median("plain");
+#ifdef PLUGIN_X86_KERNELS
+    // The shares depend on the processor: the conversion's vector kernel needs AVX-512 VBMI.
+    std::printf("\nkernels: quarter turn %s, sRGB conversion %s\n",
+                CpuHasSsse3() ? "SSSE3" : "portable",
+                CpuHasAvx512Vbmi() ? "AVX-512 VBMI" : "portable (no AVX-512 VBMI here)");
+#endif
     std::printf("\nextra CPU time of an option as a share of the plain picture read (%.1f ms):\n",
                 plain);
     const double goals[] = {0, 0.15, 0.30};

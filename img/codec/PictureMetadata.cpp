@@ -287,6 +287,12 @@ void ReadHeifColours(const uint8_t* data, size_t size, PictureMetadata& out) {
             return;
         }
         if (version < 1) item = id16;
+        // Each item has one entry: the others are skipped unread, and the walk ends with the
+        // primary's, so that the ipco walk below runs for one entry's indexes at most.
+        if (item != primary) {
+            if (!ipma.Skip(size_t{count} * ((flags & 1) ? 2 : 1))) return;
+            continue;
+        }
         for (uint8_t a = 0; a < count; ++a) {
             uint32_t index = 0;
             uint8_t small = 0;
@@ -297,7 +303,7 @@ void ReadHeifColours(const uint8_t* data, size_t size, PictureMetadata& out) {
                 if (!ipma.ReadU8(small)) return;
                 index = small & 0x7Fu;
             }
-            if (item != primary || index == 0) continue;
+            if (index == 0) continue;
             ByteReader properties = ipco, colr;
             uint32_t type = 0, kind = 0;
             bool found = true;
@@ -310,6 +316,7 @@ void ReadHeifColours(const uint8_t* data, size_t size, PictureMetadata& out) {
             }
             if (kind == BoxType("nclx")) nclx = colr;
         }
+        break;
     }
     uint16_t primaries = 0, transfer = 0, matrix = 0;
     uint8_t range = 0;
